@@ -1,0 +1,173 @@
+/*
+ * Control API of the loopback engine: inspection and fault injection for tests and tools.
+ *
+ * Only the loopback build of libvelmora.so has these functions; a program that uses them
+ * does not work with another engine library. The Python module never calls them.
+ *
+ * Conventions:
+ * - A session is named by its engine pointer (the KWIXCloud* that KWIXCloud::Create gave).
+ *   Every function checks it against the live sessions first: a pointer that names no live
+ *   session is answered with VLB_ABSENT (or a null/zero result) and is never dereferenced.
+ * - Functions that return text copy at most `capacity` bytes into `buffer` (no terminating
+ *   NUL is added) and return the text's full length, so a caller can retry with more room.
+ * - A "description" is a line of `name=value` items separated by single spaces. Integers,
+ *   enumerations and bools are decimal (bools 0 or 1, enumerations their integer value).
+ *   Texts and payloads are `x` followed by the lowercase hex of their bytes (just `x` when
+ *   empty), or `null` for a null pointer. Fields of embedded records carry the record's
+ *   field name as a prefix (`room.sdk_app_id=...`).
+ */
+#ifndef VELMORA_LOOPBACK_H
+#define VELMORA_LOOPBACK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define VLB_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VLB_OK 0
+#define VLB_NULL (-1)   /* the engine received a null pointer */
+#define VLB_ABSENT (-2) /* nothing recorded, unknown name, or no such live session */
+
+/* Log levels accepted by QVLiveSDK::SetLogLevel. A level above VLB_LOG_ERROR logs nothing. */
+#define VLB_LOG_DEBUG 0
+#define VLB_LOG_INFO 1
+#define VLB_LOG_WARNING 2
+#define VLB_LOG_ERROR 3
+#define VLB_LOG_OFF 4
+
+/* Where an emitted callback runs. */
+#define VLB_ON_ENGINE_THREAD 0  /* queued to the session's engine thread, in order */
+#define VLB_ON_CALLING_THREAD 1 /* called at once on the thread calling the control API */
+
+/* ---- Settings ---------------------------------------------------------------------------
+ * `name` is the QVLiveSDK function name, e.g. "SetSocks5Proxy"; `index` the 0-based argument
+ * position (SetSocks5Proxy: 0 ip, 1 port, 2 username, 3 password). */
+
+/* Calls of `name` since the last reset, or VLB_ABSENT for an unknown name. */
+VLB_API int vlb_settings_calls(const char* name);
+/* The text argument of the last call, byte for byte: its length, VLB_NULL or VLB_ABSENT. */
+VLB_API int64_t vlb_settings_text(const char* name, int index, char* buffer, size_t capacity);
+/* An integer or bool argument of the last call into *value: VLB_OK or VLB_ABSENT. */
+VLB_API int vlb_settings_int(const char* name, int index, int64_t* value);
+/* Forgets every recorded call and restores the default settings: no log file (until
+ * SetLogPath), level VLB_LOG_INFO, console log off, compression on, log files on, no proxy,
+ * environment "production", rotation at 8 MiB keeping 5 files. */
+VLB_API void vlb_settings_reset(void);
+
+/* ---- Log --------------------------------------------------------------------------------- */
+
+/* Path of the log file being written: its length, or VLB_ABSENT when none is open. */
+VLB_API int64_t vlb_log_file(char* buffer, size_t capacity);
+/* Rotate the log file when it would grow past max_bytes, keeping `keep` rotated files. */
+VLB_API void vlb_log_set_rotation(uint64_t max_bytes, int keep);
+/* Writes one line at `level` as the engine's own code does (filtered by the log level). */
+VLB_API void vlb_log_write(int level, const char* text);
+/* Waits until every line written so far is in the file and every rotated file is compressed. */
+VLB_API void vlb_log_flush(void);
+
+/* ---- Records ----------------------------------------------------------------------------- */
+
+/* Description of a record made by the engine's default constructor: `type` is one of
+ * "KwixString", "RoomParams", "EnterRoomParams", "AudioFrame", "VideoFrame", "PixelFrame".
+ * Returns the length or VLB_ABSENT for an unknown type. */
+VLB_API int64_t vlb_describe_default(const char* type, char* buffer, size_t capacity);
+
+/* ---- Sessions ---------------------------------------------------------------------------- */
+
+/* Live sessions in creation order. */
+VLB_API size_t vlb_session_count(void);
+VLB_API void* vlb_session_at(size_t index);
+/* The most recently created live session that is in a room as `user_id`, or null. */
+VLB_API void* vlb_session_find(const char* user_id);
+/* The delegate pointer the session was created with (null for none). */
+VLB_API void* vlb_session_delegate(void* session);
+/* User id and room of a session in a room; VLB_ABSENT when it is in none. The room reads
+ * "<sdk_app_id>/s:<str_room_id>" or "<sdk_app_id>/n:<room_id>". */
+VLB_API int64_t vlb_session_user(void* session, char* buffer, size_t capacity);
+VLB_API int64_t vlb_session_room(void* session, char* buffer, size_t capacity);
+
+/* Journal of the KWIXCloud calls a session received, oldest first. An entry is the operation
+ * name followed by a space and the description of its arguments, e.g.
+ * "Subscribe user_id=x6164 type=2" or "SendCustomCmdMsg cmd_id=7 message=x616263 reliable=1 ordered=0". */
+VLB_API size_t vlb_journal_count(void* session);
+VLB_API int64_t vlb_journal_entry(void* session, size_t index, char* buffer, size_t capacity);
+VLB_API void vlb_journal_clear(void* session);
+
+/* Waits until the session's callback queue is empty and no callback is running.
+ * VLB_OK, -1 on time-out, VLB_ABSENT for no live session. Must not be called while holding
+ * a lock a callback needs (from Python: through a call that releases the interpreter lock). */
+VLB_API int vlb_wait_idle(void* session, int timeout_ms);
+
+/* Media frames dropped because the session's queue was full, and media frames delivered to
+ * its delegate (audio, video and pixel frames alike). */
+VLB_API uint64_t vlb_dropped_frames(void* session);
+VLB_API uint64_t vlb_delivered_frames(void* session);
+
+/* ---- Emitting callbacks -------------------------------------------------------------------
+ * Each calls one delegate slot of `session` with exactly the arguments given (user ids and
+ * messages may be null, hold invalid UTF-8 or zero bytes; enumeration values need not have a
+ * name), `where` being VLB_ON_ENGINE_THREAD or VLB_ON_CALLING_THREAD. An exception thrown by
+ * the delegate is contained and reported as for engine-made callbacks.
+ * Returns VLB_OK, VLB_ABSENT (no live session) or -3 (unknown slot name). */
+
+VLB_API int vlb_emit_error(void* session, int where, int error);
+VLB_API int vlb_emit_connection_state(void* session, int where, int old_state, int new_state);
+/* slot: "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed" */
+VLB_API int vlb_emit_event(void* session, int where, const char* slot);
+/* slot: "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed", "OnRequestKeyFrame" */
+VLB_API int vlb_emit_stream_event(void* session, int where, const char* slot, int stream_type);
+VLB_API int vlb_emit_bitrate_request(void* session, int where, int stream_type, int bitrate_bps);
+/* slot: "OnRemoteUserEnterRoom" (reason unused) or "OnRemoteUserExitRoom" */
+VLB_API int vlb_emit_user(void* session, int where, const char* slot, const char* user_id, int reason);
+VLB_API int vlb_emit_audio_available(void* session, int where, const char* user_id, int available);
+VLB_API int vlb_emit_video_available(void* session, int where, const char* user_id, int available,
+                                     int stream_type);
+/* mixed != 0: OnRemoteMixedAudioReceived (user_id unused), else OnRemoteAudioReceived. */
+VLB_API int vlb_emit_audio_frame(void* session, int where, int mixed, const char* user_id, int32_t sample_rate,
+                                 int32_t channels, int32_t bits_per_sample, int codec, uint32_t pts,
+                                 int has_voice, const uint8_t* data, size_t size);
+VLB_API int vlb_emit_video_frame(void* session, int where, const char* user_id, int stream_type, uint32_t pts,
+                                 uint32_t dts, int is_key_frame, int codec, int rotation, const uint8_t* data,
+                                 size_t size);
+VLB_API int vlb_emit_pixel_frame(void* session, int where, const char* user_id, int stream_type, uint32_t pts,
+                                 uint32_t width, uint32_t height, int format, int rotation, const uint8_t* data,
+                                 size_t size);
+VLB_API int vlb_emit_sei(void* session, int where, const char* user_id, int stream_type, int message_type,
+                         const char* message, size_t length);
+VLB_API int vlb_emit_custom_cmd(void* session, int where, const char* user_id, int32_t cmd_id, uint32_t seq,
+                                const char* message, size_t length);
+VLB_API int vlb_emit_miss_custom_cmd(void* session, int where, const char* user_id, int32_t cmd_id,
+                                     uint32_t error_code, uint32_t missed);
+/* local_user null: a null local report. remote_users[i] (may be null) and remote_qualities[i]
+ * for i < count; both arrays may be null when count is 0. */
+VLB_API int vlb_emit_network_quality(void* session, int where, const char* local_user, int local_quality,
+                                     const char* const* remote_users, const int* remote_qualities, size_t count);
+/* slot: "OnUserVoiceVolume", "OnReceiveAsrMessage", "OnAsrServiceError" with sample arguments. */
+VLB_API int vlb_emit_unexposed(void* session, int where, const char* slot);
+
+/* ---- Faults and knobs --------------------------------------------------------------------- */
+
+/* The next KWIXCloud::Create returns null (once). */
+VLB_API void vlb_fail_next_create(void);
+/* Share (0 to 1) of unreliable custom commands lost in transit; receivers then get
+ * OnMissCustomCmdMsg for the gap before the next command that arrives. */
+VLB_API void vlb_set_custom_cmd_loss(double share);
+/* The network quality reported for `user_id` (as its local report and in others' remote
+ * reports); VLB_OK. Users without a setting report NETWORK_QUALITY_EXCELLENT. */
+VLB_API int vlb_set_network_quality(const char* user_id, int quality);
+/* Interval of the network quality reports (default 2000 ms). */
+VLB_API void vlb_set_network_quality_interval(int interval_ms);
+/* Per-session bound on queued media frames (default 256); older frames are dropped first. */
+VLB_API void vlb_set_media_queue_limit(size_t frames);
+/* Restores every fault switch and knob of this section to its default. */
+VLB_API void vlb_reset_faults(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMORA_LOOPBACK_H */

@@ -1,0 +1,37 @@
+// Text descriptions of records, frames and texts in the control API's format
+// ("name=value" items separated by spaces; texts and payloads as x<hex> or null).
+#ifndef VELMORA_ENGINE_DESCRIBE_H
+#define VELMORA_ENGINE_DESCRIBE_H
+
+#include <cstddef>
+#include <string>
+
+#include "kwix/velmora_kwix_cloud.h"
+
+namespace velmora {
+namespace loopback {
+
+// x<hex> of the bytes, or "null" when data is null.
+std::string HexText(const char* data, size_t size);
+// The same for a NUL-terminated text (null allowed).
+std::string HexText(const char* text);
+
+// Items of a record, each name prefixed with `prefix` (e.g. "room."); no leading space.
+std::string Describe(const kwix::RoomParams& r, const std::string& prefix = "");
+std::string Describe(const kwix::EnterRoomParams& p, const std::string& prefix = "");
+std::string Describe(const kwix::AudioObtainParams& p, const std::string& prefix = "");
+std::string Describe(const kwix::AudioEncodeParams& p, const std::string& prefix = "");
+std::string Describe(const kwix::VideoEncodeParams& p, const std::string& prefix = "");
+std::string Describe(const kwix::VADParams& p, const std::string& prefix = "");
+// Frames: metadata, then data=<payload>; AudioFrame also extra=<extra payload>.
+std::string Describe(const kwix::AudioFrame& f, const std::string& prefix = "");
+std::string Describe(const kwix::VideoFrame& f, const std::string& prefix = "");
+std::string Describe(const kwix::PixelFrame& f, const std::string& prefix = "");
+
+// Copies `text` into the control API's (buffer, capacity) and returns its full length.
+int64_t CopyOut(const std::string& text, char* buffer, size_t capacity);
+
+}  // namespace loopback
+}  // namespace velmora
+
+#endif  // VELMORA_ENGINE_DESCRIBE_H
