@@ -296,12 +296,14 @@ public:
         if (::access(directory.c_str(), W_OK | X_OK) != 0) return false;
         std::lock_guard<std::mutex> lock(mu_);
         if (!file_enabled_) {
+            if (directory != directory_) next_generation_ = 1;
             directory_ = directory;
             return true;
         }
         int fd = OpenIn(directory);
         if (fd < 0) return false;
         CloseFile();
+        if (directory != directory_) next_generation_ = 1;
         directory_ = directory;
         AdoptFile(fd);
         ContinueNumbering();
@@ -354,6 +356,7 @@ public:
             std::lock_guard<std::mutex> lock(mu_);
             CloseFile();
             directory_.clear();
+            next_generation_ = 1;
             compress_ = true;
             file_enabled_ = true;
             max_bytes_ = kDefaultMaxBytes;

@@ -204,9 +204,11 @@ bool QVLiveSDK::SetLogPath(const char* path) {
 
 void QVLiveSDK::SetLogLevel(int level) {
     TheRecord().Add("SetLogLevel", {Argument::Integer(level)});
-    // Logged before a level that filters it out takes effect, so raising the level is visible.
-    Logf(LogLevel::kDebug, "QVLiveSDK::SetLogLevel level=%d", level);
+    // Logged under whichever of the old and new level lets the line through.
+    const bool logged_before = loopback::LogEnabled(LogLevel::kDebug);
+    if (logged_before) Logf(LogLevel::kDebug, "QVLiveSDK::SetLogLevel level=%d", level);
     loopback::LogSetLevel(level);
+    if (!logged_before) Logf(LogLevel::kDebug, "QVLiveSDK::SetLogLevel level=%d", level);
 }
 
 void QVLiveSDK::EnableConsoleLog() {
