@@ -75,6 +75,8 @@ VLB_API void vlb_log_flush(void);
  * "KwixString", "RoomParams", "EnterRoomParams", "AudioFrame", "VideoFrame", "PixelFrame".
  * Returns the length or VLB_ABSENT for an unknown type. */
 VLB_API int64_t vlb_describe_default(const char* type, char* buffer, size_t capacity);
+/* How often data() of any frame was called in this process (to see that a caller skips it). */
+VLB_API uint64_t vlb_frame_data_calls(void);
 
 /* ---- Sessions ---------------------------------------------------------------------------- */
 
