@@ -137,6 +137,11 @@ py::object Copy(const T& value) {
     return py::cast(value, py::return_value_policy::copy);
 }
 
+}  // namespace
+
+// The trampoline and the session class live outside the anonymous namespace: generated
+// signatures name them by their C++ names, and these are the names users see.
+
 // ---------------------------------------------------------------------------------------
 // The trampoline: every engine callback becomes one synchronous call of the Python method of
 // the same name, under the interpreter lock, from whatever thread the engine uses.
@@ -382,6 +387,8 @@ private:
     std::shared_ptr<PyKWIXCloudDelegate> delegate_;
     py::object exit_hook_;
 };
+
+namespace {
 
 // The Python-side methods of the delegate hand their arguments to the slots one to one, so
 // a length or count beyond what was given would make the slot read past the buffer.

@@ -1,0 +1,46 @@
+# Shared set-up for the project's commands: find CPython 3.9 and build a virtual environment
+# with the package installed. Sourced by run_demo.sh and run_tests.sh.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV=${VELMORA_VENV:-$ROOT/.venv}
+
+is_python39() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 9))' >/dev/null 2>&1
+}
+
+# python3.9 on PATH first, then any 3.9 that pyenv has installed.
+find_python39() {
+    if command -v python3.9 >/dev/null 2>&1 && is_python39 python3.9; then
+        command -v python3.9
+        return 0
+    fi
+    local roots=()
+    if command -v pyenv >/dev/null 2>&1; then roots+=("$(pyenv root)"); fi
+    roots+=("${PYENV_ROOT:-$HOME/.pyenv}")
+    local root candidate
+    for root in "${roots[@]}"; do
+        for candidate in "$root"/versions/3.9*/bin/python3.9; do
+            if [ -x "$candidate" ] && is_python39 "$candidate"; then
+                echo "$candidate"
+                return 0
+            fi
+        done
+    done
+    echo "error: CPython 3.9 was not found. Put python3.9 on PATH or install it with pyenv" \
+         "(pyenv install 3.9), then run this command again." >&2
+    return 1
+}
+
+# A virtual environment with the package (module and engine) built and installed, plus the
+# extra requirements given as arguments.
+setup_venv() {
+    local python
+    python=$(find_python39)
+    if [ ! -x "$VENV/bin/python" ] || ! is_python39 "$VENV/bin/python"; then
+        rm -rf "$VENV"
+        "$python" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install --quiet --upgrade pip
+    "$VENV/bin/python" -m pip install --quiet "$ROOT" "$@"
+}
