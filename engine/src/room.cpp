@@ -1,0 +1,492 @@
+#include "room.h"
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+
+#include "log.h"
+
+namespace velmora {
+namespace loopback {
+
+using kwix::KWIXCloudDelegate;
+
+namespace {
+
+std::atomic<double> g_custom_cmd_loss{0.0};
+
+struct QualityTable {
+    std::mutex mu;
+    std::map<std::string, int> by_user;
+};
+
+// Leaked: engine threads read it while the process may be running its exit handlers.
+QualityTable& Qualities() {
+    static QualityTable* table = new QualityTable;
+    return *table;
+}
+
+bool LoseUnreliableCommand() {
+    const double share = g_custom_cmd_loss.load();
+    if (share <= 0.0) return false;
+    if (share >= 1.0) return true;
+    thread_local std::mt19937_64 rng{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.0, 1.0)(rng) < share;
+}
+
+kwix::UserInfo MakeUserInfo(const std::string& user_id) {
+    kwix::UserInfo info;
+    info.user_id.SetValue(user_id.c_str());
+    return info;
+}
+
+}  // namespace
+
+void SetCustomCmdLoss(double share) { g_custom_cmd_loss.store(share); }
+
+void SetNetworkQuality(const std::string& user_id, int quality) {
+    QualityTable& t = Qualities();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.by_user[user_id] = quality;
+}
+
+int NetworkQualityOf(const std::string& user_id) {
+    QualityTable& t = Qualities();
+    std::lock_guard<std::mutex> lock(t.mu);
+    auto it = t.by_user.find(user_id);
+    return it == t.by_user.end() ? kwix::NETWORK_QUALITY_EXCELLENT : it->second;
+}
+
+void ResetRoomKnobs() {
+    g_custom_cmd_loss.store(0.0);
+    QualityTable& t = Qualities();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.by_user.clear();
+}
+
+Room::Room(std::string key) : key_(std::move(key)) {}
+
+Room::Member* Room::FindLocked(uint64_t serial) {
+    for (Member& m : members_) {
+        if (m.who.serial == serial) return &m;
+    }
+    return nullptr;
+}
+
+const Room::Member* Room::FindLocked(uint64_t serial) const {
+    for (const Member& m : members_) {
+        if (m.who.serial == serial) return &m;
+    }
+    return nullptr;
+}
+
+void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) {
+    outbox_.push_back(Delivery{to.who.dispatcher, name, media, std::move(call), nullptr});
+}
+
+void Room::Drain() {
+    std::unique_lock<std::mutex> lock(mu_);
+    // Whoever drains goes on until the outbox is empty; others only add to it. One drainer at
+    // a time keeps the outbox's order all the way into the receivers' queues.
+    if (draining_) return;
+    draining_ = true;
+    struct Done {
+        Room* room;
+        std::unique_lock<std::mutex>* lock;
+        ~Done() {
+            if (!lock->owns_lock()) lock->lock();
+            room->draining_ = false;
+        }
+    } done{this, &lock};
+    while (!outbox_.empty()) {
+        Delivery d = std::move(outbox_.front());
+        outbox_.pop_front();
+        lock.unlock();
+        if (d.pulled) {
+            d.to->PushPulledAudio(std::move(d.pulled));
+        } else if (d.media) {
+            d.to->PostMedia(d.name, std::move(d.call));
+        } else {
+            d.to->PostEvent(d.name, std::move(d.call));
+        }
+        d = Delivery{};
+        lock.lock();
+    }
+}
+
+Room::JoinResult Room::Join(const Entrant& entrant) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return JoinResult::kClosed;
+        for (const Member& m : members_) {
+            if (m.who.user_id == entrant.user_id) return JoinResult::kDuplicateUser;
+        }
+        Member newcomer;
+        newcomer.who = entrant;
+        QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_INIT, kwix::CONNECTION_STATE_CONNECTING);
+        });
+        QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
+        });
+        QueueLocked(newcomer, "OnEnterRoom", false, [](KWIXCloudDelegate& d) { d.OnEnterRoom(); });
+        const std::string& new_id = entrant.user_id;
+        for (const Member& m : members_) {
+            const std::string id = m.who.user_id;
+            QueueLocked(newcomer, "OnRemoteUserEnterRoom", false,
+                        [id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(id)); });
+            if (m.audio_open) {
+                QueueLocked(newcomer, "OnRemoteAudioAvailable", false,
+                            [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), true); });
+            }
+            for (int type : m.video_open) {
+                QueueLocked(newcomer, "OnRemoteVideoAvailable", false, [id, type](KWIXCloudDelegate& d) {
+                    d.OnRemoteVideoAvailable(id.c_str(), true, static_cast<kwix::StreamType>(type));
+                });
+            }
+            QueueLocked(m, "OnRemoteUserEnterRoom", false,
+                        [new_id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(new_id)); });
+        }
+        members_.push_back(std::move(newcomer));
+    }
+    Drain();
+    return JoinResult::kJoined;
+}
+
+bool Room::Leave(uint64_t serial, bool tell_leaver) {
+    bool emptied = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = std::find_if(members_.begin(), members_.end(),
+                               [serial](const Member& m) { return m.who.serial == serial; });
+        if (it == members_.end()) return false;
+        Member gone = std::move(*it);
+        members_.erase(it);
+        if (tell_leaver) {
+            QueueLocked(gone, "OnExitRoom", false, [](KWIXCloudDelegate& d) { d.OnExitRoom(); });
+        }
+        const std::string id = gone.who.user_id;
+        for (Member& m : members_) {
+            if (gone.audio_open) {
+                QueueLocked(m, "OnRemoteAudioAvailable", false,
+                            [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), false); });
+            }
+            for (int type : gone.video_open) {
+                QueueLocked(m, "OnRemoteVideoAvailable", false, [id, type](KWIXCloudDelegate& d) {
+                    d.OnRemoteVideoAvailable(id.c_str(), false, static_cast<kwix::StreamType>(type));
+                });
+            }
+            QueueLocked(m, "OnRemoteUserExitRoom", false, [id](KWIXCloudDelegate& d) {
+                d.OnRemoteUserExitRoom(MakeUserInfo(id), kExitReasonLeft);
+            });
+            // A later session with this user id starts its sequence numbers afresh.
+            m.cmd_from.erase(gone.who.serial);
+        }
+        if (members_.empty()) {
+            closed_ = true;
+            emptied = true;
+        }
+    }
+    Drain();
+    if (emptied) RoomRegistry::Instance().Forget(key_, this);
+    return true;
+}
+
+int Room::OpenAudio(uint64_t serial) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->who.role == kwix::KWIX_ROLE_AUDIENCE || me->audio_open) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        me->audio_open = true;
+        QueueLocked(*me, "OnLocalAudioChannelCreated", false,
+                    [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
+        const std::string id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me) continue;
+            QueueLocked(m, "OnRemoteAudioAvailable", false,
+                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), true); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::CloseAudio(uint64_t serial) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || !me->audio_open) return kwix::ERR_INVALID_OPERATION;
+        me->audio_open = false;
+        QueueLocked(*me, "OnLocalAudioChannelDestroyed", false,
+                    [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+        const std::string id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me) continue;
+            QueueLocked(m, "OnRemoteAudioAvailable", false,
+                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), false); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->who.role == kwix::KWIX_ROLE_AUDIENCE || me->video_open.count(type) != 0) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        me->video_open.insert(type);
+        QueueLocked(*me, "OnLocalVideoChannelCreated", false,
+                    [type](KWIXCloudDelegate& d) { d.OnLocalVideoChannelCreated(type); });
+        const std::string id = me->who.user_id;
+        bool watched = false;
+        for (const Member& m : members_) {
+            if (&m == me) continue;
+            QueueLocked(m, "OnRemoteVideoAvailable", false,
+                        [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), true, type); });
+            watched = watched || m.video_subs.count({id, type}) != 0;
+        }
+        // Subscribers that were waiting for this stream need a key frame to start from.
+        if (watched) {
+            QueueLocked(*me, "OnRequestKeyFrame", false, [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.erase(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        QueueLocked(*me, "OnLocalVideoChannelDestroyed", false,
+                    [type](KWIXCloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
+        const std::string id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me) continue;
+            QueueLocked(m, "OnRemoteVideoAvailable", false,
+                        [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), false, type); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr) return kwix::ERR_INVALID_OPERATION;
+        if (type == kwix::STREAM_TYPE_AUDIO) {
+            if (on) {
+                me->audio_muted.erase(user_id);
+            } else {
+                me->audio_muted.insert(user_id);
+            }
+            return kwix::ERR_OK;
+        }
+        if (!on) {
+            me->video_subs.erase({user_id, type});
+            return kwix::ERR_OK;
+        }
+        me->video_subs.insert({user_id, type});
+        for (const Member& m : members_) {
+            if (&m != me && m.who.user_id == user_id && m.video_open.count(type) != 0) {
+                QueueLocked(m, "OnRequestKeyFrame", false, [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
+            }
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::SendAudio(uint64_t serial, std::shared_ptr<const kwix::AudioFrame> frame) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || !me->audio_open) return kwix::ERR_INVALID_OPERATION;
+        const std::string id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me || m.audio_muted.count(id) != 0) continue;
+            if (m.who.pull_audio) {
+                outbox_.push_back(Delivery{m.who.dispatcher, nullptr, true, nullptr, frame});
+            } else {
+                QueueLocked(m, "OnRemoteAudioReceived", true,
+                            [id, frame](KWIXCloudDelegate& d) { d.OnRemoteAudioReceived(id.c_str(), *frame); });
+            }
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
+    int mismatched = 0;
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me || m.video_subs.count({id, type}) == 0) continue;
+            if (m.who.pixel_output) {
+                ++mismatched;
+                continue;
+            }
+            QueueLocked(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
+                d.OnRemoteVideoReceived(id.c_str(), type, *frame);
+            });
+        }
+    }
+    Drain();
+    if (mismatched > 0) {
+        Logf(LogLevel::kWarning, "video frame of %s type=%d not delivered to %d subscriber(s) expecting pixel frames",
+             id.c_str(), static_cast<int>(type), mismatched);
+    }
+    return kwix::ERR_OK;
+}
+
+int Room::SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
+    int mismatched = 0;
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        id = me->who.user_id;
+        for (const Member& m : members_) {
+            if (&m == me || m.video_subs.count({id, type}) == 0) continue;
+            if (!m.who.pixel_output) {
+                ++mismatched;
+                continue;
+            }
+            QueueLocked(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
+                d.OnRemoteVideoReceived(id.c_str(), type, *frame);
+            });
+        }
+    }
+    Drain();
+    if (mismatched > 0) {
+        Logf(LogLevel::kWarning,
+             "pixel frame of %s type=%d not delivered to %d subscriber(s) expecting encoded frames", id.c_str(),
+             static_cast<int>(type), mismatched);
+    }
+    return kwix::ERR_OK;
+}
+
+int Room::SendSei(uint64_t serial, int message_type, std::string message) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.count(kwix::STREAM_TYPE_VIDEO_HIGH) == 0) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        const std::string id = me->who.user_id;
+        auto shared = std::make_shared<const std::string>(std::move(message));
+        for (const Member& m : members_) {
+            if (&m == me || m.video_subs.count({id, kwix::STREAM_TYPE_VIDEO_HIGH}) == 0) continue;
+            QueueLocked(m, "OnSeiMessageReceived", false, [id, message_type, shared](KWIXCloudDelegate& d) {
+                d.OnSeiMessageReceived(id.c_str(), kwix::STREAM_TYPE_VIDEO_HIGH, message_type, shared->data(),
+                                       shared->size());
+            });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, bool reliable) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr) return false;
+        const std::string id = me->who.user_id;
+        const int32_t signed_id = static_cast<int32_t>(cmd_id);
+        auto shared = std::make_shared<const std::string>(std::move(message));
+        for (Member& m : members_) {
+            if (&m == me) continue;
+            CmdTrack& track = m.cmd_from[serial];
+            const uint32_t seq = ++track.last_seq;
+            if (!reliable && LoseUnreliableCommand()) {
+                ++track.missed;
+                continue;
+            }
+            if (track.missed > 0) {
+                const uint32_t missed = track.missed;
+                track.missed = 0;
+                QueueLocked(m, "OnMissCustomCmdMsg", false, [id, signed_id, missed](KWIXCloudDelegate& d) {
+                    d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit, missed);
+                });
+            }
+            QueueLocked(m, "OnReceiveCustomCmdMsg", false, [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
+                d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq, shared->data(), shared->size());
+            });
+        }
+    }
+    Drain();
+    return true;
+}
+
+bool Room::Snapshot(uint64_t serial, RoomSnapshot* out) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const Member* me = FindLocked(serial);
+    if (me == nullptr) return false;
+    out->self = me->who.user_id;
+    out->others.clear();
+    for (const Member& m : members_) {
+        if (&m != me) out->others.push_back(m.who.user_id);
+    }
+    return true;
+}
+
+RoomRegistry& RoomRegistry::Instance() {
+    // Leaked: engine threads may use it while the process runs its exit handlers.
+    static RoomRegistry* registry = new RoomRegistry;
+    return *registry;
+}
+
+std::shared_ptr<Room> RoomRegistry::GetOrCreate(const std::string& key, const Room* stale) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_ptr<Room>& slot = rooms_[key];
+    if (!slot || slot.get() == stale) slot = std::make_shared<Room>(key);
+    return slot;
+}
+
+std::shared_ptr<Room> RoomRegistry::Enter(const std::string& key, const Entrant& entrant, int* error) {
+    // Held, not just its address, so that a new room cannot reuse the address meanwhile.
+    std::shared_ptr<Room> stale;
+    for (;;) {
+        std::shared_ptr<Room> room = GetOrCreate(key, stale.get());
+        switch (room->Join(entrant)) {
+            case Room::JoinResult::kJoined:
+                *error = kwix::ERR_OK;
+                return room;
+            case Room::JoinResult::kDuplicateUser:
+                *error = kwix::ERR_ENTER_ROOM_FAILED;
+                return nullptr;
+            case Room::JoinResult::kClosed:
+                // Emptied by its last member just now; replace it rather than wait for Forget.
+                stale = std::move(room);
+                break;
+        }
+    }
+}
+
+void RoomRegistry::Forget(const std::string& key, const Room* room) {
+    std::shared_ptr<Room> dropped;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = rooms_.find(key);
+    if (it != rooms_.end() && it->second.get() == room) {
+        dropped = std::move(it->second);
+        rooms_.erase(it);
+    }
+}
+
+}  // namespace loopback
+}  // namespace velmora

@@ -1,0 +1,402 @@
+#include "session.h"
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+#include "describe.h"
+#include "log.h"
+
+namespace velmora {
+namespace loopback {
+
+using namespace kwix;
+
+namespace {
+
+std::atomic<bool> g_fail_next_create{false};
+std::atomic<uint64_t> g_next_serial{1};
+
+bool IsVideoStream(StreamType type) {
+    return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW || type == STREAM_TYPE_VIDEO_AUX;
+}
+
+bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+const char* Bit(bool value) { return value ? "1" : "0"; }
+
+std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_cast<int>(type)); }
+
+}  // namespace
+
+void FailNextCreate() { g_fail_next_create.store(true); }
+bool TakeCreateFailure() { return g_fail_next_create.exchange(false); }
+void ResetSessionKnobs() { g_fail_next_create.store(false); }
+
+Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
+    : serial_(serial), delegate_(delegate), dispatcher_(Dispatcher::Start(delegate)) {}
+
+Session::~Session() = default;
+
+std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
+    std::shared_ptr<Session> s(new Session(g_next_serial.fetch_add(1), delegate));
+    // Weak: the engine thread must not keep a destroyed session's state alive.
+    std::weak_ptr<Session> weak = s;
+    s->dispatcher_->SetTick([weak] {
+        if (auto self = weak.lock()) self->ReportNetworkQuality();
+    });
+    return s;
+}
+
+void Session::Record(std::string entry, bool log) {
+    if (log && LogEnabled(LogLevel::kDebug)) LogWrite(LogLevel::kDebug, "KWIXCloud::" + entry);
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    if (journal_.size() < kMaxJournalEntries) {
+        journal_.push_back(std::move(entry));
+    } else {
+        journal_[journal_start_] = std::move(entry);
+        journal_start_ = (journal_start_ + 1) % journal_.size();
+    }
+}
+
+size_t Session::JournalCount() const {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    return journal_.size();
+}
+
+bool Session::JournalEntry(size_t index, std::string* entry) const {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    if (index >= journal_.size()) return false;
+    *entry = journal_[(journal_start_ + index) % journal_.size()];
+    return true;
+}
+
+void Session::ClearJournal() {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    journal_.clear();
+    journal_start_ = 0;
+}
+
+bool Session::Whereabouts(std::string* user_id, std::string* room) const {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    if (!room_) return false;
+    if (user_id != nullptr) *user_id = user_id_;
+    if (room != nullptr) *room = room_name_;
+    return true;
+}
+
+std::shared_ptr<Room> Session::CurrentRoom() const {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    return room_;
+}
+
+int Session::EnterRoom(const EnterRoomParams& params) {
+    // The journal keeps the whole record; the log leaves the signature out.
+    Record("EnterRoom " + Describe(params), false);
+    const RoomParams& r = params.room;
+    if (LogEnabled(LogLevel::kDebug)) {
+        Logf(LogLevel::kDebug, "KWIXCloud::EnterRoom sdk_app_id=%u user_id=%s room_id=%u str_room_id=%s role=%d",
+             r.sdk_app_id, HexText(r.user_id.GetValue()).c_str(), r.room_id,
+             HexText(r.str_room_id.GetValue()).c_str(), static_cast<int>(params.role));
+    }
+    if (r.sdk_app_id == 0) return ERR_INVALID_SDK_APP_ID;
+    const char* user_id = r.user_id.GetValue();
+    if (IsEmpty(user_id)) return ERR_INVALID_USER_ID;
+    if (IsEmpty(r.user_sig.GetValue())) return ERR_INVALID_USER_SIG;
+    const char* str_room_id = r.str_room_id.GetValue();
+    const bool by_name = !IsEmpty(str_room_id);
+    if (!by_name && r.room_id == 0) return ERR_INVALID_ROOM_ID;
+    if (params.role != KWIX_ROLE_ANCHOR && params.role != KWIX_ROLE_AUDIENCE) return ERR_INVALID_PARAMETER;
+
+    const std::string key = std::to_string(r.sdk_app_id) +
+                            (by_name ? "/s:" + std::string(str_room_id) : "/n:" + std::to_string(r.room_id));
+    Entrant entrant;
+    entrant.serial = serial_;
+    entrant.user_id = user_id;
+    entrant.role = params.role;
+    entrant.pixel_output = params.use_pixel_frame_output;
+    entrant.pull_audio = params.audio_obtain_params.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET;
+    entrant.dispatcher = dispatcher_;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
+        entering_ = true;
+    }
+    dispatcher_->ClearPulledAudio();
+
+    int error = ERR_OK;
+    std::shared_ptr<Room> room = RoomRegistry::Instance().Enter(key, entrant, &error);
+    bool leave_again = false;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        entering_ = false;
+        if (room && shut_down_) {
+            leave_again = true;  // destroyed while entering: do not stay behind as a ghost
+        } else if (room) {
+            room_ = room;
+            user_id_ = entrant.user_id;
+            room_name_ = key;
+            pull_audio_ = entrant.pull_audio;
+        }
+    }
+    if (leave_again) room->Leave(serial_, false);
+    if (error != ERR_OK) {
+        Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
+    }
+    return error;
+}
+
+int Session::ExitRoom() {
+    Record("ExitRoom");
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        room.swap(room_);
+        user_id_.clear();
+        room_name_.clear();
+        pull_audio_ = false;
+    }
+    if (!room) return ERR_INVALID_OPERATION;
+    room->Leave(serial_, true);
+    dispatcher_->ClearPulledAudio();
+    return ERR_OK;
+}
+
+int Session::Subscribe(const char* user_id, StreamType type) {
+    Record("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->Subscribe(serial_, user_id, type, true);
+}
+
+int Session::Unsubscribe(const char* user_id, StreamType type) {
+    Record("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->Subscribe(serial_, user_id, type, false);
+}
+
+int Session::GetAudioFrame(AudioFrame* frame) {
+    Record(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
+    if (frame == nullptr) return ERR_INVALID_PARAMETER;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (!room_ || !pull_audio_) return ERR_INVALID_OPERATION;
+    }
+    std::shared_ptr<const AudioFrame> waiting = dispatcher_->PopPulledAudio();
+    if (!waiting) return ERR_READ_TRY_AGAIN;
+    *frame = *waiting;
+    return ERR_OK;
+}
+
+int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
+    Record("CreateLocalAudioChannel " + Describe(params));
+    if (params.channels < 1 || params.channels > 2 || params.sample_rate <= 0 || params.frame_length_ms <= 0) {
+        return ERR_INVALID_PARAMETER;
+    }
+    std::shared_ptr<Room> room = CurrentRoom();
+    return room ? room->OpenAudio(serial_) : ERR_INVALID_OPERATION;
+}
+
+int Session::SendAudio(const AudioFrame& frame) {
+    if (frame.size() == 0) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->SendAudio(serial_, std::make_shared<const AudioFrame>(frame));
+}
+
+int Session::SendAudioFrame(const AudioFrame& frame) {
+    Record("SendAudioFrame " + Describe(frame));
+    return SendAudio(frame);
+}
+
+int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+    Record("SendContinuousAudioFrame " + Describe(frame) + " clear_send_queue=" + Bit(clear_send_queue));
+    return SendAudio(frame);
+}
+
+int Session::DestroyLocalAudioChannel() {
+    Record("DestroyLocalAudioChannel");
+    std::shared_ptr<Room> room = CurrentRoom();
+    return room ? room->CloseAudio(serial_) : ERR_INVALID_OPERATION;
+}
+
+int Session::CreateLocalVideoChannel(StreamType type) {
+    Record("CreateLocalVideoChannel " + TypeItem(type));
+    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    return room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
+}
+
+int Session::DestroyLocalVideoChannel(StreamType type) {
+    Record("DestroyLocalVideoChannel " + TypeItem(type));
+    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    return room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
+}
+
+int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+    Record("SendVideoFrame " + TypeItem(type) + " " + Describe(frame));
+    if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->SendVideo(serial_, type, std::make_shared<const VideoFrame>(frame));
+}
+
+int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
+    Record("SendPixelFrame " + TypeItem(type) + " " + Describe(frame));
+    if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->SendPixels(serial_, type, std::make_shared<const PixelFrame>(frame));
+}
+
+void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
+    // Nothing is encoded here; the journal is what matters to callers.
+    Record("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
+}
+
+int Session::SendSeiMessage(int message_type, const char* message, size_t length) {
+    Record("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
+    if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    return room->SendSei(serial_, message_type, std::string(message == nullptr ? "" : message, length));
+}
+
+bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
+    Record("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
+           " reliable=" + Bit(reliable) + " ordered=" + Bit(ordered));
+    if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return false;
+    // Delivery is in order either way: everything goes through one queue per receiver.
+    return room->SendCustomCmd(serial_, cmd_id, std::string(message == nullptr ? "" : message, length), reliable);
+}
+
+void Session::EnableVoiceActivityDetection(const VADParams& params) {
+    Record("EnableVoiceActivityDetection " + Describe(params));
+}
+
+int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
+    Record("EnableAudioVolumeEvaluation interval=" + std::to_string(params.interval));
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::startAsrService(const AsrParams& params) {
+    Record("startAsrService sourceLanguage=" + HexText(params.sourceLanguage));
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::stopAsrService() {
+    Record("stopAsrService");
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::CallExperimentalAPI(const char* json) {
+    Record("CallExperimentalAPI json=" + HexText(json));
+    return ERR_NOT_SUPPORTED;
+}
+
+void Session::ReportNetworkQuality() {
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return;
+    RoomSnapshot snap;
+    if (!room->Snapshot(serial_, &snap)) return;
+    std::vector<int> qualities;
+    qualities.reserve(snap.others.size());
+    for (const std::string& user : snap.others) qualities.push_back(NetworkQualityOf(user));
+    const int own = NetworkQualityOf(snap.self);
+    dispatcher_->PostEvent("OnNetworkQuality", [snap, own, qualities](KWIXCloudDelegate& d) {
+        NetworkQualityInfo local;
+        local.user_id = snap.self.c_str();
+        local.quality = static_cast<NetworkQuality>(own);
+        std::vector<NetworkQualityInfo> remote(snap.others.size());
+        for (size_t i = 0; i < remote.size(); ++i) {
+            remote[i].user_id = snap.others[i].c_str();
+            remote[i].quality = static_cast<NetworkQuality>(qualities[i]);
+        }
+        d.OnNetworkQuality(&local, remote.empty() ? nullptr : remote.data(), remote.size());
+    });
+}
+
+void Session::Shutdown() {
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        shut_down_ = true;
+        room.swap(room_);
+    }
+    if (room) room->Leave(serial_, false);
+    dispatcher_->Stop();
+    dispatcher_->ClearPulledAudio();
+}
+
+SessionRegistry& SessionRegistry::Instance() {
+    // Leaked: engine threads and exit handlers may look sessions up at any time.
+    static SessionRegistry* registry = new SessionRegistry;
+    return *registry;
+}
+
+void SessionRegistry::Add(std::shared_ptr<Session> session) {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_.push_back(std::move(session));
+}
+
+std::shared_ptr<Session> SessionRegistry::Remove(const void* cloud) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = std::find_if(sessions_.begin(), sessions_.end(),
+                           [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
+    if (it == sessions_.end()) return nullptr;
+    std::shared_ptr<Session> found = std::move(*it);
+    sessions_.erase(it);
+    return found;
+}
+
+std::shared_ptr<Session> SessionRegistry::Find(const void* cloud) const {
+    if (cloud == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& s : sessions_) {
+        if (CloudAddress(s.get()) == cloud) return s;
+    }
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<Session>> SessionRegistry::All() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sessions_;
+}
+
+}  // namespace loopback
+
+namespace kwix {
+
+KWIXCloud* KWIXCloud::Create(KWIXCloudDelegate* delegate) {
+    using namespace loopback;
+    Logf(LogLevel::kDebug, "KWIXCloud::Create delegate=%p", static_cast<void*>(delegate));
+    if (TakeCreateFailure()) {
+        Logf(LogLevel::kWarning, "KWIXCloud::Create failed on request");
+        return nullptr;
+    }
+    std::shared_ptr<Session> s = Session::Make(delegate);
+    KWIXCloud* cloud = s.get();
+    SessionRegistry::Instance().Add(std::move(s));
+    return cloud;
+}
+
+void KWIXCloud::Destroy(KWIXCloud* cloud) {
+    using namespace loopback;
+    Logf(LogLevel::kDebug, "KWIXCloud::Destroy session=%p", static_cast<void*>(cloud));
+    if (cloud == nullptr) return;
+    std::shared_ptr<Session> s = SessionRegistry::Instance().Remove(cloud);
+    if (!s) {
+        Logf(LogLevel::kWarning, "KWIXCloud::Destroy of unknown session %p ignored", static_cast<void*>(cloud));
+        return;
+    }
+    s->Shutdown();
+}
+
+}  // namespace kwix
+}  // namespace velmora

@@ -1,0 +1,147 @@
+// The engine's session: KWIXCloud's implementation and the registry of live sessions.
+//
+// Every operation first appends its journal entry (what the engine received, before any
+// check), then checks its arguments, then hands the work to its room. None of them waits for
+// a callback: the Python module calls them with the interpreter lock held. Only Destroy
+// waits, for the session's engine thread, and not when it runs on that thread.
+//
+// Results chosen where the interface leaves them open:
+// - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID, ERR_INVALID_USER_SIG,
+//   ERR_INVALID_ROOM_ID, ERR_INVALID_PARAMETER for an unknown role (checked in this order),
+//   then ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
+//   user id is already in that room.
+// - Every operation that needs a room returns ERR_INVALID_OPERATION (SendCustomCmdMsg: false)
+//   outside one; so do ExitRoom outside a room, opening an open channel, closing a closed
+//   one, an audience member opening a channel, and sending on a channel that is not open.
+// - Local channels close without callbacks when the session leaves its room.
+// - Subscribe/Unsubscribe: ERR_INVALID_PARAMETER for a null or empty user id or a stream type
+//   other than audio, video high, video low and video aux.
+// - Frames with no payload: ERR_INVALID_PARAMETER. CreateLocalAudioChannel wants 1 or 2
+//   channels and positive sample rate and frame length (ERR_INVALID_PARAMETER).
+// - GetAudioFrame: ERR_INVALID_PARAMETER for a null frame, ERR_INVALID_OPERATION when not in
+//   a room with AUDIO_OBTAIN_METHOD_GET, ERR_READ_TRY_AGAIN when nothing is waiting, else 0
+//   with the oldest waiting frame copied into the caller's frame.
+// - SendSeiMessage: ERR_INVALID_PARAMETER above kMaxMessageBytes or for a null message with
+//   a length; ERR_INVALID_OPERATION without an open STREAM_TYPE_VIDEO_HIGH channel.
+//   SendCustomCmdMsg: false in the same cases; true once handed to the room (also when
+//   nobody else is there, or an unreliable command is then lost). Empty messages are sent.
+// - SendContinuousAudioFrame delivers at once like SendAudioFrame; nothing waits in a send
+//   queue, so clear_send_queue has nothing to clear.
+// - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
+//   journaled, ERR_NOT_SUPPORTED.
+// - The journal keeps the newest kMaxJournalEntries entries.
+#ifndef VELMORA_ENGINE_SESSION_H
+#define VELMORA_ENGINE_SESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dispatcher.h"
+#include "kwix/velmora_kwix_cloud.h"
+#include "room.h"
+
+namespace velmora {
+namespace loopback {
+
+constexpr size_t kMaxMessageBytes = 1024;
+constexpr size_t kMaxJournalEntries = 1 << 16;
+
+class Session final : public kwix::KWIXCloud {
+public:
+    // Creates the session with its engine thread; registered as live by KWIXCloud::Create.
+    static std::shared_ptr<Session> Make(kwix::KWIXCloudDelegate* delegate);
+    ~Session() override;
+
+    int EnterRoom(const kwix::EnterRoomParams& params) override;
+    int ExitRoom() override;
+    int Subscribe(const char* user_id, kwix::StreamType type) override;
+    int Unsubscribe(const char* user_id, kwix::StreamType type) override;
+    int GetAudioFrame(kwix::AudioFrame* frame) override;
+    int CreateLocalAudioChannel(const kwix::AudioEncodeParams& params) override;
+    int SendAudioFrame(const kwix::AudioFrame& frame) override;
+    int SendContinuousAudioFrame(const kwix::AudioFrame& frame, bool clear_send_queue) override;
+    int DestroyLocalAudioChannel() override;
+    int CreateLocalVideoChannel(kwix::StreamType type) override;
+    int SendVideoFrame(kwix::StreamType type, const kwix::VideoFrame& frame) override;
+    int SendVideoFrame(kwix::StreamType type, const kwix::PixelFrame& frame) override;
+    void SetVideoEncodeParam(kwix::StreamType type, const kwix::VideoEncodeParams& params) override;
+    int SendSeiMessage(int message_type, const char* message, size_t length) override;
+    bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                          bool ordered) override;
+    int DestroyLocalVideoChannel(kwix::StreamType type) override;
+    void EnableVoiceActivityDetection(const kwix::VADParams& params) override;
+    int EnableAudioVolumeEvaluation(const kwix::AudioVolumeEvaluateParams& params) override;
+    int startAsrService(const kwix::AsrParams& params) override;
+    int stopAsrService() override;
+    int CallExperimentalAPI(const char* json) override;
+
+    // KWIXCloud::Destroy's work: leave the room (the others are told, this session is not),
+    // then stop the engine thread.
+    void Shutdown();
+
+    // For the control API.
+    kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
+    Dispatcher& dispatcher() const { return *dispatcher_; }
+    // False when not in a room.
+    bool Whereabouts(std::string* user_id, std::string* room) const;
+    size_t JournalCount() const;
+    bool JournalEntry(size_t index, std::string* entry) const;
+    void ClearJournal();
+
+private:
+    Session(uint64_t serial, kwix::KWIXCloudDelegate* delegate);
+    void Record(std::string entry, bool log = true);
+    std::shared_ptr<Room> CurrentRoom() const;
+    int SendAudio(const kwix::AudioFrame& frame);
+    void ReportNetworkQuality();
+
+    const uint64_t serial_;
+    kwix::KWIXCloudDelegate* const delegate_;
+    const std::shared_ptr<Dispatcher> dispatcher_;
+
+    mutable std::mutex state_mu_;  // guards the room state below
+    std::shared_ptr<Room> room_;
+    bool entering_ = false;
+    bool shut_down_ = false;
+    bool pull_audio_ = false;
+    std::string user_id_;
+    std::string room_name_;
+
+    mutable std::mutex journal_mu_;  // guards journal_
+    std::vector<std::string> journal_;
+    size_t journal_start_ = 0;  // journal_ is a ring once full; index of the oldest entry
+};
+
+// Live sessions in creation order. Lookups hand out shared ownership, so a session found
+// here stays valid to use even if it is destroyed meanwhile (it then just does nothing).
+class SessionRegistry {
+public:
+    static SessionRegistry& Instance();
+
+    void Add(std::shared_ptr<Session> session);
+    std::shared_ptr<Session> Remove(const void* cloud);
+    std::shared_ptr<Session> Find(const void* cloud) const;
+    std::vector<std::shared_ptr<Session>> All() const;
+
+private:
+    SessionRegistry() = default;
+    mutable std::mutex mu_;  // guards sessions_
+    std::vector<std::shared_ptr<Session>> sessions_;
+};
+
+// The pointer the control API names a session by.
+inline const void* CloudAddress(const Session* s) { return static_cast<const kwix::KWIXCloud*>(s); }
+
+void FailNextCreate();
+// True (once) after FailNextCreate.
+bool TakeCreateFailure();
+void ResetSessionKnobs();
+
+}  // namespace loopback
+}  // namespace velmora
+
+#endif  // VELMORA_ENGINE_SESSION_H
