@@ -22,7 +22,9 @@ FRAME_MS = 20
 
 
 def log(who, text):
-    print(f"[{who}] {text}", flush=True)
+    # One write per line: callbacks of both bots print from their own engine threads.
+    sys.stdout.write(f"[{who}] {text}\n")
+    sys.stdout.flush()
 
 
 class Bot(v.KWIXCloudDelegate):
