@@ -302,7 +302,6 @@ public:
         }
         int fd = OpenIn(directory);
         if (fd < 0) return false;
-        CloseFile();
         if (directory != directory_) next_generation_ = 1;
         directory_ = directory;
         AdoptFile(fd);
@@ -375,9 +374,11 @@ private:
         return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
 
-    // Caller holds mu_.
+    // Caller holds mu_. Replaces the open file, if any, without a moment in which none is
+    // open: writers check file_open_ without the lock and would drop their line.
     void AdoptFile(int fd) {
         struct stat st {};
+        if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
         size_ = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
         file_open_.store(true, std::memory_order_relaxed);
@@ -410,9 +411,12 @@ private:
             size_ = 0;
             return;
         }
-        CloseFile();
         int fd = OpenIn(directory_);
-        if (fd >= 0) AdoptFile(fd);
+        if (fd >= 0) {
+            AdoptFile(fd);
+        } else {
+            CloseFile();
+        }
         worker_.Add(Job{directory_, generation, compress_, keep_});
     }
 
