@@ -1,0 +1,245 @@
+"""The engine's log as a user sees it: the file under SetLogPath, its lines, the level filter,
+the console copy, rotation, and what the proxy and environment settings leave in it."""
+import gzip
+import os
+import re
+import threading
+
+import pytest
+
+import _velmora
+from loopback import lib, log_file
+
+DEBUG, INFO, WARNING, ERROR = range(4)
+NAMES = ["DEBUG", "INFO", "WARNING", "ERROR"]
+LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (DEBUG|INFO|WARNING|ERROR) tid=(\d+) (.*)")
+PASSWORD = "pa55-w0rd-XYZ"
+
+
+def write(level, text):
+    lib.vlb_log_write(level, text.encode())
+
+
+def parse(data):
+    """[(level, thread id, text)] of the log lines in `data`; fails on a malformed line."""
+    parsed = []
+    for raw in data.splitlines():
+        match = LINE.fullmatch(raw)
+        assert match, f"malformed log line {raw!r}"
+        parsed.append((match.group(1), int(match.group(2)), match.group(3)))
+    return parsed
+
+
+def read(path):
+    with open(path, "rb") as f:
+        compressed = f.read(2) == b"\x1f\x8b"
+    with (gzip.open if compressed else open)(path, "rb") as f:
+        return f.read().decode()
+
+
+def rotated(directory):
+    """Rotated files, oldest first."""
+    names = [n for n in os.listdir(directory) if re.fullmatch(r"velmora\.log\.\d+(\.gz)?", n)]
+    return [directory / n for n in sorted(names, key=lambda n: int(n.split(".")[2]))]
+
+
+def all_texts(directory):
+    """Texts of every line still on disk, oldest first."""
+    lib.vlb_log_flush()
+    files = rotated(directory) + [directory / "velmora.log"]
+    return [text for path in files if path.exists() for _, _, text in parse(read(path))]
+
+
+@pytest.fixture
+def log_dir(tmp_path):
+    directory = tmp_path / "not" / "yet" / "there"
+    assert _velmora.SetLogPath(str(directory)) is True
+    return directory
+
+
+def test_lines_carry_level_thread_and_text_in_a_created_directory(log_dir):
+    write(WARNING, "from main")
+    worker = threading.Thread(target=write, args=(ERROR, "from worker\nsecond line"))
+    worker.start()
+    worker.join()
+    lib.vlb_log_flush()
+    assert log_file() == str(log_dir / "velmora.log")
+    assert parse(read(log_dir / "velmora.log")) == [
+        ("WARNING", threading.get_native_id(), "from main"),
+        ("ERROR", worker.native_id, r"from worker\nsecond line"),
+    ]
+
+
+def test_nothing_is_written_before_a_log_path_is_set(tmp_path):
+    write(ERROR, "too early")
+    assert log_file() is None
+    assert _velmora.SetLogPath(str(tmp_path)) is True
+    write(ERROR, "in time")
+    assert all_texts(tmp_path) == ["in time"]
+
+
+@pytest.mark.parametrize("bad", ["", "{file}", "{file}/below"])
+def test_unusable_log_path_is_refused_and_the_current_log_kept(log_dir, tmp_path, bad):
+    blocker = tmp_path / "plain-file"
+    blocker.write_text("")
+    assert _velmora.SetLogPath(bad.format(file=blocker)) is False
+    write(INFO, "still here")
+    assert log_file() == str(log_dir / "velmora.log")
+    assert all_texts(log_dir) == ["still here"]
+
+
+@pytest.mark.parametrize("level, shown", [
+    (-7, NAMES), (DEBUG, NAMES), (INFO, NAMES[1:]), (WARNING, NAMES[2:]), (ERROR, NAMES[3:]),
+    (4, []), (1000, []),
+])
+def test_level_filter(log_dir, level, shown):
+    _velmora.SetLogLevel(level)
+    for each in range(4):
+        write(each, f"probe {NAMES[each]}")
+    assert [t for t in all_texts(log_dir) if t.startswith("probe")] == [f"probe {n}" for n in shown]
+
+
+@pytest.mark.parametrize("with_file", [True, False])
+def test_console_copy_goes_to_stderr_while_enabled(tmp_path, capfd, with_file):
+    if with_file:
+        assert _velmora.SetLogPath(str(tmp_path)) is True
+    write(INFO, "before")
+    _velmora.EnableConsoleLog()
+    write(INFO, "shown")
+    _velmora.DisableConsoleLog()
+    write(INFO, "after")
+    assert [text for _, _, text in parse(capfd.readouterr().err)] == ["shown"]
+    assert all_texts(tmp_path) == (["before", "shown", "after"] if with_file else [])
+
+
+@pytest.mark.parametrize("compress", [True, False])
+def test_rotation_keeps_every_line_in_order_within_the_size_limit(log_dir, compress):
+    _velmora.DisableLogCompress(not compress)
+    lib.vlb_log_set_rotation(2000, 100)
+    expected = [f"line {i:03d} " + "x" * 20 for i in range(200)]
+    for text in expected:
+        write(INFO, text)
+    assert all_texts(log_dir) == expected
+    files = rotated(log_dir)
+    assert len(files) >= 4
+    for path in files:
+        assert path.name.endswith(".gz") is compress
+        assert len(read(path).encode()) <= 2000
+        with open(path, "rb") as f:
+            assert (f.read(2) == b"\x1f\x8b") is compress
+
+
+@pytest.mark.parametrize("keep", [0, 1, 3])
+def test_only_the_newest_rotated_files_are_kept(log_dir, keep):
+    lib.vlb_log_set_rotation(500, keep)
+    expected = [f"entry {i:03d}" for i in range(150)]
+    for text in expected:
+        write(INFO, text)
+    kept = all_texts(log_dir)
+    assert len(rotated(log_dir)) == keep
+    assert kept == expected[len(expected) - len(kept):]
+
+
+def test_a_new_run_does_not_overwrite_earlier_rotated_files(tmp_path):
+    lib.vlb_log_set_rotation(300, 100)
+    assert _velmora.SetLogPath(str(tmp_path)) is True
+    for i in range(30):
+        write(INFO, f"first run {i}")
+    lib.vlb_log_flush()
+    first = {path.name: read(path) for path in rotated(tmp_path)}
+    lib.vlb_settings_reset()
+    lib.vlb_log_set_rotation(300, 100)
+    assert _velmora.SetLogPath(str(tmp_path)) is True
+    for i in range(30):
+        write(INFO, f"second run {i}")
+    lib.vlb_log_flush()
+    assert first and all(read(tmp_path / name) == data for name, data in first.items())
+    assert [t for t in all_texts(tmp_path) if t.startswith("second")] == [f"second run {i}" for i in range(30)]
+
+
+def test_disabled_log_file_writes_nothing_and_resumes_on_the_same_path(tmp_path):
+    _velmora.DisableLogFile(True)
+    assert _velmora.SetLogPath(str(tmp_path / "logs")) is True
+    write(ERROR, "suppressed")
+    lib.vlb_log_flush()
+    assert log_file() is None
+    assert not (tmp_path / "logs" / "velmora.log").exists()
+    _velmora.DisableLogFile(False)
+    write(ERROR, "resumed")
+    _velmora.DisableLogFile(True)
+    write(ERROR, "suppressed again")
+    _velmora.DisableLogFile(False)
+    write(ERROR, "resumed again")
+    assert all_texts(tmp_path / "logs") == ["resumed", "resumed again"]
+
+
+def test_lines_of_concurrent_threads_stay_whole_across_rotations(log_dir):
+    lib.vlb_log_set_rotation(4000, 1000)
+
+    def burst():
+        for i in range(200):
+            write(INFO, f"{threading.get_native_id()} {i}")
+
+    threads = [threading.Thread(target=burst) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    lib.vlb_log_flush()
+    lines = [line for path in rotated(log_dir) + [log_dir / "velmora.log"] for line in parse(read(path))]
+    assert all(text.split()[0] == str(tid) for _, tid, text in lines)
+    for thread in threads:
+        assert [t for _, tid, t in lines if tid == thread.native_id] == [f"{thread.native_id} {i}" for i in range(200)]
+
+
+@pytest.mark.parametrize("ip, port, username, password, accepted", [
+    ("192.0.2.1", 1080, None, None, True),
+    ("2001:db8::1", 1, "user", PASSWORD, True),
+    ("proxy-1.example.com.", 65535, "", "", True),
+    ("", 1080, None, None, False),
+    ("256.1.1.1", 1080, None, None, False),
+    ("bad host", 1080, None, None, False),
+    ("-edge.example", 1080, None, None, False),
+    ("a" * 64 + ".example", 1080, None, None, False),
+    ("192.0.2.1", 0, None, None, False),
+    ("192.0.2.1", 1080, "user", None, False),
+    ("192.0.2.1", 1080, None, PASSWORD, False),
+    ("192.0.2.1", 1080, "u" * 256, PASSWORD, False),
+])
+def test_proxy_is_validated_and_its_password_never_shown(log_dir, capfd, ip, port, username, password, accepted):
+    _velmora.SetLogLevel(DEBUG)
+    _velmora.EnableConsoleLog()
+    assert _velmora.SetSocks5Proxy(ip, port, username, password) is accepted
+    lib.vlb_log_flush()
+    console = capfd.readouterr().err
+    logged = read(log_dir / "velmora.log")
+    assert PASSWORD not in logged and PASSWORD not in console
+    assert f'ip="{ip}" port={port}' in logged
+
+
+@pytest.mark.parametrize("env, accepted", [
+    ("production", True), ("staging", True), ("test", True),
+    ("Production", False), ("", False), ("prod", False), (None, False),
+])
+def test_environment_values(log_dir, env, accepted):
+    assert _velmora.SetEnvironment(env) is accepted
+    assert (f"environment: {env}" in all_texts(log_dir)) is accepted
+
+
+def test_reset_restores_level_console_and_compression(tmp_path, capfd):
+    _velmora.SetLogLevel(ERROR)
+    _velmora.EnableConsoleLog()
+    _velmora.DisableLogCompress(True)
+    lib.vlb_log_set_rotation(100, 0)
+    assert _velmora.SetLogPath(str(tmp_path)) is True
+    lib.vlb_settings_reset()
+    assert log_file() is None
+    assert _velmora.SetLogPath(str(tmp_path)) is True
+    write(INFO, "info again")
+    assert all_texts(tmp_path) == ["info again"]
+    assert capfd.readouterr().err == ""
+    lib.vlb_log_set_rotation(1, 100)
+    for i in range(5):
+        write(INFO, f"rotating {i}")
+    lib.vlb_log_flush()
+    assert [p.suffix for p in rotated(tmp_path)] == [".gz"] * 5
