@@ -1,0 +1,128 @@
+"""Sessions in rooms for the room, lifetime and stress tests: a Python session with its
+recording delegate and its engine pointer, and comparable pictures of the callbacks."""
+import _velmora as v
+import loopback
+from recording import RecordingDelegate
+
+APP = 1400000001
+# The room used when none is named; tests set their own so that sessions left alive by an
+# earlier test (a failure's traceback keeps them) never meet theirs.
+DEFAULT_ROOM = ["room1"]
+HERE = "<the default room>"
+
+
+def params(user, room=HERE, *, app=APP, sig="sig", room_id=0, role=None, pull=False,
+           pixel=False):
+    """EnterRoomParams; None leaves a text field unset (a null text). Rooms named here are
+    suffixed to the default room's name."""
+    room = DEFAULT_ROOM[0] if room == HERE else (DEFAULT_ROOM[0] + "/" + room if room else room)
+    p = v.EnterRoomParams()
+    p.room.sdk_app_id = app
+    if user is not None:
+        p.room.user_id.SetValue(user)
+    if sig is not None:
+        p.room.user_sig.SetValue(sig)
+    if room is not None:
+        p.room.str_room_id.SetValue(room)
+    p.room.room_id = room_id
+    if role is not None:
+        p.role = role
+    if pull:
+        p.audio_obtain_params.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
+    p.use_pixel_frame_output = pixel
+    return p
+
+
+def audio_frame(data, pts=0, sample_rate=48000, channels=2):
+    f = v.AudioFrame()
+    f.sample_rate = sample_rate
+    f.channels = channels
+    f.pts = pts
+    f.SetData(data)
+    return f
+
+
+def video_frame(data, pts=0, key=False):
+    f = v.VideoFrame()
+    f.pts = pts
+    f.is_key_frame = key
+    f.SetData(data)
+    return f
+
+
+def pixel_frame(data, pts=0, width=4, height=2):
+    f = v.PixelFrame()
+    f.pts = pts
+    f.width = width
+    f.height = height
+    f.SetData(data)
+    return f
+
+
+def picture(value):
+    """A short comparable form of a callback argument."""
+    if isinstance(value, v.UserInfo):
+        return value.user_id.GetValue()
+    if isinstance(value, v.NetworkQualityInfo):
+        return (value.user_id.GetValue(), int(value.quality))
+    if isinstance(value, list):
+        return [picture(item) for item in value]
+    if isinstance(value, v.AudioFrame):
+        return ("audio", value.pts, value.data)
+    if isinstance(value, v.VideoFrame):
+        return ("video", value.pts, value.data)
+    if isinstance(value, v.PixelFrame):
+        return ("pixel", value.pts, value.data)
+    if hasattr(type(value), "__members__"):
+        return int(value)
+    return value
+
+
+class Member:
+    """A Python session, its recording delegate and its engine session."""
+
+    def __init__(self, user, delegate=None):
+        self.user = user
+        self.delegate = delegate if delegate is not None else RecordingDelegate()
+        self.cloud = v.KWIXCloud(self.delegate)
+        self.engine = loopback.newest_session()
+
+    def enter(self, room=HERE, **kwargs):
+        return self.cloud.EnterRoom(params(self.user, room, **kwargs))
+
+    def events(self, *only, skip=("OnNetworkQuality",)):
+        """[(callback, pictures of its arguments)] in arrival order."""
+        with self.delegate.changed:
+            calls = list(self.delegate.calls)
+        return [(name, tuple(picture(a) for a in args)) for name, args, _ in calls
+                if (not only or name in only) and name not in skip]
+
+    def clear(self):
+        with self.delegate.changed:
+            self.delegate.calls.clear()
+
+    def journal_entries(self):
+        entries = []
+        for index in range(loopback.lib.vlb_journal_count(self.engine)):
+            entries.append(loopback.read_text(
+                lambda b, c: loopback.lib.vlb_journal_entry(self.engine, index, b, c)).decode())
+        return entries
+
+
+def settle(*members, rounds=3):
+    """Waits until every member's engine thread is idle. Several rounds, because a callback
+    may make calls that queue more callbacks for the others."""
+    for _ in range(rounds):
+        for m in members:
+            loopback.wait_idle(m.engine)
+
+
+def room_of(*users, **kwargs):
+    """Members entered one after the other into one room, settled, their records cleared."""
+    members = [Member(user) for user in users]
+    for m in members:
+        assert m.enter(**kwargs) == 0
+    settle(*members)
+    for m in members:
+        m.clear()
+    return members
