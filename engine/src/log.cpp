@@ -424,7 +424,7 @@ private:
     std::atomic<bool> console_{false};
     std::atomic<bool> file_open_{false};
 
-    std::mutex mu_;  // everything below
+    std::mutex mu_;  // the members below, except worker_ (which has its own lock)
     std::string directory_;
     int fd_ = -1;
     uint64_t size_ = 0;
