@@ -1,0 +1,223 @@
+"""Lifetime of engine sessions: destroying them with callbacks queued, running or waiting for
+the interpreter lock, dropping them inside their own callbacks, a failed creation, and
+interpreter exits with sessions alive and callbacks flowing. Each case runs in a child
+interpreter, so that a hang or a crash fails the test instead of the suite."""
+import pytest
+
+PRELUDE = """
+import sys, threading, time
+import _velmora as v
+import loopback
+from helpers_rooms import Member, audio_frame, params, settle, video_frame
+from recording import RecordingDelegate
+"""
+
+BAD_SIGNS = ("Fatal Python error", "terminate called", "Segmentation fault", "Aborted",
+             "core dumped", "velmora: callback")
+
+
+def run_child(run_python, body, timeout=60):
+    result = run_python(PRELUDE + body, timeout=timeout)
+    for sign in BAD_SIGNS:
+        assert sign not in result.stderr, result.stderr
+    return result
+
+
+def test_destroy_with_callbacks_queued_and_one_running(run_python):
+    result = run_child(run_python, """
+class Slow(RecordingDelegate):
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self.record("OnRemoteAudioReceived", (user_id, frame))
+        time.sleep(0.002)
+
+alice, bob = Member("alice"), Member("bob", Slow())
+assert alice.enter("r") == 0 and bob.enter("r") == 0
+assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+for i in range(200):
+    assert alice.cloud.SendAudioFrame(audio_frame(b"x", pts=i)) == 0
+bob.delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) >= 3)
+delegate, engine = bob.delegate, bob.engine
+del bob
+seen = len(delegate.calls)
+time.sleep(0.3)
+assert len(delegate.calls) == seen, (seen, len(delegate.calls))
+assert loopback.lib.vlb_wait_idle(engine, 100) == loopback.ABSENT
+received = len(delegate.named("OnRemoteAudioReceived"))
+assert 3 <= received < 200, received
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_destroy_while_a_callback_waits_for_the_interpreter_lock(run_python):
+    # With a long switch interval the main thread keeps the interpreter lock, so the engine
+    # thread is left waiting for it inside a callback when the session is dropped.
+    result = run_child(run_python, """
+sys.setswitchinterval(30)
+m = Member("alice")
+for _ in range(50):
+    assert loopback.lib.vlb_emit_event(m.engine, loopback.ON_ENGINE_THREAD, b"OnExitRoom") == 0
+delegate = m.delegate
+del m
+seen = len(delegate.calls)
+sys.setswitchinterval(0.005)
+time.sleep(0.2)
+assert len(delegate.calls) == seen
+assert seen < 50, seen
+assert loopback.lib.vlb_session_count() == 0
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("where", ["engine thread", "calling thread",
+                                   "calling thread holding the lock"])
+def test_dropping_the_session_inside_its_own_callback(run_python, where):
+    result = run_child(run_python, f"""
+where = {where!r}
+holder = []
+
+class Dropper(RecordingDelegate):
+    armed = where == "engine thread"
+
+    def OnEnterRoom(self):
+        self.record("OnEnterRoom", ())
+        if self.armed:
+            holder.clear()  # the last reference to the session
+            self.record("dropped", ())
+
+bob = Member("bob")
+assert bob.enter("r") == 0
+delegate = Dropper()
+holder.append(v.KWIXCloud(delegate))
+engine = loopback.newest_session()
+assert holder[0].EnterRoom(params("alice", "r")) == 0
+if where == "engine thread":
+    delegate.wait_for(lambda d: "dropped" in d.names())
+    settle(bob)
+    time.sleep(0.1)
+    names = delegate.names()
+    # Nothing after the callback that dropped the session: the newcomer's later event
+    # (OnRemoteUserEnterRoom of bob) is never delivered.
+    assert names[-2:] == ["OnEnterRoom", "dropped"], names
+    assert "OnRemoteUserEnterRoom" not in names
+else:
+    settle(bob)
+    loopback.wait_idle(engine)
+    delegate.calls.clear()
+    delegate.armed = True
+    lib = loopback.emitter(where)
+    assert lib.vlb_emit_event(engine, loopback.ON_CALLING_THREAD, b"OnEnterRoom") == 0
+    assert delegate.names() == ["OnEnterRoom", "dropped"]
+    assert lib.vlb_emit_event(engine, loopback.ON_CALLING_THREAD, b"OnEnterRoom") == loopback.ABSENT
+settle(bob)
+assert loopback.lib.vlb_session_count() == 1
+assert bob.events("OnRemoteUserExitRoom") == [("OnRemoteUserExitRoom", ("alice", 0))]
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_failed_creation_raises_and_the_next_one_works(run_python):
+    result = run_child(run_python, """
+loopback.lib.vlb_fail_next_create()
+try:
+    v.KWIXCloud(RecordingDelegate())
+except RuntimeError:
+    print("raised")
+assert loopback.lib.vlb_session_count() == 0
+cloud = v.KWIXCloud(None)
+assert loopback.lib.vlb_session_count() == 1
+assert cloud.EnterRoom(params("alice", "r")) == 0
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["raised", "ok"]
+
+
+def test_no_callback_after_destroy_returns(run_python):
+    # Another thread keeps emitting, on the engine thread and on its own, while the session
+    # is destroyed; once Destroy has returned nothing reaches the delegate any more, and the
+    # control API answers the stale pointer without touching it.
+    result = run_child(run_python, """
+m = Member("alice")
+engine, delegate = m.engine, m.delegate
+results = []
+stop = threading.Event()
+
+def emit():
+    while not stop.is_set():
+        results.append(loopback.lib.vlb_emit_event(engine, loopback.ON_CALLING_THREAD, b"OnExitRoom"))
+        loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
+
+thread = threading.Thread(target=emit)
+thread.start()
+delegate.wait_for(lambda d: len(d.calls) >= 100)
+del m
+seen = len(delegate.calls)
+time.sleep(0.2)
+stop.set()
+thread.join()
+assert len(delegate.calls) == seen
+assert results[-1] == loopback.ABSENT
+assert loopback.lib.vlb_journal_count(engine) == 0
+print("ok")
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+EXIT_CHILD = """
+ending, keep = sys.argv[1], sys.argv[2]
+loopback.lib.vlb_set_network_quality_interval(5)
+members = [Member(user) for user in ("a", "b", "c")]
+for m in members:
+    assert m.enter("exit") == 0
+    assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+assert members[0].cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
+assert members[1].cloud.Subscribe("a", v.STREAM_TYPE_VIDEO_HIGH) == 0
+if keep == "cycle":
+    for m in members:
+        m.delegate.member = m  # only the cycle collector can free these
+elif keep == "leaked":
+    import ctypes
+    for m in members:
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(m.cloud))  # never freed at all
+
+def pump():
+    i = 0
+    while True:
+        for m in members:
+            m.cloud.SendAudioFrame(audio_frame(b"x" * 64, pts=i))
+            m.cloud.SendCustomCmdMsg(1, b"c", True, True)
+        members[0].cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"v", pts=i))
+        i += 1
+
+threading.Thread(target=pump, daemon=True).start()
+members[2].delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) > 100)
+members[2].delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) > 1)
+print("flowing", flush=True)
+if ending == "exception":
+    raise RuntimeError("uncaught on purpose")
+if ending == "exit 3":
+    sys.exit(3)
+"""
+
+ENDINGS = {"normal": 0, "exception": 1, "exit 3": 3}
+KEEPS = ["references", "cycle", "leaked"]
+EXIT_RUNS = [(list(ENDINGS)[i % 3], KEEPS[(i // 3) % 3], i) for i in range(20)]
+
+
+@pytest.mark.parametrize("ending, keep, run", EXIT_RUNS)
+def test_interpreter_exit_with_live_sessions(run_python, ending, keep, run):
+    code = f"import sys\nsys.argv[1:] = [{ending!r}, {keep!r}]\n" + PRELUDE + EXIT_CHILD
+    result = run_python(code, timeout=60)
+    for sign in BAD_SIGNS:
+        assert sign not in result.stderr, result.stderr
+    assert result.stdout.strip() == "flowing"
+    assert result.returncode == ENDINGS[ending], result.stderr
+    if ending == "exception":
+        assert "RuntimeError: uncaught on purpose" in result.stderr
