@@ -1,0 +1,137 @@
+"""Several sessions driven by several Python threads at once: per session, events arrive
+complete, once and in order, and every media frame sent is either delivered or counted as
+dropped. Bounded to a few seconds; nothing here measures time."""
+import threading
+import time
+
+import pytest
+
+import _velmora as v
+import helpers_rooms
+import loopback
+from helpers_rooms import Member, audio_frame, settle
+from recording import RecordingDelegate
+
+SENDERS = 4
+FRAMES = 300
+COMMANDS = 100
+
+
+class SlowListener(RecordingDelegate):
+    """Takes its time over audio, so that its media queue overflows."""
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self.record("OnRemoteAudioReceived", (user_id, frame))
+        time.sleep(0.0005)
+
+
+@pytest.fixture(autouse=True)
+def _own_room(request):
+    helpers_rooms.DEFAULT_ROOM[0] = "stress-" + request.node.name
+
+
+@pytest.mark.parametrize("limit", [4, 256])
+def test_concurrent_senders_lose_no_events_and_account_for_every_frame(limit):
+    loopback.lib.vlb_set_media_queue_limit(limit)
+    members = [Member(f"user{i}", SlowListener() if i == 0 else None) for i in range(SENDERS)]
+    for m in members:
+        assert m.enter() == 0
+        assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+    settle(*members)
+    for m in members:
+        m.clear()
+
+    failures = []
+
+    def send(m):
+        try:
+            for i in range(FRAMES):
+                assert m.cloud.SendAudioFrame(audio_frame(m.user.encode(), pts=i)) == 0
+                if i % 3 == 0 and i // 3 < COMMANDS:
+                    assert m.cloud.SendCustomCmdMsg(7, str(i // 3).encode(), True, True) == 1
+        except AssertionError as failure:
+            failures.append(failure)
+
+    threads = [threading.Thread(target=send, args=(m,)) for m in members]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    settle(*members)
+
+    for receiver in members:
+        others = [m.user for m in members if m is not receiver]
+        commands = receiver.events("OnReceiveCustomCmdMsg")
+        frames = receiver.events("OnRemoteAudioReceived")
+        for sender in others:
+            from_sender = [args for _, args in commands if args[0] == sender]
+            assert from_sender == [(sender, 7, n + 1, str(n).encode()) for n in range(COMMANDS)]
+            pts = [args[1][1] for _, args in frames if args[0] == sender]
+            assert pts == sorted(set(pts)), "frames of one sender out of order or twice"
+            assert all(args[1][2] == sender.encode() for _, args in frames if args[0] == sender)
+        delivered = loopback.lib.vlb_delivered_frames(receiver.engine)
+        dropped = loopback.lib.vlb_dropped_frames(receiver.engine)
+        assert delivered == len(frames)
+        assert delivered + dropped == FRAMES * (SENDERS - 1)
+        assert receiver.events("OnMissCustomCmdMsg") == []
+    if limit == 4:
+        assert loopback.lib.vlb_dropped_frames(members[0].engine) > 0
+
+
+def test_churn_of_sessions_while_others_send(run_python):
+    # Sessions enter, open channels, send and go (by ExitRoom or by being dropped) on several
+    # threads while a steady member watches: for each visitor it sees one arrival, then one
+    # departure, with the visitor's channels announced in between, and nothing afterwards.
+    code = """
+import threading
+import _velmora as v
+import loopback
+from helpers_rooms import Member, audio_frame, settle
+
+steady = Member("steady")
+assert steady.enter("churn") == 0
+failures = []
+
+def visit(thread, rounds):
+    try:
+        for i in range(rounds):
+            m = Member(f"t{thread}-{i}")
+            assert m.enter("churn") == 0
+            assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+            for n in range(5):
+                assert m.cloud.SendAudioFrame(audio_frame(b"a", pts=n)) == 0
+            assert steady.cloud.SendCustomCmdMsg(1, b"hello", True, True) == 1
+            if i % 2:
+                assert m.cloud.ExitRoom() == 0
+            del m
+    except AssertionError as failure:
+        failures.append(failure)
+
+threads = [threading.Thread(target=visit, args=(t, 25)) for t in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+assert failures == []
+settle(steady)
+assert loopback.lib.vlb_session_count() == 1
+
+by_user = {}
+for name, args in steady.events("OnRemoteUserEnterRoom", "OnRemoteAudioAvailable",
+                                 "OnRemoteAudioReceived", "OnRemoteUserExitRoom"):
+    by_user.setdefault(args[0], []).append((name, args))
+visitors = [f"t{t}-{i}" for t in range(4) for i in range(25)]
+for user in visitors:
+    names = [name for name, _ in by_user[user]]
+    assert names[0] == "OnRemoteUserEnterRoom" and names[1] == "OnRemoteAudioAvailable", names
+    assert names[-2:] == ["OnRemoteAudioAvailable", "OnRemoteUserExitRoom"], names
+    assert names[2:-2] == ["OnRemoteAudioReceived"] * 5, names
+    assert [args for name, args in by_user[user] if name == "OnRemoteAudioAvailable"] == [
+        (user, True), (user, False)]
+assert set(by_user) == set(visitors)
+print("ok")
+"""
+    result = run_python(code, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
