@@ -195,10 +195,11 @@ def pump():
             m.cloud.SendCustomCmdMsg(1, b"c", True, True)
         members[0].cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"v", pts=i))
         i += 1
+        time.sleep(0.0005)  # lets the engine threads have the interpreter lock now and then
 
 threading.Thread(target=pump, daemon=True).start()
-members[2].delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) > 100)
-members[2].delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) > 1)
+members[2].delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) > 100, timeout=30)
+members[2].delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) > 1, timeout=30)
 print("flowing", flush=True)
 if ending == "exception":
     raise RuntimeError("uncaught on purpose")
@@ -217,7 +218,7 @@ def test_interpreter_exit_with_live_sessions(run_python, ending, keep, run):
     result = run_python(code, timeout=60)
     for sign in BAD_SIGNS:
         assert sign not in result.stderr, result.stderr
-    assert result.stdout.strip() == "flowing"
+    assert result.stdout.strip() == "flowing", result.stderr
     assert result.returncode == ENDINGS[ending], result.stderr
     if ending == "exception":
         assert "RuntimeError: uncaught on purpose" in result.stderr

@@ -124,6 +124,8 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     }
     dispatcher_->ClearPulledAudio();
 
+    // OnEnterRoom may run, and drop this session, before Enter returns; stay valid till the end.
+    const std::shared_ptr<Session> keep = shared_from_this();
     int error = ERR_OK;
     std::shared_ptr<Room> room = RoomRegistry::Instance().Enter(key, entrant, &error);
     bool leave_again = false;
@@ -157,8 +159,9 @@ int Session::ExitRoom() {
         pull_audio_ = false;
     }
     if (!room) return ERR_INVALID_OPERATION;
-    room->Leave(serial_, true);
     dispatcher_->ClearPulledAudio();
+    // Last use of this session: OnExitRoom may drop it on its engine thread right away.
+    room->Leave(serial_, true);
     return ERR_OK;
 }
 

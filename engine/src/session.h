@@ -50,7 +50,7 @@ namespace loopback {
 constexpr size_t kMaxMessageBytes = 1024;
 constexpr size_t kMaxJournalEntries = 1 << 16;
 
-class Session final : public kwix::KWIXCloud {
+class Session final : public kwix::KWIXCloud, public std::enable_shared_from_this<Session> {
 public:
     // Creates the session with its engine thread; registered as live by KWIXCloud::Create.
     static std::shared_ptr<Session> Make(kwix::KWIXCloudDelegate* delegate);
