@@ -285,7 +285,7 @@ def test_record_fields_are_views_and_take_copies(cls, name, record_cls, probe, v
         assert getattr(getattr(parent, name), probe) == value + 2
 
 
-def test_room_assignment_copies_every_field():
+def test_room_assignment_copies_every_field(session):
     values = {"sdk_app_id": (1400000001,), "room_id": (4242,), "user_id": ("ü-1",),
               "user_sig": ("sig",), "str_room_id": ("lobby",)}
     q = v.RoomParams()
@@ -297,6 +297,10 @@ def test_room_assignment_copies_every_field():
     q.str_room_id = v.KwixString("elsewhere")
     q.sdk_app_id = q.room_id = 1
     assert {n: engine_form(getattr(p.room, n)) for n in values} == expected(values, 0)
+    s, engine = session
+    s.EnterRoom(p)  # the unexposed pointers came along as the engine's defaults
+    room = {k[5:]: val for k, val in single_call(engine)[1].items() if k.startswith("room.")}
+    assert room == {**expected(values, 0), **dict.fromkeys(UNEXPOSED)}
 
 
 def test_no_unexposed_or_extra_attributes():
