@@ -337,26 +337,17 @@ public:
     }
     int SendSeiMessage(int message_type, const py::bytes& message) {
         KWIXCloud& session = Session();
-        char* buffer = nullptr;
-        Py_ssize_t buffer_len = 0;
-        if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
-            PyErr_Print();
-            return -1;
-        }
-        return session.SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
+        return WithMessage(message, [&](const char* buffer, size_t length) {
+            return session.SendSeiMessage(message_type, buffer, length);
+        });
     }
     int SendCustomCmdMsg(int32_t cmd_id, const py::bytes& message, bool reliable, bool ordered) {
         KWIXCloud& session = Session();
-        char* buffer = nullptr;
-        Py_ssize_t buffer_len = 0;
-        if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
-            PyErr_Print();
-            return -1;
-        }
-        return session.SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer, static_cast<size_t>(buffer_len),
-                                        reliable, ordered)
-                   ? 1
-                   : 0;
+        return WithMessage(message, [&](const char* buffer, size_t length) {
+            // The engine's id is unsigned: a negative id keeps its bit pattern.
+            return session.SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer, length, reliable, ordered) ? 1
+                                                                                                             : 0;
+        });
     }
     void EnableVoiceActivityDetection(const VADParams& params) { Session().EnableVoiceActivityDetection(params); }
 
@@ -366,6 +357,19 @@ private:
             throw std::runtime_error("the session is closed: the interpreter is shutting down");
         }
         return *kwix_cloud_;
+    }
+
+    // Hands the engine the bytes object's own buffer (no copy; zero bytes included). A
+    // buffer that cannot be read is reported on stderr and answered with -1.
+    template <typename Send>
+    static int WithMessage(const py::bytes& message, Send&& send) {
+        char* buffer = nullptr;
+        Py_ssize_t buffer_len = 0;
+        if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
+            PyErr_Print();
+            return -1;
+        }
+        return send(buffer, static_cast<size_t>(buffer_len));
     }
 
     static const char* UserId(const std::string& user_id) {
