@@ -144,17 +144,21 @@ void Dispatcher::PostEvent(const char* name, Call call) { Post(Item{name, false,
 
 void Dispatcher::PostMedia(const char* name, Call call) { Post(Item{name, true, std::move(call)}); }
 
-void Dispatcher::DropOldestMedia(std::deque<Item>& queue) {
+Dispatcher::Item Dispatcher::TakeOldestMedia(std::deque<Item>& queue) {
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->media) {
+            Item oldest = std::move(*it);
             queue.erase(it);
-            return;
+            return oldest;
         }
     }
+    return Item{};
 }
 
 void Dispatcher::Post(Item item) {
     if (delegate_ == nullptr) return;
+    // Dropped frames are freed after the lock is released.
+    std::vector<Item> evicted;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_ || thread_gone_) return;
@@ -165,7 +169,7 @@ void Dispatcher::Post(Item item) {
                 return;
             }
             while (queued_media_ >= limit) {
-                DropOldestMedia(queue_);
+                evicted.push_back(TakeOldestMedia(queue_));
                 --queued_media_;
                 ++dropped_;
             }
@@ -255,6 +259,7 @@ void Dispatcher::Loop() {
 }
 
 void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) {
+    std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
     std::lock_guard<std::mutex> lock(pulled_mu_);
     const size_t limit = MediaQueueLimit();
     if (limit == 0) {
@@ -262,6 +267,7 @@ void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) 
         return;
     }
     while (pulled_.size() >= limit) {
+        evicted.push_back(std::move(pulled_.front()));
         pulled_.pop_front();
         ++dropped_;
     }

@@ -89,7 +89,7 @@ private:
     void Post(Item item);
     void Loop();
     void Invoke(const Item& item);
-    static void DropOldestMedia(std::deque<Item>& queue);
+    static Item TakeOldestMedia(std::deque<Item>& queue);
 
     kwix::KWIXCloudDelegate* const delegate_;
 
