@@ -148,9 +148,12 @@ def test_pickling_and_copying(member):
     assert type(target) is E and target.value == member.value and target.name == member.name
 
 
-def test_setstate_takes_the_keyword_state():
+def test_setstate_parameter_is_the_state():
+    # The binding library registers the parameter as `state`, positional only.
+    assert v.StreamType.__setstate__.__doc__.startswith(
+        "__setstate__(self: _velmora.StreamType, state: typing.SupportsInt | typing.SupportsIndex, /)")
     target = v.StreamType.__new__(v.StreamType)
-    target.__setstate__(state=7)
+    target.__setstate__(7)
     assert target == v.STREAM_TYPE_VIDEO_AUX
 
 
