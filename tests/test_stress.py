@@ -126,10 +126,16 @@ for user in visitors:
     names = [name for name, _ in by_user[user]]
     assert names[0] == "OnRemoteUserEnterRoom" and names[1] == "OnRemoteAudioAvailable", names
     assert names[-2:] == ["OnRemoteAudioAvailable", "OnRemoteUserExitRoom"], names
-    assert names[2:-2] == ["OnRemoteAudioReceived"] * 5, names
+    # Frames may have been dropped for a busy steady member, never reordered or repeated.
+    assert set(names[2:-2]) <= {"OnRemoteAudioReceived"}, names
+    pts = [args[1][1] for name, args in by_user[user] if name == "OnRemoteAudioReceived"]
+    assert pts == sorted(set(pts)), pts
     assert [args for name, args in by_user[user] if name == "OnRemoteAudioAvailable"] == [
         (user, True), (user, False)]
 assert set(by_user) == set(visitors)
+delivered = loopback.lib.vlb_delivered_frames(steady.engine)
+assert delivered == len(steady.events("OnRemoteAudioReceived"))
+assert delivered + loopback.lib.vlb_dropped_frames(steady.engine) == 5 * len(visitors)
 print("ok")
 """
     result = run_python(code, timeout=120)

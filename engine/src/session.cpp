@@ -51,11 +51,11 @@ std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
 void Session::Record(std::string entry, bool log) {
     if (log && LogEnabled(LogLevel::kDebug)) LogWrite(LogLevel::kDebug, "KWIXCloud::" + entry);
     std::lock_guard<std::mutex> lock(journal_mu_);
-    if (journal_.size() < kMaxJournalEntries) {
-        journal_.push_back(std::move(entry));
-    } else {
-        journal_[journal_start_] = std::move(entry);
-        journal_start_ = (journal_start_ + 1) % journal_.size();
+    journal_bytes_ += entry.size();
+    journal_.push_back(std::move(entry));
+    while (journal_.size() > 1 && (journal_.size() > kMaxJournalEntries || journal_bytes_ > kMaxJournalBytes)) {
+        journal_bytes_ -= journal_.front().size();
+        journal_.pop_front();
     }
 }
 
@@ -67,14 +67,14 @@ size_t Session::JournalCount() const {
 bool Session::JournalEntry(size_t index, std::string* entry) const {
     std::lock_guard<std::mutex> lock(journal_mu_);
     if (index >= journal_.size()) return false;
-    *entry = journal_[(journal_start_ + index) % journal_.size()];
+    *entry = journal_[index];
     return true;
 }
 
 void Session::ClearJournal() {
     std::lock_guard<std::mutex> lock(journal_mu_);
     journal_.clear();
-    journal_start_ = 0;
+    journal_bytes_ = 0;
 }
 
 bool Session::Whereabouts(std::string* user_id, std::string* room) const {

@@ -29,12 +29,15 @@
 //   queue, so clear_send_queue has nothing to clear.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
 //   journaled, ERR_NOT_SUPPORTED.
-// - The journal keeps the newest kMaxJournalEntries entries.
+// - The journal keeps the newest entries, at most kMaxJournalEntries of them and at most
+//   kMaxJournalBytes of text (the newest entry is always kept), so that a long-running
+//   sender of large frames does not grow without bound.
 #ifndef VELMORA_ENGINE_SESSION_H
 #define VELMORA_ENGINE_SESSION_H
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +52,7 @@ namespace loopback {
 
 constexpr size_t kMaxMessageBytes = 1024;
 constexpr size_t kMaxJournalEntries = 1 << 16;
+constexpr size_t kMaxJournalBytes = 64u << 20;
 
 class Session final : public kwix::KWIXCloud, public std::enable_shared_from_this<Session> {
 public:
@@ -111,9 +115,9 @@ private:
     std::string user_id_;
     std::string room_name_;
 
-    mutable std::mutex journal_mu_;  // guards journal_
-    std::vector<std::string> journal_;
-    size_t journal_start_ = 0;  // journal_ is a ring once full; index of the oldest entry
+    mutable std::mutex journal_mu_;  // guards journal_ and journal_bytes_
+    std::deque<std::string> journal_;
+    size_t journal_bytes_ = 0;
 };
 
 // Live sessions in creation order. Lookups hand out shared ownership, so a session found
