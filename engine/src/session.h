@@ -51,8 +51,8 @@ namespace velmora {
 namespace loopback {
 
 constexpr size_t kMaxMessageBytes = 1024;
-constexpr size_t kMaxJournalEntries = 1 << 16;
-constexpr size_t kMaxJournalBytes = 64u << 20;
+constexpr size_t kMaxJournalEntries = 4096;
+constexpr size_t kMaxJournalBytes = 4u << 20;
 
 class Session final : public kwix::KWIXCloud, public std::enable_shared_from_this<Session> {
 public:
