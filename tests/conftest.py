@@ -7,6 +7,7 @@ import textwrap
 
 import pytest
 
+import _velmora
 import loopback
 
 
@@ -22,12 +23,15 @@ def _engine_defaults():
 
 @pytest.fixture
 def run_python():
-    """Runs a Python snippet in a fresh interpreter with the tests folder on its path; gives
-    back the CompletedProcess. A hang fails the test instead of hanging the suite."""
+    """Runs a Python snippet in a fresh interpreter that imports the same module as this one,
+    with the tests folder on its path; gives back the CompletedProcess. A hang fails the test
+    instead of hanging the suite."""
     tests_dir = os.path.dirname(os.path.abspath(__file__))
+    module_dir = os.path.dirname(os.path.abspath(_velmora.__file__))
 
     def run(code, timeout=60, env=None):
-        full_env = dict(os.environ, PYTHONPATH=tests_dir, **(env or {}))
+        full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, tests_dir]),
+                        **(env or {}))
         try:
             return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                                   capture_output=True, text=True, timeout=timeout, env=full_env)

@@ -222,3 +222,41 @@ def test_interpreter_exit_with_live_sessions(run_python, ending, keep, run):
     assert result.returncode == ENDINGS[ending], result.stderr
     if ending == "exception":
         assert "RuntimeError: uncaught on purpose" in result.stderr
+
+
+MID_CALLBACK_CHILD = """
+class Busy(RecordingDelegate):
+    def OnEnterRoom(self):
+        time.sleep(0.002)  # lets the interpreter lock go in the middle of the callback
+        sum(range(2000))
+
+clouds = [v.KWIXCloud(Busy()) for _ in range(4)]
+engines = loopback.sessions()
+
+def pump():
+    while True:
+        for engine in engines:
+            loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
+        time.sleep(0.0005)
+
+threading.Thread(target=pump, daemon=True).start()
+time.sleep(0.3)
+print("flowing", flush=True)
+if ending == "exception":
+    raise RuntimeError("uncaught on purpose")
+if ending == "exit 3":
+    sys.exit(3)
+"""
+
+
+@pytest.mark.parametrize("ending, run", [(ending, run) for ending in ENDINGS for run in range(2)])
+def test_interpreter_exit_while_callbacks_are_inside_python(run_python, ending, run):
+    # Engine threads that are inside a Python callback when the interpreter shuts down would
+    # be ended there by the interpreter, unwinding through the module's frames: the sessions
+    # must be gone before that.
+    code = f"import sys\nending = {ending!r}\n" + PRELUDE + MID_CALLBACK_CHILD
+    result = run_python(code, timeout=60)
+    for sign in BAD_SIGNS:
+        assert sign not in result.stderr, result.stderr
+    assert result.stdout.strip() == "flowing", result.stderr
+    assert result.returncode == ENDINGS[ending], result.stderr
