@@ -33,30 +33,24 @@ def params(user, room=HERE, *, app=APP, sig="sig", room_id=0, role=None, pull=Fa
     return p
 
 
-def audio_frame(data, pts=0, sample_rate=48000, channels=2):
-    f = v.AudioFrame()
-    f.sample_rate = sample_rate
-    f.channels = channels
-    f.pts = pts
+def _frame(cls, data, **fields):
+    f = cls()
+    for name, value in fields.items():
+        setattr(f, name, value)
     f.SetData(data)
     return f
+
+
+def audio_frame(data, pts=0, sample_rate=48000, channels=2):
+    return _frame(v.AudioFrame, data, pts=pts, sample_rate=sample_rate, channels=channels)
 
 
 def video_frame(data, pts=0, key=False):
-    f = v.VideoFrame()
-    f.pts = pts
-    f.is_key_frame = key
-    f.SetData(data)
-    return f
+    return _frame(v.VideoFrame, data, pts=pts, is_key_frame=key)
 
 
 def pixel_frame(data, pts=0, width=4, height=2):
-    f = v.PixelFrame()
-    f.pts = pts
-    f.width = width
-    f.height = height
-    f.SetData(data)
-    return f
+    return _frame(v.PixelFrame, data, pts=pts, width=width, height=height)
 
 
 def picture(value):

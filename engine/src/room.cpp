@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <random>
+#include <type_traits>
 
 #include "log.h"
 
@@ -325,7 +326,11 @@ int Room::SendAudio(uint64_t serial, std::shared_ptr<const kwix::AudioFrame> fra
     return kwix::ERR_OK;
 }
 
-int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
+// Encoded and pixel frames go only to subscribers that asked for that kind of frame; the
+// engine does not convert between them.
+template <typename Frame>
+int Room::SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<const Frame> frame) {
+    constexpr bool pixels = std::is_same<Frame, kwix::PixelFrame>::value;
     int mismatched = 0;
     std::string id;
     {
@@ -335,7 +340,7 @@ int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<cons
         id = me->who.user_id;
         for (const Member& m : members_) {
             if (&m == me || m.video_subs.count({id, type}) == 0) continue;
-            if (m.who.pixel_output) {
+            if (m.who.pixel_output != pixels) {
                 ++mismatched;
                 continue;
             }
@@ -346,38 +351,19 @@ int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<cons
     }
     Drain();
     if (mismatched > 0) {
-        Logf(LogLevel::kWarning, "video frame of %s type=%d not delivered to %d subscriber(s) expecting pixel frames",
-             id.c_str(), static_cast<int>(type), mismatched);
+        Logf(LogLevel::kWarning, "%s frame of %s type=%d not delivered to %d subscriber(s) expecting %s frames",
+             pixels ? "pixel" : "video", id.c_str(), static_cast<int>(type), mismatched,
+             pixels ? "encoded" : "pixel");
     }
     return kwix::ERR_OK;
 }
 
+int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
+    return SendPicture(serial, type, std::move(frame));
+}
+
 int Room::SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
-    int mismatched = 0;
-    std::string id;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        const Member* me = FindLocked(serial);
-        if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
-        id = me->who.user_id;
-        for (const Member& m : members_) {
-            if (&m == me || m.video_subs.count({id, type}) == 0) continue;
-            if (!m.who.pixel_output) {
-                ++mismatched;
-                continue;
-            }
-            QueueLocked(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
-                d.OnRemoteVideoReceived(id.c_str(), type, *frame);
-            });
-        }
-    }
-    Drain();
-    if (mismatched > 0) {
-        Logf(LogLevel::kWarning,
-             "pixel frame of %s type=%d not delivered to %d subscriber(s) expecting encoded frames", id.c_str(),
-             static_cast<int>(type), mismatched);
-    }
-    return kwix::ERR_OK;
+    return SendPicture(serial, type, std::move(frame));
 }
 
 int Room::SendSei(uint64_t serial, int message_type, std::string message) {

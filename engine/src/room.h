@@ -98,6 +98,8 @@ public:
     bool Snapshot(uint64_t serial, RoomSnapshot* out) const;
 
 private:
+    template <typename Frame>
+    int SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<const Frame> frame);
     struct CmdTrack {
         uint32_t last_seq = 0;
         uint32_t missed = 0;
