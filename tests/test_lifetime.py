@@ -215,7 +215,10 @@ EXIT_RUNS = [(list(ENDINGS)[i % 3], KEEPS[(i // 3) % 3], i) for i in range(20)]
 @pytest.mark.parametrize("ending, keep, run", EXIT_RUNS)
 def test_interpreter_exit_with_live_sessions(run_python, ending, keep, run):
     code = f"import sys\nsys.argv[1:] = [{ending!r}, {keep!r}]\n" + PRELUDE + EXIT_CHILD
-    result = run_python(code, timeout=60)
+    check_clean_exit(run_python(code, timeout=60), ending)
+
+
+def check_clean_exit(result, ending):
     for sign in BAD_SIGNS:
         assert sign not in result.stderr, result.stderr
     assert result.stdout.strip() == "flowing", result.stderr
@@ -255,8 +258,4 @@ def test_interpreter_exit_while_callbacks_are_inside_python(run_python, ending, 
     # be ended there by the interpreter, unwinding through the module's frames: the sessions
     # must be gone before that.
     code = f"import sys\nending = {ending!r}\n" + PRELUDE + MID_CALLBACK_CHILD
-    result = run_python(code, timeout=60)
-    for sign in BAD_SIGNS:
-        assert sign not in result.stderr, result.stderr
-    assert result.stdout.strip() == "flowing", result.stderr
-    assert result.returncode == ENDINGS[ending], result.stderr
+    check_clean_exit(run_python(code, timeout=60), ending)
