@@ -3,7 +3,7 @@
 # with the binding library's assertions kept (for the tests that need one), and runs pytest.
 # Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-setup_venv "pytest>=7" "numpy"
+setup_venv "pytest>=7" "numpy" "pybind11-stubgen==2.5.5" "mypy>=1.10"
 ASSERTIONS_BUILD="$ROOT/build/with-assertions"
 rm -rf "$ASSERTIONS_BUILD"
 VELMORA_ASSERTIONS=ON "$VENV/bin/python" -m pip install --quiet --no-deps \
