@@ -193,40 +193,26 @@ bool Room::Leave(uint64_t serial, bool tell_leaver) {
     return true;
 }
 
-int Room::OpenAudio(uint64_t serial) {
+int Room::SetAudioChannel(uint64_t serial, bool open) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         Member* me = FindLocked(serial);
-        if (me == nullptr || me->who.role == kwix::KWIX_ROLE_AUDIENCE || me->audio_open) {
+        if (me == nullptr || me->audio_open == open || (open && me->who.role == kwix::KWIX_ROLE_AUDIENCE)) {
             return kwix::ERR_INVALID_OPERATION;
         }
-        me->audio_open = true;
-        QueueLocked(*me, "OnLocalAudioChannelCreated", false,
-                    [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
-        const std::string id = me->who.user_id;
-        for (const Member& m : members_) {
-            if (&m == me) continue;
-            QueueLocked(m, "OnRemoteAudioAvailable", false,
-                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), true); });
+        me->audio_open = open;
+        if (open) {
+            QueueLocked(*me, "OnLocalAudioChannelCreated", false,
+                        [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
+        } else {
+            QueueLocked(*me, "OnLocalAudioChannelDestroyed", false,
+                        [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
         }
-    }
-    Drain();
-    return kwix::ERR_OK;
-}
-
-int Room::CloseAudio(uint64_t serial) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        Member* me = FindLocked(serial);
-        if (me == nullptr || !me->audio_open) return kwix::ERR_INVALID_OPERATION;
-        me->audio_open = false;
-        QueueLocked(*me, "OnLocalAudioChannelDestroyed", false,
-                    [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
         const std::string id = me->who.user_id;
         for (const Member& m : members_) {
             if (&m == me) continue;
             QueueLocked(m, "OnRemoteAudioAvailable", false,
-                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), false); });
+                        [id, open](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), open); });
         }
     }
     Drain();
@@ -362,7 +348,7 @@ int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<cons
     return SendPicture(serial, type, std::move(frame));
 }
 
-int Room::SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
+int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
     return SendPicture(serial, type, std::move(frame));
 }
 

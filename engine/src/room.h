@@ -84,14 +84,14 @@ public:
     bool Leave(uint64_t serial, bool tell_leaver);
 
     // Results are KWIXCloud's: 0 or an Error code.
-    int OpenAudio(uint64_t serial);
-    int CloseAudio(uint64_t serial);
+    // Opens (or closes) the member's local audio channel.
+    int SetAudioChannel(uint64_t serial, bool open);
     int OpenVideo(uint64_t serial, kwix::StreamType type);
     int CloseVideo(uint64_t serial, kwix::StreamType type);
     int Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
     int SendAudio(uint64_t serial, std::shared_ptr<const kwix::AudioFrame> frame);
     int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
-    int SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
+    int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
     int SendSei(uint64_t serial, int message_type, std::string message);
     bool SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, bool reliable);
 

@@ -200,7 +200,7 @@ int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
         return ERR_INVALID_PARAMETER;
     }
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->OpenAudio(serial_) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, true) : ERR_INVALID_OPERATION;
 }
 
 int Session::SendAudio(const AudioFrame& frame) {
@@ -223,7 +223,7 @@ int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_q
 int Session::DestroyLocalAudioChannel() {
     Record("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->CloseAudio(serial_) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, false) : ERR_INVALID_OPERATION;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
@@ -240,20 +240,21 @@ int Session::DestroyLocalVideoChannel(StreamType type) {
     return room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
 }
 
-int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
-    Record("SendVideoFrame " + TypeItem(type) + " " + Describe(frame));
+template <typename Frame>
+int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
+    Record(std::string(operation) + " " + TypeItem(type) + " " + Describe(frame));
     if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
-    return room->SendVideo(serial_, type, std::make_shared<const VideoFrame>(frame));
+    return room->SendVideo(serial_, type, std::make_shared<const Frame>(frame));
+}
+
+int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+    return SendPicture("SendVideoFrame", type, frame);
 }
 
 int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
-    Record("SendPixelFrame " + TypeItem(type) + " " + Describe(frame));
-    if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    return room->SendPixels(serial_, type, std::make_shared<const PixelFrame>(frame));
+    return SendPicture("SendPixelFrame", type, frame);
 }
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {

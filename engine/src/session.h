@@ -98,6 +98,9 @@ public:
 
 private:
     Session(uint64_t serial, kwix::KWIXCloudDelegate* delegate);
+    // Both SendVideoFrame overloads: journal, check, hand the frame to the room.
+    template <typename Frame>
+    int SendPicture(const char* operation, kwix::StreamType type, const Frame& frame);
     void Record(std::string entry, bool log = true);
     std::shared_ptr<Room> CurrentRoom() const;
     int SendAudio(const kwix::AudioFrame& frame);
