@@ -1,0 +1,1 @@
+"""Pure-Python companions of the `_velmora` module: `velmora.aio`, the asyncio bridge."""
