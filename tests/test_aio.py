@@ -381,6 +381,19 @@ def test_a_session_outlives_its_closing_loop(run_python, code, expected):
     assert "failed" not in result.stderr and "Traceback" not in result.stderr, result.stderr
 
 
+@pytest.mark.parametrize("arguments, expected", [
+    (["--help"], "--linger"),
+    (["--frames", "10", "--linger", "0", "--room", "aio-example"], "audio from alice: 10 frames"),
+])
+def test_async_example_runs_and_exits_0(arguments, expected):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [ROOT, os.path.dirname(os.path.abspath(v.__file__))]))
+    result = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "async_bot.py")]
+                            + arguments, capture_output=True, text=True, timeout=60, env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert expected in result.stdout
+
+
 @pytest.mark.parametrize("path", ["velmora/aio.py", "examples/async_bot.py"])
 def test_bridge_and_example_pass_strict_type_checks(path):
     pytest.importorskip("mypy")
