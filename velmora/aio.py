@@ -490,20 +490,21 @@ class Room:
         if session is None:
             return
         problem: Optional[Exception] = None
+        left: Optional[asyncio.Future[Event]] = None
         try:
             if leave:
                 left = self.wait_for("OnExitRoom", timeout=self._exit_timeout)
                 code = session.ExitRoom()
                 if code == v.ERR_OK:
                     await left
-                else:
-                    left.cancel()
-                    # Not in the room (entering failed or was cut short) is what leaving wants.
-                    if code != v.ERR_INVALID_OPERATION:
-                        problem = VelmoraError("ExitRoom", code)
+                # Not in the room (entering failed or was cut short) is what leaving wants.
+                elif code != v.ERR_INVALID_OPERATION:
+                    problem = VelmoraError("ExitRoom", code)
         except asyncio.TimeoutError as timeout:
             problem = timeout
         finally:
+            if left is not None and not left.done():
+                left.cancel()
             del session
             await self._destroy()
         if problem is not None:
