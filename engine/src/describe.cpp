@@ -1,11 +1,10 @@
-// Text descriptions of records in the control API's format, and vlb_describe_default.
+// Text descriptions of records and frames in the control API's format.
 #include "describe.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "frames.h"
-#include "velmora_loopback.h"
 
 namespace velmora {
 namespace loopback {
@@ -28,7 +27,7 @@ std::string Join(std::initializer_list<std::string> items) {
     return out;
 }
 
-std::string Text(const kwix::KwixString& s) { return HexText(s.GetValue()); }
+std::string HexValue(const kwix::KwixString& s) { return HexText(s.GetValue()); }
 
 }  // namespace
 
@@ -48,9 +47,9 @@ std::string HexText(const char* data, size_t size) {
 std::string HexText(const char* text) { return HexText(text, text ? std::strlen(text) : 0); }
 
 std::string Describe(const kwix::RoomParams& r, const std::string& prefix) {
-    return Join({Item(prefix, "sdk_app_id", r.sdk_app_id), Item(prefix, "user_id", Text(r.user_id)),
-                 Item(prefix, "user_sig", Text(r.user_sig)), Item(prefix, "room_id", r.room_id),
-                 Item(prefix, "str_room_id", Text(r.str_room_id)),
+    return Join({Item(prefix, "sdk_app_id", r.sdk_app_id), Item(prefix, "user_id", HexValue(r.user_id)),
+                 Item(prefix, "user_sig", HexValue(r.user_sig)), Item(prefix, "room_id", r.room_id),
+                 Item(prefix, "str_room_id", HexValue(r.str_room_id)),
                  Item(prefix, "custom_data", r.custom_data ? "set" : "null"),
                  Item(prefix, "decryption_delegate", r.decryption_delegate ? "set" : "null"),
                  Item(prefix, "encryption_delegate", r.encryption_delegate ? "set" : "null")});
@@ -67,7 +66,7 @@ std::string Describe(const kwix::AudioObtainParams& p, const std::string& prefix
 
 std::string Describe(const kwix::EnterRoomParams& p, const std::string& prefix) {
     return Join({Describe(p.room, prefix + "room."), Item(prefix, "scene", p.scene), Item(prefix, "role", p.role),
-                 Item(prefix, "private_map_key", Text(p.private_map_key)),
+                 Item(prefix, "private_map_key", HexValue(p.private_map_key)),
                  Describe(p.audio_obtain_params, prefix + "audio_obtain_params."),
                  Item(prefix, "use_pixel_frame_input", p.use_pixel_frame_input),
                  Item(prefix, "use_pixel_frame_output", p.use_pixel_frame_output)});
@@ -113,24 +112,24 @@ std::string Describe(const kwix::PixelFrame& f, const std::string& prefix) {
                  Item(prefix, "format", f.format), Item(prefix, "rotation", f.rotation), PayloadItem(f, prefix)});
 }
 
-int64_t CopyOut(const std::string& text, char* buffer, size_t capacity) {
-    if (buffer != nullptr && capacity > 0) std::memcpy(buffer, text.data(), std::min(capacity, text.size()));
-    return static_cast<int64_t>(text.size());
+bool DescribeDefault(const std::string& type, std::string* description) {
+    if (type == "KwixString") {
+        *description = "value=" + HexText(kwix::KwixString().GetValue());
+    } else if (type == "RoomParams") {
+        *description = Describe(kwix::RoomParams());
+    } else if (type == "EnterRoomParams") {
+        *description = Describe(kwix::EnterRoomParams());
+    } else if (type == "AudioFrame") {
+        *description = Describe(kwix::AudioFrame());
+    } else if (type == "VideoFrame") {
+        *description = Describe(kwix::VideoFrame());
+    } else if (type == "PixelFrame") {
+        *description = Describe(kwix::PixelFrame());
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace loopback
 }  // namespace velmora
-
-extern "C" VLB_API int64_t vlb_describe_default(const char* type, char* buffer, size_t capacity) {
-    using namespace velmora;
-    using loopback::CopyOut;
-    using loopback::Describe;
-    const std::string name = type ? type : "";
-    if (name == "KwixString") return CopyOut("value=" + loopback::HexText(kwix::KwixString().GetValue()), buffer, capacity);
-    if (name == "RoomParams") return CopyOut(Describe(kwix::RoomParams()), buffer, capacity);
-    if (name == "EnterRoomParams") return CopyOut(Describe(kwix::EnterRoomParams()), buffer, capacity);
-    if (name == "AudioFrame") return CopyOut(Describe(kwix::AudioFrame()), buffer, capacity);
-    if (name == "VideoFrame") return CopyOut(Describe(kwix::VideoFrame()), buffer, capacity);
-    if (name == "PixelFrame") return CopyOut(Describe(kwix::PixelFrame()), buffer, capacity);
-    return VLB_ABSENT;
-}

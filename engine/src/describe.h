@@ -28,8 +28,9 @@ std::string Describe(const kwix::AudioFrame& f, const std::string& prefix = "");
 std::string Describe(const kwix::VideoFrame& f, const std::string& prefix = "");
 std::string Describe(const kwix::PixelFrame& f, const std::string& prefix = "");
 
-// Copies `text` into the control API's (buffer, capacity) and returns its full length.
-int64_t CopyOut(const std::string& text, char* buffer, size_t capacity);
+// The description of a record made by the engine's default constructor; false for a type
+// other than KwixString, RoomParams, EnterRoomParams and the three frames.
+bool DescribeDefault(const std::string& type, std::string* description);
 
 }  // namespace loopback
 }  // namespace velmora

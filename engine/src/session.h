@@ -101,7 +101,7 @@ private:
     // Both SendVideoFrame overloads: journal, check, hand the frame to the room.
     template <typename Frame>
     int SendPicture(const char* operation, kwix::StreamType type, const Frame& frame);
-    void Record(std::string entry, bool log = true);
+    void Journal(std::string entry, bool log = true);
     std::shared_ptr<Room> CurrentRoom() const;
     int SendAudio(const kwix::AudioFrame& frame);
     void ReportNetworkQuality();
@@ -142,11 +142,6 @@ private:
 
 // The pointer the control API names a session by.
 inline const void* CloudAddress(const Session* s) { return static_cast<const kwix::KWIXCloud*>(s); }
-
-void FailNextCreate();
-// True (once) after FailNextCreate.
-bool TakeCreateFailure();
-void ResetSessionKnobs();
 
 }  // namespace loopback
 }  // namespace velmora
