@@ -36,7 +36,8 @@ def delegate():
 @pytest.fixture
 def session(delegate):
     """A session with the recording delegate: (the KWIXCloud, its engine session), with an
-    empty journal."""
+    empty journal that keeps payloads byte for byte."""
+    loopback.lib.vlb_journal_full_payloads(1)
     cloud = _velmora.KWIXCloud(delegate)
     engine = loopback.newest_session()
     loopback.lib.vlb_journal_clear(engine)

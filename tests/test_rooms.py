@@ -547,10 +547,28 @@ def test_journal_records_the_call_byte_for_byte(room, call, entry):
       "room.user_sig": b"\x01"}),
 ])
 def test_journal_describes_records_and_frames(room, call, operation, items):
+    loopback.lib.vlb_journal_full_payloads(1)
     m = room.member("alice")
     call(m.cloud)
     name, described = loopback.last_call(m.engine, operation)
     assert {key: described[key] for key in items} == items
+
+
+@pytest.mark.parametrize("send", [
+    lambda c, data: c.SendAudioFrame(audio_frame(data)),
+    lambda c, data: c.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(data)),
+    lambda c, data: c.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(data)),
+], ids=["audio", "video", "pixel"])
+def test_journal_keeps_frame_payloads_as_size_and_digest_by_default(room, send):
+    m = room.member("alice")
+    payloads = [b"\0" * 3000 + b"a", b"\0" * 3000 + b"a", b"\0" * 3000 + b"b", b"\0" * 3001, b""]
+    for data in payloads:
+        send(m.cloud, data)
+    described = [items["data"] for _, items in loopback.journal(m.engine)]
+    assert [d.size for d in described] == [len(p) for p in payloads]
+    digests = [d.digest for d in described]
+    assert digests[0] == digests[1] and len(set(digests[1:])) == 4
+    assert all(len(d) == 16 for d in digests)
 
 
 def test_journal_of_calls_without_results(room):

@@ -76,6 +76,8 @@ int64_t vlb_journal_entry(void* session, size_t index, char* buffer, size_t capa
     return CopyOut(entry, buffer, capacity);
 }
 
+void vlb_journal_full_payloads(int full) { faults::SetJournalFullPayloads(full != 0); }
+
 void vlb_journal_clear(void* session) {
     std::shared_ptr<Session> s = Live(session);
     if (s) s->ClearJournal();

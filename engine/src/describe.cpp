@@ -2,6 +2,7 @@
 #include "describe.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "frames.h"
@@ -85,31 +86,64 @@ std::string Describe(const kwix::VideoEncodeParams& p, const std::string& prefix
 
 std::string Describe(const kwix::VADParams& p, const std::string& prefix) { return Item(prefix, "enable", p.enable); }
 
-namespace {
-template <typename Frame>
-std::string PayloadItem(const Frame& f, const std::string& prefix) {
-    const size_t size = f.size();
-    return Item(prefix, "data",
-                size == 0 ? std::string("x") : HexText(reinterpret_cast<const char*>(f.data()), size));
+uint64_t PayloadDigest(const char* data, size_t size) {
+    // Four independent multiply-xor lanes over 64-bit words, so that the multiplications
+    // overlap; then the tail bytes, the length and a final avalanche.
+    constexpr uint64_t kPrime = 0x9E3779B97F4A7C15ull;
+    uint64_t lanes[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                         0x082EFA98EC4E6C89ull};
+    size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            uint64_t word;
+            std::memcpy(&word, data + i + 8 * lane, 8);
+            lanes[lane] = (lanes[lane] ^ word) * kPrime;
+            lanes[lane] ^= lanes[lane] >> 29;
+        }
+    }
+    uint64_t h = size * kPrime;
+    for (uint64_t lane : lanes) h = (h ^ lane) * kPrime;
+    for (; i < size; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 0x100000001B3ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return h;
 }
+
+namespace {
+
+std::string PayloadText(const char* data, size_t size, PayloadForm form) {
+    if (form == PayloadForm::kBytes) return size == 0 ? std::string("x") : HexText(data, size);
+    char digest[40];
+    std::snprintf(digest, sizeof digest, "#%zu:%016llx", size,
+                  static_cast<unsigned long long>(PayloadDigest(data, size)));
+    return digest;
+}
+
+template <typename Frame>
+std::string PayloadItem(const Frame& f, PayloadForm form) {
+    const size_t size = f.size();
+    return Item("", "data", PayloadText(size == 0 ? nullptr : reinterpret_cast<const char*>(f.data()), size, form));
+}
+
 }  // namespace
 
-std::string Describe(const kwix::AudioFrame& f, const std::string& prefix) {
+std::string Describe(const kwix::AudioFrame& f, PayloadForm form) {
     const std::string& extra = ExtraPayload(f);
-    return Join({Item(prefix, "sample_rate", f.sample_rate), Item(prefix, "channels", f.channels),
-                 Item(prefix, "bits_per_sample", f.bits_per_sample), Item(prefix, "codec", f.codec),
-                 Item(prefix, "pts", f.pts), Item(prefix, "has_voice", f.has_voice), PayloadItem(f, prefix),
-                 Item(prefix, "extra", HexText(extra.data(), extra.size()))});
+    return Join({Item("", "sample_rate", f.sample_rate), Item("", "channels", f.channels),
+                 Item("", "bits_per_sample", f.bits_per_sample), Item("", "codec", f.codec), Item("", "pts", f.pts),
+                 Item("", "has_voice", f.has_voice), PayloadItem(f, form),
+                 Item("", "extra", PayloadText(extra.data(), extra.size(), form))});
 }
 
-std::string Describe(const kwix::VideoFrame& f, const std::string& prefix) {
-    return Join({Item(prefix, "pts", f.pts), Item(prefix, "dts", f.dts), Item(prefix, "is_key_frame", f.is_key_frame),
-                 Item(prefix, "codec", f.codec), Item(prefix, "rotation", f.rotation), PayloadItem(f, prefix)});
+std::string Describe(const kwix::VideoFrame& f, PayloadForm form) {
+    return Join({Item("", "pts", f.pts), Item("", "dts", f.dts), Item("", "is_key_frame", f.is_key_frame),
+                 Item("", "codec", f.codec), Item("", "rotation", f.rotation), PayloadItem(f, form)});
 }
 
-std::string Describe(const kwix::PixelFrame& f, const std::string& prefix) {
-    return Join({Item(prefix, "pts", f.pts), Item(prefix, "width", f.width), Item(prefix, "height", f.height),
-                 Item(prefix, "format", f.format), Item(prefix, "rotation", f.rotation), PayloadItem(f, prefix)});
+std::string Describe(const kwix::PixelFrame& f, PayloadForm form) {
+    return Join({Item("", "pts", f.pts), Item("", "width", f.width), Item("", "height", f.height),
+                 Item("", "format", f.format), Item("", "rotation", f.rotation), PayloadItem(f, form)});
 }
 
 bool DescribeDefault(const std::string& type, std::string* description) {

@@ -19,6 +19,7 @@ std::atomic<bool> g_fail_next_create{false};
 std::atomic<double> g_custom_cmd_loss{0.0};
 std::atomic<size_t> g_media_queue_limit{kDefaultMediaQueueLimit};
 std::atomic<int> g_network_quality_interval_ms{kDefaultNetworkQualityIntervalMs};
+std::atomic<bool> g_journal_full_payloads{false};
 
 struct QualityTable {
     std::mutex mu;  // guards by_user
@@ -70,11 +71,15 @@ std::chrono::milliseconds NetworkQualityInterval() {
 void SetMediaQueueLimit(size_t frames) { g_media_queue_limit.store(frames); }
 size_t MediaQueueLimit() { return g_media_queue_limit.load(); }
 
+void SetJournalFullPayloads(bool full) { g_journal_full_payloads.store(full); }
+bool JournalFullPayloads() { return g_journal_full_payloads.load(); }
+
 void Reset() {
     g_fail_next_create.store(false);
     g_custom_cmd_loss.store(0.0);
     g_media_queue_limit.store(kDefaultMediaQueueLimit);
     g_network_quality_interval_ms.store(kDefaultNetworkQualityIntervalMs);
+    g_journal_full_payloads.store(false);
     QualityTable& t = Qualities();
     std::lock_guard<std::mutex> lock(t.mu);
     t.by_user.clear();

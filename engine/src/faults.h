@@ -36,6 +36,10 @@ std::chrono::milliseconds NetworkQualityInterval();
 void SetMediaQueueLimit(size_t frames);
 size_t MediaQueueLimit();
 
+// The session journal keeps frame payloads byte for byte instead of their size and digest.
+void SetJournalFullPayloads(bool full);
+bool JournalFullPayloads();
+
 // Every switch and knob back to its default.
 void Reset();
 

@@ -25,6 +25,11 @@ bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
 
 const char* Bit(bool value) { return value ? "1" : "0"; }
 
+template <typename Frame>
+std::string JournalForm(const Frame& frame) {
+    return Describe(frame, faults::JournalFullPayloads() ? PayloadForm::kBytes : PayloadForm::kDigest);
+}
+
 std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_cast<int>(type)); }
 
 }  // namespace
@@ -207,12 +212,12 @@ int Session::SendAudio(const AudioFrame& frame) {
 }
 
 int Session::SendAudioFrame(const AudioFrame& frame) {
-    Journal("SendAudioFrame " + Describe(frame));
+    Journal("SendAudioFrame " + JournalForm(frame));
     return SendAudio(frame);
 }
 
 int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    Journal("SendContinuousAudioFrame " + Describe(frame) + " clear_send_queue=" + Bit(clear_send_queue));
+    Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
     return SendAudio(frame);
 }
 
@@ -238,7 +243,7 @@ int Session::DestroyLocalVideoChannel(StreamType type) {
 
 template <typename Frame>
 int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
-    Journal(std::string(operation) + " " + TypeItem(type) + " " + Describe(frame));
+    Journal(std::string(operation) + " " + TypeItem(type) + " " + JournalForm(frame));
     if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;

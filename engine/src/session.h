@@ -29,6 +29,8 @@
 //   queue, so clear_send_queue has nothing to clear.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
 //   journaled, ERR_NOT_SUPPORTED.
+// - The journal describes a frame's payload by its size and digest, or byte for byte when
+//   the control API asks for full payloads (vlb_journal_full_payloads).
 // - The journal keeps the newest entries, at most kMaxJournalEntries of them and at most
 //   kMaxJournalBytes of text (the newest entry is always kept), so that a long-running
 //   sender of large frames does not grow without bound.
