@@ -9,7 +9,6 @@ drift from the code.
 
 Run it alone to print the pages: python tools/api_reference.py
 """
-import enum
 import inspect
 import os
 import re
