@@ -163,19 +163,6 @@ def test_a_cancelled_reader_loses_no_frame(room_name):
     assert run(scenario()) == [0, 1, 2]
 
 
-def test_two_readers_of_one_stream_are_refused(room_name):
-    async def scenario():
-        async with Room(params("bob", room_name)) as bob:
-            frames = bob.audio()
-            first = asyncio.ensure_future(frames.__anext__())
-            await asyncio.sleep(0)
-            with pytest.raises(RuntimeError, match="another task"):
-                await frames.__anext__()
-            first.cancel()
-
-    run(scenario())
-
-
 def test_cancelling_the_entry_leaves_the_room_and_frees_the_user_id(room_name):
     async def scenario():
         room = Room(params("bob", room_name))
