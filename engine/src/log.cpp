@@ -762,8 +762,14 @@ private:
         }
         auto rotated = RotatedFiles(dir_fd_);
         if (!rotated.empty()) next_generation_ = std::max(next_generation_, rotated.rbegin()->first + 1);
-        const uint64_t generation = next_generation_++;
-        if (RenameNoReplace(dir_fd_, kFileName, RotatedName(generation).c_str()) != 0) {
+        uint64_t generation = next_generation_++;
+        int renamed = RenameNoReplace(dir_fd_, kFileName, RotatedName(generation).c_str());
+        // A name taken meanwhile (by something other than a log of ours): the next one.
+        for (int retry = 0; renamed != 0 && errno == EEXIST && retry < 8; ++retry) {
+            generation = next_generation_++;
+            renamed = RenameNoReplace(dir_fd_, kFileName, RotatedName(generation).c_str());
+        }
+        if (renamed != 0) {
             // Keep writing where we are and try again after another max_bytes, rather than
             // paying a failing rename for every line.
             rotate_after_ = static_cast<uint64_t>(st.st_size) + max_bytes_;
