@@ -53,7 +53,7 @@ def test_unusable_log_path_is_refused_and_the_current_log_kept(log_dir, tmp_path
 
 @pytest.mark.parametrize("level, shown", [
     (-7, NAMES), (DEBUG, NAMES), (INFO, NAMES[1:]), (WARNING, NAMES[2:]), (ERROR, NAMES[3:]),
-    (4, []), (1000, []),
+    (4, []), (1000, []), (-2 ** 31, NAMES), (2 ** 31 - 1, []),
 ])
 def test_level_filter(log_dir, level, shown):
     _velmora.SetLogLevel(level)
