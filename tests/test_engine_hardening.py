@@ -76,6 +76,36 @@ def test_callbacks_that_close_each_others_sessions_return(run_python):
     assert run_child(run_python, SHUT_EVERYTHING_DOWN.format(runs=20), timeout=120) == ["closed", "20"]
 
 
+def test_callbacks_on_calling_threads_that_close_each_others_sessions_return(run_python):
+    # The same cycle through callbacks delivered on the emitting threads (control API).
+    assert run_child(run_python, """
+barrier = threading.Barrier(2)
+sessions = {}
+
+class Closer(RecordingDelegate):
+    def __init__(self, other):
+        super().__init__()
+        self.other = other
+
+    def OnEnterRoom(self):
+        barrier.wait(timeout=10)  # both threads inside a callback before either closes
+        sessions.pop(self.other)
+
+for name, other in [("a", "b"), ("b", "a")]:
+    sessions[name] = v.KWIXCloud(Closer(other))
+engines = loopback.sessions()
+emitters = [threading.Thread(target=loopback.lib.vlb_emit_event,
+                             args=(engine, loopback.ON_CALLING_THREAD, b"OnEnterRoom"))
+            for engine in engines]
+for emitter in emitters:
+    emitter.start()
+for emitter in emitters:
+    emitter.join(timeout=20)
+assert not any(emitter.is_alive() for emitter in emitters)
+print(len(sessions), loopback.lib.vlb_session_count())
+""") == ["0", "0"]
+
+
 FORK_WITH_SESSIONS = """
 class Listener(RecordingDelegate):
     def __init__(self):
