@@ -15,6 +15,7 @@ import _velmora
 OK = 0
 ABSENT = -2
 NOT_MANUAL = -4
+DEFAULT_QUALITY_REPORT_MS = 2000
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
 

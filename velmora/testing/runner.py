@@ -163,6 +163,8 @@ class Runner:
             else:
                 raise SimulationError(f"unknown action {event.action!r}")
 
+        if scenario.quality_report_ms is not None:
+            control.set_network_quality_interval(scenario.quality_report_ms)
         now = 0
         try:
             while True:
@@ -190,6 +192,8 @@ class Runner:
             finally:
                 for user in state["qualities"]:
                     control.set_network_quality(user, v.NETWORK_QUALITY_EXCELLENT)
+                if scenario.quality_report_ms is not None:
+                    control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
                 if state["loss"]:
                     control.set_custom_cmd_loss(0.0)
                 clock.stop()

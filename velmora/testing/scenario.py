@@ -5,6 +5,7 @@ name the file, the line and the field.
     name = "late joiner"
     duration_ms = 4000           # default: the last event plus half a second
     tick_ms = 10                 # the runner's step
+    quality_report_ms = 500      # network quality reports' interval (default: the engine's)
 
     [bot]
     user_id = "bot"              # join_ms, leave_ms, pixel_output
@@ -87,7 +88,8 @@ TIME = _integer(0)
 REQUIRED = object()
 TOP_FIELDS = {"version": (_integer(1), VERSION), "name": (_text, "scenario"),
               "room": (_text, "scenario"), "duration_ms": (_integer(1), None),
-              "tick_ms": (_integer(1, 1000), 10), "bot": (None, None),
+              "tick_ms": (_integer(1, 1000), 10), "quality_report_ms": (_integer(1), None),
+              "bot": (None, None),
               "participant": (None, None), "event": (None, None)}
 BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
               "pixel_output": (_boolean, False)}
@@ -109,8 +111,10 @@ ACTIONS = {
                    "frames": (_one_of("encoded", "pixel"), "encoded")},
     "close_video": {"stream": (_one_of(*STREAMS), "high")},
     "sei": {"message": (_message, REQUIRED), "message_type": (_integer(0, 255), 242)},
+    # count > 1 repeats the command every_ms apart; "{n}" in the message counts from 1.
     "custom_cmd": {"message": (_message, REQUIRED), "cmd_id": (_integer(1, 2 ** 31 - 1), 1),
-                   "reliable": (_boolean, True), "ordered": (_boolean, True)},
+                   "reliable": (_boolean, True), "ordered": (_boolean, True),
+                   "count": (_integer(1, 100000), 1), "every_ms": (_integer(1), 100)},
     "network_quality": {"quality": (_one_of(*QUALITIES), REQUIRED)},
     "custom_cmd_loss": {"share": (_number(0, 1), REQUIRED)},
 }
@@ -132,6 +136,7 @@ class Scenario:
     def __init__(self, name, room, duration_ms, tick_ms, bot, participants, events, source):
         self.name, self.room, self.duration_ms, self.tick_ms = name, room, duration_ms, tick_ms
         self.bot, self.participants, self.events, self.source = bot, participants, events, source
+        self.quality_report_ms = None
 
 
 # ---- where things are in the file -----------------------------------------------------------
@@ -333,7 +338,7 @@ def build(data, locator, base_dir="."):
         if fields["leave_ms"] is not None:
             events.append(Event(fields["leave_ms"], fields["id"], "leave", {}, line))
     for index, raw in enumerate(_list_of_tables(data, "event", locator)):
-        events.append(_event(raw, index, participants, locator, base_dir))
+        events.extend(_repeated(_event(raw, index, participants, locator, base_dir)))
     # Stable: at one time, members join first, then the events in the file's order.
     events.sort(key=lambda e: e.at_ms)
     end = max([_end_of(e) for e in events] + [bot["join_ms"], bot["leave_ms"] or 0]) + 500
@@ -342,8 +347,20 @@ def build(data, locator, base_dir="."):
     if late:
         raise ScenarioError(f"{locator.source}:{late[0].line}: an event at {late[0].at_ms} ms comes after "
                             f"the scenario's end (duration_ms = {duration})")
-    return Scenario(top["name"], top["room"], duration, top["tick_ms"], bot, participants, events,
-                    locator.source)
+    scenario = Scenario(top["name"], top["room"], duration, top["tick_ms"], bot, participants, events,
+                        locator.source)
+    scenario.quality_report_ms = top["quality_report_ms"]
+    return scenario
+
+
+def _repeated(event):
+    if event.action != "custom_cmd":
+        return [event]
+    params = dict(event.params)
+    count, every = params.pop("count"), params.pop("every_ms")
+    return [Event(event.at_ms + n * every, event.who, event.action,
+                  dict(params, message=params["message"].replace("{n}", str(n + 1))), event.line)
+            for n in range(count)]
 
 
 def _end_of(event):

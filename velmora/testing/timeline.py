@@ -76,7 +76,8 @@ def lanes(recording):
             elif name in ("OnRemoteUserEnterRoom", "OnRemoteUserExitRoom"):
                 row(args[0]["UserInfo"]["user_id"] or "?")
             elif name in ("OnError", "OnConnectionStateChanged"):
-                row(bot)["marks"].append((t, "#d9382e", name + " " + " ".join(values.brief(a) for a in args)))
+                colour = "#d9382e" if name == "OnError" else "#777777"
+                row(bot)["marks"].append((t, colour, name + " " + " ".join(values.brief(a) for a in args)))
     for who, since in joined.items():
         row(who)["presence"].append((since, end))
     for who, times in speech.items():
@@ -124,7 +125,7 @@ def render(recording, title=None):
         t += step
     legend = ("grey bar: in the room; green bar: speech heard by the bot; thin strip: network "
               "quality (green good to red bad); dots: messages (purple), missed commands and "
-              "errors (red), the bot's sends (blue), set-up changes (grey). Hover for details.")
+              "errors (red), the bot's sends (blue), set-up and connection changes (grey). Hover for details.")
     return f"""<!DOCTYPE html>
 <html><head><meta charset="utf-8"><title>{html.escape(title)}</title>
 <style>
