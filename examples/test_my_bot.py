@@ -17,7 +17,7 @@ GREETING, PONG = 1, 2
 
 SCENARIO = parse_scenario("""
 name = "greeter in a busy room"
-quality_report_ms = 500
+quality_report_ms = 300
 
 [bot]
 user_id = "greeter"
@@ -27,39 +27,38 @@ id = "early"
 join_ms = 0
 
 [[participant]]
-id = "late"
-join_ms = 1500            # the late joiner
-
-[[participant]]
 id = "lossy"
-join_ms = 100
+join_ms = 50
 network_quality = "bad"
 
 [[participant]]
 id = "flaky"
-join_ms = 200
+join_ms = 100
+
+[[participant]]
+id = "late"
+join_ms = 850             # the late joiner
 
 [[event]]
-at_ms = 300
+at_ms = 150
 who = "early"
 action = "speak"
 source = "tone"
-duration_ms = 400
+duration_ms = 300
 
 [[event]]
-at_ms = 800
+at_ms = 300
 who = "early"
 action = "custom_cmd"
 message = "ping"
 
 [[event]]
-at_ms = 900
-who = "lossy"
+at_ms = 400
 action = "custom_cmd_loss"
 share = 0.4
 
 [[event]]
-at_ms = 900
+at_ms = 400
 who = "lossy"
 action = "custom_cmd"
 message = "reading {n}"
@@ -69,18 +68,18 @@ count = 40
 every_ms = 10
 
 [[event]]
-at_ms = 1400
+at_ms = 800
 action = "custom_cmd_loss"
 share = 0.0
 
 [[event]]
-at_ms = 1600
+at_ms = 900
 who = "flaky"
 action = "reconnect"      # leaves and comes back after gap_ms
-gap_ms = 300
+gap_ms = 200
 
 [[event]]
-at_ms = 2200
+at_ms = 1150
 who = "late"
 action = "custom_cmd"
 message = "ping"

@@ -1,6 +1,7 @@
 """A recording drawn as one self-contained HTML page (inline SVG and CSS, no scripts or
 external files): a row per member with its presence, its speech as the bot heard it, its
 messages and its network quality, and a row for the bot with its own sends."""
+import array
 import base64
 import html
 
@@ -11,7 +12,8 @@ LEFT = 130
 WIDTH = 1100
 QUALITY_COLOURS = {0: "#bbbbbb", 1: "#2e9d4a", 2: "#8cc63f", 3: "#f2c14e", 4: "#f08a24",
                    5: "#d9382e", 6: "#555555"}
-FRAME_GAP_MS = 60  # audio frames closer than this make one stretch of speech
+FRAME_GAP_MS = 60
+SILENCE_POWER = 100 ** 2  # audio frames closer than this make one stretch of speech
 
 
 def _segments(times, gap=FRAME_GAP_MS):
@@ -22,6 +24,18 @@ def _segments(times, gap=FRAME_GAP_MS):
         else:
             segments.append([t, t])
     return [(start, end + 20) for start, end in segments]
+
+
+def _audible(frame):
+    """Louder than about -50 dBFS. has_voice is not used: it is set only where the receiver
+    turned voice detection on."""
+    if frame.get("codec", 0) != 0 or frame.get("bits_per_sample", 16) != 16:
+        return True  # coded audio: its level is not visible without decoding
+    raw = base64.b64decode(frame.get("data", ""))
+    samples = array.array("h", raw[:len(raw) // 2 * 2])  # 16-bit little-endian, as on x86-64
+    if len(samples) == 0:
+        return False
+    return sum(s * s for s in samples) / len(samples) > SILENCE_POWER
 
 
 def _user(arg):
@@ -61,8 +75,7 @@ def lanes(recording):
         else:
             name, args = e["name"], e["args"]
             if name == "OnRemoteAudioReceived":
-                frame = args[1].get("AudioFrame", {})
-                if frame.get("has_voice", True) and any(base64.b64decode(frame.get("data", ""))):
+                if _audible(args[1].get("AudioFrame", {})):
                     speech.setdefault(_user(args[0]), []).append(t)
             elif name in ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg"):
                 row(_user(args[0]))["marks"].append((t, "#7b3fbf", f"{name}: {values.brief(args[-1])}"))
