@@ -21,12 +21,12 @@ Command line: python -m velmora.testing record|replay|timeline|check ... (--help
 """
 from .clock import ManualClock, RealClock, best_clock
 from .recording import Recording, RecordingFormatError, recording_class, replay
-from .runner import RunResult, Runner, run
+from .runner import BotError, RunResult, Runner, run
 from .scenario import Scenario, ScenarioError, load as load_scenario, parse as parse_scenario
 from .participants import Participant, SimulationError
 
 __all__ = [
     "ManualClock", "RealClock", "best_clock", "Recording", "RecordingFormatError",
-    "recording_class", "replay", "RunResult", "Runner", "run", "Scenario", "ScenarioError",
+    "recording_class", "replay", "BotError", "RunResult", "Runner", "run", "Scenario", "ScenarioError",
     "load_scenario", "parse_scenario", "Participant", "SimulationError",
 ]

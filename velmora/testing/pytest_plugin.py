@@ -3,7 +3,9 @@
 
 Fixtures:
     velmora_runner        runs a scenario (a Scenario or a file path) with a bot class and
-                          returns the RunResult; when the test fails, each run's timeline
+                          returns the RunResult, or raises BotError when a callback of the
+                          bot raised (allow_errors=True to look at them in
+                          RunResult.errors instead); when the test fails, each run's timeline
                           (HTML) and recording (JSON lines) are written to the test's own
                           temporary folder and their paths added to the failure report
     velmora_manual_clock  the engine's manual clock (the test is skipped on an engine
@@ -36,19 +38,23 @@ _RESULTS = pytest.StashKey()
 def velmora_manual_clock():
     if not control.has_manual_clock():
         pytest.skip("this loopback engine has no manual clock (vlb_clock_manual)")
-    return ManualClock()
+    yield ManualClock()
+    # Whatever the test did with it, the tests after it run on the real clock.
+    control.clock_manual(False)
 
 
 @pytest.fixture
 def velmora_runner(request):
     results = request.node.stash.setdefault(_RESULTS, [])
 
-    def run(scenario, bot_class, *args, clock=None, enter=None, **kwargs):
+    def run(scenario, bot_class, *args, clock=None, enter=None, allow_errors=False, **kwargs):
         if not isinstance(scenario, Scenario):
             scenario = load(scenario)
-        runner = Runner(scenario, clock=clock, enter=enter)
+        runner = Runner(scenario, clock=clock, enter=enter, allow_errors=True)
         result = runner.run(bot_class, *args, **kwargs)
         results.append(result)
+        if not allow_errors:
+            result.check()
         return result
 
     return run

@@ -8,12 +8,14 @@ milliseconds since the recording started, and "kind":
     callback  {"name": "OnRemoteAudioReceived", "args": [...]}  a call the delegate received
     send      {"name": "SendCustomCmdMsg", "args": [...], "result": 1}  a call its owner made
     room      {"who": "alice", "what": "join", "detail": ...}  what a scripted member did
+    error     {"name": "OnEnterRoom", "error": "<traceback>"}  a callback of the owner raised
 Arguments are encoded by velmora.testing.values. A reader refuses a file without the header
 and a version newer than its own, and names the line of an entry it cannot read.
 """
 import json
 import threading
 import time
+import traceback
 
 import _velmora as v
 
@@ -36,7 +38,7 @@ CALLBACKS = (
 MEDIA_CALLBACKS = frozenset((
     "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
     "OnRemotePixelFrameReceived"))
-KINDS = ("callback", "send", "room")
+KINDS = ("callback", "send", "room", "error")
 
 
 class RecordingFormatError(ValueError):
@@ -156,6 +158,9 @@ class Recorder:
         self.recording.add({"t": self.clock.now_ms(), "kind": "send", "name": name,
                             "args": [_encode_sent(a) for a in args], "result": _encode_sent(result)})
 
+    def error(self, name, text):
+        self.recording.add({"t": self.clock.now_ms(), "kind": "error", "name": name, "error": text})
+
     def room(self, who, what, detail=None):
         self.recording.add({"t": self.clock.now_ms(), "kind": "room", "who": who, "what": what,
                             "detail": detail})
@@ -173,7 +178,8 @@ def _encode_sent(value):
 def recording_class(delegate_class):
     """A subclass of `delegate_class` that hands every callback to its `_velmora_recorder` attribute
     (when set) before its own method runs. Callbacks the class does not define are recorded
-    and otherwise ignored."""
+    and otherwise ignored; an exception its own method raises is recorded (kind "error") and
+    raised on, as it would be without the recorder."""
     namespace = {"_velmora_recorder": None, "__module__": delegate_class.__module__}
     for name in CALLBACKS:
         namespace[name] = _recording_method(name, getattr(delegate_class, name) if defines(
@@ -186,9 +192,14 @@ def _recording_method(name, own):
         recorder = self._velmora_recorder
         if recorder is not None:
             recorder.callback(name, args)
-        if own is not None:
+        if own is None:
+            return None
+        try:
             return own(self, *args)
-        return None
+        except BaseException:
+            if recorder is not None:
+                recorder.error(name, traceback.format_exc())
+            raise
     method.__name__ = name
     return method
 

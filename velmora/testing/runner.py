@@ -20,6 +20,10 @@ from .scenario import Event
 _NOT_SENDS = frozenset(("GetAudioFrame",))
 
 
+class BotError(AssertionError):
+    """The bot's own callback methods raised during a run."""
+
+
 class RecordingSession:
     """The bot's session as the runner hands it over (`bot.cloud`): every KWIXCloud method,
     each send noted in the run's recording."""
@@ -48,6 +52,18 @@ class RunResult:
     def __init__(self, scenario, recording, bot, participants):
         self.scenario, self.recording, self.bot, self.participants = scenario, recording, bot, participants
 
+    @property
+    def errors(self):
+        """[(callback name, traceback text)] of the bot's callbacks that raised."""
+        return [(e["name"], e["error"]) for e in self.recording.of_kind("error")]
+
+    def check(self):
+        """Raises BotError when one of the bot's callbacks raised."""
+        errors = self.errors
+        if errors:
+            name, text = errors[0]
+            raise BotError(f"the bot's callbacks raised {len(errors)} time(s); the first, in {name}:\n{text}")
+
     def received(self, name):
         """Decoded arguments of every call of callback `name` the bot received, in order."""
         return self.recording.args(name)
@@ -71,12 +87,15 @@ class Runner:
     """run(bot_class, *args, **kwargs) builds the bot as bot_class(*args, **kwargs) (wrapped
     so that its callbacks are recorded), gives it its session as `bot.cloud`, and plays the
     scenario. `clock` is a RealClock or ManualClock (default: manual where the engine has
-    one). `enter` may adjust the bot's EnterRoomParams before it enters."""
+    one). `enter` may adjust the bot's EnterRoomParams before it enters. When one of the
+    bot's callbacks raised, run() raises BotError after the run (the engine only logs such
+    an exception), unless `allow_errors` is true; RunResult.errors lists them either way."""
 
-    def __init__(self, scenario, clock=None, enter=None):
+    def __init__(self, scenario, clock=None, enter=None, allow_errors=False):
         self.scenario = scenario
         self.clock = clock or best_clock()
         self.enter = enter
+        self.allow_errors = allow_errors
 
     def run(self, bot_class, *args, **kwargs):
         scenario, clock = self.scenario, self.clock
@@ -200,7 +219,10 @@ class Runner:
         bot.cloud = None
         bot._velmora_recorder = None
         del cloud
-        return RunResult(scenario, recording, bot, participants)
+        result = RunResult(scenario, recording, bot, participants)
+        if not self.allow_errors:
+            result.check()
+        return result
 
 
 def _source(params):
@@ -212,6 +234,6 @@ def _source(params):
     return media.wav(params["path"], params["duration_ms"])
 
 
-def run(scenario, bot_class, *args, clock=None, enter=None, **kwargs):
-    """Runner(scenario, clock, enter).run(bot_class, *args, **kwargs)."""
-    return Runner(scenario, clock=clock, enter=enter).run(bot_class, *args, **kwargs)
+def run(scenario, bot_class, *args, clock=None, enter=None, allow_errors=False, **kwargs):
+    """Runner(scenario, clock, enter, allow_errors).run(bot_class, *args, **kwargs)."""
+    return Runner(scenario, clock=clock, enter=enter, allow_errors=allow_errors).run(bot_class, *args, **kwargs)
