@@ -14,10 +14,11 @@ import pytest
 
 import _velmora as v
 from velmora.testing import (BotError, ManualClock, RealClock, Recording, RecordingFormatError, ScenarioError,
-                             SimulationError, control, parse_scenario, recording_class, replay, run)
+                             SimulationError, control, parse_scenario, recorded, recording_class, replay, run)
 from velmora.testing import values
 from velmora.testing.assertions import assert_order, assert_received, assert_sent
 from velmora.testing.pytest_plugin import velmora_room  # noqa: F401  (a fixture)
+from velmora.testing.participants import enter_params
 from velmora.testing.recording import Recorder
 from velmora.testing.timeline import render
 
@@ -421,7 +422,7 @@ def test_the_timeline_shows_network_quality_and_missed_commands():
         {"t": 20, "kind": "callback", "name": "OnMissCustomCmdMsg", "args": ["a", 1, 0, 3]},
     ])
     page = render(recording)
-    assert "a network quality 5 from 10 ms" in page and "me network quality 2 from 10 ms" in page
+    assert "a network quality very_bad from 10 ms" in page and "me network quality good from 10 ms" in page
     assert "20 ms: missed 3 command(s)" in page
 
 
@@ -515,3 +516,26 @@ def test_a_bot_that_raises_fails_the_run(allow_errors, capfd):
         assert "cannot greet b" in result.errors[1][1]
     # The engine still saw the exception leave the callback, as without the simulator.
     assert "cannot greet a" in capfd.readouterr().err
+
+
+def test_any_session_can_be_recorded_and_replayed(velmora_room, tmp_path):  # noqa: F811
+    bot, recording = recorded(WatchingBot, header={"user_id": "me"})
+    cloud = v.KWIXCloud(bot)
+    engine = control.newest_session()
+    bot.cloud = cloud
+    assert cloud.EnterRoom(enter_params("me", velmora_room.name)) == 0
+    alice = velmora_room.participant("alice")
+    alice.open_video("high", 10, 8, 6, False, 0)
+    control.settle([engine])  # the bot subscribes when it sees the stream
+    alice.send_sei(5, b"\x00sei")
+    alice.send_command(3, b"hi", False, False)
+    cloud.ExitRoom()
+    control.settle([engine] + velmora_room.sessions())
+    loaded = Recording.load(recording.save(tmp_path / "me.jsonl"))
+    assert loaded.header["user_id"] == "me"
+    again, replayed = recorded(WatchingBot)
+    again.cloud = cloud  # out of the room: what the replayed bot sends goes nowhere
+    assert replay(loaded, again) == len(recording.callbacks())
+    assert replayed.stream() == recording.stream()
+    assert ("OnSeiMessageReceived", ["alice", values.encode(v.STREAM_TYPE_VIDEO_HIGH), 5,
+                                     values.encode(b"\x00sei")]) in replayed.stream()

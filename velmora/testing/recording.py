@@ -204,6 +204,21 @@ def _recording_method(name, own):
     return method
 
 
+def recorded(delegate_class, *args, clock=None, header=None, **kwargs):
+    """delegate_class(*args, **kwargs), made so that it records every callback it receives
+    into a new Recording, stamped by `clock` (a started RealClock by default):
+    (delegate, recording). Give the delegate to KWIXCloud as usual; save the recording when
+    done."""
+    if clock is None:
+        from .clock import RealClock
+        clock = RealClock()
+        clock.start()
+    recording = Recording(dict(header or {}, clock=clock.name))
+    delegate = recording_class(delegate_class)(*args, **kwargs)
+    delegate._velmora_recorder = Recorder(recording, clock)
+    return delegate, recording
+
+
 def replay(recording, delegate, *, speed="fast"):
     """Calls `delegate`'s methods with every recorded callback, in order, with arguments
     equal to the recorded ones, on the calling thread. speed="recorded" keeps the recorded

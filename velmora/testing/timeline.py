@@ -5,6 +5,8 @@ import array
 import base64
 import html
 
+import _velmora as v
+
 from . import values
 
 ROW = 46
@@ -125,7 +127,7 @@ def render(recording, title=None):
         for i, (t, value) in enumerate(quality):
             stop = quality[i + 1][0] if i + 1 < len(quality) else end
             parts.append(_rect(x(t), top + 26, (stop - t) * scale, 5, QUALITY_COLOURS.get(value, "#000"),
-                               f"{user} network quality {value} from {t} ms"))
+                               f"{user} network quality {_quality_name(value)} from {t} ms"))
         for t, colour, text in lane["marks"]:
             parts.append(f'<circle cx="{x(t):.1f}" cy="{top + 37}" r="4" fill="{colour}">'
                          f'<title>{html.escape(f"{t} ms: {text}")}</title></circle>')
@@ -153,6 +155,13 @@ body {{ font-family: sans-serif; margin: 16px; }}
 {chr(10).join(ticks)}
 </svg></body></html>
 """
+
+
+def _quality_name(value):
+    try:
+        return v.NetworkQuality(value).name[len("NETWORK_QUALITY_"):].lower()
+    except ValueError:
+        return str(value)
 
 
 def _rect(x, y, width, height, colour, text):
