@@ -539,3 +539,25 @@ def test_any_session_can_be_recorded_and_replayed(velmora_room, tmp_path):  # no
     assert replayed.stream() == recording.stream()
     assert ("OnSeiMessageReceived", ["alice", values.encode(v.STREAM_TYPE_VIDEO_HIGH), 5,
                                      values.encode(b"\x00sei")]) in replayed.stream()
+
+
+def test_the_runner_drives_the_manual_clock(monkeypatch):
+    """The engine's manual clock seen through its control functions, faked here so that the
+    runner's use of them shows on an engine that lacks them."""
+    engine = {"manual": False, "now": 5000, "advanced": []}
+    monkeypatch.setattr(control, "has_manual_clock", lambda: True)
+    monkeypatch.setattr(control, "clock_manual", lambda on: engine.update(manual=on))
+    monkeypatch.setattr(control, "clock_now", lambda: engine["now"])
+
+    def advance(ms):
+        assert engine["manual"], "advanced while the manual clock was off"
+        engine["advanced"].append(ms)
+        engine["now"] += ms
+    monkeypatch.setattr(control, "clock_advance", advance)
+    result = run(parse_scenario(BUSY), WatchingBot, clock=ManualClock())
+    assert not engine["manual"]
+    assert sum(engine["advanced"]) == 1000 and set(engine["advanced"]) == {10}
+    room = [(e["t"], e["who"], e["what"]) for e in result.recording.of_kind("room")]
+    assert (200, "bob", "join") in room and (500, "bob", "leave") in room and (300, "alice", "leave") in room
+    assert (400, "alice", "join") in room
+    assert result.recording.header["clock"] == "manual"

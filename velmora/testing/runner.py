@@ -5,7 +5,7 @@ Each step runs the events due, sends the media frames due, waits until every ses
 delivered all its callbacks, and only then moves the clock on. On the manual clock a run is
 therefore a pure function of the scenario and the bot: the bot receives the same callbacks
 with the same arguments in the same order every time."""
-import bisect
+import heapq
 import uuid
 
 import _velmora as v
@@ -98,131 +98,159 @@ class Runner:
         self.allow_errors = allow_errors
 
     def run(self, bot_class, *args, **kwargs):
-        scenario, clock = self.scenario, self.clock
-        room = f"{scenario.room}-{uuid.uuid4().hex[:12]}"
-        bot_spec = scenario.bot
-        clock.start()
-        recording = Recording({"user_id": bot_spec["user_id"], "clock": clock.name,
-                               "scenario": scenario.name, "room": scenario.room})
-        recorder = Recorder(recording, clock)
-        bot = recording_class(bot_class)(*args, **kwargs)
-        bot._velmora_recorder = recorder
-        cloud = v.KWIXCloud(bot)
-        bot_engine = control.newest_session()
-        bot.cloud = RecordingSession(cloud, recorder)
-        participants = {pid: Participant(pid, room, clock, recorder, spec["role"])
-                        for pid, spec in scenario.participants.items()}
-        pending = list(scenario.events)
-        pending.append(Event(bot_spec["join_ms"], None, "bot_join", {}))
-        if bot_spec["leave_ms"] is not None:
-            pending.append(Event(bot_spec["leave_ms"], None, "bot_leave", {}))
-        pending.sort(key=lambda e: e.at_ms)
-        state = {"bot_in_room": False, "qualities": set(), "loss": False}
-
-        def sessions():
-            live = [bot_engine]
-            for participant in participants.values():
-                live.extend(participant.sessions())
-            return live
-
-        def bot_join():
-            params = enter_params(bot_spec["user_id"], room, pixel_output=bot_spec["pixel_output"])
-            if self.enter is not None:
-                self.enter(params)
-            result = cloud.EnterRoom(params)
-            if result != 0:
-                raise SimulationError(f"the bot's EnterRoom returned {error_name(result)}")
-            state["bot_in_room"] = True
-            recorder.room(bot_spec["user_id"], "join")
-
-        def bot_leave():
-            if state["bot_in_room"]:
-                state["bot_in_room"] = False
-                cloud.ExitRoom()
-                control.settle([bot_engine])
-                recorder.room(bot_spec["user_id"], "leave")
-
-        def apply(event, now):
-            if event.action == "bot_join":
-                return bot_join()
-            if event.action == "bot_leave":
-                return bot_leave()
-            if event.action == "custom_cmd_loss":
-                control.set_custom_cmd_loss(event.params["share"])
-                state["loss"] = True
-                return recorder.room(None, "custom_cmd_loss", event.params["share"])
-            who = participants[event.who]
-            params = event.params
-            if event.action == "join":
-                who.join()
-            elif event.action == "leave":
-                who.leave()
-            elif event.action == "reconnect":
-                who.leave()
-                # After the events already due at that time, like a file's later line.
-                later = Event(now + params["gap_ms"], event.who, "join", {}, event.line)
-                pending.insert(bisect.bisect_right([e.at_ms for e in pending], later.at_ms), later)
-            elif event.action == "speak":
-                who.speak(_source(params), now, params["source"])
-            elif event.action == "stop_speaking":
-                who.stop_speaking()
-            elif event.action == "open_video":
-                who.open_video(params["stream"], params["fps"], params["width"], params["height"],
-                               params["frames"] == "pixel", now)
-            elif event.action == "close_video":
-                who.close_video(params["stream"])
-            elif event.action == "sei":
-                who.send_sei(params["message_type"], params["message"].encode())
-            elif event.action == "custom_cmd":
-                who.send_command(params["cmd_id"], params["message"].encode(), params["reliable"],
-                                 params["ordered"])
-            elif event.action == "network_quality":
-                who.set_network_quality(params["quality"])
-                state["qualities"].add(event.who)
-            else:
-                raise SimulationError(f"unknown action {event.action!r}")
-
-        if scenario.quality_report_ms is not None:
-            control.set_network_quality_interval(scenario.quality_report_ms)
-        now = 0
+        self.clock.start()
         try:
-            while True:
-                while pending and pending[0].at_ms <= now:
-                    event = pending.pop(0)
-                    try:
-                        apply(event, now)
-                    except SimulationError as error:
-                        where = f"{scenario.source}:{event.line}" if event.line else scenario.source
-                        raise SimulationError(f"{where}: at {now} ms: {error}") from None
-                for participant in participants.values():
-                    participant.send_due_media(now)
-                control.settle(sessions())
-                if now >= scenario.duration_ms:
-                    break
-                clock.advance(scenario.tick_ms)
-                now += scenario.tick_ms
-        finally:
+            played = _Run(self.scenario, self.clock, self.enter, bot_class, args, kwargs)
             try:
-                bot_leave()
-                for participant in participants.values():
-                    if participant.present:
-                        participant.leave()
-                control.settle(sessions())
+                played.play()
             finally:
-                for user in state["qualities"]:
-                    control.set_network_quality(user, v.NETWORK_QUALITY_EXCELLENT)
-                if scenario.quality_report_ms is not None:
-                    control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
-                if state["loss"]:
-                    control.set_custom_cmd_loss(0.0)
-                clock.stop()
-        bot.cloud = None
-        bot._velmora_recorder = None
-        del cloud
-        result = RunResult(scenario, recording, bot, participants)
+                played.finish()
+        finally:
+            self.clock.stop()
+        result = RunResult(self.scenario, played.recording, played.bot, played.participants)
         if not self.allow_errors:
             result.check()
         return result
+
+
+class _Run:
+    """One play of a scenario: the room, its members, the timeline still to come, and the
+    engine settings to put back afterwards."""
+
+    def __init__(self, scenario, clock, enter, bot_class, args, kwargs):
+        self.scenario, self.clock, self.enter = scenario, clock, enter
+        self.room = f"{scenario.room}-{uuid.uuid4().hex[:12]}"
+        self.bot_spec = scenario.bot
+        self.recording = Recording({"user_id": self.bot_spec["user_id"], "clock": clock.name,
+                                    "scenario": scenario.name, "room": scenario.room})
+        self.recorder = Recorder(self.recording, clock)
+        self.bot = recording_class(bot_class)(*args, **kwargs)
+        self.bot._velmora_recorder = self.recorder
+        self.cloud = v.KWIXCloud(self.bot)
+        self.bot_engine = control.newest_session()
+        self.bot.cloud = RecordingSession(self.cloud, self.recorder)
+        self.bot_in_room = False
+        self.participants = {pid: Participant(pid, self.room, clock, self.recorder, spec["role"])
+                             for pid, spec in scenario.participants.items()}
+        # (time, order, event): at one time, the bot enters first, then the file's order;
+        # an event made during the run (a rejoin) comes after those already there.
+        self.pending = []
+        self.order = 0
+        self.schedule(Event(self.bot_spec["join_ms"], None, "bot_join", {}))
+        for event in scenario.events:
+            self.schedule(event)
+        if self.bot_spec["leave_ms"] is not None:
+            self.schedule(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
+        self.changed_qualities = set()
+        self.changed_loss = False
+
+    def schedule(self, event):
+        heapq.heappush(self.pending, (event.at_ms, self.order, event))
+        self.order += 1
+
+    def sessions(self):
+        live = [self.bot_engine]
+        for participant in self.participants.values():
+            live.extend(participant.sessions())
+        return live
+
+    def play(self):
+        scenario = self.scenario
+        if scenario.quality_report_ms is not None:
+            control.set_network_quality_interval(scenario.quality_report_ms)
+        now = 0
+        while True:
+            while self.pending and self.pending[0][0] <= now:
+                event = heapq.heappop(self.pending)[2]
+                self.in_context(event.line, now, self.apply, event, now)
+            for participant in self.participants.values():
+                self.in_context(None, now, participant.send_due_media, now)
+            control.settle(self.sessions())
+            if now >= scenario.duration_ms:
+                return
+            self.clock.advance(scenario.tick_ms)
+            now += scenario.tick_ms
+
+    def in_context(self, line, now, step, *args):
+        try:
+            step(*args)
+        except SimulationError as error:
+            where = f"{self.scenario.source}:{line}" if line else self.scenario.source
+            raise SimulationError(f"{where}: at {now} ms: {error}") from None
+
+    def bot_join(self):
+        params = enter_params(self.bot_spec["user_id"], self.room, pixel_output=self.bot_spec["pixel_output"])
+        if self.enter is not None:
+            self.enter(params)
+        result = self.cloud.EnterRoom(params)
+        if result != 0:
+            raise SimulationError(f"the bot's EnterRoom returned {error_name(result)}")
+        self.bot_in_room = True
+        self.recorder.room(self.bot_spec["user_id"], "join")
+
+    def bot_leave(self):
+        if self.bot_in_room:
+            self.bot_in_room = False
+            self.cloud.ExitRoom()
+            control.settle([self.bot_engine])
+            self.recorder.room(self.bot_spec["user_id"], "leave")
+
+    def apply(self, event, now):
+        action, params = event.action, event.params
+        if action == "bot_join":
+            return self.bot_join()
+        if action == "bot_leave":
+            return self.bot_leave()
+        if action == "custom_cmd_loss":
+            control.set_custom_cmd_loss(params["share"])
+            self.changed_loss = True
+            return self.recorder.room(None, "custom_cmd_loss", params["share"])
+        who = self.participants[event.who]
+        if action == "join":
+            who.join()
+        elif action == "leave":
+            who.leave()
+        elif action == "reconnect":
+            who.leave()
+            self.schedule(Event(now + params["gap_ms"], event.who, "join", {}, event.line))
+        elif action == "speak":
+            who.speak(_source(params), now, params["source"])
+        elif action == "stop_speaking":
+            who.stop_speaking()
+        elif action == "open_video":
+            who.open_video(params["stream"], params["fps"], params["width"], params["height"],
+                           params["frames"] == "pixel", now)
+        elif action == "close_video":
+            who.close_video(params["stream"])
+        elif action == "sei":
+            who.send_sei(params["message_type"], params["message"].encode())
+        elif action == "custom_cmd":
+            who.send_command(params["cmd_id"], params["message"].encode(), params["reliable"], params["ordered"])
+        elif action == "network_quality":
+            who.set_network_quality(params["quality"])
+            self.changed_qualities.add(event.who)
+        else:
+            raise SimulationError(f"unknown action {action!r}")
+
+    def finish(self):
+        """Everyone leaves, every callback is delivered, and the engine's switches are back
+        where they were, even after a failed step."""
+        try:
+            self.bot_leave()
+            for participant in self.participants.values():
+                if participant.present:
+                    participant.leave()
+            control.settle(self.sessions())
+        finally:
+            for user in self.changed_qualities:
+                control.set_network_quality(user, v.NETWORK_QUALITY_EXCELLENT)
+            if self.scenario.quality_report_ms is not None:
+                control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
+            if self.changed_loss:
+                control.set_custom_cmd_loss(0.0)
+            self.bot.cloud = None
+            self.bot._velmora_recorder = None
+            self.cloud = None  # destroys the bot's engine session
 
 
 def _source(params):
