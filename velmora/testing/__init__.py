@@ -28,6 +28,6 @@ from .participants import Participant, SimulationError
 
 __all__ = [
     "ManualClock", "RealClock", "best_clock", "Recording", "RecordingFormatError",
-    "recorded", "recording_class", "replay", "BotError", "RunResult", "Runner", "run", "Scenario", "ScenarioError",
-    "load_scenario", "parse_scenario", "Participant", "SimulationError",
+    "recorded", "recording_class", "replay", "BotError", "RunResult", "Runner", "run",
+    "Scenario", "ScenarioError", "load_scenario", "parse_scenario", "Participant", "SimulationError",
 ]
