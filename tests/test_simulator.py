@@ -342,14 +342,18 @@ def _write_wav(path, rate, channels, samples):
 def test_a_wav_file_is_spoken_in_20_ms_frames(tmp_path):
     _write_wav(tmp_path / "hello.wav", 16000, 1, [(i * 37) % 2000 - 1000 for i in range(16000 * 250 // 1000)])
     (tmp_path / "s.toml").write_text(
-        '[[participant]]\nid = "a"\n[[event]]\nat_ms = 20\nwho = "a"\naction = "speak"\n'
-        'source = "wav"\npath = "hello.wav"\n')
+        '[[participant]]\nid = "a"\n[[participant]]\nid = "b"\nhears_audio = true\n[[participant]]\nid = "c"\n'
+        '[[event]]\nat_ms = 20\nwho = "a"\naction = "speak"\nsource = "wav"\npath = "hello.wav"\n')
     from velmora.testing import load_scenario
     result = run(load_scenario(tmp_path / "s.toml"), WatchingBot, clock=RealClock())
     frames = [frame for _, frame in result.received("OnRemoteAudioReceived")]
     # 250 ms make 13 frames, the last one padded with silence.
     assert len(frames) == 13
     assert {(f.sample_rate, f.channels, f.size) for f in frames} == {(16000, 1, 640)}
+    # Members count the frames they hear rather than keep them.
+    listener = result.participants["b"]
+    assert listener.media_frames == 13 and not listener.received.callbacks("OnRemoteAudioReceived")
+    assert result.participants["c"].media_frames == 0
     assert [room["what"] for room in result.recording.of_kind("room") if room["who"] == "a"][:3] == \
         ["join", "speech_start", "speech_end"]
 

@@ -1,8 +1,11 @@
 """What simulated participants send: 16-bit PCM speech sources (a tone, silence, a WAV file)
 cut into frames, and generated video frames. Everything is a pure function of its
 parameters and the frame number, so two runs send the same bytes."""
+import array
+import functools
 import math
 import struct
+import sys
 import wave
 
 import _velmora as v
@@ -39,12 +42,19 @@ class AudioSource:
 
 def tone(duration_ms, frequency_hz=440.0, level_dbfs=-20.0, sample_rate=48000):
     """A mono sine tone."""
+    return AudioSource(sample_rate, 1, _tone_pcm(duration_ms, frequency_hz, level_dbfs, sample_rate))
+
+
+@functools.lru_cache(maxsize=16)
+def _tone_pcm(duration_ms, frequency_hz, level_dbfs, sample_rate):
+    # Cached: a room full of members saying the same tone makes it once.
     amplitude = 32767 * 10 ** (level_dbfs / 20)
-    count = sample_rate * duration_ms // 1000
-    pcm = struct.pack(f"<{count}h", *(
-        int(round(amplitude * math.sin(2 * math.pi * frequency_hz * i / sample_rate)))
-        for i in range(count)))
-    return AudioSource(sample_rate, 1, pcm)
+    step = 2 * math.pi * frequency_hz / sample_rate
+    sin = math.sin
+    samples = array.array("h", [int(amplitude * sin(step * i)) for i in range(sample_rate * duration_ms // 1000)])
+    if sys.byteorder != "little":
+        samples.byteswap()
+    return samples.tobytes()
 
 
 def silence(duration_ms, sample_rate=48000):

@@ -36,16 +36,27 @@ def enter_params(user_id, room, *, role="anchor", pixel_output=False, app_id=APP
     return params
 
 
-class _KeyFrameWatcher(v.KWIXCloudDelegate):
-    def __init__(self):
+class _MemberDelegate(v.KWIXCloudDelegate):
+    """Notes key frame requests; unless it hears audio, stops every other member's audio
+    as soon as it sees them, so that the room's cost grows with its speakers, not with
+    speakers times members."""
+
+    def __init__(self, hears_audio):
         super().__init__()
         self.key_frame_wanted = set()
+        self.hears_audio = hears_audio
+        self.cloud = None
 
     def OnRequestKeyFrame(self, stream_type):
         self.key_frame_wanted.add(int(stream_type))
 
+    def OnRemoteUserEnterRoom(self, info):
+        cloud = self.cloud
+        if not self.hears_audio and cloud is not None:
+            cloud.Unsubscribe(info.user_id.GetValue(), v.STREAM_TYPE_AUDIO)
 
-_ParticipantDelegate = recording_class(_KeyFrameWatcher)
+
+_ParticipantDelegate = recording_class(_MemberDelegate)
 
 
 class _Video:
@@ -59,16 +70,20 @@ class _Video:
 
 class Participant:
     """One scripted member of a room. `room_log` (a Recorder) notes what it does, for the
-    bot's timeline; `clock` stamps what it receives."""
+    bot's timeline; `clock` stamps what it receives. It records the events and messages it
+    receives in `received`; media frames only in number (`media_frames`). It hears the
+    others' audio only when `hears_audio` is true."""
 
-    def __init__(self, user_id, room, clock, room_log=None, role="anchor"):
-        self.user_id, self.room, self.role = user_id, room, role
+    def __init__(self, user_id, room, clock, room_log=None, role="anchor", hears_audio=False):
+        self.user_id, self.room, self.role, self.hears_audio = user_id, room, role, hears_audio
         self.clock = clock
         self.room_log = room_log
         self.received = Recording({"user_id": user_id, "clock": clock.name})
         self.cloud = None
         self.delegate = None
         self.engine = None
+        self._recorder = None
+        self._media_frames_before = 0
         self._speech = None
         self._audio_open = False
         self._videos = {}
@@ -91,9 +106,11 @@ class Participant:
     def join(self):
         if self.cloud is not None:
             raise SimulationError(f"{self.user_id} is already in the room")
-        self.delegate = _ParticipantDelegate()
-        self.delegate._velmora_recorder = Recorder(self.received, self.clock)
+        self.delegate = _ParticipantDelegate(self.hears_audio)
+        self._recorder = Recorder(self.received, self.clock, media=False)
+        self.delegate._velmora_recorder = self._recorder
         self.cloud = v.KWIXCloud(self.delegate)
+        self.delegate.cloud = self.cloud
         self.engine = control.newest_session()
         self._check(self.cloud.EnterRoom(enter_params(self.user_id, self.room, role=self.role)),
                     "EnterRoom", " (is another member of the room using this user id?)")
@@ -107,8 +124,16 @@ class Participant:
         self._check(self.cloud.ExitRoom(), "ExitRoom")
         control.settle([self.engine])
         self._note("leave")
+        self._media_frames_before = self.media_frames
+        self._recorder = None
+        self.delegate.cloud = None
         self.cloud = None  # destroys the engine session
         self.engine = None
+
+    @property
+    def media_frames(self):
+        """Media frames received over all its sessions."""
+        return self._media_frames_before + (self._recorder.media_frames if self._recorder else 0)
 
     @property
     def present(self):

@@ -130,7 +130,8 @@ class _Run:
         self.bot_engine = control.newest_session()
         self.bot.cloud = RecordingSession(self.cloud, self.recorder)
         self.bot_in_room = False
-        self.participants = {pid: Participant(pid, self.room, clock, self.recorder, spec["role"])
+        self.participants = {pid: Participant(pid, self.room, clock, self.recorder, spec["role"],
+                                              spec["hears_audio"])
                              for pid, spec in scenario.participants.items()}
         # (time, order, event): at one time, the bot enters first, then the file's order;
         # an event made during the run (a rejoin) comes after those already there.

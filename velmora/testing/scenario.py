@@ -11,7 +11,8 @@ name the file, the line and the field.
     user_id = "bot"              # join_ms, leave_ms, pixel_output
 
     [[participant]]
-    id = "alice"                 # join_ms (0), leave_ms, role ("anchor"), network_quality
+    id = "alice"                 # join_ms (0), leave_ms, role ("anchor"), network_quality,
+                                 # hears_audio (false: it stops the others' audio)
     join_ms = 0
 
     [[event]]
@@ -95,7 +96,7 @@ BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_int
               "pixel_output": (_boolean, False)}
 PARTICIPANT_FIELDS = {"id": (_text, REQUIRED), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
                       "role": (_one_of(*ROLES), "anchor"),
-                      "network_quality": (_one_of(*QUALITIES), None)}
+                      "network_quality": (_one_of(*QUALITIES), None), "hears_audio": (_boolean, False)}
 EVENT_FIELDS = {"at_ms": (TIME, REQUIRED), "action": (None, REQUIRED), "who": (_text, REQUIRED)}
 # The fields each action takes beyond at_ms, action and who.
 ACTIONS = {
