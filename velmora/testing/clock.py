@@ -10,7 +10,8 @@ from . import control
 
 class RealClock:
     """Wall time: advance() sleeps. The engine's own timers (network quality reports) run
-    on their own, so what they deliver depends on the machine's speed."""
+    on their own, so what they deliver depends on the machine's speed. `max_lag_ms` is how
+    far the run fell behind the wall clock at worst (0 when it kept up)."""
 
     name = "real"
     deterministic = False
@@ -18,10 +19,12 @@ class RealClock:
     def __init__(self):
         self._origin = None
         self._target = 0
+        self.max_lag_ms = 0
 
     def start(self):
         self._origin = time.monotonic()
         self._target = 0
+        self.max_lag_ms = 0
 
     def stop(self):
         pass
@@ -34,6 +37,8 @@ class RealClock:
         delay = self._origin + self._target / 1000 - time.monotonic()
         if delay > 0:
             time.sleep(delay)
+        else:
+            self.max_lag_ms = max(self.max_lag_ms, int(-delay * 1000))
 
 
 class ManualClock:
