@@ -18,7 +18,7 @@ from velmora.testing import (BotError, ManualClock, RealClock, Recording, Record
 from velmora.testing import values
 from velmora.testing.assertions import assert_order, assert_received, assert_sent
 from velmora.testing.pytest_plugin import velmora_room  # noqa: F401  (a fixture)
-from velmora.testing.participants import enter_params
+from velmora.testing.participants import Participant, enter_params
 from velmora.testing.recording import Recorder
 from velmora.testing.timeline import render
 
@@ -566,3 +566,14 @@ def test_the_runner_drives_the_manual_clock(monkeypatch):
     assert (200, "bob", "join") in room and (500, "bob", "leave") in room and (300, "alice", "leave") in room
     assert (400, "alice", "join") in room
     assert result.recording.header["clock"] == "manual"
+
+
+def test_a_member_that_cannot_enter_is_not_left_half_in(velmora_room):  # noqa: F811
+    first = velmora_room.participant("twin")
+    second = Participant("twin", velmora_room.name, velmora_room.clock)
+    with pytest.raises(SimulationError, match="twin: EnterRoom returned ERR_ENTER_ROOM_FAILED"):
+        second.join()
+    assert not second.present and second.sessions() == []
+    with pytest.raises(SimulationError, match="twin cannot leave: it is not in the room"):
+        second.leave()
+    assert first.present

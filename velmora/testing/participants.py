@@ -112,8 +112,10 @@ class Participant:
         self.cloud = v.KWIXCloud(self.delegate)
         self.delegate.cloud = self.cloud
         self.engine = control.newest_session()
-        self._check(self.cloud.EnterRoom(enter_params(self.user_id, self.room, role=self.role)),
-                    "EnterRoom", " (is another member of the room using this user id?)")
+        result = self.cloud.EnterRoom(enter_params(self.user_id, self.room, role=self.role))
+        if result != 0:
+            self._drop_session()
+            self._check(result, "EnterRoom", " (is another member of the room using this user id?)")
         self._note("join")
 
     def leave(self):
@@ -124,6 +126,9 @@ class Participant:
         self._check(self.cloud.ExitRoom(), "ExitRoom")
         control.settle([self.engine])
         self._note("leave")
+        self._drop_session()
+
+    def _drop_session(self):
         self._media_frames_before = self.media_frames
         self._recorder = None
         self.delegate.cloud = None
