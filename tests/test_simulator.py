@@ -456,6 +456,9 @@ def test_command_line_records_replays_and_draws(tmp_path):
     assert replayed.stdout.splitlines()[:3] == ["got b'hello 1'", "got b'hello 2'", "got b'hello 3'"]
     drawn = _python(["-m", "velmora.testing", "timeline", "run.jsonl", "-o", "again.html"], tmp_path)
     assert drawn.returncode == 0 and (tmp_path / "again.html").read_text() == (tmp_path / "run.html").read_text()
+    listed = _python(["-m", "velmora.testing", "actions"], tmp_path).stdout.splitlines()
+    assert "custom_cmd_loss" in listed and "sei (needs who)" in listed
+    assert listed[listed.index("sei (needs who)") + 1] == "    message: required"
 
 
 @pytest.mark.parametrize("args, expected", [

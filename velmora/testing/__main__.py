@@ -1,5 +1,6 @@
 """Command line of the room simulator.
 
+    python -m velmora.testing actions
     python -m velmora.testing check SCENARIO
     python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Class] [--clock manual]
     python -m velmora.testing replay run.jsonl [--bot module:Class] [--speed recorded]
@@ -15,7 +16,7 @@ import sys
 
 import _velmora as v
 
-from . import values
+from . import scenario, values
 from .clock import ManualClock, RealClock, best_clock
 from .recording import CALLBACKS, Recording, RecordingFormatError, replay
 from .runner import run
@@ -61,6 +62,16 @@ def load_bot(spec):
     return bot
 
 
+def print_actions():
+    """Every event action and its fields beyond at_ms, who and action, with defaults."""
+    for action, fields in scenario.ACTIONS.items():
+        who = "" if action in scenario.ROOM_WIDE_ACTIONS else " (needs who)"
+        print(f"{action}{who}")
+        for field, (_, default) in fields.items():
+            shown = "required" if default is scenario.REQUIRED else f"default {default!r}"
+            print(f"    {field}: {shown}")
+
+
 def _clock(name):
     return {"manual": ManualClock, "real": RealClock, "best": best_clock}[name]()
 
@@ -68,6 +79,7 @@ def _clock(name):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m velmora.testing", description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("actions", help="list what scenario events can do, with their fields")
     check = commands.add_parser("check", help="validate a scenario file and print its timeline")
     check.add_argument("scenario")
     record = commands.add_parser("record", help="run a scenario with a bot and record what it received")
@@ -86,16 +98,17 @@ def main(argv=None):
     draw.add_argument("-o", "--output", required=True)
     args = parser.parse_args(argv)
     try:
-        if args.command == "check":
-            scenario = load(args.scenario)
-            print(f"{scenario.name}: {len(scenario.participants)} participant(s), "
-                  f"{len(scenario.events)} step(s), {scenario.duration_ms} ms")
-            for event in scenario.events:
+        if args.command == "actions":
+            print_actions()
+        elif args.command == "check":
+            checked = load(args.scenario)
+            print(f"{checked.name}: {len(checked.participants)} participant(s), "
+                  f"{len(checked.events)} step(s), {checked.duration_ms} ms")
+            for event in checked.events:
                 print(f"  {event.at_ms:>7} ms  {event.who or '(room)'}: {event.action} {event.params or ''}")
         elif args.command == "record":
-            scenario = load(args.scenario)
             bot = load_bot(args.bot) if args.bot else ListeningBot
-            result = run(scenario, bot, clock=_clock(args.clock))
+            result = run(load(args.scenario), bot, clock=_clock(args.clock))
             result.save(args.output)
             print(f"recorded {len(result.recording.callbacks())} callbacks to {args.output}")
             if args.timeline:
