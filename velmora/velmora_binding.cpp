@@ -350,7 +350,9 @@ public:
     static void Adopt() {
         // This thread's own instance: its destructor runs when the thread ends.
         thread_local EngineThreadState kept;
-        if (_Py_IsFinalizing()) PyThread_exit_thread();  // what the interpreter would do
+        // What the interpreter does to a thread that asks for its lock during finalization;
+        // after finalization there is no interpreter to make a state in.
+        if (_Py_IsFinalizing() || !Py_IsInitialized()) PyThread_exit_thread();
         PyGILState_Ensure();
         kept.state_ = PyGILState_GetThisThreadState();
         PyEval_SaveThread();
