@@ -27,6 +27,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <typeinfo>
 #include <unordered_map>
 #include <utility>
@@ -190,11 +192,23 @@ void DefEnumField(py::class_<Class, Options...>& cls, const char* name, Enum Cla
         [field](Class& self, Enum value) { self.*field = value; });
 }
 
-// Every argument handed to a Python callback is a new object owned by Python: records and
-// frames through their copy constructors, enumerations as new members.
+// The engine types that callbacks hand to Python as new objects.
+using CopiedTypes =
+    std::tuple<Error, ConnectionState, StreamType, UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame>;
+
+template <typename T, size_t I = 0>
+constexpr size_t CopiedTypeIndex() {
+    static_assert(I < std::tuple_size<CopiedTypes>::value, "not a type that callbacks copy");
+    if constexpr (std::is_same<std::tuple_element_t<I, CopiedTypes>, T>::value) {
+        return I;
+    } else {
+        return CopiedTypeIndex<T, I + 1>();
+    }
+}
+
 template <typename T>
-py::object Copy(const T& value) {
-    return py::cast(value, py::return_value_policy::copy);
+void* CopyConstruct(const void* source) {
+    return new T(*static_cast<const T*>(source));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -282,6 +296,10 @@ public:
 
     PyObject* Name(CallbackName name) const { return names_[name]; }
     const py::detail::type_info* delegate_type() const { return delegate_type_; }
+    template <typename T>
+    const py::detail::type_info* TypeOf() const {
+        return copied_types_[CopiedTypeIndex<T>()];
+    }
 
     // Live sessions. The first one registers the module's exit hook.
     void AddSession(KWIXCloudWrapper* session);
@@ -293,6 +311,7 @@ private:
     static constexpr const char* kKey = "_velmora.module_state";
 
     ModuleState() : delegate_type_(py::detail::get_type_info(typeid(KWIXCloudDelegate))) {
+        FindCopiedTypes(std::make_index_sequence<std::tuple_size<CopiedTypes>::value>());
         names_.fill(nullptr);
         for (size_t i = 0; i < kCallbackNameCount; ++i) {
             names_[i] = PyUnicode_InternFromString(kCallbackNames[i]);
@@ -300,8 +319,15 @@ private:
         }
     }
 
+    template <size_t... I>
+    void FindCopiedTypes(std::index_sequence<I...>) {
+        ((copied_types_[I] = py::detail::get_type_info(typeid(std::tuple_element_t<I, CopiedTypes>))), ...);
+    }
+
     std::array<PyObject*, kCallbackNameCount> names_;
     const py::detail::type_info* delegate_type_;
+    // Found once: finding a type record by its C++ type hashes the type's name every time.
+    std::array<const py::detail::type_info*, std::tuple_size<CopiedTypes>::value> copied_types_{};
     // Each session with a serial number, so that a closing pass that released the lock does
     // not mistake a new session at a reused address for the one it saw before.
     std::unordered_map<KWIXCloudWrapper*, uint64_t> live_;
@@ -527,7 +553,7 @@ public:
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override {
         Report(kOnNetworkQuality, [&](const PythonMethod& f) {
-            py::object local = local_quality ? Copy(*local_quality) : py::cast(NetworkQualityInfo());
+            py::object local = Copy(local_quality ? *local_quality : NetworkQualityInfo());
             py::list remote;
             for (size_t i = 0; i < remote_quality_count; ++i) remote.append(Copy(remote_qualities[i]));
             f(std::move(local), std::move(remote));
@@ -542,6 +568,18 @@ public:
     }
 
 private:
+    // Every argument handed to a Python callback is a new object owned by Python: records and
+    // frames through their copy constructors, enumerations as new members. This is the
+    // binding library's own copying cast, given the type record found once.
+    template <typename T>
+    py::object Copy(const T& value) const {
+        py::handle made = py::detail::type_caster_generic::cast(
+            py::detail::cast_sources(&value, state_->TypeOf<T>()), py::return_value_policy::copy, py::handle(),
+            &CopyConstruct<T>, nullptr);
+        if (!made) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(made);
+    }
+
     // The override rules of the binding library, kept exactly, at a lower cost: the attribute
     // is looked up afresh each time (so a method added, replaced or deleted on the class or the
     // instance counts from the next callback), with an interned name; the class's own method
