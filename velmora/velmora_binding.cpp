@@ -600,7 +600,8 @@ private:
         if (unbound && !PyFunction_Check(found)) {
             // A method descriptor other than a Python function: bind it as getattr does, so
             // that the checks below see what getattr would have returned.
-            PyObject* bound = Py_TYPE(found)->tp_descr_get(found, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+            PyObject* owner_type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+            PyObject* bound = Py_TYPE(found)->tp_descr_get(found, self.ptr(), owner_type);
             if (bound == nullptr) {
                 PyErr_Clear();
                 return {};
@@ -613,7 +614,8 @@ private:
     static PythonMethod Checked(py::object attribute, py::object unbound_self, const py::object& self,
                                 PyObject* name) {
         if (!PyCallable_Check(attribute.ptr())) {
-            throw py::type_error("Object of type '" + py::detail::get_fully_qualified_tp_name(Py_TYPE(attribute.ptr())) +
+            throw py::type_error("Object of type '" +
+                                 py::detail::get_fully_qualified_tp_name(Py_TYPE(attribute.ptr())) +
                                  "' is not an instance of 'function'");
         }
         if (py::detail::get_function(attribute) && PyCFunction_Check(py::detail::get_function(attribute).ptr())) {
@@ -941,7 +943,9 @@ PyObject* DispatchHidingSecret(PyObject* self, PyObject* const* args, size_t nar
         // Whatever the library wrote after the arguments is kept; if the text is not the one
         // expected, everything after "Invoked with" is dropped rather than risk the secret.
         std::string rest;
-        if (message.compare(prefix.size(), shown.size(), shown) == 0) rest = message.substr(prefix.size() + shown.size());
+        if (message.compare(prefix.size(), shown.size(), shown) == 0) {
+            rest = message.substr(prefix.size() + shown.size());
+        }
         const std::string masked = prefix + InvokedWith(args, count, kwnames, &Secret) + rest;
         PyErr_SetString(PyExc_TypeError, masked.c_str());
         PyObject* cause = PyException_GetCause(error.ptr());  // new reference, or null
@@ -963,7 +967,8 @@ PyObject* DispatchHidingSecret(PyObject* self, PyObject* const* args, size_t nar
 template <const SecretArgument& Secret>
 void HideSecretInTypeErrors(const py::object& function) {
     auto* c_function = reinterpret_cast<PyCFunctionObject*>(py::detail::get_function(function).ptr());
-    c_function->m_ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&DispatchHidingSecret<Secret>));
+    c_function->m_ml->ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&DispatchHidingSecret<Secret>));
 }
 
 // The Python-side methods of the delegate hand their arguments to the slots one to one, so
