@@ -102,22 +102,3 @@ def test_engine_thread_keeps_one_thread_state_until_it_ends():
     assert thread_state_count() == before + 1
     del cloud  # ends the engine thread, which releases its state
     assert thread_state_count() == before
-
-
-def test_python_threads_calling_in_keep_their_own_state():
-    seen = []
-
-    class Recording(v.KWIXCloudDelegate):
-        def OnEnterRoom(self):
-            seen.append(threading.get_ident())
-
-    cloud = v.KWIXCloud(Recording())
-    engine = loopback.newest_session()
-    before = thread_state_count()
-    worker = threading.Thread(target=lambda: [
-        loopback.lib.vlb_emit_event(engine, ON_CALLING_THREAD, b"OnEnterRoom") for _ in range(3)])
-    worker.start()
-    worker.join()
-    assert seen == [worker.ident] * 3
-    assert thread_state_count() == before
-    del cloud
