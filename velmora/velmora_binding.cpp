@@ -772,6 +772,12 @@ public:
         delegate_.reset();
     }
 
+    // In a process forked from the one that made the session, the engine session's threads
+    // are not there: at exit it is let go without asking the engine to stop them, so that a
+    // child's exit never depends on how the engine copes with fork.
+    bool Inherited() const { return creator_ != getpid(); }
+    void LetGoAtExit() noexcept { kwix_cloud_ = nullptr; }
+
 private:
     KWIXCloud& Session() const {
         if (kwix_cloud_ == nullptr) {
@@ -802,6 +808,7 @@ private:
     std::shared_ptr<PyKWIXCloudDelegate> delegate_;
     py::capsule state_owner_;
     ModuleState* state_;
+    const pid_t creator_ = getpid();
 };
 
 namespace {
@@ -824,7 +831,11 @@ void ModuleState::CloseLiveSessions() {
         auto it = live_.find(session);
         if (it == live_.end() || it->second != serial) continue;
         live_.erase(it);
-        session->Close();
+        if (session->Inherited()) {
+            session->LetGoAtExit();
+        } else {
+            session->Close();
+        }
     }
 }
 
