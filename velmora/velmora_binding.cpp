@@ -839,10 +839,6 @@ void ModuleState::CloseLiveSessions() {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // ---------------------------------------------------------------------------------------
 // The session and the cycle collector. A session holds its delegate through a keep-alive
 // tie that the collector cannot see, so a delegate that keeps its own session
@@ -864,9 +860,8 @@ int TraverseSession(PyObject* self, visitproc visit, void* arg) {
 }
 
 int ClearSession(PyObject* self) {
-    if (py::detail::is_holder_constructed(self)) {
-        py::cast<KWIXCloudWrapper&>(py::handle(self)).Clear();
-    }
+    py::detail::value_and_holder session = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    if (session.holder_constructed()) static_cast<KWIXCloudWrapper*>(session.value_ptr())->Clear();
     if (reinterpret_cast<py::detail::instance*>(self)->has_patients) py::detail::clear_patients(self);
     return 0;
 }
