@@ -43,47 +43,34 @@ time.sleep(0.05)
 """))
 
 
-@pytest.mark.parametrize("child, flowing", [
-    # Exits with the inherited session alive, while the parent's engine thread was busy
-    # delivering callbacks at the fork.
-    ("pass", True),
-    ("del session", False),
-    ("del session\nnew = v.KWIXCloud(Delegate())\n"
-     "loopback.lib.vlb_emit_event(loopback.newest_session(), loopback.ON_ENGINE_THREAD, b'OnEnterRoom')\n"
-     "loopback.wait_idle(loopback.newest_session())\nassert entered == [os.getpid()], entered\ndel new",
-     False),
+@pytest.mark.parametrize("child", [
+    "pass",  # exits with the inherited session alive
+    "del session",
 ])
-def test_fork_with_a_live_session(run_python, child, flowing):
+def test_fork_with_a_live_session(run_python, child):
+    # The parent's engine thread is busy delivering callbacks when the process forks.
     result = run_python(f"""
 import os, sys, threading, time
 import _velmora as v
 import loopback
 
-entered = []
-
 class Delegate(v.KWIXCloudDelegate):
     def OnEnterRoom(self):
-        entered.append(os.getpid())
+        pass
 
 session = v.KWIXCloud(Delegate())
 engine = loopback.newest_session()
-loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
-loopback.wait_idle(engine)
 
 def pump():
     while True:
         loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
         time.sleep(0.0005)
 
-if {flowing}:
-    threading.Thread(target=pump, daemon=True).start()
-    time.sleep(0.05)
-else:
-    entered.clear()
+threading.Thread(target=pump, daemon=True).start()
+time.sleep(0.05)
 pid = os.fork()
 if pid == 0:
-    entered.clear()
-{chr(10).join("    " + line for line in child.splitlines())}
+    {child}
     sys.exit(0)
 _, status = os.waitpid(pid, 0)
 print("child", os.waitstatus_to_exitcode(status))
