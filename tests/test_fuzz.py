@@ -126,7 +126,7 @@ def call(function, args, kwargs):
     # The last of these lines names the call when the child crashes.
     owner = getattr(function, "__self__", None)
     name = getattr(function, "__name__", "?")
-    if owner is not None and not inspect.ismodule(owner):
+    if type(owner).__module__ == v.__name__:
         name = f"{type(owner).__name__}.{name}"
     sys.stderr.write(f"call {name:.60} "
                      f"{args!r:.300} {kwargs!r:.200}\n")

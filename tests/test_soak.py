@@ -51,3 +51,31 @@ def test_callbacks_of_each_kind_level_off(shared, kind):
 def test_session_and_log_work_levels_off(shared, phase, total):
     samples = soak.run_sampled(getattr(shared, phase), total, SAMPLES)
     check_levels_off(samples, phase)
+
+
+LEAK_CHECKED_WORK = """
+import soak
+state = soak.Soak(room="leak-check")
+for kind in soak.EMITTERS:
+    state.callbacks(kind)(50)
+state.session_calls(200)
+state.lifecycles(20)
+state.rotations(20)
+state.close()
+"""
+
+
+@pytest.mark.skipif(not sanitized.ADDRESS, reason="needs the AddressSanitizer build")
+def test_nothing_of_ours_leaks_under_leak_sanitizer(run_python):
+    # The suite runs with leak checking off (see scripts/sanitizers.sh); this child runs every
+    # kind of our work and nothing else, so its report at exit is about us.
+    suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sanitizers",
+                                "lsan.supp")
+    benchmarks = os.path.dirname(_SOAK_PATH)
+    code = f"import sys\nsys.path.insert(0, {benchmarks!r})\n" + LEAK_CHECKED_WORK
+    result = run_python(code, timeout=300, env={
+        "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1",
+        "LSAN_OPTIONS": f"suppressions={suppressions}:print_suppressions=0",
+    })
+    assert "LeakSanitizer" not in result.stderr, result.stderr[-20000:]
+    assert result.returncode == 0, result.stderr[-20000:]
