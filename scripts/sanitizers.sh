@@ -20,7 +20,7 @@ sanitizer_runtime() {
 }
 
 run_address_sanitized_suite() {
-    local build="$ROOT/build/address-sanitized" runtime
+    local build="$ROOT/build/address-sanitized" runtime started=$SECONDS
     runtime=$(sanitizer_runtime libasan.so) || return 1
     rm -rf "$build"
     VELMORA_SANITIZE="address,undefined" "$VENV/bin/python" -m pip install --quiet --no-deps \
@@ -53,15 +53,18 @@ run_address_sanitized_suite() {
         head -c 20000 "$reports"/* >&2
         status=1
     fi
+    echo "== AddressSanitizer build and suite: $((SECONDS - started)) s"
     return $status
 }
 
 run_thread_sanitized_engine() {
-    local build="$ROOT/build/engine-thread"
+    local build="$ROOT/build/engine-thread" started=$SECONDS status=0
     sanitizer_runtime libtsan.so >/dev/null || return 1
     "$VENV/bin/cmake" -S "$ROOT/tests/engine" -B "$build" -G Ninja \
         -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" -DVELMORA_SANITIZE=thread >/dev/null || return 1
     "$VENV/bin/cmake" --build "$build" >/dev/null || return 1
     echo "== the engine's threads under ThreadSanitizer"
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" "$build/tsan_driver"
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" "$build/tsan_driver" || status=$?
+    echo "== ThreadSanitizer build and driver: $((SECONDS - started)) s"
+    return $status
 }

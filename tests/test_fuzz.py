@@ -231,7 +231,8 @@ TARGETS = {f.__name__: f for f in (module_functions, constructors, attributes, s
 
 
 def run_target(name, examples):
-    scratch = tempfile.mkdtemp(prefix="velmora-fuzz-")
+    # Inside the working folder, which the test makes a fresh temporary one.
+    scratch = tempfile.mkdtemp(prefix="velmora-fuzz-", dir=os.getcwd())
     ran = []
 
     @settings(max_examples=examples, derandomize=True, database=None, deadline=None,
