@@ -10,6 +10,7 @@ Examples are derandomized, so a failure reproduces with the same command.
 import faulthandler
 import inspect
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -122,6 +123,56 @@ KEYWORDS = st.dictionaries(
     VALUES, max_size=2)
 
 
+def typed_value(annotation):
+    """A value of the type a signature names, at its edges: the calls that get past argument
+    conversion and reach the module's and the engine's own code."""
+    choices = []
+    if "None" in annotation:
+        choices.append(st.none())
+    for name in re.findall(r"[A-Za-z_][\w]*$|[A-Za-z_]\w*(?= \|)|(?<=::)\w+|(?<=\.)\w+",
+                           annotation):
+        if name in ("SupportsInt", "SupportsIndex", "int"):
+            choices.append(st.one_of(st.integers(), st.sampled_from(LIMITS)))
+        elif name == "bytes":
+            choices.append(st.one_of(BYTES, st.binary(min_size=1020, max_size=1030)))
+        elif name == "str":
+            choices.append(TEXTS)
+        elif name == "bool":
+            choices.append(st.booleans())
+        elif name in ENUM_CLASSES:
+            cls = getattr(v, name)
+            choices.append(st.one_of(st.sampled_from(list(cls.__members__.values())),
+                                     st.sampled_from([99, 1000]).map(cls)))
+        elif name in ("AudioFrame", "VideoFrame", "PixelFrame"):
+            choices.append(BYTES.map(lambda data, n=name: frame_with_data(n, data)))
+        elif name in ("KWIXCloudDelegate", "PyKWIXCloudDelegate"):
+            choices.append(st.builds(QuietDelegate))
+        elif name in VALUE_CLASSES:
+            choices.append(st.just(name).map(instance))
+    return st.one_of(choices) if choices else VALUES
+
+
+def typed_arguments(function):
+    """Arguments for `function` as its signature line names them; now and then one of them
+    replaced by anything at all."""
+    line = (getattr(function, "__doc__", None) or "").splitlines()[:1]
+    match = re.match(r"\w+\((.*)\) ->", line[0]) if line else None
+    if not match:
+        return ARGUMENTS
+    parameters = [p.split(": ", 1)[1] for p in match.group(1).split(", ")
+                  if ": " in p and not p.startswith("self")]
+    typed = st.tuples(*(typed_value(p) for p in parameters)).map(list)
+    return st.one_of(typed, typed, st.tuples(typed, st.integers(0, max(len(parameters), 1) - 1),
+                                             VALUES).map(_replace_one))
+
+
+def _replace_one(drawn):
+    args, index, value = drawn
+    if args:
+        args[index % len(args)] = value
+    return args
+
+
 def call(function, args, kwargs):
     # The last of these lines names the call when the child crashes.
     owner = getattr(function, "__self__", None)
@@ -139,6 +190,13 @@ def call(function, args, kwargs):
 
 # ---- Targets (run in the child) ------------------------------------------------------------
 
+def draw_arguments(data, function):
+    """(args, kwargs): as the signature names them, or anything at all."""
+    if data.draw(st.booleans(), label="typed"):
+        return data.draw(typed_arguments(function), label="args"), {}
+    return data.draw(ARGUMENTS, label="args"), data.draw(KEYWORDS, label="kwargs")
+
+
 def confine_paths(args, kwargs, folder):
     """Paths for SetLogPath stay inside the child's scratch folder: the suite runs as root."""
     def confine(value):
@@ -153,7 +211,7 @@ def confine_paths(args, kwargs, folder):
 
 def module_functions(data, scratch):
     name = data.draw(st.sampled_from(MODULE_FUNCTIONS), label="function")
-    args, kwargs = data.draw(ARGUMENTS, label="args"), data.draw(KEYWORDS, label="kwargs")
+    args, kwargs = draw_arguments(data, getattr(v, name))
     if name == "SetLogPath":
         args, kwargs = confine_paths(args, kwargs, scratch)
     call(getattr(v, name), args, kwargs)
@@ -195,17 +253,15 @@ def session_methods(data, scratch):
         session.CreateLocalAudioChannel(v.AudioEncodeParams())
         session.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH)
     for _ in range(data.draw(st.integers(1, 5), label="calls")):
-        name = data.draw(st.sampled_from(SESSION_METHODS), label="method")
-        call(getattr(session, name), data.draw(ARGUMENTS, label="args"),
-             data.draw(KEYWORDS, label="kwargs"))
+        method = getattr(session, data.draw(st.sampled_from(SESSION_METHODS), label="method"))
+        call(method, *draw_arguments(data, method))
     del session
 
 
 def delegate_methods(data, scratch):
     delegate = data.draw(st.sampled_from([v.KWIXCloudDelegate, QuietDelegate]))()
-    name = data.draw(st.sampled_from(DELEGATE_METHODS), label="method")
-    call(getattr(delegate, name), data.draw(ARGUMENTS, label="args"),
-         data.draw(KEYWORDS, label="kwargs"))
+    method = getattr(delegate, data.draw(st.sampled_from(DELEGATE_METHODS), label="method"))
+    call(method, *draw_arguments(data, method))
 
 
 def uninitialised_objects(data, scratch):
