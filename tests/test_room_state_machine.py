@@ -6,6 +6,7 @@ room reached it exactly once, in its sender's order."""
 import itertools
 import os
 import threading
+import weakref
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
@@ -24,12 +25,38 @@ def user(slot):
     return f"member{slot}"
 
 
+LEAVE = "leave now"
+
+
+class LeavingDelegate(RecordingDelegate):
+    """Records every callback; told to leave, it drops its own session inside the callback,
+    as a bot that obeys a command does."""
+
+    def __init__(self, seat):
+        super().__init__()
+        # Weak, so that the session is not part of a cycle through its own delegate.
+        self.seat = weakref.ref(seat)
+        self.obeys = False
+        self.dropped = False
+
+    def OnReceiveCustomCmdMsg(self, *args):
+        self.record("OnReceiveCustomCmdMsg", args)
+        seat = self.seat()
+        if self.obeys and args[3] == LEAVE.encode() and seat is not None:
+            seat.cloud = None
+            # Only now has the drop finished handing the room's news to the others: until then
+            # this thread may still be posting them, which no wait on their queues covers.
+            with self.changed:
+                self.dropped = True
+                self.changed.notify_all()
+
+
 class Seat:
     """One live session: its delegate and its engine pointer."""
 
     def __init__(self, slot):
         self.slot = slot
-        self.delegate = RecordingDelegate()
+        self.delegate = LeavingDelegate(self)
         self.cloud = v.KWIXCloud(self.delegate)
         self.engine = loopback.newest_session()
         self.expected = []  # (sender, message) this member must receive, in send order
@@ -187,6 +214,21 @@ class RoomMachine(RuleBasedStateMachine):
         else:
             assert result in (v.ERR_OK, v.ERR_INVALID_PARAMETER)
 
+    @precondition(lambda self: len(self.inside) >= 2)
+    @rule(data=st.data())
+    def told_to_leave(self, data):
+        """A member drops its own session inside the callback that tells it to."""
+        leaver = data.draw(st.sampled_from(sorted(self.inside)), label="leaver")
+        sender = data.draw(st.sampled_from(sorted(self.inside - {leaver})), label="sender")
+        seat = self.seats.pop(leaver)
+        self.inside.discard(leaver)
+        seat.delegate.obeys = True
+        for other in self.inside - {sender}:
+            self.seats[other].expected.append((user(sender), LEAVE))
+        assert self.seats[sender].cloud.SendCustomCmdMsg(2, LEAVE.encode(), True, True) == 1
+        seat.delegate.wait_for(lambda d: d.dropped)
+        assert seat.engine not in loopback.sessions(), "the session outlived its own drop"
+
     @precondition(lambda self: self.seats)
     @rule(data=st.data())
     def destroy(self, data):
@@ -213,7 +255,8 @@ class RoomMachine(RuleBasedStateMachine):
             == inside, "the engine's room differs from the model's"
         for slot, seat in self.seats.items():
             expected_view = inside - {user(slot)} if slot in self.inside else None
-            assert seat.view() == expected_view, f"{user(slot)} sees the room wrongly"
+            assert seat.view() == expected_view, \
+                f"{user(slot)} sees {seat.view()}, the room holds {expected_view}; {seat.calls()}"
 
     @invariant()
     def commands_arrive_once_in_order(self):
