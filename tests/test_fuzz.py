@@ -173,14 +173,23 @@ def _replace_one(drawn):
     return args
 
 
+def safe_repr(value):
+    # The module's own __repr__ refuses an object whose __init__ never ran.
+    try:
+        return repr(value)
+    except ALLOWED:
+        return f"<unprintable {type(value).__name__}>"
+
+
 def call(function, args, kwargs):
     # The last of these lines names the call when the child crashes.
     owner = getattr(function, "__self__", None)
     name = getattr(function, "__name__", "?")
     if type(owner).__module__ == v.__name__:
         name = f"{type(owner).__name__}.{name}"
+    shown_args = "[" + ", ".join(safe_repr(a) for a in args) + "]"
     sys.stderr.write(f"call {name:.60} "
-                     f"{args!r:.300} {kwargs!r:.200}\n")
+                     f"{shown_args:.300} {safe_repr(kwargs):.200}\n")
     sys.stderr.flush()
     try:
         function(*args, **kwargs)
@@ -274,10 +283,14 @@ def uninitialised_objects(data, scratch):
     member = data.draw(st.sampled_from(members), label="member")
     if data.draw(st.booleans(), label="write"):
         call(setattr, [target, member, data.draw(VALUES, label="value")], {})
+    elif member == "__repr__":
+        call(target.__repr__, data.draw(ARGUMENTS, label="args"), {})
     else:
-        value = getattr(target, member, None) if member != "__repr__" else target.__repr__
-        if callable(value):
-            call(value, data.draw(ARGUMENTS, label="args"), {})
+        # Reading an attribute is a use too: a field read refuses the object (TypeError).
+        call(getattr, [target, member], {})
+        method = getattr(cls, member, None)
+        if callable(method):
+            call(method, [target] + list(data.draw(ARGUMENTS, label="args")), {})
     if name == "KWIXCloudDelegate":
         call(v.KWIXCloud, [target], {})
 
