@@ -1,5 +1,7 @@
 """Shared fixtures. Engine-side views come from the control API wrapper in loopback.py; a
-delegate that records every callback is in recording.py."""
+delegate that records every callback is in recording.py; helpers for records and rooms are in
+helpers_records.py and helpers_rooms.py."""
+import gc
 import os
 import subprocess
 import sys
@@ -9,6 +11,10 @@ import pytest
 
 import _velmora
 import loopback
+from helpers_rooms import Room
+from recording import RecordingDelegate
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 @pytest.fixture(autouse=True)
@@ -22,15 +28,38 @@ def _engine_defaults():
 
 
 @pytest.fixture
-def run_python():
-    """Runs a Python snippet in a fresh interpreter that imports the same module as this one,
-    with the tests folder on its path; gives back the CompletedProcess. A hang fails the test
-    instead of hanging the suite."""
-    tests_dir = os.path.dirname(os.path.abspath(__file__))
-    module_dir = os.path.dirname(os.path.abspath(_velmora.__file__))
+def delegate():
+    """A delegate that records every callback."""
+    return RecordingDelegate()
 
-    def run(code, timeout=60, env=None):
-        full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, tests_dir]),
+
+@pytest.fixture
+def session(delegate):
+    """A session with the recording delegate: (the KWIXCloud, its engine session), with an
+    empty journal that keeps payloads byte for byte."""
+    loopback.lib.vlb_journal_full_payloads(1)
+    cloud = _velmora.KWIXCloud(delegate)
+    engine = loopback.newest_session()
+    loopback.lib.vlb_journal_clear(engine)
+    yield cloud, engine
+    del cloud
+    gc.collect()
+
+
+@pytest.fixture
+def room(request):
+    """A room of this test's own, away from sessions that earlier tests left alive."""
+    return Room("room-" + request.node.name)
+
+
+@pytest.fixture
+def run_python():
+    """Runs a Python snippet in a fresh interpreter that imports the same module as this one
+    (or the one in `module_dir`), with the tests folder on its path; gives back the
+    CompletedProcess. A hang fails the test instead of hanging the suite."""
+    def run(code, timeout=60, env=None, module_dir=None):
+        module_dir = module_dir or os.path.dirname(os.path.abspath(_velmora.__file__))
+        full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, TESTS_DIR]),
                         **(env or {}))
         try:
             return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],

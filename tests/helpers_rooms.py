@@ -5,17 +5,13 @@ import loopback
 from recording import RecordingDelegate
 
 APP = 1400000001
-# The room used when none is named; tests set their own so that sessions left alive by an
-# earlier test (a failure's traceback keeps them) never meet theirs.
-DEFAULT_ROOM = ["room1"]
-HERE = "<the default room>"
+HERE = "<the room itself>"
 
 
-def params(user, room=HERE, *, app=APP, sig="sig", room_id=0, role=None, pull=False,
+def params(user, room="room1", *, app=APP, sig="sig", room_id=0, role=None, pull=False,
            pixel=False):
-    """EnterRoomParams; None leaves a text field unset (a null text). Rooms named here are
-    suffixed to the default room's name."""
-    room = DEFAULT_ROOM[0] if room == HERE else (DEFAULT_ROOM[0] + "/" + room if room else room)
+    """EnterRoomParams for `room` (a str_room_id); None leaves a text field unset (a null
+    text)."""
     p = v.EnterRoomParams()
     p.room.sdk_app_id = app
     if user is not None:
@@ -72,17 +68,52 @@ def picture(value):
     return value
 
 
-class Member:
-    """A Python session, its recording delegate and its engine session."""
+class Room:
+    """A room of one test's own (the `room` fixture), so that sessions left alive by an
+    earlier test (a failure's traceback keeps them) never meet its members. A room named in
+    its methods is a room of its own beside it: `name/<that name>`; HERE is the room itself,
+    and "" or None are passed through as they are (no room given)."""
 
-    def __init__(self, user, delegate=None):
+    def __init__(self, name):
+        self.name = name
+
+    def resolve(self, room=HERE):
+        if room == HERE:
+            return self.name
+        return self.name + "/" + room if room else room
+
+    def params(self, user, room=HERE, **kwargs):
+        return params(user, self.resolve(room), **kwargs)
+
+    def member(self, user, delegate=None):
+        return Member(user, delegate, room=self)
+
+    def of(self, *users, **kwargs):
+        """Members entered one after the other into this room, settled, their records
+        cleared."""
+        members = [self.member(user) for user in users]
+        for m in members:
+            assert m.enter(**kwargs) == 0
+        settle(*members)
+        for m in members:
+            m.clear()
+        return members
+
+
+class Member:
+    """A Python session, its recording delegate and its engine session, entering `room`
+    (a Room; by default one named room1, for child interpreters that have a process of their
+    own)."""
+
+    def __init__(self, user, delegate=None, room=None):
         self.user = user
+        self.room = room if room is not None else Room("room1")
         self.delegate = delegate if delegate is not None else RecordingDelegate()
         self.cloud = v.KWIXCloud(self.delegate)
         self.engine = loopback.newest_session()
 
     def enter(self, room=HERE, **kwargs):
-        return self.cloud.EnterRoom(params(self.user, room, **kwargs))
+        return self.cloud.EnterRoom(self.room.params(self.user, room, **kwargs))
 
     def events(self, *only, skip=("OnNetworkQuality",)):
         """[(callback, pictures of its arguments)] in arrival order."""
@@ -109,14 +140,3 @@ def settle(*members, rounds=3):
     for _ in range(rounds):
         for m in members:
             loopback.wait_idle(m.engine)
-
-
-def room_of(*users, **kwargs):
-    """Members entered one after the other into one room, settled, their records cleared."""
-    members = [Member(user) for user in users]
-    for m in members:
-        assert m.enter(**kwargs) == 0
-    settle(*members)
-    for m in members:
-        m.clear()
-    return members

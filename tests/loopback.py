@@ -42,6 +42,7 @@ _SIGNATURES = {
     "vlb_journal_count": (c_size_t, [c_void_p]),
     "vlb_journal_entry": (c_int64, [c_void_p, c_size_t, c_void_p, c_size_t]),
     "vlb_journal_clear": (None, [c_void_p]),
+    "vlb_journal_full_payloads": (None, [c_int]),
     "vlb_wait_idle": (c_int, [c_void_p, c_int]),
     "vlb_dropped_frames": (c_uint64, [c_void_p]),
     "vlb_delivered_frames": (c_uint64, [c_void_p]),
@@ -108,11 +109,21 @@ def read_text(function, *args):
 
 # ---- Descriptions -------------------------------------------------------------------------
 
+class Digest(tuple):
+    """A payload described by its size and digest ("#<size>:<digest>")."""
+
+    size = property(lambda self: self[0])
+    digest = property(lambda self: self[1])
+
+
 def parse_value(value):
     if value == "null":
         return None
     if value.startswith("x"):
         return bytes.fromhex(value[1:])
+    if value.startswith("#"):
+        size, _, digest = value[1:].partition(":")
+        return Digest((int(size), digest))
     if value == "set":
         return value
     return int(value)

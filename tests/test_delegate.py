@@ -3,7 +3,6 @@ the three failure policies, and the Python-side methods of KWIXCloudDelegate."""
 import gc
 import os
 import subprocess
-import sys
 
 import pytest
 
@@ -107,65 +106,57 @@ CASES = [
 ]
 
 
-@pytest.fixture
-def delegate():
-    return RecordingDelegate()
-
-
-@pytest.fixture
-def session(delegate):
-    cloud = v.KWIXCloud(delegate)
-    engine_session = loopback.newest_session()
-    yield engine_session
-    del cloud
-
-
-def emit(session, where, case):
+def emit(engine, where, case):
     fire = case[0]
     handle = loopback.emitter(where)
-    status = fire(handle, session, ON_ENGINE_THREAD if where == "engine thread" else ON_CALLING_THREAD)
+    status = fire(handle, engine, ON_ENGINE_THREAD if where == "engine thread" else ON_CALLING_THREAD)
     assert status == loopback.OK
-    loopback.wait_idle(session)
+    loopback.wait_idle(engine)
 
 
 @pytest.mark.parametrize("where", WHERE)
 @pytest.mark.parametrize("case", CASES, ids=[f"{c[1]}-{i}" for i, c in enumerate(CASES)])
 def test_every_slot_reaches_its_method_with_converted_arguments(delegate, session, where, case):
-    emit(session, where, case)
+    _, engine = session
+    emit(engine, where, case)
     assert delegate.names() == [case[1]]
     assert [plain(arg) for arg in delegate.calls[0][1]] == case[2]
 
 
 def test_engine_thread_callbacks_arrive_in_order_on_one_thread(delegate, session):
+    _, engine = session
     for case in CASES:
-        assert case[0](loopback.lib, session, ON_ENGINE_THREAD) == loopback.OK
-    loopback.wait_idle(session)
+        assert case[0](loopback.lib, engine, ON_ENGINE_THREAD) == loopback.OK
+    loopback.wait_idle(engine)
     assert delegate.names() == [case[1] for case in CASES]
     threads = {thread for _, _, thread in delegate.calls}
     assert len(threads) == 1 and threads != {__import__("threading").get_ident()}
 
 
 def test_unexposed_slots_do_nothing(delegate, session):
+    _, engine = session
     for slot in (b"OnUserVoiceVolume", b"OnReceiveAsrMessage", b"OnAsrServiceError"):
-        assert loopback.lib.vlb_emit_unexposed(session, ON_ENGINE_THREAD, slot) == loopback.OK
-    loopback.wait_idle(session)
+        assert loopback.lib.vlb_emit_unexposed(engine, ON_ENGINE_THREAD, slot) == loopback.OK
+    loopback.wait_idle(engine)
     assert delegate.calls == []
 
 
 def test_values_without_a_name_still_arrive(delegate, session):
-    loopback.lib.vlb_emit_stream_event(session, ON_ENGINE_THREAD, b"OnRequestKeyFrame", 5)
-    loopback.lib.vlb_emit_connection_state(session, ON_ENGINE_THREAD, 0, 9)
-    loopback.wait_idle(session)
+    _, engine = session
+    loopback.lib.vlb_emit_stream_event(engine, ON_ENGINE_THREAD, b"OnRequestKeyFrame", 5)
+    loopback.lib.vlb_emit_connection_state(engine, ON_ENGINE_THREAD, 0, 9)
+    loopback.wait_idle(engine)
     (stream,), (old, new) = [args for _, args, _ in delegate.calls]
     assert (type(stream), int(stream), stream.name) == (v.StreamType, 5, "???")
     assert (old.name, int(new), new.name) == ("CONNECTION_STATE_INIT", 9, "???")
 
 
 def test_objects_kept_from_a_callback_stay_valid_and_independent(delegate, session):
+    _, engine = session
     for pts in (1, 2):
-        loopback.lib.vlb_emit_audio_frame(session, ON_ENGINE_THREAD, 0, b"ann", 48000, 1, 16, 0,
+        loopback.lib.vlb_emit_audio_frame(engine, ON_ENGINE_THREAD, 0, b"ann", 48000, 1, 16, 0,
                                           pts, 0, bytes([pts]) * 4, 4)
-    loopback.wait_idle(session)
+    loopback.wait_idle(engine)
     first, second = [args[1] for args in delegate.named("OnRemoteAudioReceived")]
     first.SetData(b"changed")
     gc.collect()
@@ -364,7 +355,7 @@ def test_subclass_must_call_base_init():
         Forgetful()
 
 
-def test_return_values_are_ignored_and_sessions_can_share_a_delegate(session):
+def test_return_values_are_ignored_and_sessions_can_share_a_delegate():
     class Answering(RecordingDelegate):
         def OnEnterRoom(self):
             self.record("OnEnterRoom", ())
@@ -382,7 +373,7 @@ def test_return_values_are_ignored_and_sessions_can_share_a_delegate(session):
     del first, second
 
 
-def test_assertion_build_reports_a_missing_pure_method_without_crashing():
+def test_assertion_build_reports_a_missing_pure_method_without_crashing(run_python):
     build = os.environ.get("VELMORA_ASSERTIONS_BUILD")
     if not build:
         pytest.skip("no build with assertions (scripts/run_tests.sh makes one)")
@@ -402,9 +393,7 @@ loopback.lib.vlb_emit_event(session, loopback.ON_ENGINE_THREAD, b"OnExitRoom")
 loopback.wait_idle(session)
 del cloud
 """
-    tests = os.path.dirname(os.path.abspath(__file__))
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=60, env=dict(os.environ, PYTHONPATH=f"{build}:{tests}"))
+    result = run_python(code, module_dir=build)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "went on\n"
     assert 'Tried to call pure virtual function "KWIXCloudDelegate::OnEnterRoom"' in result.stderr

@@ -5,8 +5,8 @@ import pytest
 
 import _velmora as v
 import loopback
-from test_records import (I32, U32, check_int_field, delegate_session, engine_form, expected,
-                          fill, list_ids, session, single_call)
+from helpers_records import (I32, U32, check_int_field, engine_form, expected, fill, list_ids,
+                             single_call)
 
 FRAMES = [v.AudioFrame, v.VideoFrame, v.PixelFrame]
 FIELDS = {
@@ -163,8 +163,8 @@ EMITTED = [  # (slot, frame class, metadata in field order, payload)
 
 @pytest.mark.parametrize("slot, cls, metadata, payload", EMITTED,
                          ids=[f"{e[0]}-{i}" for i, e in enumerate(EMITTED)])
-def test_frames_from_the_engine(delegate_session, slot, cls, metadata, payload):
-    delegate, engine = delegate_session
+def test_frames_from_the_engine(delegate, session, slot, cls, metadata, payload):
+    _, engine = session
     lib, where, user = loopback.lib, loopback.ON_CALLING_THREAD, "ẞender".encode()
     if cls is v.AudioFrame:
         status = lib.vlb_emit_audio_frame(engine, where, slot == "OnRemoteMixedAudioReceived",

@@ -93,7 +93,7 @@ assert bob.enter("r") == 0
 delegate = Dropper()
 holder.append(v.KWIXCloud(delegate))
 engine = loopback.newest_session()
-assert holder[0].EnterRoom(params("alice", "r")) == 0
+assert holder[0].EnterRoom(params("alice", "room1/r")) == 0
 if where == "engine thread":
     delegate.wait_for(lambda d: "dropped" in d.names())
     settle(bob)
@@ -131,7 +131,7 @@ except RuntimeError:
 assert loopback.lib.vlb_session_count() == 0
 cloud = v.KWIXCloud(None)
 assert loopback.lib.vlb_session_count() == 1
-assert cloud.EnterRoom(params("alice", "r")) == 0
+assert cloud.EnterRoom(params("alice", "room1/r")) == 0
 print("ok")
 """)
     assert result.returncode == 0, result.stderr

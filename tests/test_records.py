@@ -2,7 +2,6 @@
 parents they keep alive, setter copies and rejections, and the records' memory layout as
 the engine reads it (Python to engine through the session journal, engine to Python through
 emitted callbacks)."""
-import functools
 import gc
 import weakref
 
@@ -10,84 +9,10 @@ import pytest
 
 import _velmora as v
 import loopback
-from recording import RecordingDelegate
+from helpers_records import (I32, U32, check_int_field, engine_form, expected, fill,
+                             list_ids, read, single_call)
 
-U32 = (0, 2**32 - 1)
-I32 = (-2**31, 2**31 - 1)
 UNEXPOSED = ("custom_data", "decryption_delegate", "encryption_delegate")  # RoomParams
-
-
-def read(obj, path):
-    return functools.reduce(getattr, path.split("."), obj)
-
-
-def engine_form(value):
-    """A value read from Python as the engine's descriptions give it."""
-    if isinstance(value, v.KwixString):
-        value = value.GetValue()
-    if value is None or isinstance(value, bytes):
-        return value
-    if isinstance(value, str):
-        return value.encode()
-    return int(value)  # int, bool, enumeration member
-
-
-def fill(obj, values, variant):
-    """Sets every path of `values` ({path: (value of variant 0, value of variant 1)}); a text
-    goes in as a KwixString, data/extra through SetData/SetExtraData."""
-    for path, choices in values.items():
-        value = choices[variant]
-        parent_path, _, name = path.rpartition(".")
-        parent = read(obj, parent_path) if parent_path else obj
-        if name == "data":
-            parent.SetData(value)
-        elif name == "extra":
-            parent.SetExtraData(value)
-        elif value is None or isinstance(value, str):
-            setattr(parent, name, v.KwixString(value))
-        else:
-            setattr(parent, name, value)
-
-
-def expected(values, variant):
-    return {path: engine_form(choices[variant]) for path, choices in values.items()}
-
-
-def check_int_field(obj, attribute, bounds):
-    lo, hi = bounds
-    for value in (lo, hi, 12345):
-        setattr(obj, attribute, value)
-        assert getattr(obj, attribute) == value and type(getattr(obj, attribute)) is int
-    for bad in (lo - 1, hi + 1, 2**64, 1.5, "7", None, b"7"):
-        with pytest.raises(TypeError):
-            setattr(obj, attribute, bad)
-        assert getattr(obj, attribute) == 12345
-
-
-@pytest.fixture
-def session():
-    """A session without delegate, its engine session and an empty journal."""
-    s = v.KWIXCloud(None)
-    engine = loopback.newest_session()
-    loopback.lib.vlb_journal_clear(engine)
-    yield s, engine
-    del s
-    gc.collect()
-
-
-@pytest.fixture
-def delegate_session():
-    delegate = RecordingDelegate()
-    s = v.KWIXCloud(delegate)
-    yield delegate, loopback.newest_session()
-    del s
-    gc.collect()
-
-
-def single_call(engine):
-    entries = loopback.journal(engine)
-    assert len(entries) == 1, entries
-    return entries[0]
 
 
 # ---- KwixString ---------------------------------------------------------------------------
@@ -207,14 +132,6 @@ INT_FIELDS = [(v.RoomParams, "sdk_app_id", U32), (v.RoomParams, "room_id", U32)]
     for a in ("channels", "sample_rate", "frame_length_ms", "bitrate_bps")] + [
     (v.VideoEncodeParams, a, I32) for a in ("frame_rate", "bitrate_bps", "gop_in_seconds")]
 VIEW_FIELDS = TEXT_FIELDS + [(c, a) for c, a, *_ in RECORD_FIELDS]
-
-
-def field_id(case):
-    return f"{case[0].__name__}.{case[1]}"
-
-
-def list_ids(cases):
-    return [field_id(c) for c in cases]
 
 
 @pytest.mark.parametrize("cls, attribute, bounds", INT_FIELDS, ids=list_ids(INT_FIELDS))
@@ -387,8 +304,8 @@ def test_session_calls_reject_none_and_other_types(session, call):
 @pytest.mark.parametrize("slot, reason", [("OnRemoteUserEnterRoom", 0),
                                           ("OnRemoteUserExitRoom", -77)])
 @pytest.mark.parametrize("user_id", [b"alice", "ünï ✓".encode(), b"", None])
-def test_user_info_from_the_engine(delegate_session, slot, reason, user_id):
-    delegate, engine = delegate_session
+def test_user_info_from_the_engine(delegate, session, slot, reason, user_id):
+    _, engine = session
     status = loopback.lib.vlb_emit_user(engine, loopback.ON_CALLING_THREAD, slot.encode(),
                                         user_id, reason)
     assert status == loopback.OK
@@ -398,8 +315,8 @@ def test_user_info_from_the_engine(delegate_session, slot, reason, user_id):
     assert args[1:] == (() if slot == "OnRemoteUserEnterRoom" else (reason,))
 
 
-def test_user_info_with_invalid_utf8_from_the_engine(delegate_session):
-    delegate, engine = delegate_session
+def test_user_info_with_invalid_utf8_from_the_engine(delegate, session):
+    _, engine = session
     loopback.lib.vlb_emit_user(engine, loopback.ON_CALLING_THREAD, b"OnRemoteUserEnterRoom",
                                b"bad\xff", 0)
     (info,), = delegate.named("OnRemoteUserEnterRoom")
@@ -413,8 +330,8 @@ def test_user_info_with_invalid_utf8_from_the_engine(delegate_session):
     ((b"solo", 5), []),
     ((None, 2), [(b"only", 4)]),
 ])
-def test_network_quality_info_from_the_engine(delegate_session, local, remotes):
-    delegate, engine = delegate_session
+def test_network_quality_info_from_the_engine(delegate, session, local, remotes):
+    _, engine = session
     users = loopback.string_array([u for u, _ in remotes])
     qualities = loopback.int_array([q for _, q in remotes])
     assert loopback.lib.vlb_emit_network_quality(

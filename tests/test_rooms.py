@@ -6,20 +6,12 @@ import threading
 import pytest
 
 import _velmora as v
-import helpers_rooms
 import loopback
-from helpers_rooms import (APP, HERE, Member, audio_frame, params, pixel_frame, room_of, settle,
-                           video_frame)
+from helpers_rooms import APP, HERE, audio_frame, params, pixel_frame, settle, video_frame
 from recording import RecordingDelegate
 
 HIGH, LOW, AUX, AUDIO = (int(v.STREAM_TYPE_VIDEO_HIGH), int(v.STREAM_TYPE_VIDEO_LOW),
                          int(v.STREAM_TYPE_VIDEO_AUX), int(v.STREAM_TYPE_AUDIO))
-
-
-@pytest.fixture(autouse=True)
-def _own_room(request):
-    """Each test meets in a room of its own, away from sessions that earlier tests left."""
-    helpers_rooms.DEFAULT_ROOM[0] = "room-" + request.node.name
 
 
 ENTERED = [("OnConnectionStateChanged", (0, 2)), ("OnConnectionStateChanged", (2, 3)),
@@ -28,7 +20,7 @@ ENTERED = [("OnConnectionStateChanged", (0, 2)), ("OnConnectionStateChanged", (2
 
 # ---- Entering and leaving -----------------------------------------------------------------
 
-@pytest.mark.parametrize("user, sig, room, room_id, app, expected", [
+@pytest.mark.parametrize("user, sig, room_name, room_id, app, expected", [
     ("alice", "sig", HERE, 0, APP, 0),
     ("alice", "sig", "", 42, APP, 0),
     ("alice", "sig", None, 42, APP, 0),
@@ -41,16 +33,16 @@ ENTERED = [("OnConnectionStateChanged", (0, 2)), ("OnConnectionStateChanged", (2
     ("alice", "sig", None, 0, APP, v.ERR_INVALID_ROOM_ID),
     (None, None, None, 0, 0, v.ERR_INVALID_SDK_APP_ID),
 ])
-def test_enter_room_checks_its_parameters(user, sig, room, room_id, app, expected):
-    m = Member(user)
-    assert m.cloud.EnterRoom(params(user, room, sig=sig, room_id=room_id, app=app)) == expected
+def test_enter_room_checks_its_parameters(room, user, sig, room_name, room_id, app, expected):
+    m = room.member(user)
+    assert m.cloud.EnterRoom(room.params(user, room_name, sig=sig, room_id=room_id, app=app)) == expected
     settle(m)
     # The journal has the call even when it is refused.
     operation, items = loopback.last_call(m.engine, "EnterRoom")
     assert items["room.sdk_app_id"] == app and items["room.room_id"] == room_id
     if expected == 0:
         assert m.events() == ENTERED
-        where = f"{APP}/s:{helpers_rooms.DEFAULT_ROOM[0]}" if room else f"{APP}/n:{room_id}"
+        where = f"{APP}/s:{room.name}" if room_name else f"{APP}/n:{room_id}"
         assert loopback.session_room(m.engine) == where.encode()
         assert loopback.session_user(m.engine) == b"alice"
         assert loopback.find_session("alice") == m.engine
@@ -59,8 +51,8 @@ def test_enter_room_checks_its_parameters(user, sig, room, room_id, app, expecte
         assert loopback.session_room(m.engine) == loopback.ABSENT
 
 
-def test_rooms_are_told_apart_by_app_and_room():
-    a, b, c, d = Member("a"), Member("b"), Member("c"), Member("d")
+def test_rooms_are_told_apart_by_app_and_room(room):
+    a, b, c, d = room.member("a"), room.member("b"), room.member("c"), room.member("d")
     assert a.enter() == 0
     assert b.enter(app=APP + 1) == 0
     assert c.enter(None, room_id=7) == 0
@@ -70,11 +62,11 @@ def test_rooms_are_told_apart_by_app_and_room():
         assert m.events("OnRemoteUserEnterRoom") == []
 
 
-def test_enter_twice_and_duplicate_user():
-    alice, bob = room_of("alice", "bob")
+def test_enter_twice_and_duplicate_user(room):
+    alice, bob = room.of("alice", "bob")
     assert alice.enter() == v.ERR_INVALID_OPERATION
     assert alice.enter("other") == v.ERR_INVALID_OPERATION
-    twin = Member("alice")
+    twin = room.member("alice")
     assert twin.enter() == v.ERR_ENTER_ROOM_FAILED
     # The refused twin may still enter another room.
     assert twin.enter("two") == 0
@@ -84,8 +76,8 @@ def test_enter_twice_and_duplicate_user():
     assert loopback.find_session("alice") == twin.engine
 
 
-def test_enter_and_exit_order_for_newcomer_and_members():
-    alice, carol = room_of("alice", "carol")
+def test_enter_and_exit_order_for_newcomer_and_members(room):
+    alice, carol = room.of("alice", "carol")
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
     assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
@@ -99,7 +91,7 @@ def test_enter_and_exit_order_for_newcomer_and_members():
     alice.clear()
     carol.clear()
 
-    bob = Member("bob")
+    bob = room.member("bob")
     assert bob.enter() == 0
     settle(alice, bob, carol)
     assert bob.events() == ENTERED + [
@@ -130,8 +122,8 @@ def test_enter_and_exit_order_for_newcomer_and_members():
     assert alice.cloud.DestroyLocalAudioChannel() == v.ERR_INVALID_OPERATION
 
 
-def test_destroying_a_member_leaves_the_room_silently():
-    alice, bob = room_of("alice", "bob")
+def test_destroying_a_member_leaves_the_room_silently(room):
+    alice, bob = room.of("alice", "bob")
     assert bob.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     settle(alice, bob)
     alice.clear()
@@ -143,18 +135,18 @@ def test_destroying_a_member_leaves_the_room_silently():
                               ("OnRemoteUserExitRoom", ("bob", 0))]
     assert bob_delegate.calls == []
     # The emptied room is gone; a new "bob" may enter, and alice hears of him.
-    again = Member("bob")
+    again = room.member("bob")
     assert again.enter() == 0
     settle(alice, again)
     assert ("OnRemoteUserEnterRoom", ("bob",)) in alice.events()
 
 
-def test_session_without_delegate_is_a_silent_member():
-    alice, = room_of("alice")
+def test_session_without_delegate_is_a_silent_member(room):
+    alice, = room.of("alice")
     cloud = v.KWIXCloud(None)
     engine = loopback.newest_session()
     assert loopback.lib.vlb_session_delegate(engine) is None
-    assert cloud.EnterRoom(params("ghost")) == 0
+    assert cloud.EnterRoom(room.params("ghost")) == 0
     assert cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     assert cloud.SendAudioFrame(audio_frame(b"boo")) == 0
     assert loopback.lib.vlb_wait_idle(engine, 1000) == loopback.OK
@@ -184,8 +176,8 @@ CHANNEL_CALLS = {
 
 @pytest.mark.parametrize("call", sorted(CHANNEL_CALLS))
 @pytest.mark.parametrize("situation", ["outside a room", "after leaving", "as audience"])
-def test_operations_refused_without_a_room_or_as_audience(situation, call):
-    m = Member("alice")
+def test_operations_refused_without_a_room_or_as_audience(room, situation, call):
+    m = room.member("alice")
     if situation == "after leaving":
         assert m.enter() == 0
         assert m.cloud.ExitRoom() == 0
@@ -210,8 +202,8 @@ def test_operations_refused_without_a_room_or_as_audience(situation, call):
     (lambda c: c.Subscribe("", v.STREAM_TYPE_AUDIO), v.ERR_INVALID_PARAMETER),
     (lambda c: c.Subscribe("bob", v.STREAM_TYPE_UNKNOWN), v.ERR_INVALID_PARAMETER),
 ])
-def test_channel_misuse(call, expected):
-    alice, = room_of("alice")
+def test_channel_misuse(room, call, expected):
+    alice, = room.of("alice")
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
     assert call(alice.cloud) == expected
@@ -219,8 +211,8 @@ def test_channel_misuse(call, expected):
 
 # ---- Audio ----------------------------------------------------------------------------------
 
-def test_audio_reaches_every_other_member_until_unsubscribed():
-    alice, bob, carol = room_of("alice", "bob", "carol")
+def test_audio_reaches_every_other_member_until_unsubscribed(room):
+    alice, bob, carol = room.of("alice", "bob", "carol")
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     assert alice.cloud.SendAudioFrame(audio_frame(b"one\0", pts=1)) == 0
     assert bob.cloud.Unsubscribe("alice", v.STREAM_TYPE_AUDIO) == 0
@@ -239,9 +231,9 @@ def test_audio_reaches_every_other_member_until_unsubscribed():
     assert (frame.sample_rate, frame.channels) == (48000, 2)
 
 
-def test_pulled_audio_comes_in_arrival_order():
-    alice = Member("alice")
-    bob = Member("bob")
+def test_pulled_audio_comes_in_arrival_order(room):
+    alice = room.member("alice")
+    bob = room.member("bob")
     assert alice.enter() == 0 and bob.enter(pull=True) == 0
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     frame = v.AudioFrame()
@@ -259,10 +251,10 @@ def test_pulled_audio_comes_in_arrival_order():
     assert alice.cloud.GetAudioFrame(frame) == v.ERR_INVALID_OPERATION
 
 
-def test_pull_queue_is_bounded_and_drops_the_oldest():
+def test_pull_queue_is_bounded_and_drops_the_oldest(room):
     loopback.lib.vlb_set_media_queue_limit(2)
-    alice = Member("alice")
-    bob = Member("bob")
+    alice = room.member("alice")
+    bob = room.member("bob")
     assert alice.enter() == 0 and bob.enter(pull=True) == 0
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     for i in range(5):
@@ -275,7 +267,7 @@ def test_pull_queue_is_bounded_and_drops_the_oldest():
     assert loopback.lib.vlb_dropped_frames(bob.engine) == 3
 
 
-def test_slow_receiver_drops_oldest_media_but_no_events():
+def test_slow_receiver_drops_oldest_media_but_no_events(room):
     loopback.lib.vlb_set_media_queue_limit(3)
     release = threading.Event()
 
@@ -284,8 +276,8 @@ def test_slow_receiver_drops_oldest_media_but_no_events():
             self.record("OnRemoteUserEnterRoom", (info,))
             release.wait(10)
 
-    alice = Member("alice")
-    bob = Member("bob", Slow())
+    alice = room.member("alice")
+    bob = room.member("bob", Slow())
     assert bob.enter() == 0 and alice.enter() == 0
     assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     for i in range(10):
@@ -303,9 +295,9 @@ def test_slow_receiver_drops_oldest_media_but_no_events():
 
 @pytest.mark.parametrize("stream", [v.STREAM_TYPE_VIDEO_HIGH, v.STREAM_TYPE_VIDEO_LOW,
                                     v.STREAM_TYPE_VIDEO_AUX])
-def test_video_only_to_subscribers_in_the_kind_they_asked_for(stream):
-    alice, bob, dave = Member("alice"), Member("bob"), Member("dave")
-    carol = Member("carol")
+def test_video_only_to_subscribers_in_the_kind_they_asked_for(room, stream):
+    alice, bob, dave = room.member("alice"), room.member("bob"), room.member("dave")
+    carol = room.member("carol")
     for m in (alice, bob, dave):
         assert m.enter() == 0
     assert carol.enter(pixel=True) == 0
@@ -336,10 +328,10 @@ def test_video_only_to_subscribers_in_the_kind_they_asked_for(stream):
     assert len(bob.events("OnRemoteVideoFrameReceived")) == 1
 
 
-def test_subscription_to_a_user_not_yet_in_the_room_is_remembered():
-    bob, = room_of("bob")
+def test_subscription_to_a_user_not_yet_in_the_room_is_remembered(room):
+    bob, = room.of("bob")
     assert bob.cloud.Subscribe("erin", v.STREAM_TYPE_VIDEO_HIGH) == 0
-    erin = Member("erin")
+    erin = room.member("erin")
     assert erin.enter() == 0
     assert erin.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
     assert erin.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"hi")) == 0
@@ -352,8 +344,8 @@ def test_subscription_to_a_user_not_yet_in_the_room_is_remembered():
 
 # ---- SEI and custom commands --------------------------------------------------------------
 
-def test_sei_goes_to_subscribers_of_the_main_stream():
-    alice, bob, carol, dave = room_of("alice", "bob", "carol", "dave")
+def test_sei_goes_to_subscribers_of_the_main_stream(room):
+    alice, bob, carol, dave = room.of("alice", "bob", "carol", "dave")
     assert alice.cloud.SendSeiMessage(5, b"x") == v.ERR_INVALID_OPERATION
     assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
     assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_LOW) == 0
@@ -370,8 +362,8 @@ def test_sei_goes_to_subscribers_of_the_main_stream():
     assert dave.events("OnSeiMessageReceived") == []
 
 
-def test_custom_commands_reach_every_other_member_with_sequence_numbers():
-    alice, bob, carol = room_of("alice", "bob", "carol")
+def test_custom_commands_reach_every_other_member_with_sequence_numbers(room):
+    alice, bob, carol = room.of("alice", "bob", "carol")
     for i, message in enumerate([b"one", b"\0two\0", b""]):
         assert alice.cloud.SendCustomCmdMsg(10 + i, message, i % 2 == 0, True) == 1
     assert bob.cloud.SendCustomCmdMsg(-1, b"b" * 1024, True, False) == 1
@@ -385,8 +377,8 @@ def test_custom_commands_reach_every_other_member_with_sequence_numbers():
     assert cmds(alice) == from_bob
 
 
-def test_lost_unreliable_commands_are_reported_before_the_next_one():
-    alice, bob = room_of("alice", "bob")
+def test_lost_unreliable_commands_are_reported_before_the_next_one(room):
+    alice, bob = room.of("alice", "bob")
     loopback.lib.vlb_set_custom_cmd_loss(1.0)
     assert alice.cloud.SendCustomCmdMsg(3, b"lost1", False, True) == 1
     assert alice.cloud.SendCustomCmdMsg(3, b"lost2", False, False) == 1
@@ -401,8 +393,8 @@ def test_lost_unreliable_commands_are_reported_before_the_next_one():
     ]
 
 
-def test_partial_loss_accounts_for_every_command():
-    alice, bob = room_of("alice", "bob")
+def test_partial_loss_accounts_for_every_command(room):
+    alice, bob = room.of("alice", "bob")
     loopback.lib.vlb_set_custom_cmd_loss(0.5)
     sent = 300
     for i in range(sent - 1):
@@ -430,10 +422,10 @@ def test_partial_loss_accounts_for_every_command():
 
 # ---- Network quality ------------------------------------------------------------------------
 
-def test_network_quality_reports_every_member():
+def test_network_quality_reports_every_member(room):
     loopback.lib.vlb_set_network_quality_interval(20)
     assert loopback.lib.vlb_set_network_quality(b"bob", int(v.NETWORK_QUALITY_POOR)) == 0
-    alice, bob, carol = room_of("alice", "bob", "carol")
+    alice, bob, carol = room.of("alice", "bob", "carol")
     excellent, poor = int(v.NETWORK_QUALITY_EXCELLENT), int(v.NETWORK_QUALITY_POOR)
     expected = {
         alice: (("alice", excellent), [("bob", poor), ("carol", excellent)]),
@@ -446,10 +438,10 @@ def test_network_quality_reports_every_member():
     assert loopback.lib.vlb_set_network_quality(None, 1) == loopback.NULL
 
 
-def test_no_network_quality_outside_a_room():
+def test_no_network_quality_outside_a_room(room):
     loopback.lib.vlb_set_network_quality_interval(10)
-    outside = Member("solo")
-    inside, = room_of("inside")
+    outside = room.member("solo")
+    inside, = room.of("inside")
     inside.delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) >= 3)
     settle(outside)
     assert outside.events("OnNetworkQuality", skip=()) == []
@@ -472,9 +464,9 @@ class Missing(RecordingDelegate):
     (Missing, 'velmora: callback OnEnterRoom failed: Tried to call pure virtual function '
               '"KWIXCloudDelegate::OnEnterRoom"'),
 ])
-def test_failing_callback_is_reported_and_the_thread_goes_on(capfd, delegate_class, report):
-    bob, = room_of("bob")
-    alice = Member("alice", delegate_class())
+def test_failing_callback_is_reported_and_the_thread_goes_on(room, capfd, delegate_class, report):
+    bob, = room.of("bob")
+    alice = room.member("alice", delegate_class())
     assert alice.enter() == 0
     settle(alice, bob)
     err = capfd.readouterr().err
@@ -483,7 +475,7 @@ def test_failing_callback_is_reported_and_the_thread_goes_on(capfd, delegate_cla
     assert alice.events() == ENTERED[:2] + [("OnRemoteUserEnterRoom", ("bob",))]
 
 
-def test_session_calls_from_inside_callbacks():
+def test_session_calls_from_inside_callbacks(room):
     results = []
 
     class Busy(RecordingDelegate):
@@ -498,8 +490,8 @@ def test_session_calls_from_inside_callbacks():
             results.append(self.cloud.SendCustomCmdMsg(9, b"bye", True, True))
             results.append(self.cloud.ExitRoom())
 
-    bob, = room_of("bob")
-    alice = Member("alice", Busy())
+    bob, = room.of("bob")
+    alice = room.member("alice", Busy())
     alice.delegate.cloud = alice.cloud
     assert alice.enter() == 0
     settle(alice, bob)
@@ -533,8 +525,8 @@ def test_session_calls_from_inside_callbacks():
     (lambda c: c.SendCustomCmdMsg(7, b"\0" * 1025, False, True),
      "SendCustomCmdMsg cmd_id=7 message=x" + "00" * 1025 + " reliable=0 ordered=1"),
 ])
-def test_journal_records_the_call_byte_for_byte(call, entry):
-    m = Member("alice")  # outside a room: refused calls are journaled too
+def test_journal_records_the_call_byte_for_byte(room, call, entry):
+    m = room.member("alice")  # outside a room: refused calls are journaled too
     call(m.cloud)
     assert m.journal_entries() == [entry]
 
@@ -554,15 +546,33 @@ def test_journal_records_the_call_byte_for_byte(call, entry):
      {"room.user_id": "\u00e5sa".encode(), "room.str_room_id": b"", "room.room_id": 77,
       "room.user_sig": b"\x01"}),
 ])
-def test_journal_describes_records_and_frames(call, operation, items):
-    m = Member("alice")
+def test_journal_describes_records_and_frames(room, call, operation, items):
+    loopback.lib.vlb_journal_full_payloads(1)
+    m = room.member("alice")
     call(m.cloud)
     name, described = loopback.last_call(m.engine, operation)
     assert {key: described[key] for key in items} == items
 
 
-def test_journal_of_calls_without_results():
-    m = Member("alice")
+@pytest.mark.parametrize("send", [
+    lambda c, data: c.SendAudioFrame(audio_frame(data)),
+    lambda c, data: c.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(data)),
+    lambda c, data: c.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(data)),
+], ids=["audio", "video", "pixel"])
+def test_journal_keeps_frame_payloads_as_size_and_digest_by_default(room, send):
+    m = room.member("alice")
+    payloads = [b"\0" * 3000 + b"a", b"\0" * 3000 + b"a", b"\0" * 3000 + b"b", b"\0" * 3001, b""]
+    for data in payloads:
+        send(m.cloud, data)
+    described = [items["data"] for _, items in loopback.journal(m.engine)]
+    assert [d.size for d in described] == [len(p) for p in payloads]
+    digests = [d.digest for d in described]
+    assert digests[0] == digests[1] and len(set(digests[1:])) == 4
+    assert all(len(d) == 16 for d in digests)
+
+
+def test_journal_of_calls_without_results(room):
+    m = room.member("alice")
     param = v.VideoEncodeParams()
     param.bitrate_bps = 800000
     vad = v.VADParams()
@@ -579,8 +589,8 @@ def test_journal_of_calls_without_results():
 
 # ---- End to end -----------------------------------------------------------------------------
 
-def test_two_sessions_exchange_everything():
-    alice, bob = Member("alice"), Member("bob")
+def test_two_sessions_exchange_everything(room):
+    alice, bob = room.member("alice"), room.member("bob")
     assert alice.enter("call", pixel=True) == 0
     assert bob.enter("call") == 0
     for m, other in ((alice, "bob"), (bob, "alice")):

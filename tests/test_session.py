@@ -14,12 +14,6 @@ class BytesSubclass(bytes):
     pass
 
 
-@pytest.fixture
-def pair():
-    session = v.KWIXCloud(RecordingDelegate())
-    return session, loopback.newest_session()
-
-
 def frame(kind, payload=b"\0pay\0load"):
     made = {"audio": v.AudioFrame, "video": v.VideoFrame, "pixel": v.PixelFrame}[kind]()
     made.pts = 77
@@ -70,9 +64,9 @@ FORWARDING = [
 
 
 @pytest.mark.parametrize("call, expected", FORWARDING, ids=[e[1][0] for e in FORWARDING])
-def test_methods_forward_their_arguments_to_the_engine(pair, call, expected):
-    session, engine = pair
-    result = call(session)
+def test_methods_forward_their_arguments_to_the_engine(session, call, expected):
+    cloud, engine = session
+    result = call(cloud)
     operation, arguments = loopback.last_call(engine)
     assert operation == expected[0]
     assert {name: arguments[name] for name in expected[1]} == expected[1]
@@ -83,20 +77,20 @@ def test_methods_forward_their_arguments_to_the_engine(pair, call, expected):
         assert type(result) is int
 
 
-def test_results_come_back_unchanged(pair):
-    session, _ = pair
+def test_results_come_back_unchanged(session):
+    cloud, _ = session
     params = v.EnterRoomParams()
-    assert session.EnterRoom(params) == v.ERR_INVALID_SDK_APP_ID
-    assert type(session.EnterRoom(params)) is int
+    assert cloud.EnterRoom(params) == v.ERR_INVALID_SDK_APP_ID
+    assert type(cloud.EnterRoom(params)) is int
     # Outside a room the engine refuses a custom command: False becomes 0.
-    assert session.SendCustomCmdMsg(1, b"x", True, True) == 0
+    assert cloud.SendCustomCmdMsg(1, b"x", True, True) == 0
 
 
-def test_get_audio_frame_fills_the_callers_frame_in_place(pair):
-    session, engine = pair
+def test_get_audio_frame_fills_the_callers_frame_in_place(session):
+    cloud, engine = session
     target = v.AudioFrame()
     before = id(target)
-    session.GetAudioFrame(target)
+    cloud.GetAudioFrame(target)
     assert id(target) == before and loopback.last_call(engine) == ("GetAudioFrame", {"frame": "set"})
 
 
@@ -120,19 +114,19 @@ def test_get_audio_frame_fills_the_callers_frame_in_place(pair):
     lambda s: s.ExitRoom(1),
     lambda s: s.EnterRoom(param=v.EnterRoomParams()),
 ])
-def test_arguments_that_do_not_convert_raise_type_error_without_an_engine_call(pair, call):
-    session, engine = pair
+def test_arguments_that_do_not_convert_raise_type_error_without_an_engine_call(session, call):
+    cloud, engine = session
     with pytest.raises(TypeError, match="incompatible function arguments"):
-        call(session)
+        call(cloud)
     assert loopback.journal(engine) == []
 
 
 @pytest.mark.parametrize("method", ["Subscribe", "Unsubscribe"])
 @pytest.mark.parametrize("user_id", ["bob\0alice", b"bob\0", bytearray(b"\0")])
-def test_user_id_with_a_null_character_is_refused(pair, method, user_id):
-    session, engine = pair
+def test_user_id_with_a_null_character_is_refused(session, method, user_id):
+    cloud, engine = session
     with pytest.raises(ValueError, match="null character in user_id"):
-        getattr(session, method)(user_id, v.STREAM_TYPE_AUDIO)
+        getattr(cloud, method)(user_id, v.STREAM_TYPE_AUDIO)
     assert loopback.journal(engine) == []
 
 

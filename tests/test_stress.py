@@ -7,9 +7,8 @@ import time
 import pytest
 
 import _velmora as v
-import helpers_rooms
 import loopback
-from helpers_rooms import Member, audio_frame, settle
+from helpers_rooms import audio_frame, settle
 from recording import RecordingDelegate
 
 SENDERS = 4
@@ -25,15 +24,10 @@ class SlowListener(RecordingDelegate):
         time.sleep(0.0005)
 
 
-@pytest.fixture(autouse=True)
-def _own_room(request):
-    helpers_rooms.DEFAULT_ROOM[0] = "stress-" + request.node.name
-
-
 @pytest.mark.parametrize("limit", [4, 256])
-def test_concurrent_senders_lose_no_events_and_account_for_every_frame(limit):
+def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, limit):
     loopback.lib.vlb_set_media_queue_limit(limit)
-    members = [Member(f"user{i}", SlowListener() if i == 0 else None) for i in range(SENDERS)]
+    members = [room.member(f"user{i}", SlowListener() if i == 0 else None) for i in range(SENDERS)]
     for m in members:
         assert m.enter() == 0
         assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0

@@ -94,10 +94,15 @@ VLB_API int64_t vlb_session_room(void* session, char* buffer, size_t capacity);
 
 /* Journal of the KWIXCloud calls a session received, oldest first. An entry is the operation
  * name followed by a space and the description of its arguments, e.g.
- * "Subscribe user_id=x6164 type=2" or "SendCustomCmdMsg cmd_id=7 message=x616263 reliable=1 ordered=0". */
+ * "Subscribe user_id=x6164 type=2" or "SendCustomCmdMsg cmd_id=7 message=x616263 reliable=1 ordered=0".
+ * Frame payloads (data=, extra=) read "#<size>:<digest>", the size in bytes and a 64-bit
+ * digest in 16 hex digits (equal payloads, equal digests), unless full payloads are on. */
 VLB_API size_t vlb_journal_count(void* session);
 VLB_API int64_t vlb_journal_entry(void* session, size_t index, char* buffer, size_t capacity);
 VLB_API void vlb_journal_clear(void* session);
+/* Journals of every session keep frame payloads byte for byte (x<hex>) from now on (full != 0),
+ * or as size and digest (0, the default; vlb_reset_faults restores it). */
+VLB_API void vlb_journal_full_payloads(int full);
 
 /* Waits until the session's callback queue is empty and no callback is running.
  * VLB_OK, -1 on time-out, VLB_ABSENT for no live session. Must not be called while holding

@@ -4,6 +4,7 @@
 #define VELMORA_ENGINE_DESCRIBE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "kwix/velmora_kwix_cloud.h"
@@ -23,13 +24,22 @@ std::string Describe(const kwix::AudioObtainParams& p, const std::string& prefix
 std::string Describe(const kwix::AudioEncodeParams& p, const std::string& prefix = "");
 std::string Describe(const kwix::VideoEncodeParams& p, const std::string& prefix = "");
 std::string Describe(const kwix::VADParams& p, const std::string& prefix = "");
-// Frames: metadata, then data=<payload>; AudioFrame also extra=<extra payload>.
-std::string Describe(const kwix::AudioFrame& f, const std::string& prefix = "");
-std::string Describe(const kwix::VideoFrame& f, const std::string& prefix = "");
-std::string Describe(const kwix::PixelFrame& f, const std::string& prefix = "");
+// How a frame's payload appears in its description: every byte (x<hex>), or its size and a
+// digest (#<size>:<16 hex digits of PayloadDigest>). The journal uses the digest unless full
+// payloads were asked for, so that a send of megabytes does not cost a hex dump of them.
+enum class PayloadForm { kBytes, kDigest };
 
-// Copies `text` into the control API's (buffer, capacity) and returns its full length.
-int64_t CopyOut(const std::string& text, char* buffer, size_t capacity);
+// A 64-bit digest of the bytes, fast enough to take on every send (about the cost of a copy).
+uint64_t PayloadDigest(const char* data, size_t size);
+
+// Frames: metadata, then data=<payload>; AudioFrame also extra=<extra payload>.
+std::string Describe(const kwix::AudioFrame& f, PayloadForm form = PayloadForm::kBytes);
+std::string Describe(const kwix::VideoFrame& f, PayloadForm form = PayloadForm::kBytes);
+std::string Describe(const kwix::PixelFrame& f, PayloadForm form = PayloadForm::kBytes);
+
+// The description of a record made by the engine's default constructor; false for a type
+// other than KwixString, RoomParams, EnterRoomParams and the three frames.
+bool DescribeDefault(const std::string& type, std::string* description);
 
 }  // namespace loopback
 }  // namespace velmora

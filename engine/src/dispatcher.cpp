@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "faults.h"
 #include "log.h"
 
 namespace velmora {
@@ -16,14 +17,9 @@ namespace loopback {
 
 namespace {
 
-// Plain atomics: engine threads may still read them while the process runs its exit
-// handlers, so nothing here may have a destructor.
-std::atomic<size_t> g_media_queue_limit{256};
-std::atomic<int> g_network_quality_interval_ms{2000};
+// A plain atomic: engine threads may still read it while the process runs its exit
+// handlers, so it must not have a destructor.
 std::atomic<bool> g_process_exiting{false};
-
-constexpr size_t kDefaultMediaQueueLimit = 256;
-constexpr int kDefaultNetworkQualityIntervalMs = 2000;
 
 // Once exit() has begun, static objects of this and other libraries are being destroyed;
 // engine threads of sessions nobody destroyed stop delivering instead of racing with that.
@@ -163,7 +159,7 @@ void Dispatcher::Post(Item item) {
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_ || thread_gone_) return;
         if (item.media) {
-            const size_t limit = MediaQueueLimit();
+            const size_t limit = faults::MediaQueueLimit();
             if (limit == 0) {
                 ++dropped_;
                 return;
@@ -221,7 +217,7 @@ void Dispatcher::Loop() {
     for (;;) {
         if (stopping_ || g_process_exiting.load()) return;
         if (tick_) {
-            const auto due = last_tick_ + NetworkQualityInterval();
+            const auto due = last_tick_ + faults::NetworkQualityInterval();
             if (std::chrono::steady_clock::now() >= due) {
                 last_tick_ = std::chrono::steady_clock::now();
                 std::function<void()> tick = tick_;
@@ -261,7 +257,7 @@ void Dispatcher::Loop() {
 void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) {
     std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
     std::lock_guard<std::mutex> lock(pulled_mu_);
-    const size_t limit = MediaQueueLimit();
+    const size_t limit = faults::MediaQueueLimit();
     if (limit == 0) {
         ++dropped_;
         return;
@@ -347,23 +343,6 @@ bool Dispatcher::OnOwnThread() const {
 
 uint64_t Dispatcher::dropped() const { return dropped_.load(); }
 uint64_t Dispatcher::delivered() const { return delivered_.load(); }
-
-void Dispatcher::SetMediaQueueLimit(size_t frames) { g_media_queue_limit.store(frames); }
-size_t Dispatcher::MediaQueueLimit() { return g_media_queue_limit.load(); }
-
-void Dispatcher::SetNetworkQualityInterval(int interval_ms) {
-    // A zero or negative interval would make the engine threads spin.
-    g_network_quality_interval_ms.store(interval_ms < 1 ? 1 : interval_ms);
-}
-
-std::chrono::milliseconds Dispatcher::NetworkQualityInterval() {
-    return std::chrono::milliseconds(g_network_quality_interval_ms.load());
-}
-
-void Dispatcher::ResetKnobs() {
-    g_media_queue_limit.store(kDefaultMediaQueueLimit);
-    g_network_quality_interval_ms.store(kDefaultNetworkQualityIntervalMs);
-}
 
 }  // namespace loopback
 }  // namespace velmora

@@ -52,7 +52,8 @@ public:
     std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
     void ClearPulledAudio();
 
-    // Runs `tick` on the engine thread every NetworkQualityInterval(), outside every lock.
+    // Runs `tick` on the engine thread every faults::NetworkQualityInterval(), outside every
+    // lock.
     void SetTick(std::function<void()> tick);
     // Wakes the thread so that it notices a changed interval.
     void Poke();
@@ -69,12 +70,6 @@ public:
     uint64_t dropped() const;
     uint64_t delivered() const;
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
-
-    static void SetMediaQueueLimit(size_t frames);
-    static size_t MediaQueueLimit();
-    static void SetNetworkQualityInterval(int interval_ms);
-    static std::chrono::milliseconds NetworkQualityInterval();
-    static void ResetKnobs();
 
 private:
     struct Item {

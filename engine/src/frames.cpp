@@ -19,7 +19,6 @@
 
 #include <atomic>
 
-#include "velmora_loopback.h"
 
 namespace velmora {
 namespace loopback {
@@ -45,6 +44,8 @@ const uint8_t* PayloadData(const Payload& p) {
 size_t PayloadSize(const Payload& p) { return p ? p->size() : 0; }
 
 }  // namespace
+
+uint64_t FrameDataCalls() { return g_data_calls.load(std::memory_order_relaxed); }
 
 const std::string& ExtraPayload(const kwix::AudioFrame& frame) {
     static const std::string* const empty = new std::string();
@@ -180,6 +181,3 @@ const void* KwixBuffer::handle() const { return handle_; }
 }  // namespace kwix
 }  // namespace velmora
 
-extern "C" VLB_API uint64_t vlb_frame_data_calls(void) {
-    return velmora::loopback::g_data_calls.load(std::memory_order_relaxed);
-}

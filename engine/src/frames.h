@@ -3,6 +3,7 @@
 #ifndef VELMORA_ENGINE_FRAMES_H
 #define VELMORA_ENGINE_FRAMES_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@ struct FrameStore {
     Payload data;
     Payload extra;
 };
+
+// How often data() of any frame was called in this process.
+uint64_t FrameDataCalls();
 
 // The extra payload set by AudioFrame::SetExtraData (empty when none was set).
 const std::string& ExtraPayload(const kwix::AudioFrame& frame);

@@ -1,10 +1,9 @@
 #include "room.h"
 
 #include <algorithm>
-#include <atomic>
-#include <random>
 #include <type_traits>
 
+#include "faults.h"
 #include "log.h"
 
 namespace velmora {
@@ -14,27 +13,6 @@ using kwix::KWIXCloudDelegate;
 
 namespace {
 
-std::atomic<double> g_custom_cmd_loss{0.0};
-
-struct QualityTable {
-    std::mutex mu;
-    std::map<std::string, int> by_user;
-};
-
-// Leaked: engine threads read it while the process may be running its exit handlers.
-QualityTable& Qualities() {
-    static QualityTable* table = new QualityTable;
-    return *table;
-}
-
-bool LoseUnreliableCommand() {
-    const double share = g_custom_cmd_loss.load();
-    if (share <= 0.0) return false;
-    if (share >= 1.0) return true;
-    thread_local std::mt19937_64 rng{std::random_device{}()};
-    return std::uniform_real_distribution<double>(0.0, 1.0)(rng) < share;
-}
-
 kwix::UserInfo MakeUserInfo(const std::string& user_id) {
     kwix::UserInfo info;
     info.user_id.SetValue(user_id.c_str());
@@ -42,28 +20,6 @@ kwix::UserInfo MakeUserInfo(const std::string& user_id) {
 }
 
 }  // namespace
-
-void SetCustomCmdLoss(double share) { g_custom_cmd_loss.store(share); }
-
-void SetNetworkQuality(const std::string& user_id, int quality) {
-    QualityTable& t = Qualities();
-    std::lock_guard<std::mutex> lock(t.mu);
-    t.by_user[user_id] = quality;
-}
-
-int NetworkQualityOf(const std::string& user_id) {
-    QualityTable& t = Qualities();
-    std::lock_guard<std::mutex> lock(t.mu);
-    auto it = t.by_user.find(user_id);
-    return it == t.by_user.end() ? kwix::NETWORK_QUALITY_EXCELLENT : it->second;
-}
-
-void ResetRoomKnobs() {
-    g_custom_cmd_loss.store(0.0);
-    QualityTable& t = Qualities();
-    std::lock_guard<std::mutex> lock(t.mu);
-    t.by_user.clear();
-}
 
 Room::Room(std::string key) : key_(std::move(key)) {}
 
@@ -385,7 +341,7 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, 
             if (&m == me) continue;
             CmdTrack& track = m.cmd_from[serial];
             const uint32_t seq = ++track.last_seq;
-            if (!reliable && LoseUnreliableCommand()) {
+            if (!reliable && faults::LoseUnreliableCommand()) {
                 ++track.missed;
                 continue;
             }

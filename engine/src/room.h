@@ -150,12 +150,6 @@ private:
     std::map<std::string, std::shared_ptr<Room>> rooms_;
 };
 
-// Fault switches and conditions that rooms and sessions read.
-void SetCustomCmdLoss(double share);
-void SetNetworkQuality(const std::string& user_id, int quality);
-int NetworkQualityOf(const std::string& user_id);
-void ResetRoomKnobs();
-
 }  // namespace loopback
 }  // namespace velmora
 

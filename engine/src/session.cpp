@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "describe.h"
+#include "faults.h"
 #include "log.h"
 
 namespace velmora {
@@ -14,7 +15,6 @@ using namespace kwix;
 
 namespace {
 
-std::atomic<bool> g_fail_next_create{false};
 std::atomic<uint64_t> g_next_serial{1};
 
 bool IsVideoStream(StreamType type) {
@@ -25,13 +25,14 @@ bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
 
 const char* Bit(bool value) { return value ? "1" : "0"; }
 
+template <typename Frame>
+std::string JournalForm(const Frame& frame) {
+    return Describe(frame, faults::JournalFullPayloads() ? PayloadForm::kBytes : PayloadForm::kDigest);
+}
+
 std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_cast<int>(type)); }
 
 }  // namespace
-
-void FailNextCreate() { g_fail_next_create.store(true); }
-bool TakeCreateFailure() { return g_fail_next_create.exchange(false); }
-void ResetSessionKnobs() { g_fail_next_create.store(false); }
 
 Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
     : serial_(serial), delegate_(delegate), dispatcher_(Dispatcher::Start(delegate)) {}
@@ -48,7 +49,7 @@ std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
     return s;
 }
 
-void Session::Record(std::string entry, bool log) {
+void Session::Journal(std::string entry, bool log) {
     if (log && LogEnabled(LogLevel::kDebug)) LogWrite(LogLevel::kDebug, "KWIXCloud::" + entry);
     std::lock_guard<std::mutex> lock(journal_mu_);
     journal_bytes_ += entry.size();
@@ -92,7 +93,7 @@ std::shared_ptr<Room> Session::CurrentRoom() const {
 
 int Session::EnterRoom(const EnterRoomParams& params) {
     // The journal keeps the whole record; the log leaves the signature out.
-    Record("EnterRoom " + Describe(params), false);
+    Journal("EnterRoom " + Describe(params), false);
     const RoomParams& r = params.room;
     if (LogEnabled(LogLevel::kDebug)) {
         Logf(LogLevel::kDebug, "KWIXCloud::EnterRoom sdk_app_id=%u user_id=%s room_id=%u str_room_id=%s role=%d",
@@ -149,7 +150,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
 }
 
 int Session::ExitRoom() {
-    Record("ExitRoom");
+    Journal("ExitRoom");
     std::shared_ptr<Room> room;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
@@ -166,7 +167,7 @@ int Session::ExitRoom() {
 }
 
 int Session::Subscribe(const char* user_id, StreamType type) {
-    Record("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    Journal("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
@@ -174,7 +175,7 @@ int Session::Subscribe(const char* user_id, StreamType type) {
 }
 
 int Session::Unsubscribe(const char* user_id, StreamType type) {
-    Record("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    Journal("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
@@ -182,7 +183,7 @@ int Session::Unsubscribe(const char* user_id, StreamType type) {
 }
 
 int Session::GetAudioFrame(AudioFrame* frame) {
-    Record(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
+    Journal(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
     if (frame == nullptr) return ERR_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
@@ -195,7 +196,7 @@ int Session::GetAudioFrame(AudioFrame* frame) {
 }
 
 int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
-    Record("CreateLocalAudioChannel " + Describe(params));
+    Journal("CreateLocalAudioChannel " + Describe(params));
     if (params.channels < 1 || params.channels > 2 || params.sample_rate <= 0 || params.frame_length_ms <= 0) {
         return ERR_INVALID_PARAMETER;
     }
@@ -211,30 +212,30 @@ int Session::SendAudio(const AudioFrame& frame) {
 }
 
 int Session::SendAudioFrame(const AudioFrame& frame) {
-    Record("SendAudioFrame " + Describe(frame));
+    Journal("SendAudioFrame " + JournalForm(frame));
     return SendAudio(frame);
 }
 
 int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    Record("SendContinuousAudioFrame " + Describe(frame) + " clear_send_queue=" + Bit(clear_send_queue));
+    Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
     return SendAudio(frame);
 }
 
 int Session::DestroyLocalAudioChannel() {
-    Record("DestroyLocalAudioChannel");
+    Journal("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
     return room ? room->SetAudioChannel(serial_, false) : ERR_INVALID_OPERATION;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
-    Record("CreateLocalVideoChannel " + TypeItem(type));
+    Journal("CreateLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     return room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
 }
 
 int Session::DestroyLocalVideoChannel(StreamType type) {
-    Record("DestroyLocalVideoChannel " + TypeItem(type));
+    Journal("DestroyLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     return room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
@@ -242,7 +243,7 @@ int Session::DestroyLocalVideoChannel(StreamType type) {
 
 template <typename Frame>
 int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
-    Record(std::string(operation) + " " + TypeItem(type) + " " + Describe(frame));
+    Journal(std::string(operation) + " " + TypeItem(type) + " " + JournalForm(frame));
     if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
@@ -259,11 +260,11 @@ int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
     // Nothing is encoded here; the journal is what matters to callers.
-    Record("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
+    Journal("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
 }
 
 int Session::SendSeiMessage(int message_type, const char* message, size_t length) {
-    Record("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
+    Journal("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
@@ -271,7 +272,7 @@ int Session::SendSeiMessage(int message_type, const char* message, size_t length
 }
 
 bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
-    Record("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
+    Journal("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
            " reliable=" + Bit(reliable) + " ordered=" + Bit(ordered));
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -281,26 +282,26 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
 }
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
-    Record("EnableVoiceActivityDetection " + Describe(params));
+    Journal("EnableVoiceActivityDetection " + Describe(params));
 }
 
 int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
-    Record("EnableAudioVolumeEvaluation interval=" + std::to_string(params.interval));
+    Journal("EnableAudioVolumeEvaluation interval=" + std::to_string(params.interval));
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::startAsrService(const AsrParams& params) {
-    Record("startAsrService sourceLanguage=" + HexText(params.sourceLanguage));
+    Journal("startAsrService sourceLanguage=" + HexText(params.sourceLanguage));
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::stopAsrService() {
-    Record("stopAsrService");
+    Journal("stopAsrService");
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::CallExperimentalAPI(const char* json) {
-    Record("CallExperimentalAPI json=" + HexText(json));
+    Journal("CallExperimentalAPI json=" + HexText(json));
     return ERR_NOT_SUPPORTED;
 }
 
@@ -311,8 +312,8 @@ void Session::ReportNetworkQuality() {
     if (!room->Snapshot(serial_, &snap)) return;
     std::vector<int> qualities;
     qualities.reserve(snap.others.size());
-    for (const std::string& user : snap.others) qualities.push_back(NetworkQualityOf(user));
-    const int own = NetworkQualityOf(snap.self);
+    for (const std::string& user : snap.others) qualities.push_back(faults::NetworkQualityOf(user));
+    const int own = faults::NetworkQualityOf(snap.self);
     dispatcher_->PostEvent("OnNetworkQuality", [snap, own, qualities](KWIXCloudDelegate& d) {
         NetworkQualityInfo local;
         local.user_id = snap.self.c_str();
@@ -380,7 +381,7 @@ namespace kwix {
 KWIXCloud* KWIXCloud::Create(KWIXCloudDelegate* delegate) {
     using namespace loopback;
     Logf(LogLevel::kDebug, "KWIXCloud::Create delegate=%p", static_cast<void*>(delegate));
-    if (TakeCreateFailure()) {
+    if (faults::TakeCreateFailure()) {
         Logf(LogLevel::kWarning, "KWIXCloud::Create failed on request");
         return nullptr;
     }

@@ -29,6 +29,8 @@
 //   queue, so clear_send_queue has nothing to clear.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
 //   journaled, ERR_NOT_SUPPORTED.
+// - The journal describes a frame's payload by its size and digest, or byte for byte when
+//   the control API asks for full payloads (vlb_journal_full_payloads).
 // - The journal keeps the newest entries, at most kMaxJournalEntries of them and at most
 //   kMaxJournalBytes of text (the newest entry is always kept), so that a long-running
 //   sender of large frames does not grow without bound.
@@ -101,7 +103,7 @@ private:
     // Both SendVideoFrame overloads: journal, check, hand the frame to the room.
     template <typename Frame>
     int SendPicture(const char* operation, kwix::StreamType type, const Frame& frame);
-    void Record(std::string entry, bool log = true);
+    void Journal(std::string entry, bool log = true);
     std::shared_ptr<Room> CurrentRoom() const;
     int SendAudio(const kwix::AudioFrame& frame);
     void ReportNetworkQuality();
@@ -142,11 +144,6 @@ private:
 
 // The pointer the control API names a session by.
 inline const void* CloudAddress(const Session* s) { return static_cast<const kwix::KWIXCloud*>(s); }
-
-void FailNextCreate();
-// True (once) after FailNextCreate.
-bool TakeCreateFailure();
-void ResetSessionKnobs();
 
 }  // namespace loopback
 }  // namespace velmora

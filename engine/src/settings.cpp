@@ -1,11 +1,14 @@
-// Process-wide settings (QVLiveSDK) and the Settings and Log sections of the control API.
+// Process-wide settings: the QVLiveSDK functions.
 //
-// Every QVLiveSDK call is recorded argument by argument before it is acted on, so tests can
-// see exactly what crossed the binary interface even when the call is refused.
+// Every QVLiveSDK call is entered in the call log argument by argument before it is acted on,
+// so tests can see through the control API exactly what crossed the binary interface, even
+// when the call is refused. The call log is the only memory of the proxy, the environment and
+// the HTTP client factory: the loopback engine opens no network connection, so nothing in it
+// acts on them beyond checking and logging them.
 //
 // SetEnvironment accepts "production" (the default), "staging" and "test", spelled exactly so.
-// SetSocks5Proxy's password is kept in memory only: it is never logged, the log shows whether
-// one was given.
+// SetSocks5Proxy's password is never logged (the log shows whether one was given); the call
+// log keeps it for the control API's read-back.
 
 #include <arpa/inet.h>
 
@@ -17,7 +20,7 @@
 #include <vector>
 
 #include "log.h"
-#include "velmora_loopback.h"
+#include "settings.h"
 #include "velmora_premier.h"
 
 namespace velmora {
@@ -31,18 +34,10 @@ const char* const kFunctions[] = {
 };
 constexpr int kFunctionCount = sizeof kFunctions / sizeof kFunctions[0];
 
-struct Argument {
-    enum Kind { kNullText, kText, kInteger } kind;
-    std::string text;
-    int64_t integer;
+using Argument = SettingsArgument;
 
-    static Argument Text(const char* value) {
-        return value ? Argument{kText, value, 0} : Argument{kNullText, std::string(), 0};
-    }
-    static Argument Integer(int64_t value) { return Argument{kInteger, std::string(), value}; }
-};
-
-struct Call {
+// The calls of one function: how many, and the arguments of the last one.
+struct LoggedCalls {
     int count = 0;
     std::vector<Argument> arguments;
 };
@@ -55,7 +50,7 @@ int FunctionIndex(const char* name) {
     return -1;
 }
 
-class Record {
+class CallLog {
 public:
     void Add(const char* function, std::vector<Argument> arguments) {
         int index = FunctionIndex(function);
@@ -77,7 +72,7 @@ public:
         int index = FunctionIndex(function);
         if (index < 0 || position < 0) return false;
         std::lock_guard<std::mutex> lock(mu_);
-        const Call& call = calls_[index];
+        const LoggedCalls& call = calls_[index];
         if (call.count == 0 || static_cast<size_t>(position) >= call.arguments.size()) return false;
         *argument = call.arguments[position];
         return true;
@@ -85,61 +80,18 @@ public:
 
     void Clear() {
         std::lock_guard<std::mutex> lock(mu_);
-        for (Call& call : calls_) call = Call();
+        for (LoggedCalls& call : calls_) call = LoggedCalls();
     }
 
 private:
     std::mutex mu_;
-    Call calls_[kFunctionCount];
-};
-
-struct Proxy {
-    std::string host;
-    unsigned short port = 0;
-    std::string username;
-    std::string password;
-};
-
-class Settings {
-public:
-    void SetProxy(Proxy proxy) {
-        std::lock_guard<std::mutex> lock(mu_);
-        proxy_ = std::move(proxy);
-        has_proxy_ = true;
-    }
-    void SetEnvironment(const std::string& environment) {
-        std::lock_guard<std::mutex> lock(mu_);
-        environment_ = environment;
-    }
-    void SetFactory(live::HttpClientFactory* factory) {
-        std::lock_guard<std::mutex> lock(mu_);
-        factory_ = factory;
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mu_);
-        proxy_ = Proxy();
-        has_proxy_ = false;
-        environment_ = "production";
-        factory_ = nullptr;
-    }
-
-private:
-    std::mutex mu_;
-    bool has_proxy_ = false;
-    Proxy proxy_;
-    std::string environment_ = "production";
-    live::HttpClientFactory* factory_ = nullptr;
+    LoggedCalls calls_[kFunctionCount];
 };
 
 // Leaked like the log, for callers that run during static destruction.
-Record& TheRecord() {
-    static Record* record = new Record;
-    return *record;
-}
-
-Settings& TheSettings() {
-    static Settings* settings = new Settings;
-    return *settings;
+CallLog& TheCallLog() {
+    static CallLog* log = new CallLog;
+    return *log;
 }
 
 // A host name by RFC 1123: dot-separated labels of letters, digits and inner hyphens, at most
@@ -189,13 +141,13 @@ const char* Bool(bool value) { return value ? "true" : "false"; }
 
 namespace live {
 
-using loopback::Argument;
+using loopback::SettingsArgument;
 using loopback::LogLevel;
 using loopback::Logf;
-using loopback::TheRecord;
+using loopback::TheCallLog;
 
 bool QVLiveSDK::SetLogPath(const char* path) {
-    TheRecord().Add("SetLogPath", {Argument::Text(path)});
+    TheCallLog().Add("SetLogPath", {SettingsArgument::Text(path)});
     bool ok = path != nullptr && loopback::LogSetDirectory(path);
     Logf(LogLevel::kDebug, "QVLiveSDK::SetLogPath path=%s -> %s", loopback::Quoted(path).c_str(),
          loopback::Bool(ok));
@@ -203,7 +155,7 @@ bool QVLiveSDK::SetLogPath(const char* path) {
 }
 
 void QVLiveSDK::SetLogLevel(int level) {
-    TheRecord().Add("SetLogLevel", {Argument::Integer(level)});
+    TheCallLog().Add("SetLogLevel", {SettingsArgument::Integer(level)});
     // Logged under whichever of the old and new level lets the line through.
     const bool logged_before = loopback::LogEnabled(LogLevel::kDebug);
     if (logged_before) Logf(LogLevel::kDebug, "QVLiveSDK::SetLogLevel level=%d", level);
@@ -212,25 +164,25 @@ void QVLiveSDK::SetLogLevel(int level) {
 }
 
 void QVLiveSDK::EnableConsoleLog() {
-    TheRecord().Add("EnableConsoleLog", {});
+    TheCallLog().Add("EnableConsoleLog", {});
     loopback::LogSetConsole(true);
     Logf(LogLevel::kDebug, "QVLiveSDK::EnableConsoleLog");
 }
 
 void QVLiveSDK::DisableConsoleLog() {
-    TheRecord().Add("DisableConsoleLog", {});
+    TheCallLog().Add("DisableConsoleLog", {});
     Logf(LogLevel::kDebug, "QVLiveSDK::DisableConsoleLog");
     loopback::LogSetConsole(false);
 }
 
 void QVLiveSDK::DisableLogCompress(bool disabled) {
-    TheRecord().Add("DisableLogCompress", {Argument::Integer(disabled ? 1 : 0)});
+    TheCallLog().Add("DisableLogCompress", {SettingsArgument::Integer(disabled ? 1 : 0)});
     loopback::LogSetCompress(!disabled);
     Logf(LogLevel::kDebug, "QVLiveSDK::DisableLogCompress disabled=%s", loopback::Bool(disabled));
 }
 
 void QVLiveSDK::DisableLogFile(bool disabled) {
-    TheRecord().Add("DisableLogFile", {Argument::Integer(disabled ? 1 : 0)});
+    TheCallLog().Add("DisableLogFile", {SettingsArgument::Integer(disabled ? 1 : 0)});
     // Logged while the file is still open (when disabling) or once it is open again.
     if (disabled) Logf(LogLevel::kDebug, "QVLiveSDK::DisableLogFile disabled=true");
     loopback::LogSetFileEnabled(!disabled);
@@ -238,18 +190,14 @@ void QVLiveSDK::DisableLogFile(bool disabled) {
 }
 
 bool QVLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
-    TheRecord().Add("SetSocks5Proxy", {Argument::Text(ip), Argument::Integer(port), Argument::Text(username),
-                                       Argument::Text(password)});
+    TheCallLog().Add("SetSocks5Proxy", {SettingsArgument::Text(ip), SettingsArgument::Integer(port), SettingsArgument::Text(username),
+                                       SettingsArgument::Text(password)});
     const bool has_username = loopback::Given(username);
     const bool has_password = loopback::Given(password);
     // RFC 1929 carries each credential in at most 255 bytes.
     const bool credentials_ok = has_username == has_password &&
                                 (!has_username || (std::strlen(username) <= 255 && std::strlen(password) <= 255));
     const bool ok = loopback::IsProxyHost(ip) && port != 0 && credentials_ok;
-    if (ok) {
-        loopback::TheSettings().SetProxy(loopback::Proxy{ip, port, has_username ? username : "",
-                                                         has_password ? password : ""});
-    }
     Logf(LogLevel::kDebug, "QVLiveSDK::SetSocks5Proxy ip=%s port=%u username=%s password=%s -> %s",
          loopback::Quoted(ip).c_str(), static_cast<unsigned>(port), loopback::Quoted(username).c_str(),
          password == nullptr ? "<none>" : (*password == '\0' ? "<empty>" : "<set>"), loopback::Bool(ok));
@@ -261,10 +209,9 @@ bool QVLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* 
 }
 
 bool QVLiveSDK::SetEnvironment(const char* env) {
-    TheRecord().Add("SetEnvironment", {Argument::Text(env)});
+    TheCallLog().Add("SetEnvironment", {SettingsArgument::Text(env)});
     const bool ok = env != nullptr && (std::strcmp(env, "production") == 0 || std::strcmp(env, "staging") == 0 ||
                                        std::strcmp(env, "test") == 0);
-    if (ok) loopback::TheSettings().SetEnvironment(env);
     Logf(LogLevel::kDebug, "QVLiveSDK::SetEnvironment env=%s -> %s", loopback::Quoted(env).c_str(),
          loopback::Bool(ok));
     if (ok) Logf(LogLevel::kInfo, "environment: %s", env);
@@ -272,61 +219,27 @@ bool QVLiveSDK::SetEnvironment(const char* env) {
 }
 
 void QVLiveSDK::SetExternalHttpClientFactory(HttpClientFactory* factory) {
-    TheRecord().Add("SetExternalHttpClientFactory",
-                    {Argument::Integer(static_cast<int64_t>(reinterpret_cast<uintptr_t>(factory)))});
-    loopback::TheSettings().SetFactory(factory);
+    TheCallLog().Add("SetExternalHttpClientFactory",
+                    {SettingsArgument::Integer(static_cast<int64_t>(reinterpret_cast<uintptr_t>(factory)))});
     Logf(LogLevel::kDebug, "QVLiveSDK::SetExternalHttpClientFactory factory=%p", static_cast<void*>(factory));
 }
 
 }  // namespace live
 }  // namespace velmora
 
-using velmora::loopback::Argument;
-using velmora::loopback::TheRecord;
+namespace velmora {
+namespace loopback {
 
-extern "C" {
+int SettingsCallCount(const char* function) { return TheCallLog().Count(function); }
 
-int vlb_settings_calls(const char* name) {
-    int count = TheRecord().Count(name);
-    return count < 0 ? VLB_ABSENT : count;
+bool SettingsArgumentOf(const char* function, int index, SettingsArgument* argument) {
+    return TheCallLog().Get(function, index, argument);
 }
 
-int64_t vlb_settings_text(const char* name, int index, char* buffer, size_t capacity) {
-    Argument argument;
-    if (!TheRecord().Get(name, index, &argument) || argument.kind == Argument::kInteger) return VLB_ABSENT;
-    if (argument.kind == Argument::kNullText) return VLB_NULL;
-    if (buffer != nullptr) std::memcpy(buffer, argument.text.data(), std::min(capacity, argument.text.size()));
-    return static_cast<int64_t>(argument.text.size());
+void ResetSettings() {
+    TheCallLog().Clear();
+    LogReset();
 }
 
-int vlb_settings_int(const char* name, int index, int64_t* value) {
-    Argument argument;
-    if (!TheRecord().Get(name, index, &argument) || argument.kind != Argument::kInteger) return VLB_ABSENT;
-    if (value != nullptr) *value = argument.integer;
-    return VLB_OK;
-}
-
-void vlb_settings_reset(void) {
-    TheRecord().Clear();
-    velmora::loopback::TheSettings().Reset();
-    velmora::loopback::LogReset();
-}
-
-int64_t vlb_log_file(char* buffer, size_t capacity) {
-    std::string path;
-    if (!velmora::loopback::LogCurrentFile(&path)) return VLB_ABSENT;
-    if (buffer != nullptr) std::memcpy(buffer, path.data(), std::min(capacity, path.size()));
-    return static_cast<int64_t>(path.size());
-}
-
-void vlb_log_set_rotation(uint64_t max_bytes, int keep) { velmora::loopback::LogSetRotation(max_bytes, keep); }
-
-void vlb_log_write(int level, const char* text) {
-    // Only the four real levels: "off" is a filter, not a level a line can have.
-    if (level < VLB_LOG_DEBUG || level > VLB_LOG_ERROR) return;
-    velmora::loopback::LogWrite(static_cast<velmora::loopback::LogLevel>(level), text ? text : "(null)");
-}
-
-void vlb_log_flush(void) { velmora::loopback::LogFlush(); }
-
-}  // extern "C"
+}  // namespace loopback
+}  // namespace velmora

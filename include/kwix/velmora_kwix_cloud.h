@@ -133,6 +133,14 @@ struct VELMORA_API AsrParams {
 
 // Receives everything that happens to a session. The engine calls these from its own
 // threads; an implementation must not assume any particular thread.
+//
+// The interpreter-lock contract. The Python module implements this class; each of its
+// methods takes the Python interpreter lock before it runs Python code and holds it until it
+// returns. The same lock is held by every call that Python makes into KWIXCloud (see there).
+// So a callback made on an engine thread waits while a Python thread is inside a session call,
+// and an engine that waited inside such a call for a callback on another of its threads would
+// wait for ever: every Python thread stops with it. A callback made synchronously on the
+// calling thread itself proceeds, since that thread already holds the lock.
 class KWIXCloudDelegate {
 public:
     virtual void OnError(Error error) = 0;
@@ -171,6 +179,13 @@ public:
 };
 
 // One session of the engine. Made by Create, ended by Destroy; never deleted directly.
+//
+// The interpreter-lock contract. The Python module calls Create and every member function
+// below with the Python interpreter lock held for the whole call, and the delegate's
+// callbacks need that lock (see KWIXCloudDelegate). So no call from Python may wait for a
+// callback running on another engine thread, nor for a thread that may be delivering one:
+// queue the work and return. Destroy is the one exception: the module calls it with the lock
+// released, so Destroy may, and should, wait until no callback of the session can still run.
 class VELMORA_API KWIXCloud {
 public:
     static KWIXCloud* Create(KWIXCloudDelegate* delegate);

@@ -1,4 +1,4 @@
-// Control API: sessions, emitted callbacks, faults and knobs.
+// Control API: callbacks emitted into a session's delegate exactly as given.
 //
 // Every session pointer is looked up among the live sessions before anything else and is
 // never dereferenced otherwise. Emitted arguments are copied before they are queued, so the
@@ -10,30 +10,25 @@
 #include <utility>
 #include <vector>
 
-#include "describe.h"
+#include "control.h"
 #include "dispatcher.h"
-#include "log.h"
-#include "room.h"
 #include "session.h"
 #include "velmora_loopback.h"
 
 using namespace velmora::kwix;
-using velmora::loopback::CloudAddress;
-using velmora::loopback::CopyOut;
 using velmora::loopback::Dispatcher;
 using velmora::loopback::Session;
-using velmora::loopback::SessionRegistry;
 
 namespace {
 
 constexpr int kUnknownSlot = -3;
 
-std::shared_ptr<Session> Live(const void* session) { return SessionRegistry::Instance().Find(session); }
+std::shared_ptr<Session> Live(const void* session) { return velmora::loopback::LiveSession(session); }
 
 // A copied text that remembers whether it was a null pointer.
-class Text {
+class CopiedText {
 public:
-    explicit Text(const char* text) : null_(text == nullptr), value_(text == nullptr ? "" : text) {}
+    explicit CopiedText(const char* text) : null_(text == nullptr), value_(text == nullptr ? "" : text) {}
     const char* get() const { return null_ ? nullptr : value_.c_str(); }
 
 private:
@@ -42,9 +37,9 @@ private:
 };
 
 // A copied message: its bytes and the length given, a null pointer kept as null.
-class Message {
+class CopiedMessage {
 public:
-    Message(const char* data, size_t length)
+    CopiedMessage(const char* data, size_t length)
         : null_(data == nullptr), bytes_(data == nullptr ? std::string() : std::string(data, length)), length_(length) {}
     const char* data() const { return null_ ? nullptr : bytes_.data(); }
     size_t length() const { return length_; }
@@ -83,84 +78,9 @@ const char* Slot(const char* slot, std::initializer_list<const char*> names) {
     return nullptr;
 }
 
-void PokeAll() {
-    for (const auto& s : SessionRegistry::Instance().All()) s->dispatcher().Poke();
-}
-
 }  // namespace
 
 extern "C" {
-
-/* ---- Sessions ---- */
-
-size_t vlb_session_count(void) { return SessionRegistry::Instance().All().size(); }
-
-void* vlb_session_at(size_t index) {
-    auto all = SessionRegistry::Instance().All();
-    return index < all.size() ? const_cast<void*>(CloudAddress(all[index].get())) : nullptr;
-}
-
-void* vlb_session_find(const char* user_id) {
-    if (user_id == nullptr) return nullptr;
-    auto all = SessionRegistry::Instance().All();
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {
-        std::string user;
-        if ((*it)->Whereabouts(&user, nullptr) && user == user_id) return const_cast<void*>(CloudAddress(it->get()));
-    }
-    return nullptr;
-}
-
-void* vlb_session_delegate(void* session) {
-    std::shared_ptr<Session> s = Live(session);
-    return s ? static_cast<void*>(s->delegate()) : nullptr;
-}
-
-int64_t vlb_session_user(void* session, char* buffer, size_t capacity) {
-    std::shared_ptr<Session> s = Live(session);
-    std::string user;
-    if (!s || !s->Whereabouts(&user, nullptr)) return VLB_ABSENT;
-    return CopyOut(user, buffer, capacity);
-}
-
-int64_t vlb_session_room(void* session, char* buffer, size_t capacity) {
-    std::shared_ptr<Session> s = Live(session);
-    std::string room;
-    if (!s || !s->Whereabouts(nullptr, &room)) return VLB_ABSENT;
-    return CopyOut(room, buffer, capacity);
-}
-
-size_t vlb_journal_count(void* session) {
-    std::shared_ptr<Session> s = Live(session);
-    return s ? s->JournalCount() : 0;
-}
-
-int64_t vlb_journal_entry(void* session, size_t index, char* buffer, size_t capacity) {
-    std::shared_ptr<Session> s = Live(session);
-    std::string entry;
-    if (!s || !s->JournalEntry(index, &entry)) return VLB_ABSENT;
-    return CopyOut(entry, buffer, capacity);
-}
-
-void vlb_journal_clear(void* session) {
-    std::shared_ptr<Session> s = Live(session);
-    if (s) s->ClearJournal();
-}
-
-int vlb_wait_idle(void* session, int timeout_ms) {
-    std::shared_ptr<Session> s = Live(session);
-    if (!s) return VLB_ABSENT;
-    return s->dispatcher().WaitIdle(timeout_ms);
-}
-
-uint64_t vlb_dropped_frames(void* session) {
-    std::shared_ptr<Session> s = Live(session);
-    return s ? s->dispatcher().dropped() : 0;
-}
-
-uint64_t vlb_delivered_frames(void* session) {
-    std::shared_ptr<Session> s = Live(session);
-    return s ? s->dispatcher().delivered() : 0;
-}
 
 /* ---- Emitting callbacks ---- */
 
@@ -219,7 +139,7 @@ int vlb_emit_user(void* session, int where, const char* slot, const char* user_i
     if (!Live(session)) return VLB_ABSENT;
     const char* name = Slot(slot, {"OnRemoteUserEnterRoom", "OnRemoteUserExitRoom"});
     if (name == nullptr) return kUnknownSlot;
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     const bool enter = std::strcmp(name, "OnRemoteUserEnterRoom") == 0;
     return Emit(session, where, name, false, [user, enter, reason](KWIXCloudDelegate& d) {
         UserInfo info;
@@ -233,13 +153,13 @@ int vlb_emit_user(void* session, int where, const char* slot, const char* user_i
 }
 
 int vlb_emit_audio_available(void* session, int where, const char* user_id, int available) {
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     return Emit(session, where, "OnRemoteAudioAvailable", false,
                 [user, available](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(user->get(), available != 0); });
 }
 
 int vlb_emit_video_available(void* session, int where, const char* user_id, int available, int stream_type) {
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     return Emit(session, where, "OnRemoteVideoAvailable", false, [user, available, stream_type](KWIXCloudDelegate& d) {
         d.OnRemoteVideoAvailable(user->get(), available != 0, static_cast<StreamType>(stream_type));
     });
@@ -262,7 +182,7 @@ int vlb_emit_audio_frame(void* session, int where, int mixed, const char* user_i
         return Emit(session, where, "OnRemoteMixedAudioReceived", true,
                     [done](KWIXCloudDelegate& d) { d.OnRemoteMixedAudioReceived(*done); });
     }
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     return Emit(session, where, "OnRemoteAudioReceived", true,
                 [user, done](KWIXCloudDelegate& d) { d.OnRemoteAudioReceived(user->get(), *done); });
 }
@@ -278,7 +198,7 @@ int vlb_emit_video_frame(void* session, int where, const char* user_id, int stre
     frame->rotation = static_cast<VideoRotation>(rotation);
     frame->SetData(data, data == nullptr ? 0 : size);
     std::shared_ptr<const VideoFrame> done = std::move(frame);
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     const StreamType type = static_cast<StreamType>(stream_type);
     return Emit(session, where, "OnRemoteVideoReceived", true,
                 [user, type, done](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(user->get(), type, *done); });
@@ -296,7 +216,7 @@ int vlb_emit_pixel_frame(void* session, int where, const char* user_id, int stre
     frame->rotation = static_cast<VideoRotation>(rotation);
     frame->SetData(data, data == nullptr ? 0 : size);
     std::shared_ptr<const PixelFrame> done = std::move(frame);
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     const StreamType type = static_cast<StreamType>(stream_type);
     return Emit(session, where, "OnRemoteVideoReceived", true,
                 [user, type, done](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(user->get(), type, *done); });
@@ -304,8 +224,8 @@ int vlb_emit_pixel_frame(void* session, int where, const char* user_id, int stre
 
 int vlb_emit_sei(void* session, int where, const char* user_id, int stream_type, int message_type,
                  const char* message, size_t length) {
-    auto user = std::make_shared<const Text>(user_id);
-    auto msg = std::make_shared<const Message>(message, length);
+    auto user = std::make_shared<const CopiedText>(user_id);
+    auto msg = std::make_shared<const CopiedMessage>(message, length);
     return Emit(session, where, "OnSeiMessageReceived", false, [user, stream_type, message_type, msg](KWIXCloudDelegate& d) {
         d.OnSeiMessageReceived(user->get(), static_cast<StreamType>(stream_type), message_type, msg->data(),
                                msg->length());
@@ -314,8 +234,8 @@ int vlb_emit_sei(void* session, int where, const char* user_id, int stream_type,
 
 int vlb_emit_custom_cmd(void* session, int where, const char* user_id, int32_t cmd_id, uint32_t seq,
                         const char* message, size_t length) {
-    auto user = std::make_shared<const Text>(user_id);
-    auto msg = std::make_shared<const Message>(message, length);
+    auto user = std::make_shared<const CopiedText>(user_id);
+    auto msg = std::make_shared<const CopiedMessage>(message, length);
     return Emit(session, where, "OnReceiveCustomCmdMsg", false, [user, cmd_id, seq, msg](KWIXCloudDelegate& d) {
         d.OnReceiveCustomCmdMsg(user->get(), cmd_id, seq, msg->data(), msg->length());
     });
@@ -323,7 +243,7 @@ int vlb_emit_custom_cmd(void* session, int where, const char* user_id, int32_t c
 
 int vlb_emit_miss_custom_cmd(void* session, int where, const char* user_id, int32_t cmd_id, uint32_t error_code,
                              uint32_t missed) {
-    auto user = std::make_shared<const Text>(user_id);
+    auto user = std::make_shared<const CopiedText>(user_id);
     return Emit(session, where, "OnMissCustomCmdMsg", false, [user, cmd_id, error_code, missed](KWIXCloudDelegate& d) {
         d.OnMissCustomCmdMsg(user->get(), cmd_id, error_code, missed);
     });
@@ -332,14 +252,14 @@ int vlb_emit_miss_custom_cmd(void* session, int where, const char* user_id, int3
 int vlb_emit_network_quality(void* session, int where, const char* local_user, int local_quality,
                              const char* const* remote_users, const int* remote_qualities, size_t count) {
     if (!Live(session)) return VLB_ABSENT;
-    auto local = std::make_shared<const Text>(local_user);
-    std::vector<Text> users;
+    auto local = std::make_shared<const CopiedText>(local_user);
+    std::vector<CopiedText> users;
     std::vector<int> qualities;
     for (size_t i = 0; i < count; ++i) {
         users.emplace_back(remote_users == nullptr ? nullptr : remote_users[i]);
         qualities.push_back(remote_qualities == nullptr ? NETWORK_QUALITY_UNKNOWN : remote_qualities[i]);
     }
-    auto remote = std::make_shared<const std::pair<std::vector<Text>, std::vector<int>>>(std::move(users),
+    auto remote = std::make_shared<const std::pair<std::vector<CopiedText>, std::vector<int>>>(std::move(users),
                                                                                           std::move(qualities));
     return Emit(session, where, "OnNetworkQuality", false, [local, local_quality, remote](KWIXCloudDelegate& d) {
         NetworkQualityInfo own;
@@ -380,32 +300,6 @@ int vlb_emit_unexposed(void* session, int where, const char* slot) {
         call = [](KWIXCloudDelegate& d) { d.OnAsrServiceError(1, "speech recognition unavailable"); };
     }
     return Emit(session, where, name, false, std::move(call));
-}
-
-/* ---- Faults and knobs ---- */
-
-void vlb_fail_next_create(void) { velmora::loopback::FailNextCreate(); }
-
-void vlb_set_custom_cmd_loss(double share) { velmora::loopback::SetCustomCmdLoss(share); }
-
-int vlb_set_network_quality(const char* user_id, int quality) {
-    if (user_id == nullptr) return VLB_NULL;
-    velmora::loopback::SetNetworkQuality(user_id, quality);
-    return VLB_OK;
-}
-
-void vlb_set_network_quality_interval(int interval_ms) {
-    Dispatcher::SetNetworkQualityInterval(interval_ms);
-    PokeAll();
-}
-
-void vlb_set_media_queue_limit(size_t frames) { Dispatcher::SetMediaQueueLimit(frames); }
-
-void vlb_reset_faults(void) {
-    velmora::loopback::ResetSessionKnobs();
-    velmora::loopback::ResetRoomKnobs();
-    Dispatcher::ResetKnobs();
-    PokeAll();
 }
 
 }  // extern "C"
