@@ -10,5 +10,6 @@ target_sources(velmora PRIVATE
   src/media/opus_codec.cpp
   src/media/voice_detector.cpp
   src/media/room_audio.cpp
+  src/media/audio_cost.cpp
 )
 target_link_libraries(velmora PRIVATE PkgConfig::VELMORA_MEDIA)

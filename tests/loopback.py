@@ -74,6 +74,12 @@ _SIGNATURES = {
     "vlb_set_network_quality_interval": (None, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
     "vlb_reset_faults": (None, []),
+    "vlb_clock_manual": (c_int, [c_int]),
+    "vlb_clock_advance": (c_int, [c_int64]),
+    "vlb_clock_now": (c_int64, []),
+    "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
+                                   POINTER(c_uint64), POINTER(c_uint64)]),
+    "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
 }
 
 

@@ -79,6 +79,7 @@ class Member:
         self.delegate = AudioDelegate()
         self.cloud = v.KWIXCloud(self.delegate)
         self.engine = loopback.newest_session()
+        self.pulled = []
 
     def enter(self, room, rate=16000, channels=1, frame_ms=20, method="per user", codec=None):
         p = v.EnterRoomParams()
@@ -125,15 +126,29 @@ class Member:
         while True:
             f = v.AudioFrame()
             if self.cloud.GetAudioFrame(f) != 0:
+                self.pulled.extend(frames)
                 return frames
             frames.append(f)
 
     def heard(self, method):
-        return {"per user": self.per_user, "mixed": self.mixed, "pulled": self.pull_all}[method]()
+        """Everything heard so far in that way (pulled frames: pulled now and before)."""
+        if method == "pulled":
+            self.pull_all()
+            return list(self.pulled)
+        return {"per user": self.per_user, "mixed": self.mixed}[method]()
+
+
+def listen(clock, ms, member, method):
+    """Runs `ms` of room time in steps, pulling as it goes (a pull queue keeps only about a
+    second); everything `member` heard so far."""
+    for _ in range(ms // 100):
+        clock(100)
+        member.heard(method)
+    return member.heard(method)
 
 
 @pytest.fixture
-def room():
+def in_room():
     """A fresh room name and the members made in it, left at the end."""
     name = f"media{next(_rooms)}"
     members = []
@@ -176,16 +191,15 @@ def clock():
     ((24000, 2, 40), (32000, 2, 10), "pulled"),
     ((48000, 1, 20), (48000, 1, 20), "per user"),
 ])
-def test_tone_arrives_in_the_listeners_format(room, clock, sent, heard, method):
+def test_tone_arrives_in_the_listeners_format(in_room, clock, sent, heard, method):
     rate, channels, frame_ms = sent
     out_rate, out_channels, out_ms = heard
-    alice = room("alice", rate=out_rate, channels=out_channels, frame_ms=out_ms, method=method)
-    bob = room("bob", rate=out_rate, channels=out_channels, frame_ms=out_ms, method=method)
+    alice = in_room("alice", rate=out_rate, channels=out_channels, frame_ms=out_ms, method=method)
+    bob = in_room("bob", rate=out_rate, channels=out_channels, frame_ms=out_ms, method=method)
     assert alice.open_channel(rate, channels, frame_ms) == 0
     clock(10)
     alice.send_pcm(tone(1000, rate, channels, 1200, amplitude=8000), rate, channels, frame_ms)
-    clock(1500)
-    frames = bob.heard(method)
+    frames = listen(clock, 1500, bob, method)
     assert len(frames) >= 1000 // out_ms
     for f in frames:
         assert (f.sample_rate, f.channels, f.bits_per_sample) == (out_rate, out_channels, 16)
@@ -202,8 +216,8 @@ def test_tone_arrives_in_the_listeners_format(room, clock, sent, heard, method):
     assert alice.heard(method) == []
 
 
-def test_both_channels_of_a_stereo_listener_carry_the_mono_sender(room, clock):
-    alice, bob = room("alice", "bob", rate=48000, channels=2)
+def test_both_channels_of_a_stereo_listener_carry_the_mono_sender(in_room, clock):
+    alice, bob = in_room("alice", "bob", rate=48000, channels=2)
     assert alice.open_channel(16000, 1, 20) == 0
     alice.send_pcm(tone(700, 16000, 1, 400), 16000, 1, 20)
     clock(500)
@@ -211,10 +225,10 @@ def test_both_channels_of_a_stereo_listener_carry_the_mono_sender(room, clock):
     assert len(data) > 0 and np.array_equal(data[0::2], data[1::2])
 
 
-def test_frames_cut_across_the_senders_frame_boundaries_have_no_clicks(room, clock):
+def test_frames_cut_across_the_senders_frame_boundaries_have_no_clicks(in_room, clock):
     """A tone sent in 10 ms frames and heard resampled in 60 ms frames is one sine: nowhere,
     frame boundaries included, does it stray from the fitted sine by a tenth of its size."""
-    alice, bob = room("alice", "bob", rate=22000, frame_ms=60)
+    alice, bob = in_room("alice", "bob", rate=22000, frame_ms=60)
     assert alice.open_channel(48000, 1, 10, need_encode=False) == 0
     # Without encoding the channel expects packets; a PCM frame is refused, not sent.
     assert alice.cloud.SendAudioFrame(pcm_frame(tone(440, 48000, 1, 10), 48000, 1)) == \
@@ -233,8 +247,8 @@ def test_frames_cut_across_the_senders_frame_boundaries_have_no_clicks(room, clo
 
 # ---- Mixing and the three ways of listening ----------------------------------------------------
 
-def test_a_mix_holds_every_other_speaker_and_not_oneself(room, clock):
-    alice, bob, carol = room("alice", "bob", "carol", method="mixed")
+def test_a_mix_holds_every_other_speaker_and_not_oneself(in_room, clock):
+    alice, bob, carol = in_room("alice", "bob", "carol", method="mixed")
     assert alice.open_channel() == 0 and bob.open_channel() == 0
     alice.send_pcm(tone(500, 48000, 1, 1000), 48000, 1, 20)
     bob.send_pcm(tone(1300, 48000, 1, 1000), 48000, 1, 20)
@@ -254,8 +268,8 @@ def test_a_mix_holds_every_other_speaker_and_not_oneself(room, clock):
     assert carol.per_user() == []
 
 
-def test_a_mix_saturates_instead_of_wrapping(room, clock):
-    alice, bob, carol = room("alice", "bob", "carol", rate=48000, method="mixed")
+def test_a_mix_saturates_instead_of_wrapping(in_room, clock):
+    alice, bob, carol = in_room("alice", "bob", "carol", rate=48000, method="mixed")
     for m in (alice, bob):
         assert m.open_channel(48000, 1, 20, bitrate=128000) == 0
         m.send_pcm(tone(300, 48000, 1, 600, amplitude=24000), 48000, 1, 20)
@@ -271,9 +285,9 @@ def test_a_mix_saturates_instead_of_wrapping(room, clock):
     assert match > 0.95
 
 
-def test_an_unsubscribed_speaker_is_left_out_of_per_user_and_mixed_audio(room, clock):
-    alice, bob = room("alice", "bob")
-    carol = room("carol", method="mixed")
+def test_an_unsubscribed_speaker_is_left_out_of_per_user_and_mixed_audio(in_room, clock):
+    alice, bob = in_room("alice", "bob")
+    carol = in_room("carol", method="mixed")
     assert alice.open_channel() == 0
     assert bob.cloud.Unsubscribe("alice", v.STREAM_TYPE_AUDIO) == 0
     assert carol.cloud.Unsubscribe("alice", v.STREAM_TYPE_AUDIO) == 0
@@ -283,8 +297,8 @@ def test_an_unsubscribed_speaker_is_left_out_of_per_user_and_mixed_audio(room, c
     assert len(carol.mixed()) > 0 and np.all(samples(carol.mixed(), 1) == 0)
 
 
-def test_a_mix_is_made_only_while_another_members_channel_is_open(room, clock):
-    alice, bob = room("alice", "bob", method="mixed")
+def test_a_mix_is_made_only_while_another_members_channel_is_open(in_room, clock):
+    alice, bob = in_room("alice", "bob", method="mixed")
     clock(200)
     assert bob.mixed() == []
     assert alice.open_channel() == 0
@@ -299,9 +313,9 @@ def test_a_mix_is_made_only_while_another_members_channel_is_open(room, clock):
     assert alice.mixed() == []
 
 
-def test_pulling_never_blocks_and_keeps_about_a_second(room, clock):
-    alice = room("alice")
-    bob = room("bob", method="pulled", frame_ms=20)
+def test_pulling_never_blocks_and_keeps_about_a_second(in_room, clock):
+    alice = in_room("alice")
+    bob = in_room("bob", method="pulled", frame_ms=20)
     frame = v.AudioFrame()
     assert bob.cloud.GetAudioFrame(frame) == v.ERR_READ_TRY_AGAIN
     assert alice.open_channel() == 0
@@ -322,8 +336,8 @@ def test_pulling_never_blocks_and_keeps_about_a_second(room, clock):
 
 # ---- Pacing ------------------------------------------------------------------------------------
 
-def test_continuous_sends_go_out_one_frame_length_per_frame_length(room, clock):
-    alice, bob = room("alice", "bob", rate=48000, frame_ms=20)
+def test_continuous_sends_go_out_one_frame_length_per_frame_length(in_room, clock):
+    alice, bob = in_room("alice", "bob", rate=48000, frame_ms=20)
     assert alice.open_channel(48000, 1, 20) == 0
     alice.send_pcm(tone(440, 48000, 1, 1000), 48000, 1, 20, continuous=True)
     counts = []
@@ -335,8 +349,8 @@ def test_continuous_sends_go_out_one_frame_length_per_frame_length(room, clock):
     assert len(bob.per_user("alice")) == 50
 
 
-def test_the_send_queue_is_bounded_and_clearing_drops_what_waits(room, clock):
-    alice, bob = room("alice", "bob", rate=48000, frame_ms=60)
+def test_the_send_queue_is_bounded_and_clearing_drops_what_waits(in_room, clock):
+    alice, bob = in_room("alice", "bob", rate=48000, frame_ms=60)
     assert alice.open_channel(48000, 1, 60) == 0
     frame = pcm_frame(tone(440, 48000, 1, 60), 48000, 1)
     for _ in range(500):  # 30 s
@@ -372,10 +386,10 @@ def test_pacing_holds_on_the_real_clock():
 
 # ---- Opus ----------------------------------------------------------------------------------------
 
-def test_an_opus_round_trip_keeps_a_tone_clean(room, clock):
+def test_an_opus_round_trip_keeps_a_tone_clean(in_room, clock):
     """The sender's channel codes with Opus at 51.2 kb/s; the tone arrives at least 25 dB
     above everything else."""
-    alice, bob = room("alice", "bob", rate=48000)
+    alice, bob = in_room("alice", "bob", rate=48000)
     assert alice.open_channel(48000, 1, 20, bitrate=51200) == 0
     alice.send_pcm(tone(1000, 48000, 1, 1000), 48000, 1, 20)
     clock(1200)
@@ -387,10 +401,10 @@ def test_an_opus_round_trip_keeps_a_tone_clean(room, clock):
     assert snr > 25
 
 
-def test_opus_listeners_get_one_packet_per_frame_and_packets_can_be_sent_on(room, clock):
-    alice = room("alice")
-    bob = room("bob", rate=48000, frame_ms=20, codec=v.AUDIO_CODEC_TYPE_OPUS)
-    carol = room("carol", rate=48000)
+def test_opus_listeners_get_one_packet_per_frame_and_packets_can_be_sent_on(in_room, clock):
+    alice = in_room("alice")
+    bob = in_room("bob", rate=48000, frame_ms=20, codec=v.AUDIO_CODEC_TYPE_OPUS)
+    carol = in_room("carol", rate=48000)
     assert alice.open_channel(48000, 1, 20) == 0
     alice.send_pcm(tone(1000, 48000, 1, 600), 48000, 1, 20)
     clock(700)
@@ -429,8 +443,8 @@ def _opus_frame(payload):
     (pcm_frame(b"\0" * 640, 16000, 1), 0),
     (pcm_frame(b"\0" * 882, 44100, 1), 0),
 ])
-def test_what_a_send_accepts(room, clock, frame, expected):
-    alice, bob = room("alice", "bob")
+def test_what_a_send_accepts(in_room, clock, frame, expected):
+    alice, bob = in_room("alice", "bob")
     assert alice.open_channel() == 0
     assert alice.cloud.SendAudioFrame(frame) == expected
     assert alice.cloud.SendContinuousAudioFrame(frame, False) == expected
@@ -443,8 +457,8 @@ def test_what_a_send_accepts(room, clock, frame, expected):
 
 @pytest.mark.parametrize("field, value", [("bits_per_sample", 8), ("bits_per_sample", 32),
                                           ("codec", v.AUDIO_CODEC_TYPE_AAC)])
-def test_sample_widths_and_codecs_the_engine_cannot_read(room, field, value):
-    alice, _ = room("alice", "bob")
+def test_sample_widths_and_codecs_the_engine_cannot_read(in_room, field, value):
+    alice, _ = in_room("alice", "bob")
     assert alice.open_channel() == 0
     frame = pcm_frame(b"\0" * 640, 16000, 1)
     setattr(frame, field, value)
@@ -479,8 +493,8 @@ def test_what_a_listener_may_ask_for(change, expected):
 @pytest.mark.parametrize("change", [dict(frame_length_ms=30), dict(sample_rate=96000),
                                     dict(sample_rate=7000), dict(channels=0), dict(channels=3),
                                     dict(bitrate_bps=100)])
-def test_channels_the_engine_refuses(room, change):
-    alice = room("alice")
+def test_channels_the_engine_refuses(in_room, change):
+    alice = in_room("alice")
     p = v.AudioEncodeParams()
     for name, value in change.items():
         setattr(p, name, value)
@@ -497,9 +511,9 @@ def speech():
 
 @pytest.mark.parametrize("method", ["per user", "mixed", "pulled"])
 @pytest.mark.parametrize("sound, voiced", [("speech", True), ("silence", False), ("noise", False)])
-def test_voice_detection(room, clock, method, sound, voiced):
-    alice = room("alice")
-    bob = room("bob", method=method)
+def test_voice_detection(in_room, clock, method, sound, voiced):
+    alice = in_room("alice")
+    bob = in_room("bob", method=method)
     assert alice.open_channel(48000, 1, 20) == 0
     bob.cloud.EnableVoiceActivityDetection(_vad(True))
     if sound == "speech":
@@ -509,8 +523,7 @@ def test_voice_detection(room, clock, method, sound, voiced):
     else:
         payload = np.random.default_rng(7).normal(0, 2000, 16000).astype(np.int16).tobytes()
     alice.send_pcm(payload, 8000, 1, 20)
-    clock(2200)
-    frames = bob.heard(method)
+    frames = listen(clock, 2200, bob, method)
     flags = [f.has_voice for f in frames[15:]]  # past the mix's buffer and the detector's start
     if voiced:
         assert sum(flags) >= 0.4 * 1240 / 20  # of a phrase 1.24 s long
@@ -524,8 +537,8 @@ def _vad(on):
     return p
 
 
-def test_voice_detection_off_leaves_has_voice_false(room, clock):
-    alice, bob = room("alice", "bob")
+def test_voice_detection_off_leaves_has_voice_false(in_room, clock):
+    alice, bob = in_room("alice", "bob")
     assert alice.open_channel(48000, 1, 20) == 0
     bob.cloud.EnableVoiceActivityDetection(_vad(True))
     bob.cloud.EnableVoiceActivityDetection(_vad(False))
@@ -536,9 +549,9 @@ def test_voice_detection_off_leaves_has_voice_false(room, clock):
 
 # ---- The manual clock --------------------------------------------------------------------------------
 
-def test_the_same_room_gives_the_same_frames_every_run(room, clock):
+def test_the_same_room_gives_the_same_frames_every_run(in_room, clock):
     def run():
-        alice, bob = room("alice", "bob", rate=24000, frame_ms=40, method="mixed")
+        alice, bob = in_room("alice", "bob", rate=24000, frame_ms=40, method="mixed")
         assert alice.open_channel(44100, 2, 20) == 0
         alice.send_pcm(tone(900, 44100, 2, 500), 44100, 2, 20, continuous=True)
         clock(700)
@@ -551,11 +564,13 @@ def test_the_same_room_gives_the_same_frames_every_run(room, clock):
     assert len(first) == 700 // 40 and first == second
 
 
-def test_a_minute_of_room_time_runs_on_the_manual_clock(room, clock):
-    alice, bob = room("alice", "bob", rate=48000)
+def test_a_minute_of_room_time_runs_on_the_manual_clock(in_room, clock):
+    alice, bob = in_room("alice", "bob", rate=48000)
     assert alice.open_channel(48000, 1, 20) == 0
-    alice.send_pcm(tone(440, 48000, 1, 60000), 48000, 1, 20, continuous=True)
-    clock(60000)
+    for half in range(2):  # a send queue holds 30 s
+        alice.send_pcm(tone(440, 48000, 1, 30000, start=half * 48000 * 30), 48000, 1, 20,
+                       continuous=True)
+        clock(30000)
     assert len(bob.per_user()) == 3000
     assert counters(bob)["delivered"] == 3000 and counters(bob)["dropped"] == 0
     assert counters(alice)["accepted"] == 3000
@@ -566,9 +581,9 @@ def test_advancing_the_real_clock_is_refused():
     assert loopback.lib.vlb_clock_advance(10) != 0
 
 
-def test_network_quality_reports_follow_the_manual_clock(room, clock):
+def test_network_quality_reports_follow_the_manual_clock(in_room, clock):
     loopback.lib.vlb_set_network_quality_interval(500)
-    alice = room("alice")
+    alice = in_room("alice")
     clock(0)
     before = len(alice.delegate.named("OnNetworkQuality"))
     time.sleep(0.7)

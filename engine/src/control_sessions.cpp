@@ -4,6 +4,7 @@
 #include "control.h"
 #include "dispatcher.h"
 #include "faults.h"
+#include "media/clock.h"
 #include "session.h"
 #include "velmora_loopback.h"
 
@@ -120,6 +121,7 @@ void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frame
 
 void vlb_reset_faults(void) {
     faults::Reset();
+    velmora::loopback::Clock::Instance().SetManual(false);
     PokeAll();
 }
 

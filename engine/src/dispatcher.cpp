@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -254,13 +255,13 @@ void Dispatcher::Loop() {
     }
 }
 
-void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) {
+size_t Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) {
     std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
     std::lock_guard<std::mutex> lock(pulled_mu_);
-    const size_t limit = faults::MediaQueueLimit();
+    limit = std::min(limit, faults::MediaQueueLimit());
     if (limit == 0) {
         ++dropped_;
-        return;
+        return 1;
     }
     while (pulled_.size() >= limit) {
         evicted.push_back(std::move(pulled_.front()));
@@ -268,6 +269,7 @@ void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) 
         ++dropped_;
     }
     pulled_.push_back(std::move(frame));
+    return evicted.size();
 }
 
 std::shared_ptr<const kwix::AudioFrame> Dispatcher::PopPulledAudio() {

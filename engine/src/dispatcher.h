@@ -48,7 +48,9 @@ public:
     void CallHere(const char* name, const Call& call, bool media);
 
     // Audio waiting for KWIXCloud::GetAudioFrame, bounded like the media queue.
-    void PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame);
+    // Keeps at most `limit` frames (and never more than the media queue limit); returns how
+    // many old frames it dropped for this one.
+    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit);
     std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
     void ClearPulledAudio();
 

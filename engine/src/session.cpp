@@ -7,6 +7,7 @@
 #include "describe.h"
 #include "faults.h"
 #include "log.h"
+#include "media/clock.h"
 
 namespace velmora {
 namespace loopback {
@@ -35,16 +36,23 @@ std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_c
 }  // namespace
 
 Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
-    : serial_(serial), delegate_(delegate), dispatcher_(Dispatcher::Start(delegate)) {}
+    : serial_(serial),
+      delegate_(delegate),
+      dispatcher_(Dispatcher::Start(delegate)),
+      audio_counters_(std::make_shared<AudioCounters>()),
+      last_report_ms_(Clock::Instance().NowMs()) {}
 
 Session::~Session() = default;
 
 std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
     std::shared_ptr<Session> s(new Session(g_next_serial.fetch_add(1), delegate));
-    // Weak: the engine thread must not keep a destroyed session's state alive.
+    // Weak: the clock must not keep a destroyed session's state alive.
     std::weak_ptr<Session> weak = s;
-    s->dispatcher_->SetTick([weak] {
-        if (auto self = weak.lock()) self->ReportNetworkQuality();
+    Clock::Instance().Register([weak](int64_t now_ms) {
+        std::shared_ptr<Session> self = weak.lock();
+        if (!self) return false;
+        self->OnClockTick(now_ms);
+        return true;
     });
     return s;
 }
@@ -108,6 +116,9 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     const bool by_name = !IsEmpty(str_room_id);
     if (!by_name && r.room_id == 0) return ERR_INVALID_ROOM_ID;
     if (params.role != KWIX_ROLE_ANCHOR && params.role != KWIX_ROLE_AUDIENCE) return ERR_INVALID_PARAMETER;
+    ListenerParams listening;
+    const int unheard = CheckListenerParams(params.audio_obtain_params, &listening);
+    if (unheard != ERR_OK) return unheard;
 
     const std::string key = std::to_string(r.sdk_app_id) +
                             (by_name ? "/s:" + std::string(str_room_id) : "/n:" + std::to_string(r.room_id));
@@ -118,6 +129,9 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.pixel_output = params.use_pixel_frame_output;
     entrant.pull_audio = params.audio_obtain_params.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET;
     entrant.dispatcher = dispatcher_;
+    entrant.listening = listening;
+    entrant.detect_voice = detect_voice_.load();
+    entrant.audio_counters = audio_counters_;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
@@ -192,39 +206,45 @@ int Session::GetAudioFrame(AudioFrame* frame) {
     std::shared_ptr<const AudioFrame> waiting = dispatcher_->PopPulledAudio();
     if (!waiting) return ERR_READ_TRY_AGAIN;
     *frame = *waiting;
+    ++audio_counters_->delivered;
     return ERR_OK;
 }
 
 int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     Journal("CreateLocalAudioChannel " + Describe(params));
-    if (params.channels < 1 || params.channels > 2 || params.sample_rate <= 0 || params.frame_length_ms <= 0) {
-        return ERR_INVALID_PARAMETER;
-    }
+    ChannelParams channel;
+    const int refused = CheckChannelParams(params, &channel);
+    if (refused != ERR_OK) return refused;
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, true) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
 }
 
-int Session::SendAudio(const AudioFrame& frame) {
-    if (frame.size() == 0) return ERR_INVALID_PARAMETER;
+int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
     std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    return room->SendAudio(serial_, std::make_shared<const AudioFrame>(frame));
+    int result = ERR_INVALID_OPERATION;
+    if (frame.size() == 0) {
+        result = frame.codec == AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+    } else if (room) {
+        result = room->SendAudio(serial_, frame, continuous, clear_send_queue);
+    }
+    ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
+    return result;
 }
 
 int Session::SendAudioFrame(const AudioFrame& frame) {
     Journal("SendAudioFrame " + JournalForm(frame));
-    return SendAudio(frame);
+    return SendAudio(frame, false, false);
 }
 
 int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
     Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
-    return SendAudio(frame);
+    return SendAudio(frame, true, clear_send_queue);
 }
 
 int Session::DestroyLocalAudioChannel() {
     Journal("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, false) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
@@ -283,6 +303,9 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
     Journal("EnableVoiceActivityDetection " + Describe(params));
+    detect_voice_.store(params.enable);
+    // Also for later rooms: the setting belongs to the session.
+    if (std::shared_ptr<Room> room = CurrentRoom()) room->SetVoiceDetection(serial_, params.enable);
 }
 
 int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
@@ -303,6 +326,12 @@ int Session::stopAsrService() {
 int Session::CallExperimentalAPI(const char* json) {
     Journal("CallExperimentalAPI json=" + HexText(json));
     return ERR_NOT_SUPPORTED;
+}
+
+void Session::OnClockTick(int64_t now_ms) {
+    if (now_ms - last_report_ms_ < faults::NetworkQualityInterval().count()) return;
+    last_report_ms_ = now_ms;
+    ReportNetworkQuality();
 }
 
 void Session::ReportNetworkQuality() {

@@ -61,6 +61,11 @@ void Clock::SetManual(bool manual) {
         StopThread(lock);
         manual_now_ = RealNowLocked();
         manual_ = true;
+        // The ticks the real clock owed up to now run now, so that the manual clock starts
+        // with nothing pending: Advance(ms) runs exactly the ticks within those ms.
+        const int64_t now = manual_now_;
+        lock.unlock();
+        RunTicksUntil(now);
     } else {
         real_base_ = manual_now_;
         real_origin_ = std::chrono::steady_clock::now();
@@ -85,11 +90,8 @@ void Clock::RunTicksUntil(int64_t until) {
     std::lock_guard<std::mutex> ticking(tick_mu_);
     {
         std::lock_guard<std::mutex> lock(mu_);
-        const bool first = tickers_.empty();
         for (Ticker& t : added_) tickers_.push_back(std::move(t));
         added_.clear();
-        // The first ticker starts from now, not from the time the process started.
-        if (first) last_tick_ = FloorToTick(until);
         // A stalled real clock skips what it cannot catch up with; a manual one never does.
         if (!manual_ && until - last_tick_ > kMaxCatchUpMs) last_tick_ = FloorToTick(until - kMaxCatchUpMs);
     }

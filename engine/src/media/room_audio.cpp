@@ -245,8 +245,7 @@ void RoomAudio::SetVoiceDetection(uint64_t serial, bool on) {
     ++version_;
 }
 
-int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous, bool clear_queue, uint64_t* cleared) {
-    *cleared = 0;
+int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous, bool clear_queue) {
     const size_t size = frame.size();
     if (frame.codec == AUDIO_CODEC_TYPE_AAC) return ERR_NOT_SUPPORTED;
     if (size == 0) return ERR_INVALID_PARAMETER;
@@ -276,7 +275,7 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
         return ERR_OK;
     }
     if (clear_queue) {
-        *cleared = c.paced.size();
+        if (c.counters) c.counters->dropped += c.paced.size();
         c.paced.clear();
         c.paced_us = 0;
     }

@@ -106,9 +106,9 @@ public:
     void SetMuted(uint64_t serial, const std::string& sender, bool muted);
     void SetVoiceDetection(uint64_t serial, bool on);
 
-    // A send: checks the frame and queues a copy of it. 0 or an Error code. *cleared counts
-    // continuous frames dropped by clear_queue.
-    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue, uint64_t* cleared);
+    // A send: checks the frame and queues a copy of it. 0 or an Error code. Continuous frames
+    // dropped by clear_queue count as the sender's dropped frames.
+    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue);
 
     // One clock tick: everything due goes out into *out.
     void Tick(int64_t now_ms, std::vector<AudioDelivery>* out);
