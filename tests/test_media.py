@@ -165,23 +165,6 @@ def in_room():
         m.cloud.ExitRoom()
 
 
-@pytest.fixture
-def clock():
-    """The engine's manual clock; advance(ms) runs that much room time and lets the
-    callbacks it caused finish."""
-    assert loopback.lib.vlb_clock_manual(1) == 0
-    sessions = []
-
-    def advance(ms):
-        assert loopback.lib.vlb_clock_advance(ms) == 0
-        for s in loopback.sessions():
-            loopback.wait_idle(s)
-
-    advance.sessions = sessions
-    yield advance
-    loopback.lib.vlb_clock_manual(0)
-
-
 # ---- Conversion ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("sent, heard, method", [
