@@ -21,7 +21,29 @@ import _velmora as v
 FRAME_MS = 20
 
 
-class Recorder(v.KWIXCloudDelegate):
+# Every callback the engine may make; the bots below answer the ones they use and quietly
+# accept the rest (a callback a delegate lacks is reported as a failure).
+CALLBACKS = (
+    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
+    "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
+    "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
+    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
+    "OnRemoteVideoAvailable", "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
+    "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnRequestKeyFrame",
+    "OnRequestChangeVideoEncodeBitrate", "OnSeiMessageReceived", "OnReceiveCustomCmdMsg",
+    "OnMissCustomCmdMsg", "OnNetworkQuality",
+)
+
+
+class QuietDelegate(v.KWIXCloudDelegate):
+    pass
+
+
+for _name in CALLBACKS:
+    setattr(QuietDelegate, _name, lambda self, *args: None)
+
+
+class Recorder(QuietDelegate):
     """Keeps the PCM it hears, per remote user or mixed, until it is written out."""
 
     def __init__(self):
@@ -46,7 +68,7 @@ class Recorder(v.KWIXCloudDelegate):
         self._keep("mixed", frame)
 
 
-class Speaker(v.KWIXCloudDelegate):
+class Speaker(QuietDelegate):
     def __init__(self):
         super().__init__()
         self.entered = threading.Event()
