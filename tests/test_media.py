@@ -573,3 +573,34 @@ def test_network_quality_reports_follow_the_manual_clock(in_room, clock):
     assert len(alice.delegate.named("OnNetworkQuality")) == before
     clock(1200)
     assert len(alice.delegate.named("OnNetworkQuality")) - before == 2
+
+
+# ---- Examples ------------------------------------------------------------------------------------
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+
+@pytest.mark.parametrize("script, arguments, files", [
+    ("speaker_and_recorder.py", ["--seconds", "1", "--frequency", "600"], ["speaker.wav"]),
+    ("speaker_and_recorder.py", ["--wav", SPEECH_WAV, "--mix", "--rate", "48000"], ["mixed.wav"]),
+    ("echo_bot.py", ["--delay", "0.3", "--beeps", "2"],
+     ["heard-from-speaker.wav", "heard-from-echo.wav"]),
+])
+def test_examples_write_what_their_bots_heard(tmp_path, script, arguments, files):
+    import subprocess
+    import sys
+    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, script), "--out-dir", str(tmp_path),
+                             *arguments], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "velmora: callback" not in result.stderr
+    onsets = []
+    for name in files:
+        path = tmp_path / name
+        assert f"wrote {path}" in result.stdout
+        with wave.open(str(path)) as w:
+            x = np.frombuffer(w.readframes(w.getnframes()), dtype=np.int16)
+            assert w.getnframes() > w.getframerate() // 2
+            onsets.append(np.argmax(np.abs(x) > 2000) / w.getframerate() / w.getnchannels())
+    if script == "echo_bot.py":
+        # The echo is the speaker's beeps, later by the delay.
+        assert abs((onsets[1] - onsets[0]) - 0.3) < 0.05
