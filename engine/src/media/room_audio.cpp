@@ -147,7 +147,6 @@ public:
         bool started = false;
         int64_t next_pts = 0;
         std::unique_ptr<VoiceDetector> detector;
-        uint64_t generation = 0;
     };
 
     Listener(uint64_t serial, const MemberConfig& c)
@@ -329,6 +328,13 @@ void RoomAudio::ApplyConfigLocked() {
     for (const auto& entry : config_) {
         if (entry.second.open && !senders_.count(entry.first)) {
             senders_[entry.first].reset(new Sender(entry.first, entry.second));
+        }
+    }
+    // Per-user streams of senders that are gone end with them.
+    for (auto& l : listeners_) {
+        auto& streams = l.second->streams;
+        for (auto it = streams.begin(); it != streams.end();) {
+            it = senders_.count(it->first) ? std::next(it) : streams.erase(it);
         }
     }
     // Who needs which sender in which form.
