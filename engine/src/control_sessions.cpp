@@ -18,11 +18,6 @@ namespace {
 
 std::shared_ptr<Session> Live(const void* session) { return velmora::loopback::LiveSession(session); }
 
-// Wakes every engine thread so that it notices a changed interval.
-void PokeAll() {
-    for (const auto& s : SessionRegistry::Instance().All()) s->dispatcher().Poke();
-}
-
 }  // namespace
 
 extern "C" {
@@ -113,8 +108,8 @@ int vlb_set_network_quality(const char* user_id, int quality) {
 }
 
 void vlb_set_network_quality_interval(int interval_ms) {
+    // Sessions read it on every clock tick.
     faults::SetNetworkQualityInterval(interval_ms);
-    PokeAll();
 }
 
 void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
@@ -122,7 +117,6 @@ void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frame
 void vlb_reset_faults(void) {
     faults::Reset();
     velmora::loopback::Clock::Instance().SetManual(false);
-    PokeAll();
 }
 
 }  // extern "C"

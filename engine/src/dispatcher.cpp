@@ -104,7 +104,7 @@ private:
 thread_local Dispatcher::DirectMark* Dispatcher::DirectMark::top_ = nullptr;
 
 Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
-    : delegate_(delegate), last_tick_(std::chrono::steady_clock::now()) {}
+    : delegate_(delegate) {}
 
 std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
     static std::once_flag exit_hook;
@@ -217,25 +217,7 @@ void Dispatcher::Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         if (stopping_ || g_process_exiting.load()) return;
-        if (tick_) {
-            const auto due = last_tick_ + faults::NetworkQualityInterval();
-            if (std::chrono::steady_clock::now() >= due) {
-                last_tick_ = std::chrono::steady_clock::now();
-                std::function<void()> tick = tick_;
-                lock.unlock();
-                try {
-                    tick();
-                } catch (const std::exception& e) {
-                    Logf(LogLevel::kError, "engine tick failed: %s", e.what());
-                }
-                lock.lock();
-                continue;
-            }
-            if (queue_.empty()) {
-                wake_.wait_until(lock, due);
-                continue;
-            }
-        } else if (queue_.empty()) {
+        if (queue_.empty()) {
             wake_.wait(lock);
             continue;
         }
@@ -288,17 +270,6 @@ void Dispatcher::ClearPulledAudio() {
     }
 }
 
-void Dispatcher::SetTick(std::function<void()> tick) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        tick_.swap(tick);
-        last_tick_ = std::chrono::steady_clock::now();
-    }
-    wake_.notify_all();
-}
-
-void Dispatcher::Poke() { wake_.notify_all(); }
-
 int Dispatcher::WaitIdle(int timeout_ms) {
     if (delegate_ == nullptr) return 0;
     std::unique_lock<std::mutex> lock(mu_);
@@ -310,18 +281,15 @@ int Dispatcher::WaitIdle(int timeout_ms) {
 
 void Dispatcher::Stop() {
     std::deque<Item> discarded;
-    std::function<void()> tick;
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
         discarded.swap(queue_);
         queued_media_ = 0;
-        tick.swap(tick_);
     }
     wake_.notify_all();
     idle_.notify_all();
     discarded.clear();
-    tick = nullptr;
 
     if (thread_.joinable()) {
         if (OnOwnThread()) {

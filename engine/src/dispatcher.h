@@ -54,11 +54,6 @@ public:
     std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
     void ClearPulledAudio();
 
-    // Runs `tick` on the engine thread every faults::NetworkQualityInterval(), outside every
-    // lock.
-    void SetTick(std::function<void()> tick);
-    // Wakes the thread so that it notices a changed interval.
-    void Poke();
 
     // VLB_OK when idle, -1 on time-out (and at once on the dispatcher's own thread, where
     // the running callback is the caller itself).
@@ -92,7 +87,7 @@ private:
 
     // Guards everything below up to pulled_mu_.
     mutable std::mutex mu_;
-    std::condition_variable wake_;  // the thread: work, a tick, a stop
+    std::condition_variable wake_;  // the thread: work or a stop
     std::condition_variable idle_;  // WaitIdle and Stop: a callback ended
     std::deque<Item> queue_;
     size_t queued_media_ = 0;
@@ -100,8 +95,6 @@ private:
     bool stopping_ = false;
     bool thread_gone_ = false;   // the thread has ended, also by forced unwinding
     int direct_calls_ = 0;       // CallHere calls in progress
-    std::function<void()> tick_;
-    std::chrono::steady_clock::time_point last_tick_;
     std::thread thread_;
     std::thread::id thread_id_;
 
