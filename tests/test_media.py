@@ -405,6 +405,22 @@ def test_opus_listeners_get_one_packet_per_frame_and_packets_can_be_sent_on(in_r
     assert abs(peak_frequency(x[4800:], 48000) - 1000) <= 2
 
 
+@pytest.mark.parametrize("method", ["mixed", "pulled"])
+def test_a_mix_can_be_asked_for_as_opus(in_room, clock, method):
+    alice = in_room("alice")
+    bob = in_room("bob", rate=24000, channels=2, frame_ms=40, method=method,
+                  codec=v.AUDIO_CODEC_TYPE_OPUS)
+    assert alice.open_channel() == 0
+    alice.send_pcm(tone(1000, 48000, 1, 200), 48000, 1, 20)
+    packets = listen(clock, 600, bob, method)
+    assert len(packets) == 15
+    assert all(p.codec == v.AUDIO_CODEC_TYPE_OPUS and (p.sample_rate, p.channels) == (24000, 2)
+               for p in packets)
+    # The tone codes to many bytes, the silence after it to a few: the packets carry the mix.
+    sizes = [p.size for p in packets]
+    assert min(sizes) < 20 and max(sizes) > 100
+
+
 # ---- What a send accepts ---------------------------------------------------------------------------
 
 def _opus_frame(payload):
