@@ -84,13 +84,17 @@ public:
         if (channel.need_encode) encoder.reset(new OpusStreamEncoder(stream, channel.bitrate_bps));
     }
 
-    // Turns what arrived into this tick's stream samples (`fresh`).
+    // Turns what arrived into this tick's stream samples (`fresh`) and, when all of them came
+    // from this channel's own encoder, keeps its packets (`sent`), one per channel frame.
     void Take(const std::vector<std::shared_ptr<const AudioFrame>>& frames) {
         fresh.clear();
+        sent.clear();
+        only_own_packets = true;
         for (auto& b : branches) b.second.ready = false;
         for (const auto& f : frames) {
             if (f->codec == AUDIO_CODEC_TYPE_OPUS) {
                 decoder.Decode(f->data(), f->size(), &fresh);
+                only_own_packets = false;
                 continue;
             }
             const PcmFormat format{f->sample_rate, f->channels};
@@ -100,8 +104,13 @@ public:
         const size_t frame = stream.SamplesIn(channel.frame_ms);
         size_t used = 0;
         for (; encoder && used + frame <= unencoded.size(); used += frame) {
-            if (encoder->Encode(unencoded.data() + used, frame, &packet)) {
-                decoder.Decode(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), &fresh);
+            if (!encoder->Encode(unencoded.data() + used, frame, &packet)) continue;
+            const size_t before = fresh.size();
+            decoder.Decode(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), &fresh);
+            if (fresh.size() - before == frame) {
+                sent.push_back(packet);
+            } else {
+                only_own_packets = false;
             }
         }
         unencoded.erase(unencoded.begin(), unencoded.begin() + used);
@@ -136,6 +145,8 @@ public:
     OpusStreamDecoder decoder;
     std::string packet;
     std::vector<int16_t> fresh;
+    std::vector<std::string> sent;
+    bool only_own_packets = true;
     std::map<PcmFormat, Branch> branches;
     std::map<ChunkKey, Chunker> chunkers;
     std::map<PcmFormat, MixInput> mix;
@@ -394,9 +405,30 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
         const PcmFormat format{std::get<0>(key), std::get<1>(key)};
+        const size_t frame = format.SamplesIn(std::get<2>(key));
+        const auto deliver = [&](const int16_t* pcm, const std::string& coded) {
+            std::shared_ptr<const AudioFrame> base;
+            for (uint64_t serial : chunker.listeners) {
+                auto l = listeners_.find(serial);
+                if (l == listeners_.end()) continue;
+                Listener& listener = *l->second;
+                if (!base) base = MakeFrame(listener.params, coded);
+                Listener::Stream& stream = listener.streams[sender.serial];
+                auto f = std::make_shared<AudioFrame>(*base);
+                listener.Stamp(stream, now_ms, pcm, frame, f.get());
+                out->push_back(AudioDelivery{serial, sender.serial, sender.user_id, Listening::kPerUser, 0,
+                                             listener.counters, std::move(f)});
+            }
+        };
+        // Opus listeners asking for what the channel itself sends get its very packets.
+        const bool as_sent = chunker.encoder && sender.encoder && sender.only_own_packets && chunker.fifo.empty() &&
+                             format == sender.stream && std::get<2>(key) == sender.channel.frame_ms;
+        if (as_sent) {
+            for (size_t i = 0; i < sender.sent.size(); ++i) deliver(sender.fresh.data() + i * frame, sender.sent[i]);
+            continue;
+        }
         const std::vector<int16_t>& in = sender.In(format);
         chunker.fifo.insert(chunker.fifo.end(), in.begin(), in.end());
-        const size_t frame = format.SamplesIn(std::get<2>(key));
         size_t used = 0;
         for (; used + frame <= chunker.fifo.size(); used += frame) {
             const int16_t* pcm = chunker.fifo.data() + used;
@@ -405,18 +437,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
             } else {
                 payload = PcmBytes(pcm, frame);
             }
-            std::shared_ptr<const AudioFrame> base;
-            for (uint64_t serial : chunker.listeners) {
-                auto l = listeners_.find(serial);
-                if (l == listeners_.end()) continue;
-                Listener& listener = *l->second;
-                if (!base) base = MakeFrame(listener.params, payload);
-                Listener::Stream& stream = listener.streams[sender.serial];
-                auto f = std::make_shared<AudioFrame>(*base);
-                listener.Stamp(stream, now_ms, pcm, frame, f.get());
-                out->push_back(AudioDelivery{serial, sender.serial, sender.user_id, Listening::kPerUser, 0,
-                                             listener.counters, std::move(f)});
-            }
+            deliver(pcm, payload);
         }
         chunker.fifo.erase(chunker.fifo.begin(), chunker.fifo.begin() + used);
     }

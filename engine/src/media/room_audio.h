@@ -14,7 +14,9 @@
 // its own format and frame length, per user, mixed, or pulled (mixed into its pull queue).
 // Each sender's stream is converted once per output format in use and shared by the
 // listeners of that format; frames of one (format, frame length, codec) are cut and coded
-// once and shared as well. A listener asking for the stream's own format gets it unchanged.
+// once and shared as well. A listener asking for the stream's own format gets it unchanged;
+// one asking for Opus in the channel's own format and frame length gets the channel's own
+// packets.
 // Mixing adds every sender's 10 ms block per format once (int32); each listener's mix is
 // that sum minus its own block and the blocks of senders it unsubscribed, saturated to 16
 // bits. A mix is made while at least one other member's channel is open; each sender feeds
