@@ -19,7 +19,6 @@ is part of the load, as it is for a real bot process.
 Run: python benchmarks/bench_media.py [--sizes 2,4,8,16,24,32,48] [--seconds 3]
 """
 import argparse
-import ctypes
 import itertools
 import math
 import os
@@ -113,9 +112,7 @@ def run_room(size, seconds):
 
 
 def counters(engine):
-    values = [ctypes.c_uint64() for _ in range(4)]
-    loopback.lib.vlb_audio_counters(engine, *[ctypes.byref(x) for x in values])
-    return dict(zip(("accepted", "refused", "delivered", "dropped"), (x.value for x in values)))
+    return loopback.audio_counters(engine)
 
 
 def main():

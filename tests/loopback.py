@@ -223,6 +223,14 @@ def wait_idle(session, timeout_ms=5000):
     assert status == OK, f"engine session did not become idle (status {status})"
 
 
+def audio_counters(session):
+    """{'accepted', 'refused', 'delivered', 'dropped'}: the session's audio frames."""
+    values = [c_uint64() for _ in range(4)]
+    status = lib.vlb_audio_counters(session, *[ctypes.byref(value) for value in values])
+    assert status == OK, f"no live engine session (status {status})"
+    return dict(zip(("accepted", "refused", "delivered", "dropped"), (value.value for value in values)))
+
+
 def emitter(where):
     """The library handle to emit callbacks with: the engine thread, or the calling thread
     with the interpreter lock released (like a foreign thread) or held (like a session call)."""

@@ -58,9 +58,7 @@ def sine_rms_db(amplitude):
 
 
 def counters(member):
-    values = [loopback.c_uint64() for _ in range(4)]
-    assert loopback.lib.vlb_audio_counters(member.engine, *[loopback.ctypes.byref(x) for x in values]) == 0
-    return dict(zip(("accepted", "refused", "delivered", "dropped"), (x.value for x in values)))
+    return loopback.audio_counters(member.engine)
 
 
 class AudioDelegate(RecordingDelegate):

@@ -314,6 +314,8 @@ def test_slow_receiver_drops_oldest_media_but_no_events(room, clock):
     assert [args[3] for _, args in bob.events("OnReceiveCustomCmdMsg")] == [bytes([i]) for i in range(10)]
     assert loopback.lib.vlb_dropped_frames(bob.engine) == 7
     assert loopback.lib.vlb_delivered_frames(bob.engine) == 3
+    assert loopback.audio_counters(bob.engine) == dict(accepted=0, refused=0, delivered=3, dropped=7)
+    assert loopback.audio_counters(alice.engine)["accepted"] == 10
 
 
 # ---- Video --------------------------------------------------------------------------------
