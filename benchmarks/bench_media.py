@@ -1,6 +1,6 @@
 """Cost of the loopback engine's audio path, and the largest room it carries in real time.
 
-Part 1, measured inside the engine (control API vlb_audio_cost_ns, best of several repeats)
+First, measured inside the engine (control API vlb_audio_cost_ns, best of several repeats)
 so that no Python call is in the figure: nanoseconds per 20 ms frame of
   copy      memcpy of 20 ms of 48 kHz stereo (the floor)
   convert   that frame to 16 kHz mono (channel averaging and resampling)
@@ -8,7 +8,7 @@ so that no Python call is in the figure: nanoseconds per 20 ms frame of
   decode    the same packets decoded
 and the mix of a 48-member room for one 10 ms tick (48 speakers, 48 listeners).
 
-Part 2: rooms of growing size on the real clock. Every member sends 48 kHz mono 20 ms frames
+Then rooms of growing size on the real clock. Every member sends 48 kHz mono 20 ms frames
 (default AudioEncodeParams: Opus) every 20 ms from one Python thread and receives the mix as
 48 kHz mono 20 ms frames. A size passes when, over --seconds, every member received at least
 97 % of the mixed frames real time calls for and no frame was dropped. The table gives the
