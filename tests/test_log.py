@@ -1,53 +1,14 @@
 """The engine's log as a user sees it: the file under SetLogPath, its lines, the level filter,
 the console copy, rotation, and what the proxy and environment settings leave in it."""
-import gzip
-import os
-import re
 import threading
 
 import pytest
 
 import _velmora
+from helpers_log import DEBUG, ERROR, INFO, NAMES, WARNING, all_texts, parse, read, rotated, write
 from loopback import lib, log_file
 
-DEBUG, INFO, WARNING, ERROR = range(4)
-NAMES = ["DEBUG", "INFO", "WARNING", "ERROR"]
-LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (DEBUG|INFO|WARNING|ERROR) tid=(\d+) (.*)")
 PASSWORD = "pa55-w0rd-XYZ"
-
-
-def write(level, text):
-    lib.vlb_log_write(level, text.encode())
-
-
-def parse(data):
-    """[(level, thread id, text)] of the log lines in `data`; fails on a malformed line."""
-    parsed = []
-    for raw in data.splitlines():
-        match = LINE.fullmatch(raw)
-        assert match, f"malformed log line {raw!r}"
-        parsed.append((match.group(1), int(match.group(2)), match.group(3)))
-    return parsed
-
-
-def read(path):
-    with open(path, "rb") as f:
-        compressed = f.read(2) == b"\x1f\x8b"
-    with (gzip.open if compressed else open)(path, "rb") as f:
-        return f.read().decode()
-
-
-def rotated(directory):
-    """Rotated files, oldest first."""
-    names = [n for n in os.listdir(directory) if re.fullmatch(r"velmora\.log\.\d+(\.gz)?", n)]
-    return [directory / n for n in sorted(names, key=lambda n: int(n.split(".")[2]))]
-
-
-def all_texts(directory):
-    """Texts of every line still on disk, oldest first."""
-    lib.vlb_log_flush()
-    files = rotated(directory) + [directory / "velmora.log"]
-    return [text for path in files if path.exists() for _, _, text in parse(read(path))]
 
 
 @pytest.fixture
@@ -85,12 +46,14 @@ def test_unusable_log_path_is_refused_and_the_current_log_kept(log_dir, tmp_path
     assert _velmora.SetLogPath(bad.format(file=blocker)) is False
     write(INFO, "still here")
     assert log_file() == str(log_dir / "velmora.log")
-    assert all_texts(log_dir) == ["still here"]
+    refusal, kept = all_texts(log_dir)
+    assert refusal.startswith(f'log: SetLogPath("{bad.format(file=blocker)}") refused: ')
+    assert kept == "still here"
 
 
 @pytest.mark.parametrize("level, shown", [
     (-7, NAMES), (DEBUG, NAMES), (INFO, NAMES[1:]), (WARNING, NAMES[2:]), (ERROR, NAMES[3:]),
-    (4, []), (1000, []),
+    (4, []), (1000, []), (-2 ** 31, NAMES), (2 ** 31 - 1, []),
 ])
 def test_level_filter(log_dir, level, shown):
     _velmora.SetLogLevel(level)

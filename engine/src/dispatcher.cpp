@@ -1,11 +1,14 @@
 #include "dispatcher.h"
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,38 +73,88 @@ private:
     Dispatcher* d_;
 };
 
-// Counts a CallHere in progress and remembers, per thread, which dispatchers the thread is
-// inside, so that Stop called from such a callback does not wait for itself.
+// A CallHere in progress, by the thread that makes it; the mark is undone however the call
+// ends.
 class Dispatcher::DirectMark {
 public:
-    explicit DirectMark(Dispatcher* d) : d_(d), prev_(top_) { top_ = this; }
+    explicit DirectMark(Dispatcher* d) : d_(d) {}
     ~DirectMark() {
-        top_ = prev_;
         {
             std::lock_guard<std::mutex> lock(d_->mu_);
-            --d_->direct_calls_;
+            auto& threads = d_->direct_threads_;
+            auto it = std::find(threads.begin(), threads.end(), std::this_thread::get_id());
+            if (it != threads.end()) threads.erase(it);
         }
         d_->idle_.notify_all();
     }
     DirectMark(const DirectMark&) = delete;
     DirectMark& operator=(const DirectMark&) = delete;
 
-    static int CountOnThisThread(const Dispatcher* d) {
-        int n = 0;
-        for (const DirectMark* m = top_; m != nullptr; m = m->prev_) {
-            if (m->d_ == d) ++n;
+private:
+    Dispatcher* d_;
+};
+
+// Which thread waits in Stop for which other threads. A bot that "shuts everything down" from
+// a callback makes engine threads close each other's sessions at the same moment; each would
+// wait for the other's thread to end, for ever. Stop asks here first and does not wait where
+// waiting would close such a cycle. Leaked, like the other registries; no lock is taken and
+// nothing is logged while its own lock is held.
+class StopWaits {
+public:
+    static StopWaits& Instance() {
+        static StopWaits* waits = [] {
+            auto* created = new StopWaits;
+            // A lock held by another thread at fork() would stay held in the child for ever;
+            // the waits themselves belong to the parent's threads.
+            ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
+                             [] {
+                                 Instance().edges_.clear();
+                                 Instance().mu_.unlock();
+                             });
+            return created;
+        }();
+        return *waits;
+    }
+
+    // Records that `waiter` is about to wait for `awaited`. False, recording nothing, when
+    // `awaited` already waits, directly or through other threads, for `waiter`.
+    bool Begin(std::thread::id waiter, std::thread::id awaited) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (ReachesLocked(awaited, waiter)) return false;
+        edges_.emplace(waiter, awaited);
+        return true;
+    }
+
+    void End(std::thread::id waiter, std::thread::id awaited) {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto range = edges_.equal_range(waiter);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == awaited) {
+                edges_.erase(it);
+                return;
+            }
         }
-        return n;
     }
 
 private:
-    Dispatcher* d_;
-    DirectMark* prev_;
-    // A plain pointer: trivially destructible, so safe on any thread at any time.
-    static thread_local DirectMark* top_;
-};
+    bool ReachesLocked(std::thread::id from, std::thread::id to) const {
+        std::vector<std::thread::id> pending{from};
+        std::set<std::thread::id> seen{from};
+        while (!pending.empty()) {
+            const std::thread::id at = pending.back();
+            pending.pop_back();
+            if (at == to) return true;
+            auto range = edges_.equal_range(at);
+            for (auto it = range.first; it != range.second; ++it) {
+                if (seen.insert(it->second).second) pending.push_back(it->second);
+            }
+        }
+        return false;
+    }
 
-thread_local Dispatcher::DirectMark* Dispatcher::DirectMark::top_ = nullptr;
+    std::mutex mu_;  // guards edges_
+    std::multimap<std::thread::id, std::thread::id> edges_;  // waiter -> awaited
+};
 
 Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
     : delegate_(delegate) {}
@@ -182,7 +235,7 @@ void Dispatcher::CallHere(const char* name, const Call& call, bool media) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_) return;
-        ++direct_calls_;
+        direct_threads_.push_back(std::this_thread::get_id());
     }
     DirectMark mark(this);
     Invoke(Item{name, media, call});
@@ -291,19 +344,40 @@ void Dispatcher::Stop() {
     idle_.notify_all();
     discarded.clear();
 
+    const std::thread::id me = std::this_thread::get_id();
+    StopWaits& waits = StopWaits::Instance();
     if (thread_.joinable()) {
-        if (OnOwnThread()) {
+        const std::thread::id engine_thread = thread_.get_id();
+        if (engine_thread == me) {
             // Inside our own callback: the thread ends by itself once that callback returns,
             // keeping this dispatcher alive through its own reference.
             thread_.detach();
-        } else {
+        } else if (waits.Begin(me, engine_thread)) {
             thread_.join();
+            waits.End(me, engine_thread);
+        } else {
+            // That thread is inside a callback that waits, through others, for this thread:
+            // it ends by itself once that callback returns, which starts nothing new.
+            thread_.detach();
+            Logf(LogLevel::kDebug, "engine: a session closed by a callback of a session it closes; not waiting for it");
         }
     }
 
-    const int mine = DirectMark::CountOnThisThread(this);
+    // Callbacks made on other threads by CallHere, except those of threads that wait for
+    // this one (and this thread's own, which are its callers).
     std::unique_lock<std::mutex> lock(mu_);
-    idle_.wait(lock, [&] { return direct_calls_ <= mine; });
+    std::vector<std::thread::id> awaited;
+    for (const std::thread::id& id : direct_threads_) {
+        if (id == me || std::find(awaited.begin(), awaited.end(), id) != awaited.end()) continue;
+        if (waits.Begin(me, id)) awaited.push_back(id);
+    }
+    idle_.wait(lock, [&] {
+        return std::none_of(direct_threads_.begin(), direct_threads_.end(), [&](const std::thread::id& id) {
+            return std::find(awaited.begin(), awaited.end(), id) != awaited.end();
+        });
+    });
+    lock.unlock();
+    for (const std::thread::id& id : awaited) waits.End(me, id);
 }
 
 bool Dispatcher::OnOwnThread() const {

@@ -10,6 +10,13 @@
 //   Stop still works afterwards.
 // - Stop on the dispatcher's own thread (a session dropped inside its own callback) does not
 //   join itself: the thread finishes the running callback and then ends by itself.
+// - Stop never waits in a cycle. Callbacks of several sessions that close each other's
+//   sessions (each bot "shutting everything down" when a member leaves) would each wait for
+//   another's thread, which waits, through the others, for the first: Stop waits for a
+//   thread only when that thread does not already wait for the caller's, directly or
+//   through other Stops. Where it does not wait, the one callback that thread is running
+//   (the callback that is itself in Stop) may still be running when Stop returns; it
+//   returns once the callers it waits for have ended, and no later callback starts.
 #ifndef VELMORA_ENGINE_DISPATCHER_H
 #define VELMORA_ENGINE_DISPATCHER_H
 
@@ -23,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "kwix/velmora_kwix_cloud.h"
 
@@ -60,7 +68,9 @@ public:
     int WaitIdle(int timeout_ms);
 
     // After Stop returns no callback of this dispatcher runs on any other thread, except when
-    // called on its own thread, where the running callback is the last one.
+    // called on its own thread, where the running callback is the last one, and except a
+    // callback that waits (in its own Stop, directly or through others) for the caller's
+    // thread: that one, then the last, finishes after. Nothing queued runs after Stop.
     void Stop();
 
     bool OnOwnThread() const;
@@ -94,7 +104,7 @@ private:
     bool running_ = false;       // the engine thread is inside a delegate call
     bool stopping_ = false;
     bool thread_gone_ = false;   // the thread has ended, also by forced unwinding
-    int direct_calls_ = 0;       // CallHere calls in progress
+    std::vector<std::thread::id> direct_threads_;  // one entry per CallHere in progress
     std::thread thread_;
     std::thread::id thread_id_;
 

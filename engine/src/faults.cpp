@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -27,7 +29,14 @@ struct QualityTable {
 };
 
 QualityTable& Qualities() {
-    static QualityTable* table = new QualityTable;  // leaked, see faults.h
+    static QualityTable* table = [] {
+        auto* created = new QualityTable;  // leaked, see faults.h
+        // Engine threads read the table on every network quality tick; one may hold the lock
+        // at the moment of a fork(), so it is held across the fork and found free in the child.
+        ::pthread_atfork([] { Qualities().mu.lock(); }, [] { Qualities().mu.unlock(); },
+                         [] { Qualities().mu.unlock(); });
+        return created;
+    }();
     return *table;
 }
 

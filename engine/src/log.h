@@ -1,6 +1,7 @@
 // The engine's log: one line per event with time, level, thread id and text, written to the
 // file under the directory given by QVLiveSDK::SetLogPath and, when enabled, to stderr.
-// Safe to call from any thread, including while the process exits.
+// Safe to call from any thread, including while the process exits, from several processes
+// sharing one directory, and in the child of a fork().
 #ifndef VELMORA_ENGINE_LOG_H
 #define VELMORA_ENGINE_LOG_H
 
@@ -20,7 +21,10 @@ void Logf(LogLevel level, const char* format, ...) __attribute__((format(printf,
 // Configuration, used by the settings (QVLiveSDK) and the control API.
 
 // Creates `directory` (with its parents) and logs into it from now on. False, leaving the
-// previous log as it was, when the directory cannot be created or written.
+// previous log as it was and creating nothing, when the directory cannot be created or
+// written, when its absolute path leaves no room for the longest rotated file name, or when
+// something other than a regular file (a FIFO, a symbolic link, a directory) is in the place
+// of the log file. The reason is written to the log that stays in use.
 bool LogSetDirectory(const std::string& directory);
 // Levels below `level` are dropped; negative means debug, 4 or more logs nothing.
 void LogSetLevel(int level);

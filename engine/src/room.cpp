@@ -1,5 +1,7 @@
 #include "room.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <type_traits>
 
@@ -439,7 +441,20 @@ bool Room::Snapshot(uint64_t serial, RoomSnapshot* out) const {
 
 RoomRegistry& RoomRegistry::Instance() {
     // Leaked: engine threads may use it while the process runs its exit handlers.
-    static RoomRegistry* registry = new RoomRegistry;
+    static RoomRegistry* registry = [] {
+        auto* created = new RoomRegistry;
+        // fork(): the child's rooms start empty. The inherited ones hold the parent's
+        // sessions, whose threads and locks the child does not have, so they are left
+        // untouched (and unfreed); the registry's own lock is held across the fork.
+        ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
+                         [] {
+                             RoomRegistry& self = Instance();
+                             new std::map<std::string, std::shared_ptr<Room>>(std::move(self.rooms_));
+                             self.rooms_.clear();
+                             self.mu_.unlock();
+                         });
+        return created;
+    }();
     return *registry;
 }
 

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -17,12 +19,43 @@ using namespace kwix;
 namespace {
 
 std::atomic<uint64_t> g_next_serial{1};
+// Counts the fork()s this process came out of as the child.
+std::atomic<uint64_t> g_fork_generation{0};
 
 bool IsVideoStream(StreamType type) {
     return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW || type == STREAM_TYPE_VIDEO_AUX;
 }
 
 bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+// Strict UTF-8, as a receiving Python decodes it: no overlong forms, no UTF-16 surrogates,
+// nothing above U+10FFFF.
+bool IsUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+        const unsigned char lead = *p++;
+        if (lead < 0x80) continue;
+        int more;
+        unsigned char low = 0x80, high = 0xBF;  // the range of the first continuation byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        for (int i = 0; i < more; ++i, ++p) {
+            if (*p < (i == 0 ? low : 0x80) || *p > (i == 0 ? high : 0xBF)) return false;
+        }
+    }
+    return true;
+}
 
 const char* Bit(bool value) { return value ? "1" : "0"; }
 
@@ -37,10 +70,13 @@ std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_c
 
 Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
     : serial_(serial),
+      fork_generation_(g_fork_generation.load()),
       delegate_(delegate),
       dispatcher_(Dispatcher::Start(delegate)),
       audio_counters_(std::make_shared<AudioCounters>()),
       last_report_ms_(Clock::Instance().NowMs()) {}
+
+bool Session::Inherited() const { return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed); }
 
 Session::~Session() = default;
 
@@ -100,6 +136,7 @@ std::shared_ptr<Room> Session::CurrentRoom() const {
 }
 
 int Session::EnterRoom(const EnterRoomParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     // The journal keeps the whole record; the log leaves the signature out.
     Journal("EnterRoom " + Describe(params), false);
     const RoomParams& r = params.room;
@@ -110,7 +147,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     }
     if (r.sdk_app_id == 0) return ERR_INVALID_SDK_APP_ID;
     const char* user_id = r.user_id.GetValue();
-    if (IsEmpty(user_id)) return ERR_INVALID_USER_ID;
+    if (IsEmpty(user_id) || !IsUtf8(user_id)) return ERR_INVALID_USER_ID;
     if (IsEmpty(r.user_sig.GetValue())) return ERR_INVALID_USER_SIG;
     const char* str_room_id = r.str_room_id.GetValue();
     const bool by_name = !IsEmpty(str_room_id);
@@ -164,6 +201,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
 }
 
 int Session::ExitRoom() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("ExitRoom");
     std::shared_ptr<Room> room;
     {
@@ -181,6 +219,7 @@ int Session::ExitRoom() {
 }
 
 int Session::Subscribe(const char* user_id, StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -189,6 +228,7 @@ int Session::Subscribe(const char* user_id, StreamType type) {
 }
 
 int Session::Unsubscribe(const char* user_id, StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -197,6 +237,7 @@ int Session::Unsubscribe(const char* user_id, StreamType type) {
 }
 
 int Session::GetAudioFrame(AudioFrame* frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
     if (frame == nullptr) return ERR_INVALID_PARAMETER;
     {
@@ -211,6 +252,7 @@ int Session::GetAudioFrame(AudioFrame* frame) {
 }
 
 int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CreateLocalAudioChannel " + Describe(params));
     ChannelParams channel;
     const int refused = CheckChannelParams(params, &channel);
@@ -232,22 +274,26 @@ int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send
 }
 
 int Session::SendAudioFrame(const AudioFrame& frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendAudioFrame " + JournalForm(frame));
     return SendAudio(frame, false, false);
 }
 
 int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
     return SendAudio(frame, true, clear_send_queue);
 }
 
 int Session::DestroyLocalAudioChannel() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
     return room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CreateLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -255,6 +301,7 @@ int Session::CreateLocalVideoChannel(StreamType type) {
 }
 
 int Session::DestroyLocalVideoChannel(StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -263,6 +310,7 @@ int Session::DestroyLocalVideoChannel(StreamType type) {
 
 template <typename Frame>
 int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal(std::string(operation) + " " + TypeItem(type) + " " + JournalForm(frame));
     if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -279,11 +327,13 @@ int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 }
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
+    if (Inherited()) return;
     // Nothing is encoded here; the journal is what matters to callers.
     Journal("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
 }
 
 int Session::SendSeiMessage(int message_type, const char* message, size_t length) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
@@ -292,6 +342,7 @@ int Session::SendSeiMessage(int message_type, const char* message, size_t length
 }
 
 bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
+    if (Inherited()) return false;
     Journal("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
            " reliable=" + Bit(reliable) + " ordered=" + Bit(ordered));
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
@@ -302,6 +353,7 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
 }
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
+    if (Inherited()) return;
     Journal("EnableVoiceActivityDetection " + Describe(params));
     detect_voice_.store(params.enable);
     // Also for later rooms: the setting belongs to the session.
@@ -309,21 +361,25 @@ void Session::EnableVoiceActivityDetection(const VADParams& params) {
 }
 
 int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("EnableAudioVolumeEvaluation interval=" + std::to_string(params.interval));
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::startAsrService(const AsrParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("startAsrService sourceLanguage=" + HexText(params.sourceLanguage));
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::stopAsrService() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("stopAsrService");
     return ERR_NOT_SUPPORTED;
 }
 
 int Session::CallExperimentalAPI(const char* json) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CallExperimentalAPI json=" + HexText(json));
     return ERR_NOT_SUPPORTED;
 }
@@ -370,8 +426,30 @@ void Session::Shutdown() {
 
 SessionRegistry& SessionRegistry::Instance() {
     // Leaked: engine threads and exit handlers may look sessions up at any time.
-    static SessionRegistry* registry = new SessionRegistry;
+    static SessionRegistry* registry = [] {
+        auto* created = new SessionRegistry;
+        ::pthread_atfork([] { Instance().BeforeFork(); }, [] { Instance().AfterForkInParent(); },
+                         [] { Instance().AfterForkInChild(); });
+        return created;
+    }();
     return *registry;
+}
+
+// Held across fork() so that the child finds the list whole and the lock free.
+void SessionRegistry::BeforeFork() { mu_.lock(); }
+void SessionRegistry::AfterForkInParent() { mu_.unlock(); }
+
+void SessionRegistry::AfterForkInChild() {
+    g_fork_generation.fetch_add(1);
+    for (auto& s : sessions_) inherited_.push_back(std::move(s));
+    sessions_.clear();
+    mu_.unlock();
+}
+
+bool SessionRegistry::IsInherited(const void* cloud) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::any_of(inherited_.begin(), inherited_.end(),
+                       [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
 }
 
 void SessionRegistry::Add(std::shared_ptr<Session> session) {
@@ -425,6 +503,11 @@ void KWIXCloud::Destroy(KWIXCloud* cloud) {
     Logf(LogLevel::kDebug, "KWIXCloud::Destroy session=%p", static_cast<void*>(cloud));
     if (cloud == nullptr) return;
     std::shared_ptr<Session> s = SessionRegistry::Instance().Remove(cloud);
+    if (!s && SessionRegistry::Instance().IsInherited(cloud)) {
+        Logf(LogLevel::kDebug, "KWIXCloud::Destroy of session %p inherited through fork(): nothing to stop here",
+             static_cast<void*>(cloud));
+        return;
+    }
     if (!s) {
         Logf(LogLevel::kWarning, "KWIXCloud::Destroy of unknown session %p ignored", static_cast<void*>(cloud));
         return;

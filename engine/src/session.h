@@ -3,10 +3,20 @@
 // Every operation first appends its journal entry (what the engine received, before any
 // check), then checks its arguments, then hands the work to its room. None of them waits for
 // a callback: the Python module calls them with the interpreter lock held. Only Destroy
-// waits, for the session's engine thread, and not when it runs on that thread.
+// waits, for the session's engine thread, and not when it runs on that thread nor when that
+// thread is itself closing, directly or through other sessions, the caller's session (see
+// Dispatcher::Stop for what holds then).
+//
+// fork(): sessions alive at the fork are inherited by the child, but their engine threads
+// are not, and their locks may have been held by a thread that no longer exists there. In the
+// child they are inert: every operation returns ERR_INVALID_OPERATION (SendCustomCmdMsg
+// false, the operations without a result do nothing), KWIXCloud::Destroy returns at once,
+// and they are neither in any room nor listed by the control API. Their memory is kept for
+// the child's life. The child's rooms start empty; its new sessions work as usual.
 //
 // Results chosen where the interface leaves them open:
-// - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID, ERR_INVALID_USER_SIG,
+// - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID (also for an id that is not
+//   valid UTF-8, which the others could not decode), ERR_INVALID_USER_SIG,
 //   ERR_INVALID_ROOM_ID, ERR_INVALID_PARAMETER for an unknown role (checked in this order),
 //   then ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
 //   user id is already in that room.
@@ -97,6 +107,9 @@ public:
     // then stop the engine thread.
     void Shutdown();
 
+    // True in the child of a fork() made while this session was alive.
+    bool Inherited() const;
+
     // For the control API.
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
     Dispatcher& dispatcher() const { return *dispatcher_; }
@@ -120,6 +133,7 @@ private:
     void ReportNetworkQuality();
 
     const uint64_t serial_;
+    const uint64_t fork_generation_;  // forks the process had been through at creation
     kwix::KWIXCloudDelegate* const delegate_;
     const std::shared_ptr<Dispatcher> dispatcher_;
     const std::shared_ptr<AudioCounters> audio_counters_;
@@ -150,11 +164,19 @@ public:
     std::shared_ptr<Session> Remove(const void* cloud);
     std::shared_ptr<Session> Find(const void* cloud) const;
     std::vector<std::shared_ptr<Session>> All() const;
+    // True for a session inherited from the parent process (see fork() above).
+    bool IsInherited(const void* cloud) const;
 
 private:
     SessionRegistry() = default;
-    mutable std::mutex mu_;  // guards sessions_
+    void BeforeFork();
+    void AfterForkInParent();
+    void AfterForkInChild();
+
+    mutable std::mutex mu_;  // guards sessions_ and inherited_; nothing is logged under it
     std::vector<std::shared_ptr<Session>> sessions_;
+    // Never freed: their engine threads and locks exist only in the parent process.
+    std::vector<std::shared_ptr<Session>> inherited_;
 };
 
 // The pointer the control API names a session by.

@@ -1,5 +1,8 @@
 #include "clock.h"
 
+#include <pthread.h>
+
+#include <new>
 #include <utility>
 
 namespace velmora {
@@ -13,8 +16,25 @@ int64_t FloorToTick(int64_t ms) { return ms - ms % Clock::kTickMs; }
 
 Clock& Clock::Instance() {
     // Leaked: rooms of sessions nobody destroyed may still tick while the process exits.
-    static Clock* clock = new Clock;
+    static Clock* clock = [] {
+        auto* created = new Clock;
+        ::pthread_atfork(nullptr, nullptr, [] { Instance().AfterForkInChild(); });
+        return created;
+    }();
     return *clock;
+}
+
+void Clock::AfterForkInChild() {
+    // The media thread stayed in the parent, perhaps inside a tick or holding a lock, and the
+    // tickers belong to the parent's rooms and sessions, which are inert here. Nothing of that
+    // state is read or destroyed: every part of it is made anew (the old parts are leaked).
+    new (&mu_) std::mutex();
+    new (&tick_mu_) std::mutex();
+    new (&wake_) std::condition_variable();
+    new (&thread_) std::thread();
+    new (&tickers_) std::vector<Ticker>();
+    new (&added_) std::vector<Ticker>();
+    stopping_ = false;
 }
 
 int64_t Clock::RealNowLocked() const {

@@ -8,6 +8,9 @@
 // on the caller's thread. Switching keeps time monotonic: each mode goes on from the time
 // the other left.
 //
+// In a child of fork() the clock starts over without the parent's tickers (see
+// AfterForkInChild).
+//
 // Tickers never wait for a delegate callback (they only post to dispatchers), so Advance
 // and the media thread are safe to run while a Python thread holds the interpreter lock.
 #ifndef VELMORA_ENGINE_MEDIA_CLOCK_H
@@ -50,6 +53,9 @@ public:
 
 private:
     Clock() = default;
+    // fork(): the child starts with no media thread and no tickers; its new rooms and
+    // sessions register afresh.
+    void AfterForkInChild();
     int64_t RealNowLocked() const;
     void StartThreadLocked();
     void StopThread(std::unique_lock<std::mutex>& lock);
