@@ -506,7 +506,7 @@ void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
             const int16_t* pcm = listener.mix_pending.data();
             bool ok = true;
             if (p.opus) {
-                if (!listener.mix_encoder) listener.mix_encoder.reset(new OpusStreamEncoder(format, 64000));
+                if (!listener.mix_encoder) listener.mix_encoder.reset(new OpusStreamEncoder(format, kMixOpusBitrateBps));
                 ok = listener.mix_encoder->Encode(pcm, frame, &payload);
             } else {
                 payload = PcmBytes(pcm, frame);

@@ -60,6 +60,8 @@ constexpr int kPullBacklogMs = 1000;
 constexpr int kMixPrebufferMs = 40;
 // A sender's unmixed audio beyond this is dropped, oldest first.
 constexpr int kMixMaxBacklogMs = 5000;
+// Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
+constexpr int kMixOpusBitrateBps = 64000;
 
 struct ChannelParams {
     int rate = 48000;
