@@ -1,0 +1,215 @@
+"""The loopback engine's control API from Python: find sessions, wait for them, turn fault
+switches and drive the engine clock.
+
+Only the loopback build of libvelmora.so has these functions (see
+engine/include/velmora_loopback.h); `available()` tells whether the engine beside the module
+is that build. Calls go through ctypes.CDLL, which releases the interpreter lock for each
+call, so waiting for a session never blocks the callbacks it waits for.
+"""
+import ctypes
+import os
+from ctypes import c_char_p, c_double, c_int, c_int64, c_size_t, c_uint64, c_void_p
+
+import _velmora
+
+OK = 0
+ABSENT = -2
+NOT_MANUAL = -4
+DEFAULT_QUALITY_REPORT_MS = 2000
+
+LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
+
+_SIGNATURES = {
+    "vlb_session_count": (c_size_t, []),
+    "vlb_session_at": (c_void_p, [c_size_t]),
+    "vlb_session_find": (c_void_p, [c_char_p]),
+    "vlb_session_delegate": (c_void_p, [c_void_p]),
+    "vlb_journal_count": (c_size_t, [c_void_p]),
+    "vlb_journal_entry": (c_int64, [c_void_p, c_size_t, c_void_p, c_size_t]),
+    "vlb_journal_clear": (None, [c_void_p]),
+    "vlb_wait_idle": (c_int, [c_void_p, c_int]),
+    "vlb_dropped_frames": (c_uint64, [c_void_p]),
+    "vlb_delivered_frames": (c_uint64, [c_void_p]),
+    "vlb_set_custom_cmd_loss": (None, [c_double]),
+    "vlb_set_network_quality": (c_int, [c_char_p, c_int]),
+    "vlb_set_network_quality_interval": (None, [c_int]),
+    "vlb_set_media_queue_limit": (None, [c_size_t]),
+    "vlb_reset_faults": (None, []),
+}
+
+# Functions that newer engines add; each is looked up when first needed, so an older engine
+# still serves everything else.
+_OPTIONAL_SIGNATURES = {
+    "vlb_clock_manual": (c_int, [c_int]),
+    "vlb_clock_advance": (c_int, [c_int64]),
+    "vlb_clock_now": (c_int64, []),
+}
+
+
+class ControlError(RuntimeError):
+    """The engine beside the module lacks a control function the caller needs."""
+
+
+class _Control:
+    def __init__(self, path):
+        self.path = path
+        self._lib = None
+
+    def lib(self):
+        if self._lib is None:
+            try:
+                lib = ctypes.CDLL(self.path)
+            except OSError as error:
+                raise ControlError(f"cannot load the engine library {self.path}: {error}") from error
+            for name, (restype, argtypes) in _SIGNATURES.items():
+                if not hasattr(lib, name):
+                    raise ControlError(
+                        f"{self.path} has no {name}: velmora.testing needs the loopback engine, "
+                        "not the production one")
+                function = getattr(lib, name)
+                function.restype, function.argtypes = restype, argtypes
+            for name, (restype, argtypes) in _OPTIONAL_SIGNATURES.items():
+                if hasattr(lib, name):
+                    function = getattr(lib, name)
+                    function.restype, function.argtypes = restype, argtypes
+            self._lib = lib
+        return self._lib
+
+    def has(self, name):
+        return hasattr(self.lib(), name)
+
+    def call(self, name, *args):
+        if not self.has(name):
+            raise ControlError(f"the loopback engine at {self.path} has no {name}; "
+                               "update the package to a build that has it")
+        return getattr(self.lib(), name)(*args)
+
+
+_control = _Control(LIBRARY_PATH)
+
+
+def _encode(text):
+    return text.encode() if isinstance(text, str) else text
+
+
+def available():
+    """True when the engine beside the module is the loopback engine."""
+    try:
+        _control.lib()
+    except ControlError:
+        return False
+    return True
+
+
+def has_manual_clock():
+    """True when the engine can run on a clock that only tests move."""
+    return all(_control.has(name) for name in _OPTIONAL_SIGNATURES)
+
+
+# ---- Sessions -------------------------------------------------------------------------------
+
+def sessions():
+    """Engine pointers of the live sessions, oldest first."""
+    lib = _control.lib()
+    return [lib.vlb_session_at(i) for i in range(lib.vlb_session_count())]
+
+
+def newest_session():
+    """The engine pointer of the session created last (the one a KWIXCloud() just made)."""
+    live = sessions()
+    if not live:
+        raise ControlError("no live engine session")
+    return live[-1]
+
+
+def find_session(user_id):
+    """The newest live session in a room as `user_id`, or None."""
+    return _control.call("vlb_session_find", _encode(user_id))
+
+
+def wait_idle(session, timeout_ms=5000):
+    """Waits until `session` has no queued or running callback; raises TimeoutError if it
+    does not become idle in time. A session that is gone counts as idle."""
+    status = _control.call("vlb_wait_idle", session, timeout_ms)
+    if status not in (OK, ABSENT):
+        raise TimeoutError(f"engine session {session:#x} still had callbacks after {timeout_ms} ms")
+
+
+def settle(session_pointers, rounds=3):
+    """Waits until every given session is idle. Several rounds, because a callback may make
+    calls that queue callbacks for the others."""
+    for _ in range(rounds):
+        for session in session_pointers:
+            wait_idle(session)
+
+
+def journal(session):
+    """The session calls the engine session received, oldest first, as text lines
+    ("SendCustomCmdMsg cmd_id=7 message=x616263 reliable=1 ordered=0")."""
+    lib = _control.lib()
+    entries = []
+    for index in range(lib.vlb_journal_count(session)):
+        capacity = 256
+        while True:
+            buffer = ctypes.create_string_buffer(capacity)
+            length = lib.vlb_journal_entry(session, index, buffer, capacity)
+            if length < 0 or length <= capacity:
+                break
+            capacity = length
+        if length >= 0:
+            entries.append(buffer.raw[:length].decode())
+    return entries
+
+
+def delivered_frames(session):
+    return _control.call("vlb_delivered_frames", session)
+
+
+def dropped_frames(session):
+    return _control.call("vlb_dropped_frames", session)
+
+
+# ---- Faults and knobs -----------------------------------------------------------------------
+
+def set_network_quality(user_id, quality):
+    """The quality reported for `user_id` from now on (a NetworkQuality member or its value)."""
+    _control.call("vlb_set_network_quality", _encode(user_id), int(quality))
+
+
+def set_network_quality_interval(interval_ms):
+    _control.call("vlb_set_network_quality_interval", int(interval_ms))
+
+
+def set_custom_cmd_loss(share):
+    """Share (0 to 1) of unreliable custom commands lost in transit, for every sender."""
+    if not 0.0 <= share <= 1.0:
+        raise ValueError(f"a loss share is between 0 and 1, not {share}")
+    _control.call("vlb_set_custom_cmd_loss", float(share))
+
+
+def set_media_queue_limit(frames):
+    _control.call("vlb_set_media_queue_limit", int(frames))
+
+
+def reset_faults():
+    """Every fault switch and knob back to its default (the real clock too, where the engine
+    has a manual one)."""
+    _control.call("vlb_reset_faults")
+
+
+# ---- Clock ----------------------------------------------------------------------------------
+
+def clock_manual(on):
+    _control.call("vlb_clock_manual", 1 if on else 0)
+
+
+def clock_advance(ms):
+    status = _control.call("vlb_clock_advance", int(ms))
+    if status != OK:
+        raise ControlError(f"the engine refused to advance its clock by {ms} ms (status {status}); "
+                           "is the manual clock on?")
+
+
+def clock_now():
+    """The engine clock in milliseconds."""
+    return _control.call("vlb_clock_now")

@@ -1,0 +1,248 @@
+"""Recordings of what one session's delegate received (and what its owner sent and what the
+room around it did), their file format, and their replay into a fresh delegate.
+
+File format, version 1: UTF-8 JSON lines. The first line is the header
+    {"format": "velmora-recording", "version": 1, "user_id": "bot", "clock": "manual", ...}
+and every further line one entry, oldest first, each with "t", the engine time in
+milliseconds since the recording started, and "kind":
+    callback  {"name": "OnRemoteAudioReceived", "args": [...]}  a call the delegate received
+    send      {"name": "SendCustomCmdMsg", "args": [...], "result": 1}  a call its owner made
+    room      {"who": "alice", "what": "join", "detail": ...}  what a scripted member did
+    error     {"name": "OnEnterRoom", "error": "<traceback>"}  a callback of the owner raised
+Arguments are encoded by velmora.testing.values. A reader refuses a file without the header
+and a version newer than its own, and names the line of an entry it cannot read.
+"""
+import json
+import threading
+import time
+import traceback
+
+import _velmora as v
+
+from . import values
+
+FORMAT = "velmora-recording"
+VERSION = 1
+
+# Every Python-visible callback, in the delegate class's own order.
+CALLBACKS = (
+    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
+    "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
+    "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
+    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
+    "OnRemoteVideoAvailable", "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
+    "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnRequestKeyFrame",
+    "OnRequestChangeVideoEncodeBitrate", "OnSeiMessageReceived", "OnReceiveCustomCmdMsg",
+    "OnMissCustomCmdMsg", "OnNetworkQuality",
+)
+MEDIA_CALLBACKS = frozenset((
+    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
+    "OnRemotePixelFrameReceived"))
+KINDS = ("callback", "send", "room", "error")
+
+
+class RecordingFormatError(ValueError):
+    """A file that is not a recording this reader understands."""
+
+
+def defines(delegate_class, name):
+    """True when `delegate_class` has its own method for callback `name` (not the base's)."""
+    return getattr(delegate_class, name, None) is not getattr(v.KWIXCloudDelegate, name)
+
+
+class Recording:
+    """A header and entries; thread-safe to append to while callbacks arrive."""
+
+    def __init__(self, header=None, entries=None):
+        self.header = dict(header or {})
+        self.header.update(format=FORMAT, version=VERSION)
+        self.entries = list(entries or [])
+        self._lock = threading.Lock()
+
+    def add(self, entry):
+        with self._lock:
+            self.entries.append(entry)
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.entries)
+
+    # ---- views -----------------------------------------------------------------------------
+
+    def of_kind(self, kind):
+        return [e for e in self.snapshot() if e["kind"] == kind]
+
+    def callbacks(self, *names, media=True):
+        """Callback entries, all or those named; media=False leaves frames out."""
+        return [e for e in self.of_kind("callback")
+                if (not names or e["name"] in names) and (media or e["name"] not in MEDIA_CALLBACKS)]
+
+    def stream(self, *, media=True, skip=()):
+        """(name, encoded arguments) of every callback in order: the thing two runs of one
+        scenario, or a recording and its replay, must agree on."""
+        return [(e["name"], e["args"]) for e in self.callbacks(media=media) if e["name"] not in skip]
+
+    def args(self, name):
+        """Decoded arguments of every call of callback `name`, in order."""
+        return [tuple(values.decode(a) for a in e["args"]) for e in self.callbacks(name)]
+
+    def sends(self, *names):
+        return [e for e in self.of_kind("send") if not names or e["name"] in names]
+
+    # ---- file ------------------------------------------------------------------------------
+
+    def save(self, path):
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(json.dumps(self.header, sort_keys=True) + "\n")
+            for entry in self.snapshot():
+                out.write(json.dumps(entry, separators=(",", ":")) + "\n")
+        return path
+
+    @classmethod
+    def load(cls, path):
+        try:
+            with open(path, encoding="utf-8") as source:
+                lines = source.read().splitlines()
+        except UnicodeDecodeError as error:
+            raise RecordingFormatError(f"{path} is not a velmora recording (not UTF-8 text: {error})")
+        header = _parse_line(path, 1, lines[0] if lines else "")
+        if header.get("format") != FORMAT:
+            raise RecordingFormatError(
+                f"{path}:1: not a velmora recording (its first line must be a header with "
+                f'"format": "{FORMAT}")')
+        version = header.get("version")
+        if not isinstance(version, int) or isinstance(version, bool) or version < 1:
+            raise RecordingFormatError(f"{path}:1: the header's version must be a positive integer, "
+                                       f"not {version!r}")
+        if version > VERSION:
+            raise RecordingFormatError(
+                f"{path}: recording format version {version} is newer than this reader's "
+                f"({VERSION}); update the velmora package to read it")
+        entries = []
+        for number, line in enumerate(lines[1:], start=2):
+            if not line.strip():
+                continue
+            entry = _parse_line(path, number, line)
+            if entry.get("kind") not in KINDS or not isinstance(entry.get("t"), int):
+                raise RecordingFormatError(
+                    f"{path}:{number}: an entry needs an integer \"t\" and a \"kind\" of {', '.join(KINDS)}")
+            if entry["kind"] == "callback" and entry.get("name") not in CALLBACKS:
+                raise RecordingFormatError(f"{path}:{number}: unknown callback {entry.get('name')!r}")
+            entries.append(entry)
+        return cls(header, entries)
+
+
+def _parse_line(path, number, line):
+    try:
+        parsed = json.loads(line)
+    except json.JSONDecodeError as error:
+        raise RecordingFormatError(f"{path}:{number}: not a velmora recording line ({error.msg})")
+    if not isinstance(parsed, dict):
+        raise RecordingFormatError(f"{path}:{number}: a recording line is a JSON object")
+    return parsed
+
+
+class Recorder:
+    """Writes entries into a Recording with times from a clock (a RealClock or ManualClock
+    that has been started). With media=False, media frames are only counted (in
+    `media_frames`), which saves encoding every payload where nobody looks at them."""
+
+    def __init__(self, recording, clock, media=True):
+        self.recording = recording
+        self.clock = clock
+        self.media = media
+        self.media_frames = 0
+
+    def callback(self, name, args):
+        if not self.media and name in MEDIA_CALLBACKS:
+            self.media_frames += 1  # one thread per session calls this: no lock needed
+            return
+        self.recording.add({"t": self.clock.now_ms(), "kind": "callback", "name": name,
+                            "args": [values.encode(a) for a in args]})
+
+    def send(self, name, args, result):
+        self.recording.add({"t": self.clock.now_ms(), "kind": "send", "name": name,
+                            "args": [_encode_sent(a) for a in args], "result": _encode_sent(result)})
+
+    def error(self, name, text):
+        self.recording.add({"t": self.clock.now_ms(), "kind": "error", "name": name, "error": text})
+
+    def room(self, who, what, detail=None):
+        self.recording.add({"t": self.clock.now_ms(), "kind": "room", "who": who, "what": what,
+                            "detail": detail})
+
+
+def _encode_sent(value):
+    # What a bot sends may hold parameter records that values.encode does not know; they
+    # are kept as their class name, which is all a timeline shows of them.
+    try:
+        return values.encode(value)
+    except TypeError:
+        return {"record": type(value).__name__}
+
+
+def recording_class(delegate_class):
+    """A subclass of `delegate_class` that hands every callback to its `_velmora_recorder` attribute
+    (when set) before its own method runs. Callbacks the class does not define are recorded
+    and otherwise ignored; an exception its own method raises is recorded (kind "error") and
+    raised on, as it would be without the recorder."""
+    namespace = {"_velmora_recorder": None, "__module__": delegate_class.__module__}
+    for name in CALLBACKS:
+        namespace[name] = _recording_method(name, getattr(delegate_class, name) if defines(
+            delegate_class, name) else None)
+    return type("Recorded" + delegate_class.__name__, (delegate_class,), namespace)
+
+
+def _recording_method(name, own):
+    def method(self, *args):
+        recorder = self._velmora_recorder
+        if recorder is not None:
+            recorder.callback(name, args)
+        if own is None:
+            return None
+        try:
+            return own(self, *args)
+        except BaseException:
+            if recorder is not None:
+                recorder.error(name, traceback.format_exc())
+            raise
+    method.__name__ = name
+    return method
+
+
+def recorded(delegate_class, *args, clock=None, header=None, **kwargs):
+    """delegate_class(*args, **kwargs), made so that it records every callback it receives
+    into a new Recording, stamped by `clock` (a started RealClock by default):
+    (delegate, recording). Give the delegate to KWIXCloud as usual; save the recording when
+    done."""
+    if clock is None:
+        from .clock import RealClock
+        clock = RealClock()
+        clock.start()
+    recording = Recording(dict(header or {}, clock=clock.name))
+    delegate = recording_class(delegate_class)(*args, **kwargs)
+    delegate._velmora_recorder = Recorder(recording, clock)
+    return delegate, recording
+
+
+def replay(recording, delegate, *, speed="fast"):
+    """Calls `delegate`'s methods with every recorded callback, in order, with arguments
+    equal to the recorded ones, on the calling thread. speed="recorded" keeps the recorded
+    gaps; "fast" none. Callbacks the delegate does not define are skipped. Returns the number
+    of calls made."""
+    if speed not in ("fast", "recorded"):
+        raise ValueError(f'speed is "fast" or "recorded", not {speed!r}')
+    started = time.monotonic()
+    calls = 0
+    entries = recording.callbacks()
+    origin = entries[0]["t"] if entries else 0
+    for entry in entries:
+        if speed == "recorded":
+            delay = started + (entry["t"] - origin) / 1000 - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        if not defines(type(delegate), entry["name"]):
+            continue
+        getattr(delegate, entry["name"])(*(values.decode(a) for a in entry["args"]))
+        calls += 1
+    return calls

@@ -1,0 +1,268 @@
+"""Puts a bot into a scenario: a loopback room of its own, the scripted participants, and the
+bot's delegate class, stepped through the timeline on a clock.
+
+Each step runs the events due, sends the media frames due, waits until every session has
+delivered all its callbacks, and only then moves the clock on. On the manual clock a run is
+therefore a pure function of the scenario and the bot: the bot receives the same callbacks
+with the same arguments in the same order every time."""
+import heapq
+import uuid
+
+import _velmora as v
+
+from . import control, media
+from .clock import best_clock
+from .participants import Participant, SimulationError, enter_params, error_name
+from .recording import Recorder, Recording, recording_class
+from .scenario import Event
+
+# Session calls that only read; the rest are the bot's sends.
+_NOT_SENDS = frozenset(("GetAudioFrame",))
+
+
+class BotError(AssertionError):
+    """The bot's own callback methods raised during a run."""
+
+
+class RecordingSession:
+    """The bot's session as the runner hands it over (`bot.cloud`): every KWIXCloud method,
+    each send noted in the run's recording."""
+
+    def __init__(self, cloud, recorder):
+        self._cloud = cloud
+        self._recorder = recorder
+
+    def __getattr__(self, name):
+        method = getattr(self._cloud, name)
+        if name in _NOT_SENDS or not callable(method):
+            return method
+
+        def send(*args, **kwargs):
+            result = method(*args, **kwargs)
+            self._recorder.send(name, list(args) + list(kwargs.values()), result)
+            return result
+        send.__name__ = name
+        return send
+
+
+class RunResult:
+    """What a run produced: `recording` (the bot's callbacks, its sends and the room's
+    events), the `bot` object, the `participants` by id (each with its own `received`)."""
+
+    def __init__(self, scenario, recording, bot, participants):
+        self.scenario, self.recording, self.bot, self.participants = scenario, recording, bot, participants
+
+    @property
+    def errors(self):
+        """[(callback name, traceback text)] of the bot's callbacks that raised."""
+        return [(e["name"], e["error"]) for e in self.recording.of_kind("error")]
+
+    def check(self):
+        """Raises BotError when one of the bot's callbacks raised."""
+        errors = self.errors
+        if errors:
+            name, text = errors[0]
+            raise BotError(f"the bot's callbacks raised {len(errors)} time(s); the first, in {name}:\n{text}")
+
+    def received(self, name):
+        """Decoded arguments of every call of callback `name` the bot received, in order."""
+        return self.recording.args(name)
+
+    def sent(self, name=None):
+        """The bot's sends, all or those of one session method: [(args, result)]."""
+        return [(e["args"], e["result"]) for e in self.recording.sends(*([name] if name else []))]
+
+    def stream(self, **kwargs):
+        return self.recording.stream(**kwargs)
+
+    def save(self, path):
+        return self.recording.save(path)
+
+    def timeline(self, path):
+        from .timeline import write_html
+        return write_html(self.recording, path)
+
+
+class Runner:
+    """run(bot_class, *args, **kwargs) builds the bot as bot_class(*args, **kwargs) (wrapped
+    so that its callbacks are recorded), gives it its session as `bot.cloud`, and plays the
+    scenario. `clock` is a RealClock or ManualClock (default: manual where the engine has
+    one). `enter` may adjust the bot's EnterRoomParams before it enters. When one of the
+    bot's callbacks raised, run() raises BotError after the run (the engine only logs such
+    an exception), unless `allow_errors` is true; RunResult.errors lists them either way."""
+
+    def __init__(self, scenario, clock=None, enter=None, allow_errors=False):
+        self.scenario = scenario
+        self.clock = clock or best_clock()
+        self.enter = enter
+        self.allow_errors = allow_errors
+
+    def run(self, bot_class, *args, **kwargs):
+        self.clock.start()
+        try:
+            played = _Run(self.scenario, self.clock, self.enter, bot_class, args, kwargs)
+            try:
+                played.play()
+            finally:
+                played.finish()
+        finally:
+            self.clock.stop()
+        result = RunResult(self.scenario, played.recording, played.bot, played.participants)
+        if not self.allow_errors:
+            result.check()
+        return result
+
+
+class _Run:
+    """One play of a scenario: the room, its members, the timeline still to come, and the
+    engine settings to put back afterwards."""
+
+    def __init__(self, scenario, clock, enter, bot_class, args, kwargs):
+        self.scenario, self.clock, self.enter = scenario, clock, enter
+        self.room = f"{scenario.room}-{uuid.uuid4().hex[:12]}"
+        self.bot_spec = scenario.bot
+        self.recording = Recording({"user_id": self.bot_spec["user_id"], "clock": clock.name,
+                                    "scenario": scenario.name, "room": scenario.room})
+        self.recorder = Recorder(self.recording, clock)
+        self.bot = recording_class(bot_class)(*args, **kwargs)
+        self.bot._velmora_recorder = self.recorder
+        self.cloud = v.KWIXCloud(self.bot)
+        self.bot_engine = control.newest_session()
+        self.bot.cloud = RecordingSession(self.cloud, self.recorder)
+        self.bot_in_room = False
+        self.participants = {pid: Participant(pid, self.room, clock, self.recorder, spec["role"],
+                                              spec["hears_audio"])
+                             for pid, spec in scenario.participants.items()}
+        # (time, order, event): at one time, the bot enters first, then the file's order;
+        # an event made during the run (a rejoin) comes after those already there.
+        self.pending = []
+        self.order = 0
+        self.schedule(Event(self.bot_spec["join_ms"], None, "bot_join", {}))
+        for event in scenario.events:
+            self.schedule(event)
+        if self.bot_spec["leave_ms"] is not None:
+            self.schedule(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
+        self.changed_qualities = set()
+        self.changed_loss = False
+
+    def schedule(self, event):
+        heapq.heappush(self.pending, (event.at_ms, self.order, event))
+        self.order += 1
+
+    def sessions(self):
+        live = [self.bot_engine]
+        for participant in self.participants.values():
+            live.extend(participant.sessions())
+        return live
+
+    def play(self):
+        scenario = self.scenario
+        if scenario.quality_report_ms is not None:
+            control.set_network_quality_interval(scenario.quality_report_ms)
+        now = 0
+        while True:
+            while self.pending and self.pending[0][0] <= now:
+                event = heapq.heappop(self.pending)[2]
+                self.in_context(event.line, now, self.apply, event, now)
+            for participant in self.participants.values():
+                self.in_context(None, now, participant.send_due_media, now)
+            control.settle(self.sessions())
+            if now >= scenario.duration_ms:
+                return
+            self.clock.advance(scenario.tick_ms)
+            now += scenario.tick_ms
+
+    def in_context(self, line, now, step, *args):
+        try:
+            step(*args)
+        except SimulationError as error:
+            where = f"{self.scenario.source}:{line}" if line else self.scenario.source
+            raise SimulationError(f"{where}: at {now} ms: {error}") from None
+
+    def bot_join(self):
+        params = enter_params(self.bot_spec["user_id"], self.room, pixel_output=self.bot_spec["pixel_output"])
+        if self.enter is not None:
+            self.enter(params)
+        result = self.cloud.EnterRoom(params)
+        if result != 0:
+            raise SimulationError(f"the bot's EnterRoom returned {error_name(result)}")
+        self.bot_in_room = True
+        self.recorder.room(self.bot_spec["user_id"], "join")
+
+    def bot_leave(self):
+        if self.bot_in_room:
+            self.bot_in_room = False
+            self.cloud.ExitRoom()
+            control.settle([self.bot_engine])
+            self.recorder.room(self.bot_spec["user_id"], "leave")
+
+    def apply(self, event, now):
+        action, params = event.action, event.params
+        if action == "bot_join":
+            return self.bot_join()
+        if action == "bot_leave":
+            return self.bot_leave()
+        if action == "custom_cmd_loss":
+            control.set_custom_cmd_loss(params["share"])
+            self.changed_loss = True
+            return self.recorder.room(None, "custom_cmd_loss", params["share"])
+        who = self.participants[event.who]
+        if action == "join":
+            who.join()
+        elif action == "leave":
+            who.leave()
+        elif action == "reconnect":
+            who.leave()
+            self.schedule(Event(now + params["gap_ms"], event.who, "join", {}, event.line))
+        elif action == "speak":
+            who.speak(_source(params), now, params["source"])
+        elif action == "stop_speaking":
+            who.stop_speaking()
+        elif action == "open_video":
+            who.open_video(params["stream"], params["fps"], params["width"], params["height"],
+                           params["frames"] == "pixel", now)
+        elif action == "close_video":
+            who.close_video(params["stream"])
+        elif action == "sei":
+            who.send_sei(params["message_type"], params["message"].encode())
+        elif action == "custom_cmd":
+            who.send_command(params["cmd_id"], params["message"].encode(), params["reliable"], params["ordered"])
+        elif action == "network_quality":
+            who.set_network_quality(params["quality"])
+            self.changed_qualities.add(event.who)
+        else:
+            raise SimulationError(f"unknown action {action!r}")
+
+    def finish(self):
+        """Everyone leaves, every callback is delivered, and the engine's switches are back
+        where they were, even after a failed step."""
+        try:
+            self.bot_leave()
+            for participant in self.participants.values():
+                if participant.present:
+                    participant.leave()
+            control.settle(self.sessions())
+        finally:
+            for user in self.changed_qualities:
+                control.set_network_quality(user, v.NETWORK_QUALITY_EXCELLENT)
+            if self.scenario.quality_report_ms is not None:
+                control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
+            if self.changed_loss:
+                control.set_custom_cmd_loss(0.0)
+            self.bot.cloud = None
+            self.bot._velmora_recorder = None
+            self.cloud = None  # destroys the bot's engine session
+
+
+def _source(params):
+    if params["source"] == "tone":
+        return media.tone(params["duration_ms"], params["frequency_hz"], params["level_dbfs"],
+                          params["sample_rate"])
+    if params["source"] == "silence":
+        return media.silence(params["duration_ms"], params["sample_rate"])
+    return media.wav(params["path"], params["duration_ms"])
+
+
+def run(scenario, bot_class, *args, clock=None, enter=None, allow_errors=False, **kwargs):
+    """Runner(scenario, clock, enter, allow_errors).run(bot_class, *args, **kwargs)."""
+    return Runner(scenario, clock=clock, enter=enter, allow_errors=allow_errors).run(bot_class, *args, **kwargs)
