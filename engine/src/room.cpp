@@ -108,7 +108,8 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
             QueueLocked(m, "OnRemoteUserEnterRoom", false,
                         [new_id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(new_id)); });
         }
-        audio_.Join(entrant.serial, entrant.user_id, entrant.listening, entrant.detect_voice, entrant.audio_counters);
+        audio_.Join(entrant.serial, entrant.user_id, entrant.listening, entrant.detect_voice, entrant.audio_counters,
+                    Clock::Instance().NowMs());
         members_.push_back(std::move(newcomer));
     }
     Drain();

@@ -79,10 +79,11 @@ void Clock::SetManual(bool manual) {
     if (manual == manual_) return;
     if (manual) {
         StopThread(lock);
-        manual_now_ = RealNowLocked();
+        // The manual clock starts on a tick, so that a run started on it always meets the
+        // ticks at the same offsets; the ticks up to then run now, leaving nothing pending:
+        // Advance(ms) runs exactly the ticks within those ms.
+        manual_now_ = FloorToTick(RealNowLocked() + kTickMs - 1);
         manual_ = true;
-        // The ticks the real clock owed up to now run now, so that the manual clock starts
-        // with nothing pending: Advance(ms) runs exactly the ticks within those ms.
         const int64_t now = manual_now_;
         lock.unlock();
         RunTicksUntil(now);

@@ -43,8 +43,9 @@ public:
     // Adds a ticker; the media thread starts with the first one on the real clock.
     void Register(Ticker ticker);
 
-    // Manual mode on or off. Turning it on waits for the media thread to finish its tick and
-    // runs the ticks still due on the caller's thread.
+    // Manual mode on or off. Turning it on waits for the media thread to finish its tick,
+    // moves time on to the next tick (at most kTickMs - 1) and runs the ticks still due on the
+    // caller's thread.
     void SetManual(bool manual);
     bool manual() const;
     // Manual mode: moves time on by `ms` and runs the ticks passed, on this thread. Returns

@@ -161,13 +161,13 @@ public:
     };
 
     Listener(uint64_t serial, const MemberConfig& c)
-        : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters) {}
+        : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters), joined_ms(c.joined_ms) {}
 
     // pts of the stream's next frame; has_voice when detection is on.
     void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
         if (!s.started) {
             s.started = true;
-            s.next_pts = now_ms;
+            s.next_pts = now_ms - joined_ms;
         }
         f->pts = static_cast<uint32_t>(s.next_pts);
         s.next_pts += params.frame_ms;
@@ -184,6 +184,7 @@ public:
     const std::string user_id;
     const ListenerParams params;
     const std::shared_ptr<AudioCounters> counters;
+    const int64_t joined_ms;
     bool detect_voice = false;
     std::set<std::string> muted;
     std::map<uint64_t, Stream> streams;  // per-user, by sender
@@ -196,9 +197,10 @@ RoomAudio::RoomAudio() = default;
 RoomAudio::~RoomAudio() = default;
 
 void RoomAudio::Join(uint64_t serial, const std::string& user_id, const ListenerParams& listening, bool detect_voice,
-                     std::shared_ptr<AudioCounters> counters) {
+                     std::shared_ptr<AudioCounters> counters, int64_t now_ms) {
     std::lock_guard<std::mutex> lock(inbox_mu_);
     MemberConfig& c = config_[serial];
+    c.joined_ms = now_ms;
     c.user_id = user_id;
     c.listening = listening;
     c.detect_voice = detect_voice;

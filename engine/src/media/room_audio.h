@@ -23,8 +23,9 @@
 // it through a small jitter buffer (kMixPrebufferMs) so that a sender pacing itself on wall
 // time does not leave gaps.
 //
-// pts of delivered frames is the engine clock in ms when the stream's first frame went out,
-// then advances by exactly the frame length.
+// pts of delivered frames counts ms on the listener's clock: engine clock time since the
+// listener joined, when the stream's first frame went out, then advancing by exactly the
+// frame length. So the same run on the manual clock stamps the same pts every time.
 //
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
@@ -102,8 +103,9 @@ public:
     RoomAudio& operator=(const RoomAudio&) = delete;
 
     // Configuration, as the room's membership changes.
+    // `now_ms`: the engine clock at the join, the origin of the member's pts.
     void Join(uint64_t serial, const std::string& user_id, const ListenerParams& listening, bool detect_voice,
-              std::shared_ptr<AudioCounters> counters);
+              std::shared_ptr<AudioCounters> counters, int64_t now_ms);
     void Leave(uint64_t serial);
     void OpenChannel(uint64_t serial, const ChannelParams& params);
     void CloseChannel(uint64_t serial);
@@ -128,6 +130,7 @@ private:
         bool detect_voice = false;
         std::set<std::string> muted;
         std::shared_ptr<AudioCounters> counters;
+        int64_t joined_ms = 0;
         bool open = false;
         ChannelParams channel;
         uint64_t channel_generation = 0;  // a reopened channel is a new stream
