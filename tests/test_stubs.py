@@ -31,6 +31,14 @@ def test_stub_is_up_to_date():
     ("import _velmora as v\nv.EnterRoomParams().room.user_id = 'alice'\n",
      'Incompatible types in assignment'),
     ("import _velmora as v\nf: bytes = v.AudioFrame().data\nn: int = v.AudioFrame().size\n", None),
+    # Text parameters take what the module takes: str, bytes, bytearray, and None for a null
+    # pointer; an int level is still an int.
+    ("import _velmora as v\nv.SetSocks5Proxy('127.0.0.1', 1080, None, None)\n"
+     "v.SetLogPath(b'/tmp/logs')\nv.KwixString(bytearray(b'id')).SetValue(None)\n"
+     "v.KWIXCloud(None).Subscribe(b'bob', v.STREAM_TYPE_AUDIO)\n", None),
+    ("import _velmora as v\nv.SetLogLevel('1')\n", 'incompatible type "str"'),
+    ("import _velmora as v\nv.KWIXCloud(None).Subscribe(None, v.STREAM_TYPE_AUDIO)\n",
+     'incompatible type "None"'),
 ])
 def test_type_checker_sees_the_modules_types(tmp_path, code, error):
     needs_installed_stub()

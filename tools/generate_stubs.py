@@ -5,7 +5,8 @@
 
 The module's generated signatures name the types that are registered after a function by
 their C++ names (velmora::kwix::StreamType, PyKWIXCloudDelegate); the stub names them by
-their Python classes.
+their Python classes. They also call every text parameter `str`, while the module takes more
+there; the stub says what is accepted.
 """
 import argparse
 import difflib
@@ -17,6 +18,24 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUB = os.path.join(ROOT, "velmora", "_velmora.pyi")
+
+# Texts handed to the engine as C strings: a str goes as its UTF-8 encoding, a bytes or
+# bytearray as its own bytes, None as a null pointer.
+C_STRING = "str | bytes | bytearray | None"
+# Texts the module copies into a string of its own: the same, but None is refused.
+OWNED_STRING = "str | bytes | bytearray"
+# (class or None for a module function, function) -> {parameter: accepted type}. The
+# delegate's callbacks keep `str`: Python subclasses override them, and an override that
+# takes `str` must stay compatible with its base.
+TEXT_PARAMETERS = {
+    (None, "SetLogPath"): {"path": C_STRING},
+    (None, "SetSocks5Proxy"): {"ip": C_STRING, "username": C_STRING, "password": C_STRING},
+    (None, "SetEnvironment"): {"env": C_STRING},
+    ("KwixString", "__init__"): {"arg0": C_STRING},
+    ("KwixString", "SetValue"): {"arg0": C_STRING},
+    ("KWIXCloud", "Subscribe"): {"user_id": OWNED_STRING},
+    ("KWIXCloud", "Unsubscribe"): {"user_id": OWNED_STRING},
+}
 
 
 def generate():
@@ -30,7 +49,33 @@ def generate():
             text = f.read()
     text = re.sub(r"velmora::kwix::(\w+)", r"\1", text)
     # The session also accepts None for the delegate.
-    return text.replace("PyKWIXCloudDelegate", "KWIXCloudDelegate | None")
+    text = text.replace("PyKWIXCloudDelegate", "KWIXCloudDelegate | None")
+    return widen_text_parameters(text)
+
+
+def widen_text_parameters(text):
+    lines = text.splitlines(True)
+    owner = None
+    widened = set()
+    for index, line in enumerate(lines):
+        if line.startswith("class "):
+            owner = re.match(r"class (\w+)", line).group(1)
+        elif line.strip() and not line.startswith((" ", "\t")):
+            owner = None
+        match = re.match(r"\s*def (\w+)\(", line)
+        if not match:
+            continue
+        function = (owner, match.group(1))
+        for parameter, accepted in TEXT_PARAMETERS.get(function, {}).items():
+            line, count = re.subn(rf"\b{parameter}: str\b(?! \|)", f"{parameter}: {accepted}", line)
+            if count:
+                widened.add(function + (parameter,))
+        lines[index] = line
+    expected = {function + (parameter,) for function, parameters in TEXT_PARAMETERS.items()
+                for parameter in parameters}
+    if expected - widened:
+        raise SystemExit(f"text parameters not found in the generated stub: {sorted(expected - widened, key=str)}")
+    return "".join(lines)
 
 
 def main():

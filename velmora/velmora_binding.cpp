@@ -5,15 +5,36 @@
 // session calls into the engine and carries the engine's callbacks, which arrive on engine
 // threads, into Python methods under the interpreter lock. It compiles against the engine
 // headers in include/ only, so any engine library that honours them can sit beside it.
+//
+// The interpreter lock, as an engine sees it:
+// - Every session call and every settings call keeps the interpreter lock while the engine
+//   runs; so does KWIXCloud::Create.
+// - Every callback into Python needs that lock. A callback on the thread that is inside a
+//   session call proceeds at once; a callback on any other thread waits until the session
+//   call has returned.
+// - So an engine must never wait, inside a call from Python, for a callback that runs on
+//   another of its threads: that wait would never end, and with it every Python thread of
+//   the process would stop.
+// - KWIXCloud::Destroy is the one call made with the lock released: the engine may stop its
+//   threads there, and one of them may be waiting for the lock to deliver a callback.
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <cxxabi.h>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <typeinfo>
+#include <unordered_map>
 #include <utility>
+#include <vector>
+
+#include <unistd.h>
 
 #include "kwix/velmora_kwix_cloud.h"
 #include "kwix/velmora_kwix_defines.h"
@@ -51,6 +72,8 @@ py::object TextToPython(const char* text) {
 }
 
 }  // namespace
+
+class KWIXCloudWrapper;
 
 namespace pybind11 {
 namespace detail {
@@ -92,6 +115,45 @@ struct type_caster<Text> {
     }
 };
 
+// An object made with `Cls.__new__(Cls)` never ran __init__, so it holds no C++ value; the
+// binding library would hand its methods freshly allocated, unconstructed memory. Every class
+// of the module loads through this caster, which refuses such an object with a TypeError.
+template <typename T>
+class initialized_only_caster : public type_caster_base<T> {
+public:
+    bool load(handle src, bool convert) {
+        return this->template load_impl<initialized_only_caster<T>>(src, convert);
+    }
+
+    void load_value(value_and_holder&& v_h) {
+        if (v_h.value_ptr() == nullptr) {
+            const std::string name = Py_TYPE(v_h.inst)->tp_name;
+            throw type_error(name + " object was never initialized: its __init__ did not run (make it with " +
+                             name + "(...), not with __new__)");
+        }
+        type_caster_base<T>::load_value(std::move(v_h));
+    }
+};
+
+#define VELMORA_INITIALIZED_ONLY(T) \
+    template <>                      \
+    class type_caster<T> : public initialized_only_caster<T> {}
+
+VELMORA_INITIALIZED_ONLY(KWIXCloudWrapper);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::KWIXCloudDelegate);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::KwixString);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::RoomParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::EnterRoomParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::AudioEncodeParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::VideoEncodeParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::NetworkQualityInfo);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::UserInfo);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::AudioObtainParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::VADParams);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::AudioFrame);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::VideoFrame);
+VELMORA_INITIALIZED_ONLY(velmora::kwix::PixelFrame);
+
 }  // namespace detail
 }  // namespace pybind11
 
@@ -130,11 +192,271 @@ void DefEnumField(py::class_<Class, Options...>& cls, const char* name, Enum Cla
         [field](Class& self, Enum value) { self.*field = value; });
 }
 
-// Every argument handed to a Python callback is a new object owned by Python: records and
-// frames through their copy constructors, enumerations as new members.
+// The engine types that callbacks hand to Python as new objects.
+using CopiedTypes =
+    std::tuple<Error, ConnectionState, StreamType, UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame>;
+
+template <typename T, size_t I = 0>
+constexpr size_t CopiedTypeIndex() {
+    static_assert(I < std::tuple_size<CopiedTypes>::value, "not a type that callbacks copy");
+    if constexpr (std::is_same<std::tuple_element_t<I, CopiedTypes>, T>::value) {
+        return I;
+    } else {
+        return CopiedTypeIndex<T, I + 1>();
+    }
+}
+
 template <typename T>
-py::object Copy(const T& value) {
-    return py::cast(value, py::return_value_policy::copy);
+void* CopyConstruct(const void* source) {
+    return new T(*static_cast<const T*>(source));
+}
+
+// ---------------------------------------------------------------------------------------
+// What the module keeps per interpreter.
+
+// The Python names of the callbacks, in the delegate's slot order.
+enum CallbackName : size_t {
+    kOnError,
+    kOnConnectionStateChanged,
+    kOnEnterRoom,
+    kOnExitRoom,
+    kOnLocalAudioChannelCreated,
+    kOnLocalAudioChannelDestroyed,
+    kOnLocalVideoChannelCreated,
+    kOnLocalVideoChannelDestroyed,
+    kOnRequestChangeVideoEncodeBitrate,
+    kOnRequestKeyFrame,
+    kOnRemoteUserEnterRoom,
+    kOnRemoteUserExitRoom,
+    kOnRemoteAudioAvailable,
+    kOnRemoteVideoAvailable,
+    kOnRemoteVideoFrameReceived,
+    kOnRemotePixelFrameReceived,
+    kOnRemoteAudioReceived,
+    kOnRemoteMixedAudioReceived,
+    kOnSeiMessageReceived,
+    kOnReceiveCustomCmdMsg,
+    kOnMissCustomCmdMsg,
+    kOnNetworkQuality,
+    kCallbackNameCount
+};
+
+constexpr const char* kCallbackNames[kCallbackNameCount] = {
+    "OnError",
+    "OnConnectionStateChanged",
+    "OnEnterRoom",
+    "OnExitRoom",
+    "OnLocalAudioChannelCreated",
+    "OnLocalAudioChannelDestroyed",
+    "OnLocalVideoChannelCreated",
+    "OnLocalVideoChannelDestroyed",
+    "OnRequestChangeVideoEncodeBitrate",
+    "OnRequestKeyFrame",
+    "OnRemoteUserEnterRoom",
+    "OnRemoteUserExitRoom",
+    "OnRemoteAudioAvailable",
+    "OnRemoteVideoAvailable",
+    "OnRemoteVideoFrameReceived",
+    "OnRemotePixelFrameReceived",
+    "OnRemoteAudioReceived",
+    "OnRemoteMixedAudioReceived",
+    "OnSeiMessageReceived",
+    "OnReceiveCustomCmdMsg",
+    "OnMissCustomCmdMsg",
+    "OnNetworkQuality",
+};
+
+// The module's own state: the callback names as interned strings (made once, so that a
+// lookup hits the interpreter's attribute cache instead of building a new string each time),
+// the delegate's type record, and the sessions that are alive, which one exit hook closes.
+// It is made on first use and owned by a capsule in the interpreter's state dictionary, so
+// it lives exactly as long as the interpreter and no C++ global holds Python objects.
+class ModuleState {
+public:
+    // The interpreter lock must be held.
+    static ModuleState& Get() { return *static_cast<ModuleState*>(Owner().get_pointer()); }
+
+    // The capsule that owns the state: a session keeps it, so its state outlives it.
+    static py::capsule Owner() {
+        PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+        if (dict == nullptr) throw std::runtime_error("the interpreter has no state dictionary");
+        PyObject* found = PyDict_GetItemString(dict, kKey);
+        if (found != nullptr) return py::reinterpret_borrow<py::capsule>(found);
+        py::capsule owner(new ModuleState(), [](void* state) { delete static_cast<ModuleState*>(state); });
+        if (PyDict_SetItemString(dict, kKey, owner.ptr()) != 0) throw py::error_already_set();
+        return owner;
+    }
+
+    ModuleState(const ModuleState&) = delete;
+    ModuleState& operator=(const ModuleState&) = delete;
+
+    ~ModuleState() {
+        for (PyObject* name : names_) Py_XDECREF(name);
+    }
+
+    PyObject* Name(CallbackName name) const { return names_[name]; }
+    const py::detail::type_info* delegate_type() const { return delegate_type_; }
+    template <typename T>
+    const py::detail::type_info* TypeOf() const {
+        return copied_types_[CopiedTypeIndex<T>()];
+    }
+
+    // Live sessions. The first one registers the module's exit hook.
+    void AddSession(KWIXCloudWrapper* session);
+    void RemoveSession(KWIXCloudWrapper* session) { live_.erase(session); }
+    // The exit hook: ends every live session's engine session while the interpreter is whole.
+    void CloseLiveSessions();
+
+private:
+    static constexpr const char* kKey = "_velmora.module_state";
+
+    ModuleState() : delegate_type_(py::detail::get_type_info(typeid(KWIXCloudDelegate))) {
+        FindCopiedTypes(std::make_index_sequence<std::tuple_size<CopiedTypes>::value>());
+        names_.fill(nullptr);
+        for (size_t i = 0; i < kCallbackNameCount; ++i) {
+            names_[i] = PyUnicode_InternFromString(kCallbackNames[i]);
+            if (names_[i] == nullptr) throw py::error_already_set();
+        }
+    }
+
+    template <size_t... I>
+    void FindCopiedTypes(std::index_sequence<I...>) {
+        ((copied_types_[I] = py::detail::get_type_info(typeid(std::tuple_element_t<I, CopiedTypes>))), ...);
+    }
+
+    std::array<PyObject*, kCallbackNameCount> names_;
+    const py::detail::type_info* delegate_type_;
+    // Found once: finding a type record by its C++ type hashes the type's name every time.
+    std::array<const py::detail::type_info*, std::tuple_size<CopiedTypes>::value> copied_types_{};
+    // Each session with a serial number, so that a closing pass that released the lock does
+    // not mistake a new session at a reused address for the one it saw before.
+    std::unordered_map<KWIXCloudWrapper*, uint64_t> live_;
+    uint64_t next_serial_ = 0;
+    bool exit_hook_registered_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// Threads and the interpreter lock.
+
+// Blocks the calling thread for good. During finalization the interpreter ends every other
+// thread that asks for its lock by unwinding its stack; a thread inside a destructor cannot
+// unwind (the process would abort), so it waits here until the process ends instead.
+[[noreturn]] void WaitForProcessExit() {
+    for (;;) pause();
+}
+
+// Takes the interpreter lock back after an engine call made without it.
+void RestoreThreadOrWait(PyThreadState* saved) noexcept {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        WaitForProcessExit();
+    }
+}
+
+// The Python thread state of a thread that Python did not start (an engine thread): made at
+// its first callback, kept from one callback to the next, released when the thread ends.
+class EngineThreadState {
+public:
+    EngineThreadState() = default;
+    EngineThreadState(const EngineThreadState&) = delete;
+    EngineThreadState& operator=(const EngineThreadState&) = delete;
+
+    ~EngineThreadState() {
+        // During or after finalization the state is left alone: the interpreter would end
+        // this thread if it asked for the lock, and after finalization it is gone.
+        if (state_ == nullptr || _Py_IsFinalizing() || !Py_IsInitialized()) return;
+        RestoreThreadOrWait(state_);
+        // The last hold on the state: it is cleared and deleted, and the lock released.
+        PyGILState_Release(PyGILState_UNLOCKED);
+    }
+
+    // Gives this thread a thread state of its own. The state is made by PyGILState_Ensure and
+    // one hold on it is never given back until the thread ends, so later callbacks find it.
+    static void Adopt() {
+        // This thread's own instance: its destructor runs when the thread ends.
+        thread_local EngineThreadState kept;
+        // What the interpreter does to a thread that asks for its lock during finalization;
+        // after finalization there is no interpreter to make a state in.
+        if (_Py_IsFinalizing() || !Py_IsInitialized()) PyThread_exit_thread();
+        PyGILState_Ensure();
+        kept.state_ = PyGILState_GetThisThreadState();
+        PyEval_SaveThread();
+    }
+
+private:
+    PyThreadState* state_ = nullptr;
+};
+
+// Holds the interpreter lock for one callback, on any thread: an engine thread keeps its
+// thread state between callbacks; a thread that already holds the lock (a Python thread inside
+// a session call) nests.
+class CallbackLock {
+public:
+    CallbackLock() {
+        if (PyGILState_GetThisThreadState() == nullptr) EngineThreadState::Adopt();
+        state_ = PyGILState_Ensure();
+    }
+    ~CallbackLock() { PyGILState_Release(state_); }
+
+    CallbackLock(const CallbackLock&) = delete;
+    CallbackLock& operator=(const CallbackLock&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// ---------------------------------------------------------------------------------------
+// The Python method behind a callback, and its call.
+
+// A found Python method, called with vectorcall. A plain function found on the class is kept
+// unbound with its instance beside it, which spares a bound-method object per callback.
+class PythonMethod {
+public:
+    PythonMethod() = default;
+    PythonMethod(py::object callable, py::object self) : callable_(std::move(callable)), self_(std::move(self)) {}
+
+    explicit operator bool() const { return static_cast<bool>(callable_); }
+
+    // Calls the method with the arguments and drops its result.
+    template <typename... Args>
+    void operator()(Args&&... args) const {
+        std::array<py::object, sizeof...(Args)> objects{{ToPython(std::forward<Args>(args))...}};
+        PyObject* vector[sizeof...(Args) + 1];
+        vector[0] = self_.ptr();
+        for (size_t i = 0; i < objects.size(); ++i) vector[i + 1] = objects[i].ptr();
+        PyObject* result = self_ ? PyObject_Vectorcall(callable_.ptr(), vector, objects.size() + 1, nullptr)
+                                 : PyObject_Vectorcall(callable_.ptr(), vector + 1,
+                                                       objects.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (result == nullptr) throw py::error_already_set();
+        Py_DECREF(result);
+    }
+
+private:
+    static py::object ToPython(py::object value) { return value; }
+    static py::object ToPython(bool value) { return py::bool_(value); }
+    template <typename Int, typename = std::enable_if_t<std::is_integral<Int>::value>>
+    static py::object ToPython(Int value) {
+        return py::int_(value);
+    }
+
+    py::object callable_;
+    py::object self_;
+};
+
+// True when the running Python frame is a method of this name running on `self`: a Python
+// override that calls the base method must not reach itself again.
+bool CalledFromItself(PyObject* self, PyObject* name) {
+    PyFrameObject* frame = PyThreadState_Get()->frame;
+    if (frame == nullptr) return false;
+    PyCodeObject* code = frame->f_code;
+    if (code->co_name != name && PyUnicode_Compare(code->co_name, name) != 0) return false;
+    if (code->co_argcount <= 0) return false;
+    PyObject* locals = PyEval_GetLocals();
+    if (locals == nullptr) throw py::error_already_set();
+    PyObject* caller = PyDict_GetItemWithError(locals, PyTuple_GET_ITEM(code->co_varnames, 0));
+    if (caller == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return caller == self;
 }
 
 }  // namespace
@@ -148,97 +470,159 @@ py::object Copy(const T& value) {
 
 class PyKWIXCloudDelegate : public KWIXCloudDelegate {
 public:
-    PyKWIXCloudDelegate() = default;
+    // Made by Python, with the interpreter lock held. The state outlives every delegate: the
+    // interpreter's dictionary that owns it is cleared only after the last Python code ran.
+    PyKWIXCloudDelegate() : state_(&ModuleState::Get()) {}
     ~PyKWIXCloudDelegate() override = default;
 
     void OnError(Error error) override {
-        Pure("OnError", [&](const py::function& f) { f(Copy(error)); });
+        Pure(kOnError, [&](const PythonMethod& f) { f(Copy(error)); });
     }
     void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-        Pure("OnConnectionStateChanged", [&](const py::function& f) { f(Copy(old_state), Copy(new_state)); });
+        Pure(kOnConnectionStateChanged, [&](const PythonMethod& f) { f(Copy(old_state), Copy(new_state)); });
     }
     void OnEnterRoom() override {
-        Pure("OnEnterRoom", [](const py::function& f) { f(); });
+        Pure(kOnEnterRoom, [](const PythonMethod& f) { f(); });
     }
     void OnExitRoom() override {
-        Pure("OnExitRoom", [](const py::function& f) { f(); });
+        Pure(kOnExitRoom, [](const PythonMethod& f) { f(); });
     }
     void OnLocalAudioChannelCreated() override {
-        Pure("OnLocalAudioChannelCreated", [](const py::function& f) { f(); });
+        Pure(kOnLocalAudioChannelCreated, [](const PythonMethod& f) { f(); });
     }
     void OnLocalAudioChannelDestroyed() override {
-        Pure("OnLocalAudioChannelDestroyed", [](const py::function& f) { f(); });
+        Pure(kOnLocalAudioChannelDestroyed, [](const PythonMethod& f) { f(); });
     }
     void OnLocalVideoChannelCreated(StreamType stream_type) override {
-        Pure("OnLocalVideoChannelCreated", [&](const py::function& f) { f(Copy(stream_type)); });
+        Pure(kOnLocalVideoChannelCreated, [&](const PythonMethod& f) { f(Copy(stream_type)); });
     }
     void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-        Pure("OnLocalVideoChannelDestroyed", [&](const py::function& f) { f(Copy(stream_type)); });
+        Pure(kOnLocalVideoChannelDestroyed, [&](const PythonMethod& f) { f(Copy(stream_type)); });
     }
     void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-        Pure("OnRequestChangeVideoEncodeBitrate", [&](const py::function& f) { f(Copy(stream_type), bitrate_bps); });
+        Pure(kOnRequestChangeVideoEncodeBitrate, [&](const PythonMethod& f) { f(Copy(stream_type), bitrate_bps); });
     }
     void OnRequestKeyFrame(StreamType stream_type) override {
-        Pure("OnRequestKeyFrame", [&](const py::function& f) { f(Copy(stream_type)); });
+        Pure(kOnRequestKeyFrame, [&](const PythonMethod& f) { f(Copy(stream_type)); });
     }
     void OnRemoteUserEnterRoom(const UserInfo& info) override {
-        Pure("OnRemoteUserEnterRoom", [&](const py::function& f) { f(Copy(info)); });
+        Pure(kOnRemoteUserEnterRoom, [&](const PythonMethod& f) { f(Copy(info)); });
     }
     void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-        Pure("OnRemoteUserExitRoom", [&](const py::function& f) { f(Copy(info), reason); });
+        Pure(kOnRemoteUserExitRoom, [&](const PythonMethod& f) { f(Copy(info), reason); });
     }
     void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-        Pure("OnRemoteAudioAvailable", [&](const py::function& f) { f(TextToPython(user_id), available); });
+        Pure(kOnRemoteAudioAvailable, [&](const PythonMethod& f) { f(TextToPython(user_id), available); });
     }
     void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-        Pure("OnRemoteVideoAvailable",
-             [&](const py::function& f) { f(TextToPython(user_id), available, Copy(type)); });
+        Pure(kOnRemoteVideoAvailable,
+             [&](const PythonMethod& f) { f(TextToPython(user_id), available, Copy(type)); });
     }
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-        Pure("OnRemoteVideoFrameReceived",
-             [&](const py::function& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
+        Pure(kOnRemoteVideoFrameReceived,
+             [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
     }
     void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-        Pure("OnRemotePixelFrameReceived",
-             [&](const py::function& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
+        Pure(kOnRemotePixelFrameReceived,
+             [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
     }
     void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-        Pure("OnRemoteAudioReceived", [&](const py::function& f) { f(TextToPython(user_id), Copy(frame)); });
+        Pure(kOnRemoteAudioReceived, [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(frame)); });
     }
     void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-        Pure("OnRemoteMixedAudioReceived", [&](const py::function& f) { f(Copy(frame)); });
+        Pure(kOnRemoteMixedAudioReceived, [&](const PythonMethod& f) { f(Copy(frame)); });
     }
     void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                               size_t length) override {
-        Report("OnSeiMessageReceived", [&](const py::function& f) {
+        Report(kOnSeiMessageReceived, [&](const PythonMethod& f) {
             py::bytes payload(message, length);
-            f(TextToPython(user_id), Copy(stream_type), message_type, payload);
+            f(TextToPython(user_id), Copy(stream_type), message_type, std::move(payload));
         });
     }
     void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                                size_t length) override {
-        Report("OnReceiveCustomCmdMsg", [&](const py::function& f) {
+        Report(kOnReceiveCustomCmdMsg, [&](const PythonMethod& f) {
             py::bytes payload(message, length);
-            f(TextToPython(user_id), cmd_id, seq, payload);
+            f(TextToPython(user_id), cmd_id, seq, std::move(payload));
         });
     }
     void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-        py::gil_scoped_acquire gil;
-        if (py::function f = Override("OnMissCustomCmdMsg")) f(TextToPython(user_id), cmd_id, error_code, missed);
+        CallbackLock lock;
+        if (PythonMethod f = Find(kOnMissCustomCmdMsg)) f(TextToPython(user_id), cmd_id, error_code, missed);
     }
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override {
-        Report("OnNetworkQuality", [&](const py::function& f) {
-            py::object local = local_quality ? Copy(*local_quality) : py::cast(NetworkQualityInfo());
+        Report(kOnNetworkQuality, [&](const PythonMethod& f) {
+            py::object local = Copy(local_quality ? *local_quality : NetworkQualityInfo());
             py::list remote;
             for (size_t i = 0; i < remote_quality_count; ++i) remote.append(Copy(remote_qualities[i]));
-            f(local, remote);
+            f(std::move(local), std::move(remote));
         });
     }
 
+    // The Python object that owns this trampoline, or an empty object when there is none.
+    // The interpreter lock must be held.
+    py::object PythonSelf() const {
+        return py::reinterpret_borrow<py::object>(
+            py::detail::get_object_handle(static_cast<const KWIXCloudDelegate*>(this), state_->delegate_type()));
+    }
+
 private:
-    py::function Override(const char* name) const {
-        return py::get_override(static_cast<const KWIXCloudDelegate*>(this), name);
+    // Every argument handed to a Python callback is a new object owned by Python: records and
+    // frames through their copy constructors, enumerations as new members. This is the
+    // binding library's own copying cast, given the type record found once.
+    template <typename T>
+    py::object Copy(const T& value) const {
+        py::handle made = py::detail::type_caster_generic::cast(
+            py::detail::cast_sources(&value, state_->TypeOf<T>()), py::return_value_policy::copy, py::handle(),
+            &CopyConstruct<T>, nullptr);
+        if (!made) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(made);
+    }
+
+    // The override rules of the binding library, kept exactly, at a lower cost: the attribute
+    // is looked up afresh each time (so a method added, replaced or deleted on the class or the
+    // instance counts from the next callback), with an interned name; the class's own method
+    // (a C function) means no override; so does a call from inside the same-named method
+    // running on the same instance; a failing lookup means no override; an attribute that is
+    // not callable raises TypeError.
+    PythonMethod Find(CallbackName callback) const {
+        py::object self = PythonSelf();
+        if (!self) return {};
+        PyObject* name = state_->Name(callback);
+        PyObject* found = nullptr;
+        const bool unbound = _PyObject_GetMethod(self.ptr(), name, &found) == 1;
+        if (found == nullptr) {
+            PyErr_Clear();
+            return {};
+        }
+        py::object attribute = py::reinterpret_steal<py::object>(found);
+        if (unbound && !PyFunction_Check(found)) {
+            // A method descriptor other than a Python function: bind it as getattr does, so
+            // that the checks below see what getattr would have returned.
+            PyObject* owner_type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+            PyObject* bound = Py_TYPE(found)->tp_descr_get(found, self.ptr(), owner_type);
+            if (bound == nullptr) {
+                PyErr_Clear();
+                return {};
+            }
+            return Checked(py::reinterpret_steal<py::object>(bound), py::object(), self, name);
+        }
+        return Checked(std::move(attribute), unbound ? self : py::object(), self, name);
+    }
+
+    static PythonMethod Checked(py::object attribute, py::object unbound_self, const py::object& self,
+                                PyObject* name) {
+        if (!PyCallable_Check(attribute.ptr())) {
+            throw py::type_error("Object of type '" +
+                                 py::detail::get_fully_qualified_tp_name(Py_TYPE(attribute.ptr())) +
+                                 "' is not an instance of 'function'");
+        }
+        if (py::detail::get_function(attribute) && PyCFunction_Check(py::detail::get_function(attribute).ptr())) {
+            return {};
+        }
+        if (CalledFromItself(self.ptr(), name)) return {};
+        return {std::move(attribute), std::move(unbound_self)};
     }
 
     // A callback the Python class must define. Without a Python method the call fails with
@@ -246,33 +630,38 @@ private:
     // the binding library would assert on Python's error state, which a thread that no longer
     // holds the lock must not read.
     template <typename Call>
-    void Pure(const char* name, Call&& call) const {
+    void Pure(CallbackName callback, Call&& call) const {
         {
-            py::gil_scoped_acquire gil;
-            if (py::function f = Override(name)) {
+            CallbackLock lock;
+            if (PythonMethod f = Find(callback)) {
                 call(f);
                 return;
             }
         }
-        throw std::runtime_error(std::string("Tried to call pure virtual function \"KWIXCloudDelegate::") + name +
-                                 "\"");
+        throw std::runtime_error(std::string("Tried to call pure virtual function \"KWIXCloudDelegate::") +
+                                 kCallbackNames[callback] + "\"");
     }
 
-    // A callback whose failures are reported on stderr and never leave it.
+    // A callback whose failures are reported on stderr and never leave it. Each report is
+    // one string written with one call, so that reports from several threads never mix.
     template <typename Call>
-    void Report(const char* name, Call&& call) const {
-        py::gil_scoped_acquire gil;
+    void Report(CallbackName callback, Call&& call) const {
+        CallbackLock lock;
         try {
-            if (py::function f = Override(name)) call(f);
+            if (PythonMethod f = Find(callback)) call(f);
         } catch (py::error_already_set& e) {
-            std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
+            const std::string report =
+                std::string("python callback ") + kCallbackNames[callback] + " error: " + e.what() + "\n";
+            std::cerr.write(report.data(), static_cast<std::streamsize>(report.size())).flush();
             PyErr_Clear();
         } catch (abi::__forced_unwind&) {
             throw;  // the thread is being ended; it must unwind
         } catch (...) {
-            std::cerr << "unknown error" << std::endl;
+            std::cerr.write("unknown error\n", 14).flush();
         }
     }
+
+    const ModuleState* state_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -281,17 +670,17 @@ private:
 class KWIXCloudWrapper {
 public:
     explicit KWIXCloudWrapper(std::shared_ptr<PyKWIXCloudDelegate> delegate)
-        : kwix_cloud_(nullptr), delegate_(std::move(delegate)) {
+        : kwix_cloud_(nullptr), delegate_(std::move(delegate)), state_owner_(ModuleState::Owner()),
+          state_(static_cast<ModuleState*>(state_owner_.get_pointer())) {
         kwix_cloud_ = KWIXCloud::Create(delegate_.get());
         if (kwix_cloud_ == nullptr) {
             throw std::runtime_error("the engine could not create a session (KWIXCloud::Create returned null)");
         }
         // Engine threads that are running a Python callback when the interpreter starts to
         // shut down would be ended in the middle of it, with Python objects on their stacks.
-        // So the engine session ends before that, while the interpreter is still whole.
+        // So the module's exit hook ends the engine session before that.
         try {
-            exit_hook_ = py::cpp_function([this]() { Close(); });
-            py::module_::import("atexit").attr("register")(exit_hook_);
+            state_->AddSession(this);
         } catch (...) {
             Close();
             throw;
@@ -299,13 +688,9 @@ public:
     }
 
     ~KWIXCloudWrapper() {
+        state_->RemoveSession(this);
         Close();
         delegate_.reset();
-        try {
-            py::module_::import("atexit").attr("unregister")(exit_hook_);
-        } catch (py::error_already_set&) {
-            // The interpreter is being finalized and the exit hooks have already run.
-        }
     }
 
     KWIXCloudWrapper(const KWIXCloudWrapper&) = delete;
@@ -351,6 +736,48 @@ public:
     }
     void EnableVoiceActivityDetection(const VADParams& params) { Session().EnableVoiceActivityDetection(params); }
 
+    // Ends the engine session; later calls raise. The interpreter lock is held on entry and
+    // on return, and released meanwhile: the engine stops its threads here, and one of them
+    // may be waiting for the lock to deliver a callback. Another thread may drop this session
+    // meanwhile, so nothing of `this` is touched once the lock is released; the delegate, its
+    // native and its Python object, is kept here until the engine session is gone.
+    void Close() noexcept {
+        KWIXCloud* cloud = std::exchange(kwix_cloud_, nullptr);
+        if (cloud == nullptr) return;
+        std::shared_ptr<PyKWIXCloudDelegate> delegate = delegate_;
+        py::object delegate_object = delegate ? delegate->PythonSelf() : py::object();
+        std::string failure;
+        PyThreadState* saved = PyEval_SaveThread();
+        try {
+            KWIXCloud::Destroy(cloud);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "unknown error";
+        }
+        RestoreThreadOrWait(saved);
+        if (!failure.empty()) {
+            // A destructor or an exit hook cannot raise: the failure goes where Python reports
+            // errors that nobody can catch.
+            PyErr_SetString(PyExc_RuntimeError, ("the engine failed to destroy a session: " + failure).c_str());
+            PyErr_WriteUnraisable(nullptr);
+        }
+    }
+
+    // For the cycle collector: ends the engine session, then lets go of the delegate, so that
+    // a delegate that holds its own session can be freed.
+    void Clear() noexcept {
+        state_->RemoveSession(this);
+        Close();
+        delegate_.reset();
+    }
+
+    // In a process forked from the one that made the session, the engine session's threads
+    // are not there: at exit it is let go without asking the engine to stop them, so that a
+    // child's exit never depends on how the engine copes with fork.
+    bool Inherited() const { return creator_ != getpid(); }
+    void LetGoAtExit() noexcept { kwix_cloud_ = nullptr; }
+
 private:
     KWIXCloud& Session() const {
         if (kwix_cloud_ == nullptr) {
@@ -377,22 +804,178 @@ private:
         return user_id.c_str();
     }
 
-    // Ends the engine session. The interpreter lock is released meanwhile: the engine stops
-    // its threads here, and one of them may be waiting for the lock to deliver a callback.
-    void Close() {
-        if (kwix_cloud_ == nullptr) return;
-        KWIXCloud* cloud = kwix_cloud_;
-        kwix_cloud_ = nullptr;
-        py::gil_scoped_release release;
-        KWIXCloud::Destroy(cloud);
-    }
-
     KWIXCloud* kwix_cloud_;
     std::shared_ptr<PyKWIXCloudDelegate> delegate_;
-    py::object exit_hook_;
+    py::capsule state_owner_;
+    ModuleState* state_;
+    const pid_t creator_ = getpid();
 };
 
 namespace {
+
+void ModuleState::AddSession(KWIXCloudWrapper* session) {
+    if (!exit_hook_registered_) {
+        // One hook for every session of this interpreter. It finds the state afresh, so it
+        // holds nothing that could outlive the interpreter's dictionary.
+        py::module_::import("atexit").attr("register")(py::cpp_function([]() { Get().CloseLiveSessions(); }));
+        exit_hook_registered_ = true;
+    }
+    live_.emplace(session, next_serial_++);
+}
+
+void ModuleState::CloseLiveSessions() {
+    // Closing releases the lock, and other threads may create or drop sessions meanwhile:
+    // each session seen here is closed only if it is still the same live session.
+    const std::vector<std::pair<KWIXCloudWrapper*, uint64_t>> seen(live_.begin(), live_.end());
+    for (const auto& [session, serial] : seen) {
+        auto it = live_.find(session);
+        if (it == live_.end() || it->second != serial) continue;
+        live_.erase(it);
+        if (session->Inherited()) {
+            session->LetGoAtExit();
+        } else {
+            session->Close();
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The session and the cycle collector. A session holds its delegate through a keep-alive
+// tie that the collector cannot see, so a delegate that keeps its own session
+// (`self.session = KWIXCloud(self)`) would make a cycle that lives forever. The session type
+// shows the tie to the collector and breaks it on request: engine session first, delegate
+// after.
+
+int TraverseSession(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    if (instance->has_patients) {
+        auto& patients = py::detail::get_internals().patients;
+        auto found = patients.find(self);
+        if (found != patients.end()) {
+            for (PyObject* patient : found->second) Py_VISIT(patient);
+        }
+    }
+    return 0;
+}
+
+int ClearSession(PyObject* self) {
+    py::detail::value_and_holder session = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder();
+    if (session.holder_constructed()) static_cast<KWIXCloudWrapper*>(session.value_ptr())->Clear();
+    if (reinterpret_cast<py::detail::instance*>(self)->has_patients) py::detail::clear_patients(self);
+    return 0;
+}
+
+void ShowKeepAliveToCollector(PyHeapTypeObject* heap_type) {
+    PyTypeObject* type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = TraverseSession;
+    type->tp_clear = ClearSession;
+}
+
+// ---------------------------------------------------------------------------------------
+// Secrets in error messages. When arguments do not convert, the binding library's TypeError
+// ends with "Invoked with: " and the repr of every argument given. For a function that takes
+// a secret, that line is rewritten with the secret's value hidden; the rest of the message
+// stays the library's.
+
+struct SecretArgument {
+    Py_ssize_t position;  // among the positional arguments
+    const char* keyword;  // or passed by this keyword name (null: positional only)
+};
+
+constexpr SecretArgument kSocks5Password{3, "password"};
+constexpr SecretArgument kSetterValue{1, nullptr};
+constexpr const char* kHidden = "<hidden>";
+constexpr const char* kInvokedWith = "\nInvoked with: ";
+
+std::string ReprOrMarker(PyObject* value) {
+    try {
+        return py::repr(value);
+    } catch (const py::error_already_set&) {
+        return "<repr raised Error>";
+    }
+}
+
+// The "Invoked with" text as the binding library renders it, optionally with one secret
+// hidden.
+std::string InvokedWith(PyObject* const* args, Py_ssize_t count, PyObject* kwnames, const SecretArgument* secret) {
+    std::string text;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i > 0) text += ", ";
+        text += secret && i == secret->position ? kHidden : ReprOrMarker(args[i]);
+    }
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords > 0) {
+        if (count > 0) text += "; ";
+        text += "kwargs: ";
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            if (i > 0) text += ", ";
+            const std::string name = py::str(PyTuple_GET_ITEM(kwnames, i));
+            text += name + '=';
+            text += secret && secret->keyword && name == secret->keyword ? kHidden : ReprOrMarker(args[count + i]);
+        }
+    }
+    return text;
+}
+
+// Reaches the binding library's own dispatcher, which only a subclass may name.
+struct LibraryDispatch : py::cpp_function {
+    static PyObject* Call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return dispatcher(self, args, nargsf, kwnames);
+    }
+};
+
+template <const SecretArgument& Secret>
+PyObject* DispatchHidingSecret(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* result = LibraryDispatch::Call(self, args, nargsf, kwnames);
+    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    py::object error = py::reinterpret_steal<py::object>(value);
+    py::object error_type = py::reinterpret_steal<py::object>(type);
+    py::object error_traceback = py::reinterpret_steal<py::object>(traceback);
+    try {
+        const std::string message = py::str(error);
+        const size_t at = message.rfind(kInvokedWith);
+        if (at == std::string::npos) {
+            PyErr_Restore(error_type.release().ptr(), error.release().ptr(), error_traceback.release().ptr());
+            return nullptr;
+        }
+        const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+        const std::string prefix = message.substr(0, at + std::strlen(kInvokedWith));
+        const std::string shown = InvokedWith(args, count, kwnames, nullptr);
+        // Whatever the library wrote after the arguments is kept; if the text is not the one
+        // expected, everything after "Invoked with" is dropped rather than risk the secret.
+        std::string rest;
+        if (message.compare(prefix.size(), shown.size(), shown) == 0) {
+            rest = message.substr(prefix.size() + shown.size());
+        }
+        const std::string masked = prefix + InvokedWith(args, count, kwnames, &Secret) + rest;
+        PyErr_SetString(PyExc_TypeError, masked.c_str());
+        PyObject* cause = PyException_GetCause(error.ptr());  // new reference, or null
+        if (cause != nullptr) {
+            PyObject *new_type, *new_value, *new_traceback;
+            PyErr_Fetch(&new_type, &new_value, &new_traceback);
+            PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+            PyException_SetCause(new_value, cause);  // steals the reference
+            PyErr_Restore(new_type, new_value, new_traceback);
+        }
+    } catch (const py::error_already_set&) {
+        PyErr_SetString(PyExc_TypeError, "incompatible function arguments (details hidden: they include a secret)");
+    }
+    return nullptr;
+}
+
+// Routes calls of `function` (a function of the binding library) through the masking
+// dispatcher above.
+template <const SecretArgument& Secret>
+void HideSecretInTypeErrors(const py::object& function) {
+    auto* c_function = reinterpret_cast<PyCFunctionObject*>(py::detail::get_function(function).ptr());
+    c_function->m_ml->ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&DispatchHidingSecret<Secret>));
+}
 
 // The Python-side methods of the delegate hand their arguments to the slots one to one, so
 // a length or count beyond what was given would make the slot read past the buffer.
@@ -407,7 +990,7 @@ void CheckLength(const Text& message, size_t length) {
 // Registration, in the module's fixed order.
 
 void RegisterSession(py::module_& m) {
-    py::class_<KWIXCloudWrapper>(m, "KWIXCloud")
+    py::class_<KWIXCloudWrapper>(m, "KWIXCloud", py::custom_type_setup(ShowKeepAliveToCollector))
         .def(py::init<std::shared_ptr<PyKWIXCloudDelegate>>(), py::keep_alive<1, 2>())
         .def("EnterRoom", &KWIXCloudWrapper::EnterRoom, py::arg("params"))
         .def("ExitRoom", &KWIXCloudWrapper::ExitRoom)
@@ -521,6 +1104,7 @@ void RegisterRecords(py::module_& m) {
         .def_readwrite("user_id", &RoomParams::user_id)
         .def_readwrite("user_sig", &RoomParams::user_sig)
         .def_readwrite("sdk_app_id", &RoomParams::sdk_app_id);
+    HideSecretInTypeErrors<kSetterValue>(m.attr("RoomParams").attr("user_sig").attr("fset"));
 
     py::class_<EnterRoomParams> enter_room(m, "EnterRoomParams");
     enter_room.def(py::init<>()).def_readwrite("room", &EnterRoomParams::room);
@@ -698,6 +1282,7 @@ void RegisterSettings(py::module_& m) {
                                              password.c_str("password"));
         },
         py::arg("ip"), py::arg("port"), py::arg("username"), py::arg("password"));
+    HideSecretInTypeErrors<kSocks5Password>(m.attr("SetSocks5Proxy"));
     m.def("SetEnvironment", [](const Text& env) { return QVLiveSDK::SetEnvironment(env.c_str("env")); },
           py::arg("env"));
 }
