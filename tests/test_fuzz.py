@@ -173,14 +173,21 @@ def _replace_one(drawn):
     return args
 
 
+def printable(value, width):
+    # An object that was never made refuses even its representation.
+    try:
+        return f"{value!r:.{width}}"
+    except ALLOWED:
+        return "<no representation>"
+
+
 def call(function, args, kwargs):
     # The last of these lines names the call when the child crashes.
     owner = getattr(function, "__self__", None)
     name = getattr(function, "__name__", "?")
     if type(owner).__module__ == v.__name__:
         name = f"{type(owner).__name__}.{name}"
-    sys.stderr.write(f"call {name:.60} "
-                     f"{args!r:.300} {kwargs!r:.200}\n")
+    sys.stderr.write(f"call {name:.60} {printable(args, 300)} {printable(kwargs, 200)}\n")
     sys.stderr.flush()
     try:
         function(*args, **kwargs)
@@ -275,7 +282,11 @@ def uninitialised_objects(data, scratch):
     if data.draw(st.booleans(), label="write"):
         call(setattr, [target, member, data.draw(VALUES, label="value")], {})
     else:
-        value = getattr(target, member, None) if member != "__repr__" else target.__repr__
+        try:
+            # Reading a member of an object that was never made may itself be refused.
+            value = getattr(target, member, None) if member != "__repr__" else target.__repr__
+        except ALLOWED:
+            return
         if callable(value):
             call(value, data.draw(ARGUMENTS, label="args"), {})
     if name == "KWIXCloudDelegate":
