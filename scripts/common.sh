@@ -32,10 +32,44 @@ find_python39() {
     return 1
 }
 
+# Debian packages the engine's audio path builds against, "pkg-config-name:package" pairs.
+MEDIA_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev"
+
+# Prints the Debian packages of MEDIA_PACKAGES (and pkg-config itself) that are missing.
+missing_media_packages() {
+    if ! command -v pkg-config >/dev/null 2>&1; then
+        echo pkg-config
+        local pair
+        for pair in $MEDIA_PACKAGES; do echo "${pair#*:}"; done
+        return 0
+    fi
+    local pair
+    for pair in $MEDIA_PACKAGES; do
+        pkg-config --exists "${pair%%:*}" || echo "${pair#*:}"
+    done
+}
+
+# Installs the missing audio packages as root; stops with their names otherwise.
+require_media_packages() {
+    local missing
+    missing=$(missing_media_packages | tr '\n' ' ')
+    [ -z "${missing// /}" ] && return 0
+    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+        apt-get update
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+        return 0
+    fi
+    echo "error: the engine needs these Debian packages: ${missing% }. Install them with" \
+         "'sudo apt-get install ${missing% }', then run this command again." >&2
+    return 1
+}
+
 # A virtual environment with the package (module and engine) built and installed, plus the
 # extra requirements given as arguments.
 setup_venv() {
     local python
+    require_media_packages
     python=$(find_python39)
     if [ ! -x "$VENV/bin/python" ] || ! is_python39 "$VENV/bin/python"; then
         rm -rf "$VENV"

@@ -53,6 +53,23 @@ def room(request):
 
 
 @pytest.fixture
+def clock():
+    """The engine's manual clock for this test: clock(ms) runs `ms` of engine time (audio
+    conversion, mixing and pacing, network quality reports) on this thread, then waits until
+    every live session's callbacks are done (settle=False skips that wait)."""
+    assert loopback.lib.vlb_clock_manual(1) == loopback.OK
+
+    def advance(ms, settle=True):
+        assert loopback.lib.vlb_clock_advance(ms) == loopback.OK
+        if settle:
+            for engine in loopback.sessions():
+                loopback.wait_idle(engine)
+
+    yield advance
+    loopback.lib.vlb_clock_manual(0)
+
+
+@pytest.fixture
 def run_python():
     """Runs a Python snippet in a fresh interpreter that imports the same module as this one
     (or the one in `module_dir`), with the tests folder on its path; gives back the

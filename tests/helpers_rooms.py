@@ -1,5 +1,8 @@
 """Sessions in rooms for the room, lifetime and stress tests: a Python session with its
 recording delegate and its engine pointer, and comparable pictures of the callbacks."""
+import array
+import math
+
 import _velmora as v
 import loopback
 from recording import RecordingDelegate
@@ -39,6 +42,31 @@ def _frame(cls, data, **fields):
 
 def audio_frame(data, pts=0, sample_rate=48000, channels=2):
     return _frame(v.AudioFrame, data, pts=pts, sample_rate=sample_rate, channels=channels)
+
+
+def pcm(ms=20, sample_rate=16000, channels=1, amplitude=6000, frequency=500):
+    """`ms` of a sine as 16-bit interleaved PCM."""
+    n = sample_rate * ms // 1000
+    mono = [int(amplitude * math.sin(2 * math.pi * frequency * i / sample_rate)) for i in range(n)]
+    return array.array("h", [s for s in mono for _ in range(channels)]).tobytes()
+
+
+def voice_frame(pts=0, amplitude=6000):
+    """20 ms of 16 kHz mono PCM: what a voice_channel() sends and a default listener hears,
+    so that one frame sent is one frame heard."""
+    return audio_frame(pcm(amplitude=amplitude), pts=pts, sample_rate=16000, channels=1)
+
+
+def voice_channel():
+    p = v.AudioEncodeParams()
+    p.sample_rate = 16000
+    return p
+
+
+def level(frame):
+    """RMS of a 16-bit PCM frame."""
+    samples = array.array("h", frame.data)
+    return math.sqrt(sum(s * s for s in samples) / max(len(samples), 1))
 
 
 def video_frame(data, pts=0, key=False):

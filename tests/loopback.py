@@ -74,6 +74,12 @@ _SIGNATURES = {
     "vlb_set_network_quality_interval": (None, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
     "vlb_reset_faults": (None, []),
+    "vlb_clock_manual": (c_int, [c_int]),
+    "vlb_clock_advance": (c_int, [c_int64]),
+    "vlb_clock_now": (c_int64, []),
+    "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
+                                   POINTER(c_uint64), POINTER(c_uint64)]),
+    "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
 }
 
 
@@ -215,6 +221,14 @@ def last_call(session, operation=None):
 def wait_idle(session, timeout_ms=5000):
     status = lib.vlb_wait_idle(session, timeout_ms)
     assert status == OK, f"engine session did not become idle (status {status})"
+
+
+def audio_counters(session):
+    """{'accepted', 'refused', 'delivered', 'dropped'}: the session's audio frames."""
+    values = [c_uint64() for _ in range(4)]
+    status = lib.vlb_audio_counters(session, *[ctypes.byref(value) for value in values])
+    assert status == OK, f"no live engine session (status {status})"
+    return dict(zip(("accepted", "refused", "delivered", "dropped"), (value.value for value in values)))
 
 
 def emitter(where):

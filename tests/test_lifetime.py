@@ -8,7 +8,7 @@ PRELUDE = """
 import sys, threading, time
 import _velmora as v
 import loopback
-from helpers_rooms import Member, audio_frame, params, settle, video_frame
+from helpers_rooms import Member, params, settle, video_frame, voice_channel, voice_frame
 from recording import RecordingDelegate
 """
 
@@ -32,9 +32,9 @@ class Slow(RecordingDelegate):
 
 alice, bob = Member("alice"), Member("bob", Slow())
 assert alice.enter("r") == 0 and bob.enter("r") == 0
-assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
 for i in range(200):
-    assert alice.cloud.SendAudioFrame(audio_frame(b"x", pts=i)) == 0
+    assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
 bob.delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) >= 3)
 delegate, engine = bob.delegate, bob.engine
 del bob
@@ -176,7 +176,7 @@ loopback.lib.vlb_set_network_quality_interval(5)
 members = [Member(user) for user in ("a", "b", "c")]
 for m in members:
     assert m.enter("exit") == 0
-    assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+    assert m.cloud.CreateLocalAudioChannel(voice_channel()) == 0
 assert members[0].cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
 assert members[1].cloud.Subscribe("a", v.STREAM_TYPE_VIDEO_HIGH) == 0
 if keep == "cycle":
@@ -191,7 +191,7 @@ def pump():
     i = 0
     while True:
         for m in members:
-            m.cloud.SendAudioFrame(audio_frame(b"x" * 64, pts=i))
+            m.cloud.SendAudioFrame(voice_frame(pts=i))
             m.cloud.SendCustomCmdMsg(1, b"c", True, True)
         members[0].cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"v", pts=i))
         i += 1

@@ -7,7 +7,8 @@ import pytest
 
 import _velmora as v
 import loopback
-from helpers_rooms import APP, HERE, audio_frame, params, pixel_frame, settle, video_frame
+from helpers_rooms import (APP, HERE, audio_frame, level, params, pixel_frame, settle, video_frame,
+                           voice_channel, voice_frame)
 from recording import RecordingDelegate
 
 HIGH, LOW, AUX, AUDIO = (int(v.STREAM_TYPE_VIDEO_HIGH), int(v.STREAM_TYPE_VIDEO_LOW),
@@ -141,19 +142,20 @@ def test_destroying_a_member_leaves_the_room_silently(room):
     assert ("OnRemoteUserEnterRoom", ("bob",)) in alice.events()
 
 
-def test_session_without_delegate_is_a_silent_member(room):
+def test_session_without_delegate_is_a_silent_member(room, clock):
     alice, = room.of("alice")
     cloud = v.KWIXCloud(None)
     engine = loopback.newest_session()
     assert loopback.lib.vlb_session_delegate(engine) is None
     assert cloud.EnterRoom(room.params("ghost")) == 0
-    assert cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
-    assert cloud.SendAudioFrame(audio_frame(b"boo")) == 0
+    assert cloud.CreateLocalAudioChannel(voice_channel()) == 0
+    assert cloud.SendAudioFrame(voice_frame()) == 0
+    clock(10)
     assert loopback.lib.vlb_wait_idle(engine, 1000) == loopback.OK
     settle(alice)
-    assert alice.events() == [("OnRemoteUserEnterRoom", ("ghost",)),
-                              ("OnRemoteAudioAvailable", ("ghost", True)),
-                              ("OnRemoteAudioReceived", ("ghost", ("audio", 0, b"boo")))]
+    assert [(name, args[0]) for name, args in alice.events()] == [
+        ("OnRemoteUserEnterRoom", "ghost"), ("OnRemoteAudioAvailable", "ghost"),
+        ("OnRemoteAudioReceived", "ghost")]
 
 
 # ---- Channels -------------------------------------------------------------------------------
@@ -161,8 +163,8 @@ def test_session_without_delegate_is_a_silent_member(room):
 CHANNEL_CALLS = {
     "CreateLocalAudioChannel": lambda c: c.CreateLocalAudioChannel(v.AudioEncodeParams()),
     "CreateLocalVideoChannel": lambda c: c.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH),
-    "SendAudioFrame": lambda c: c.SendAudioFrame(audio_frame(b"a")),
-    "SendContinuousAudioFrame": lambda c: c.SendContinuousAudioFrame(audio_frame(b"a"), True),
+    "SendAudioFrame": lambda c: c.SendAudioFrame(voice_frame()),
+    "SendContinuousAudioFrame": lambda c: c.SendContinuousAudioFrame(voice_frame(), True),
     "SendVideoFrame": lambda c: c.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"v")),
     "SendPixelFrame": lambda c: c.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"p")),
     "DestroyLocalAudioChannel": lambda c: c.DestroyLocalAudioChannel(),
@@ -211,63 +213,86 @@ def test_channel_misuse(room, call, expected):
 
 # ---- Audio ----------------------------------------------------------------------------------
 
-def test_audio_reaches_every_other_member_until_unsubscribed(room):
+def test_audio_reaches_every_other_member_until_unsubscribed(room, clock):
     alice, bob, carol = room.of("alice", "bob", "carol")
-    assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
-    assert alice.cloud.SendAudioFrame(audio_frame(b"one\0", pts=1)) == 0
+    assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
+    loud = {1: 2000, 2: 6000, 3: 12000}
+    assert alice.cloud.SendAudioFrame(voice_frame(amplitude=loud[1])) == 0
+    clock(10)
     assert bob.cloud.Unsubscribe("alice", v.STREAM_TYPE_AUDIO) == 0
-    assert alice.cloud.SendContinuousAudioFrame(audio_frame(b"two", pts=2), False) == 0
+    assert alice.cloud.SendContinuousAudioFrame(voice_frame(amplitude=loud[2]), False) == 0
+    clock(10)
     assert bob.cloud.Subscribe("alice", v.STREAM_TYPE_AUDIO) == 0
-    assert alice.cloud.SendAudioFrame(audio_frame(b"three", pts=3)) == 0
+    assert alice.cloud.SendAudioFrame(voice_frame(amplitude=loud[3])) == 0
+    clock(10)
     settle(alice, bob, carol)
-    received = lambda m: [args for _, args in m.events("OnRemoteAudioReceived")]
-    assert received(bob) == [("alice", ("audio", 1, b"one\0")), ("alice", ("audio", 3, b"three"))]
-    assert received(carol) == [("alice", ("audio", 1, b"one\0")), ("alice", ("audio", 2, b"two")),
-                               ("alice", ("audio", 3, b"three"))]
-    assert received(alice) == []
+
+    def received(m):
+        return [frame for user, frame in m.delegate.named("OnRemoteAudioReceived") if user == "alice"]
+
+    # Each frame is told apart by its level (Opus keeps it within a few dB).
+    def which(frame):
+        return min(loud, key=lambda n: abs(level(frame) - loud[n] / 2 ** 0.5))
+
+    assert [which(f) for f in received(bob)] == [1, 3]
+    assert [which(f) for f in received(carol)] == [1, 2, 3]
+    assert received(alice) == [] and len(alice.events("OnRemoteAudioReceived")) == 0
     assert loopback.lib.vlb_delivered_frames(bob.engine) == 2
     assert loopback.lib.vlb_delivered_frames(carol.engine) == 3
-    frame = bob.delegate.named("OnRemoteAudioReceived")[0][1]
-    assert (frame.sample_rate, frame.channels) == (48000, 2)
+    # Each listener hears its own format (the default: 16 kHz mono, 20 ms), pts advancing by
+    # the frame length from one frame of a stream to the next.
+    frame = received(bob)[0]
+    assert (frame.sample_rate, frame.channels, frame.size) == (16000, 1, 640)
+    pts = [f.pts for f in received(carol)]
+    assert pts == [pts[0], pts[0] + 20, pts[0] + 40]
 
 
-def test_pulled_audio_comes_in_arrival_order(room):
+def test_pulled_audio_comes_in_arrival_order(room, clock):
     alice = room.member("alice")
     bob = room.member("bob")
     assert alice.enter() == 0 and bob.enter(pull=True) == 0
-    assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+    assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     frame = v.AudioFrame()
     assert bob.cloud.GetAudioFrame(frame) == v.ERR_READ_TRY_AGAIN
-    for i in range(3):
-        assert alice.cloud.SendAudioFrame(audio_frame(bytes([i]) * 4, pts=i)) == 0
+    for amplitude in (2000, 6000, 12000):
+        assert alice.cloud.SendAudioFrame(voice_frame(amplitude=amplitude)) == 0
+    clock(200)
     got = []
     while bob.cloud.GetAudioFrame(frame) == 0:
-        got.append((frame.pts, frame.data, frame.sample_rate))
-    assert got == [(i, bytes([i]) * 4, 48000) for i in range(3)]
+        got.append((frame.pts, level(frame), frame.sample_rate))
+    # One mixed frame per 20 ms: silence, then the three frames in the order sent.
+    assert len(got) == 10 and all(rate == 16000 for _, _, rate in got)
+    assert [pts for pts, _, _ in got] == [got[0][0] + 20 * i for i in range(10)]
+    heard = [loudness for _, loudness, _ in got if loudness > 500]
+    assert len(heard) >= 3 and heard[-3:] == sorted(heard[-3:])
     assert bob.cloud.GetAudioFrame(frame) == v.ERR_READ_TRY_AGAIN
     settle(alice, bob)
-    assert bob.events("OnRemoteAudioReceived") == []
+    assert bob.events("OnRemoteAudioReceived", "OnRemoteMixedAudioReceived") == []
     # A member receiving audio as callbacks has nothing to pull.
     assert alice.cloud.GetAudioFrame(frame) == v.ERR_INVALID_OPERATION
 
 
-def test_pull_queue_is_bounded_and_drops_the_oldest(room):
+def test_pull_queue_is_bounded_and_drops_the_oldest(room, clock):
     loopback.lib.vlb_set_media_queue_limit(2)
     alice = room.member("alice")
     bob = room.member("bob")
+    entered = loopback.lib.vlb_clock_now()
     assert alice.enter() == 0 and bob.enter(pull=True) == 0
-    assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+    assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     for i in range(5):
-        assert alice.cloud.SendAudioFrame(audio_frame(b"x", pts=i)) == 0
+        assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
+    clock(200)  # ten mixed frames
     frame = v.AudioFrame()
     pts = []
     while bob.cloud.GetAudioFrame(frame) == 0:
         pts.append(frame.pts)
-    assert pts == [3, 4]
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == 3
+    assert len(pts) == 2 and pts[1] == pts[0] + 20
+    # The newest, out on the last tick; pts counts from bob's entry on the engine clock.
+    assert pts[1] == loopback.lib.vlb_clock_now() - entered
+    assert loopback.lib.vlb_dropped_frames(bob.engine) == 8
 
 
-def test_slow_receiver_drops_oldest_media_but_no_events(room):
+def test_slow_receiver_drops_oldest_media_but_no_events(room, clock):
     loopback.lib.vlb_set_media_queue_limit(3)
     release = threading.Event()
 
@@ -279,16 +304,20 @@ def test_slow_receiver_drops_oldest_media_but_no_events(room):
     alice = room.member("alice")
     bob = room.member("bob", Slow())
     assert bob.enter() == 0 and alice.enter() == 0
-    assert alice.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+    assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     for i in range(10):
-        assert alice.cloud.SendAudioFrame(audio_frame(b"x", pts=i)) == 0
+        assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
         assert alice.cloud.SendCustomCmdMsg(1, bytes([i]), True, True) == 1
+    clock(10, settle=False)  # all ten frames go out on this tick
     release.set()
     settle(alice, bob)
-    assert [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")] == [7, 8, 9]
+    pts = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
+    assert len(pts) == 3 and pts[1:] == [pts[0] + 20, pts[0] + 40]  # the newest three of ten
     assert [args[3] for _, args in bob.events("OnReceiveCustomCmdMsg")] == [bytes([i]) for i in range(10)]
     assert loopback.lib.vlb_dropped_frames(bob.engine) == 7
     assert loopback.lib.vlb_delivered_frames(bob.engine) == 3
+    assert loopback.audio_counters(bob.engine) == dict(accepted=0, refused=0, delivered=3, dropped=7)
+    assert loopback.audio_counters(alice.engine)["accepted"] == 10
 
 
 # ---- Video --------------------------------------------------------------------------------
@@ -481,12 +510,12 @@ def test_session_calls_from_inside_callbacks(room):
     class Busy(RecordingDelegate):
         def OnEnterRoom(self):
             self.record("OnEnterRoom", ())
-            results.append(self.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()))
+            results.append(self.cloud.CreateLocalAudioChannel(voice_channel()))
             results.append(self.cloud.Subscribe("bob", v.STREAM_TYPE_VIDEO_HIGH))
 
         def OnLocalAudioChannelCreated(self):
             self.record("OnLocalAudioChannelCreated", ())
-            results.append(self.cloud.SendAudioFrame(audio_frame(b"from callback")))
+            results.append(self.cloud.SendAudioFrame(voice_frame()))
             results.append(self.cloud.SendCustomCmdMsg(9, b"bye", True, True))
             results.append(self.cloud.ExitRoom())
 
@@ -497,10 +526,11 @@ def test_session_calls_from_inside_callbacks(room):
     settle(alice, bob)
     assert results == [0, 0, 0, 1, 0]
     assert alice.events()[-2:] == [("OnLocalAudioChannelCreated", ()), ("OnExitRoom", ())]
+    # The frame was accepted, but alice left before the next clock tick sent it: audio
+    # still waiting to go out leaves with its sender.
     assert bob.events() == [
         ("OnRemoteUserEnterRoom", ("alice",)),
         ("OnRemoteAudioAvailable", ("alice", True)),
-        ("OnRemoteAudioReceived", ("alice", ("audio", 0, b"from callback"))),
         ("OnReceiveCustomCmdMsg", ("alice", 9, 1, b"bye")),
         ("OnRemoteAudioAvailable", ("alice", False)),
         ("OnRemoteUserExitRoom", ("alice", 0)),
@@ -589,20 +619,20 @@ def test_journal_of_calls_without_results(room):
 
 # ---- End to end -----------------------------------------------------------------------------
 
-def test_two_sessions_exchange_everything(room):
+def test_two_sessions_exchange_everything(room, clock):
     alice, bob = room.member("alice"), room.member("bob")
     assert alice.enter("call", pixel=True) == 0
     assert bob.enter("call") == 0
     for m, other in ((alice, "bob"), (bob, "alice")):
-        assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+        assert m.cloud.CreateLocalAudioChannel(voice_channel()) == 0
         assert m.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
         assert m.cloud.Subscribe(other, v.STREAM_TYPE_VIDEO_HIGH) == 0
     settle(alice, bob)
     alice.clear()
     bob.clear()
 
-    assert alice.cloud.SendAudioFrame(audio_frame(b"hello bob", pts=1)) == 0
-    assert bob.cloud.SendAudioFrame(audio_frame(b"hello alice", pts=2)) == 0
+    assert alice.cloud.SendAudioFrame(voice_frame(amplitude=3000)) == 0
+    assert bob.cloud.SendAudioFrame(voice_frame(amplitude=9000)) == 0
     assert bob.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"bob's face")) == 0
     assert bob.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"bob's pixels")) == 0
     assert alice.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"alice's pixels")) == 0
@@ -611,16 +641,21 @@ def test_two_sessions_exchange_everything(room):
     assert bob.cloud.SendSeiMessage(5, b"\x01") == 0
     assert alice.cloud.SendCustomCmdMsg(1, b"ping", True, True) == 1
     assert bob.cloud.SendCustomCmdMsg(1, b"pong", True, True) == 1
+    clock(10)  # the audio goes out on the clock's next tick
     settle(alice, bob)
     assert alice.events() == [
-        ("OnRemoteAudioReceived", ("bob", ("audio", 2, b"hello alice"))),
         ("OnRemotePixelFrameReceived", ("bob", HIGH, ("pixel", 0, b"bob's pixels"))),
         ("OnSeiMessageReceived", ("bob", HIGH, 5, b"\x01")),
         ("OnReceiveCustomCmdMsg", ("bob", 1, 1, b"pong")),
+        ("OnRemoteAudioReceived", ("bob", alice.events()[-1][1][1])),
     ]
     assert bob.events() == [
-        ("OnRemoteAudioReceived", ("alice", ("audio", 1, b"hello bob"))),
         ("OnRemoteVideoFrameReceived", ("alice", HIGH, ("video", 0, b"alice's face"))),
         ("OnSeiMessageReceived", ("alice", HIGH, 242, b"caption\0")),
         ("OnReceiveCustomCmdMsg", ("alice", 1, 1, b"ping")),
+        ("OnRemoteAudioReceived", ("alice", bob.events()[-1][1][1])),
     ]
+    # Each heard the other's frame, told apart by its level.
+    heard_by_alice = alice.delegate.named("OnRemoteAudioReceived")[0][1]
+    heard_by_bob = bob.delegate.named("OnRemoteAudioReceived")[0][1]
+    assert level(heard_by_alice) > 2 * level(heard_by_bob) > 0

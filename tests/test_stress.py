@@ -8,7 +8,7 @@ import pytest
 
 import _velmora as v
 import loopback
-from helpers_rooms import audio_frame, settle
+from helpers_rooms import level, settle, voice_channel, voice_frame
 from recording import RecordingDelegate
 
 SENDERS = 4
@@ -24,34 +24,52 @@ class SlowListener(RecordingDelegate):
         time.sleep(0.0005)
 
 
+def loudness(user):
+    """Each sender's own level, so that a receiver can tell whose frame it got."""
+    return 2000 * (int(user[len("user"):]) + 1)
+
+
 @pytest.mark.parametrize("limit", [4, 256])
-def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, limit):
+def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, clock, limit):
     loopback.lib.vlb_set_media_queue_limit(limit)
     members = [room.member(f"user{i}", SlowListener() if i == 0 else None) for i in range(SENDERS)]
     for m in members:
         assert m.enter() == 0
-        assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+        assert m.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     settle(*members)
     for m in members:
         m.clear()
 
     failures = []
+    sending = threading.Event()
+
+    def tick():
+        # The engine clock runs on its own thread meanwhile, as the real one does.
+        while not sending.is_set():
+            assert loopback.lib.vlb_clock_advance(10) == loopback.OK
+            time.sleep(0.001)
 
     def send(m):
+        frame = voice_frame(amplitude=loudness(m.user))
         try:
             for i in range(FRAMES):
-                assert m.cloud.SendAudioFrame(audio_frame(m.user.encode(), pts=i)) == 0
+                assert m.cloud.SendAudioFrame(frame) == 0
                 if i % 3 == 0 and i // 3 < COMMANDS:
                     assert m.cloud.SendCustomCmdMsg(7, str(i // 3).encode(), True, True) == 1
         except AssertionError as failure:
             failures.append(failure)
 
+    ticker = threading.Thread(target=tick)
+    ticker.start()
     threads = [threading.Thread(target=send, args=(m,)) for m in members]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    sending.set()
+    ticker.join()
     assert failures == []
+    clock(10)  # whatever the last sends queued goes out
     settle(*members)
 
     for receiver in members:
@@ -63,7 +81,9 @@ def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, lim
             assert from_sender == [(sender, 7, n + 1, str(n).encode()) for n in range(COMMANDS)]
             pts = [args[1][1] for _, args in frames if args[0] == sender]
             assert pts == sorted(set(pts)), "frames of one sender out of order or twice"
-            assert all(args[1][2] == sender.encode() for _, args in frames if args[0] == sender)
+            heard = [frame for user, frame in receiver.delegate.named("OnRemoteAudioReceived")
+                     if user == sender][2:]  # past the codec's onset
+            assert all(abs(level(f) / (loudness(sender) / 2 ** 0.5) - 1) < 0.3 for f in heard)
         delivered = loopback.lib.vlb_delivered_frames(receiver.engine)
         dropped = loopback.lib.vlb_dropped_frames(receiver.engine)
         assert delivered == len(frames)
@@ -81,7 +101,7 @@ def test_churn_of_sessions_while_others_send(run_python):
 import threading
 import _velmora as v
 import loopback
-from helpers_rooms import Member, audio_frame, settle
+from helpers_rooms import Member, settle, voice_channel, voice_frame
 
 steady = Member("steady")
 assert steady.enter("churn") == 0
@@ -92,9 +112,9 @@ def visit(thread, rounds):
         for i in range(rounds):
             m = Member(f"t{thread}-{i}")
             assert m.enter("churn") == 0
-            assert m.cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
+            assert m.cloud.CreateLocalAudioChannel(voice_channel()) == 0
             for n in range(5):
-                assert m.cloud.SendAudioFrame(audio_frame(b"a", pts=n)) == 0
+                assert m.cloud.SendAudioFrame(voice_frame(pts=n)) == 0
             assert steady.cloud.SendCustomCmdMsg(1, b"hello", True, True) == 1
             if i % 2:
                 assert m.cloud.ExitRoom() == 0
@@ -129,7 +149,9 @@ for user in visitors:
 assert set(by_user) == set(visitors)
 delivered = loopback.lib.vlb_delivered_frames(steady.engine)
 assert delivered == len(steady.events("OnRemoteAudioReceived"))
-assert delivered + loopback.lib.vlb_dropped_frames(steady.engine) == 5 * len(visitors)
+# Audio goes out on the engine clock's ticks: what a visitor sent in its last moments may
+# leave with it, unsent, but nothing is heard twice.
+assert delivered + loopback.lib.vlb_dropped_frames(steady.engine) <= 5 * len(visitors)
 print("ok")
 """
     result = run_python(code, timeout=120)

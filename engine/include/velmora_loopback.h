@@ -170,8 +170,33 @@ VLB_API int vlb_set_network_quality(const char* user_id, int quality);
 VLB_API void vlb_set_network_quality_interval(int interval_ms);
 /* Per-session bound on queued media frames (default 256); older frames are dropped first. */
 VLB_API void vlb_set_media_queue_limit(size_t frames);
-/* Restores every fault switch and knob of this section to its default. */
+/* Restores every fault switch and knob of this section to its default, and the real clock. */
 VLB_API void vlb_reset_faults(void);
+
+/* ---- Clock and audio ----------------------------------------------------------------------
+ * Everything timed in the engine (mixing, re-chunking, paced sends, network quality reports)
+ * runs on the engine clock, which ticks every 10 ms. The real clock is the default. */
+
+#define VLB_NOT_MANUAL (-4) /* vlb_clock_advance on the real clock, or a negative step */
+
+/* on != 0: the manual clock: time stands still but for vlb_clock_advance. on == 0: the real
+ * clock again, going on from the manual time. VLB_OK. */
+VLB_API int vlb_clock_manual(int on);
+/* Manual clock: moves time on by `ms` and runs every tick passed on the calling thread
+ * (callbacks they cause run on the sessions' engine threads, as always). VLB_OK, or
+ * VLB_NOT_MANUAL. */
+VLB_API int vlb_clock_advance(int64_t ms);
+/* The engine clock in milliseconds (the time base of delivered audio frames' pts). */
+VLB_API int64_t vlb_clock_now(void);
+/* A session's audio frames: sends accepted and refused; frames for it delivered (callbacks
+ * made, frames pulled) and dropped (full queues, continuous sends cleared before they went
+ * out). Any pointer may be null. VLB_OK or VLB_ABSENT. */
+VLB_API int vlb_audio_counters(void* session, uint64_t* accepted, uint64_t* refused, uint64_t* delivered,
+                               uint64_t* dropped);
+/* Nanoseconds per frame of one stage of the audio path, over `frames` frames, measured in
+ * the engine: "copy", "convert", "convert-same-rate", "encode", "decode", "mix48" (see
+ * engine/src/media/audio_cost.h); -1 for an unknown stage. */
+VLB_API int64_t vlb_audio_cost_ns(const char* stage, int frames);
 
 #ifdef __cplusplus
 }

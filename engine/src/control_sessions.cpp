@@ -4,6 +4,7 @@
 #include "control.h"
 #include "dispatcher.h"
 #include "faults.h"
+#include "media/clock.h"
 #include "session.h"
 #include "velmora_loopback.h"
 
@@ -16,11 +17,6 @@ namespace faults = velmora::loopback::faults;
 namespace {
 
 std::shared_ptr<Session> Live(const void* session) { return velmora::loopback::LiveSession(session); }
-
-// Wakes every engine thread so that it notices a changed interval.
-void PokeAll() {
-    for (const auto& s : SessionRegistry::Instance().All()) s->dispatcher().Poke();
-}
 
 }  // namespace
 
@@ -112,15 +108,15 @@ int vlb_set_network_quality(const char* user_id, int quality) {
 }
 
 void vlb_set_network_quality_interval(int interval_ms) {
+    // Sessions read it on every clock tick.
     faults::SetNetworkQualityInterval(interval_ms);
-    PokeAll();
 }
 
 void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
 
 void vlb_reset_faults(void) {
     faults::Reset();
-    PokeAll();
+    velmora::loopback::Clock::Instance().SetManual(false);
 }
 
 }  // extern "C"

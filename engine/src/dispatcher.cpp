@@ -157,7 +157,7 @@ private:
 };
 
 Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
-    : delegate_(delegate), last_tick_(std::chrono::steady_clock::now()) {}
+    : delegate_(delegate) {}
 
 std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
     static std::once_flag exit_hook;
@@ -270,25 +270,7 @@ void Dispatcher::Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
         if (stopping_ || g_process_exiting.load()) return;
-        if (tick_) {
-            const auto due = last_tick_ + faults::NetworkQualityInterval();
-            if (std::chrono::steady_clock::now() >= due) {
-                last_tick_ = std::chrono::steady_clock::now();
-                std::function<void()> tick = tick_;
-                lock.unlock();
-                try {
-                    tick();
-                } catch (const std::exception& e) {
-                    Logf(LogLevel::kError, "engine tick failed: %s", e.what());
-                }
-                lock.lock();
-                continue;
-            }
-            if (queue_.empty()) {
-                wake_.wait_until(lock, due);
-                continue;
-            }
-        } else if (queue_.empty()) {
+        if (queue_.empty()) {
             wake_.wait(lock);
             continue;
         }
@@ -308,13 +290,13 @@ void Dispatcher::Loop() {
     }
 }
 
-void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) {
+size_t Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) {
     std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
     std::lock_guard<std::mutex> lock(pulled_mu_);
-    const size_t limit = faults::MediaQueueLimit();
+    limit = std::min(limit, faults::MediaQueueLimit());
     if (limit == 0) {
         ++dropped_;
-        return;
+        return 1;
     }
     while (pulled_.size() >= limit) {
         evicted.push_back(std::move(pulled_.front()));
@@ -322,6 +304,7 @@ void Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame) 
         ++dropped_;
     }
     pulled_.push_back(std::move(frame));
+    return evicted.size();
 }
 
 std::shared_ptr<const kwix::AudioFrame> Dispatcher::PopPulledAudio() {
@@ -340,17 +323,6 @@ void Dispatcher::ClearPulledAudio() {
     }
 }
 
-void Dispatcher::SetTick(std::function<void()> tick) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        tick_.swap(tick);
-        last_tick_ = std::chrono::steady_clock::now();
-    }
-    wake_.notify_all();
-}
-
-void Dispatcher::Poke() { wake_.notify_all(); }
-
 int Dispatcher::WaitIdle(int timeout_ms) {
     if (delegate_ == nullptr) return 0;
     std::unique_lock<std::mutex> lock(mu_);
@@ -362,18 +334,15 @@ int Dispatcher::WaitIdle(int timeout_ms) {
 
 void Dispatcher::Stop() {
     std::deque<Item> discarded;
-    std::function<void()> tick;
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
         discarded.swap(queue_);
         queued_media_ = 0;
-        tick.swap(tick_);
     }
     wake_.notify_all();
     idle_.notify_all();
     discarded.clear();
-    tick = nullptr;
 
     const std::thread::id me = std::this_thread::get_id();
     StopWaits& waits = StopWaits::Instance();

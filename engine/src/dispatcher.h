@@ -56,15 +56,12 @@ public:
     void CallHere(const char* name, const Call& call, bool media);
 
     // Audio waiting for KWIXCloud::GetAudioFrame, bounded like the media queue.
-    void PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame);
+    // Keeps at most `limit` frames (and never more than the media queue limit); returns how
+    // many old frames it dropped for this one.
+    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit);
     std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
     void ClearPulledAudio();
 
-    // Runs `tick` on the engine thread every faults::NetworkQualityInterval(), outside every
-    // lock.
-    void SetTick(std::function<void()> tick);
-    // Wakes the thread so that it notices a changed interval.
-    void Poke();
 
     // VLB_OK when idle, -1 on time-out (and at once on the dispatcher's own thread, where
     // the running callback is the caller itself).
@@ -100,7 +97,7 @@ private:
 
     // Guards everything below up to pulled_mu_.
     mutable std::mutex mu_;
-    std::condition_variable wake_;  // the thread: work, a tick, a stop
+    std::condition_variable wake_;  // the thread: work or a stop
     std::condition_variable idle_;  // WaitIdle and Stop: a callback ended
     std::deque<Item> queue_;
     size_t queued_media_ = 0;
@@ -108,8 +105,6 @@ private:
     bool stopping_ = false;
     bool thread_gone_ = false;   // the thread has ended, also by forced unwinding
     std::vector<std::thread::id> direct_threads_;  // one entry per CallHere in progress
-    std::function<void()> tick_;
-    std::chrono::steady_clock::time_point last_tick_;
     std::thread thread_;
     std::thread::id thread_id_;
 

@@ -7,6 +7,7 @@
 
 #include "faults.h"
 #include "log.h"
+#include "media/clock.h"
 
 namespace velmora {
 namespace loopback {
@@ -40,7 +41,7 @@ const Room::Member* Room::FindLocked(uint64_t serial) const {
 }
 
 void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) {
-    outbox_.push_back(Delivery{to.who.dispatcher, name, media, std::move(call), nullptr});
+    outbox_.push_back(Delivery{to.who.dispatcher, name, media, std::move(call), nullptr, 0, nullptr});
 }
 
 void Room::Drain() {
@@ -62,7 +63,8 @@ void Room::Drain() {
         outbox_.pop_front();
         lock.unlock();
         if (d.pulled) {
-            d.to->PushPulledAudio(std::move(d.pulled));
+            const size_t dropped = d.to->PushPulledAudio(std::move(d.pulled), d.pull_limit);
+            if (d.counters) d.counters->dropped += dropped;
         } else if (d.media) {
             d.to->PostMedia(d.name, std::move(d.call));
         } else {
@@ -106,6 +108,8 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
             QueueLocked(m, "OnRemoteUserEnterRoom", false,
                         [new_id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(new_id)); });
         }
+        audio_.Join(entrant.serial, entrant.user_id, entrant.listening, entrant.detect_voice, entrant.audio_counters,
+                    Clock::Instance().NowMs());
         members_.push_back(std::move(newcomer));
     }
     Drain();
@@ -121,6 +125,7 @@ bool Room::Leave(uint64_t serial, bool tell_leaver) {
         if (it == members_.end()) return false;
         Member gone = std::move(*it);
         members_.erase(it);
+        audio_.Leave(serial);
         if (tell_leaver) {
             QueueLocked(gone, "OnExitRoom", false, [](KWIXCloudDelegate& d) { d.OnExitRoom(); });
         }
@@ -151,7 +156,7 @@ bool Room::Leave(uint64_t serial, bool tell_leaver) {
     return true;
 }
 
-int Room::SetAudioChannel(uint64_t serial, bool open) {
+int Room::SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         Member* me = FindLocked(serial);
@@ -159,6 +164,11 @@ int Room::SetAudioChannel(uint64_t serial, bool open) {
             return kwix::ERR_INVALID_OPERATION;
         }
         me->audio_open = open;
+        if (open) {
+            audio_.OpenChannel(serial, params);
+        } else {
+            audio_.CloseChannel(serial);
+        }
         if (open) {
             QueueLocked(*me, "OnLocalAudioChannelCreated", false,
                         [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
@@ -230,8 +240,10 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
         if (type == kwix::STREAM_TYPE_AUDIO) {
             if (on) {
                 me->audio_muted.erase(user_id);
+                audio_.SetMuted(serial, user_id, false);
             } else {
                 me->audio_muted.insert(user_id);
+                audio_.SetMuted(serial, user_id, true);
             }
             return kwix::ERR_OK;
         }
@@ -250,24 +262,77 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
     return kwix::ERR_OK;
 }
 
-int Room::SendAudio(uint64_t serial, std::shared_ptr<const kwix::AudioFrame> frame) {
+int Room::SendAudio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue) {
+    return audio_.Submit(serial, frame, continuous, clear_send_queue);
+}
+
+void Room::SetVoiceDetection(uint64_t serial, bool on) { audio_.SetVoiceDetection(serial, on); }
+
+namespace {
+
+// Counts a frame for its receiver: delivered when its callback runs, dropped when the
+// callback is discarded unrun (a full media queue, or the receiver stopping).
+class FrameReceipt {
+public:
+    explicit FrameReceipt(std::shared_ptr<AudioCounters> counters) : counters_(std::move(counters)) {}
+    ~FrameReceipt() {
+        if (!delivered_) ++counters_->dropped;
+    }
+    FrameReceipt(const FrameReceipt&) = delete;
+    FrameReceipt& operator=(const FrameReceipt&) = delete;
+    void Delivered() {
+        delivered_ = true;
+        ++counters_->delivered;
+    }
+
+private:
+    std::shared_ptr<AudioCounters> counters_;
+    bool delivered_ = false;
+};
+
+}  // namespace
+
+void Room::MediaTick(int64_t now_ms) {
+    std::vector<AudioDelivery> due;
+    try {
+        audio_.Tick(now_ms, &due);
+    } catch (const std::exception& e) {
+        // A codec that refuses to start must not end the clock's thread; the room goes on.
+        Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
+    }
+    if (due.empty()) return;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        const Member* me = FindLocked(serial);
-        if (me == nullptr || !me->audio_open) return kwix::ERR_INVALID_OPERATION;
-        const std::string id = me->who.user_id;
-        for (const Member& m : members_) {
-            if (&m == me || m.audio_muted.count(id) != 0) continue;
-            if (m.who.pull_audio) {
-                outbox_.push_back(Delivery{m.who.dispatcher, nullptr, true, nullptr, frame});
+        for (AudioDelivery& d : due) {
+            const Member* to = FindLocked(d.to);
+            if (to == nullptr) continue;
+            if (d.from != 0) {
+                // The sender may have left or closed its channel since the tick began.
+                const Member* from = FindLocked(d.from);
+                if (from == nullptr || !from->audio_open || to->audio_muted.count(d.from_user) != 0) continue;
+            }
+            if (d.how == Listening::kPulled) {
+                outbox_.push_back(Delivery{to->who.dispatcher, nullptr, true, nullptr, std::move(d.frame), d.pull_limit,
+                                           d.counters});
+                continue;
+            }
+            auto receipt = std::make_shared<FrameReceipt>(d.counters);
+            std::shared_ptr<const kwix::AudioFrame> frame = std::move(d.frame);
+            if (d.how == Listening::kMixed) {
+                QueueLocked(*to, "OnRemoteMixedAudioReceived", true, [receipt, frame](KWIXCloudDelegate& delegate) {
+                    receipt->Delivered();
+                    delegate.OnRemoteMixedAudioReceived(*frame);
+                });
             } else {
-                QueueLocked(m, "OnRemoteAudioReceived", true,
-                            [id, frame](KWIXCloudDelegate& d) { d.OnRemoteAudioReceived(id.c_str(), *frame); });
+                const std::string id = d.from_user;
+                QueueLocked(*to, "OnRemoteAudioReceived", true, [receipt, frame, id](KWIXCloudDelegate& delegate) {
+                    receipt->Delivered();
+                    delegate.OnRemoteAudioReceived(id.c_str(), *frame);
+                });
             }
         }
     }
     Drain();
-    return kwix::ERR_OK;
 }
 
 // Encoded and pixel frames go only to subscribers that asked for that kind of frame; the
@@ -397,7 +462,16 @@ RoomRegistry& RoomRegistry::Instance() {
 std::shared_ptr<Room> RoomRegistry::GetOrCreate(const std::string& key, const Room* stale) {
     std::lock_guard<std::mutex> lock(mu_);
     std::shared_ptr<Room>& slot = rooms_[key];
-    if (!slot || slot.get() == stale) slot = std::make_shared<Room>(key);
+    if (!slot || slot.get() == stale) {
+        slot = std::make_shared<Room>(key);
+        std::weak_ptr<Room> weak = slot;
+        Clock::Instance().Register([weak](int64_t now_ms) {
+            std::shared_ptr<Room> room = weak.lock();
+            if (!room) return false;
+            room->MediaTick(now_ms);
+            return true;
+        });
+    }
     return slot;
 }
 

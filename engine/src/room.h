@@ -12,9 +12,10 @@
 // - A user id can be in a room once: a second session entering with the same user id is
 //   refused (KWIXCloud::EnterRoom returns ERR_ENTER_ROOM_FAILED and reports nothing).
 // - Audio reaches every other member unless the receiver unsubscribed the sender's
-//   STREAM_TYPE_AUDIO; a receiver pulling audio (AUDIO_OBTAIN_METHOD_GET) gets it in its
-//   pull queue instead of as callbacks. There is no mixing: OnRemoteMixedAudioReceived is
-//   never made by a room.
+//   STREAM_TYPE_AUDIO, converted, mixed and paced by the room's RoomAudio
+//   (media/room_audio.h) on the engine clock's ticks; its frames join the room's outbox like
+//   every other delivery, so none reaches a member after it left or after the sender's
+//   channel closed.
 // - Video reaches only members subscribed to (sender, stream type), as VideoFrame or
 //   PixelFrame; a receiver that asked for the other kind (use_pixel_frame_output) gets
 //   nothing, and the mismatch is logged. Subscribing asks the sender for a key frame when
@@ -43,6 +44,8 @@
 
 #include "dispatcher.h"
 #include "kwix/velmora_kwix_cloud.h"
+#include "media/audio_counters.h"
+#include "media/room_audio.h"
 
 namespace velmora {
 namespace loopback {
@@ -59,6 +62,9 @@ struct Entrant {
     kwix::KWIXRole role = kwix::KWIX_ROLE_ANCHOR;
     bool pixel_output = false;
     bool pull_audio = false;  // AUDIO_OBTAIN_METHOD_GET
+    ListenerParams listening;
+    bool detect_voice = false;
+    std::shared_ptr<AudioCounters> audio_counters;
     std::shared_ptr<Dispatcher> dispatcher;
 };
 
@@ -84,12 +90,15 @@ public:
     bool Leave(uint64_t serial, bool tell_leaver);
 
     // Results are KWIXCloud's: 0 or an Error code.
-    // Opens (or closes) the member's local audio channel.
-    int SetAudioChannel(uint64_t serial, bool open);
+    // Opens (with `params`) or closes the member's local audio channel.
+    int SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params);
     int OpenVideo(uint64_t serial, kwix::StreamType type);
     int CloseVideo(uint64_t serial, kwix::StreamType type);
     int Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
-    int SendAudio(uint64_t serial, std::shared_ptr<const kwix::AudioFrame> frame);
+    int SendAudio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue);
+    void SetVoiceDetection(uint64_t serial, bool on);
+    // One tick of the engine clock: the audio due now goes out.
+    void MediaTick(int64_t now_ms);
     int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
     int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
     int SendSei(uint64_t serial, int message_type, std::string message);
@@ -118,6 +127,8 @@ private:
         bool media = false;
         Dispatcher::Call call;
         std::shared_ptr<const kwix::AudioFrame> pulled;  // set: goes to the pull queue
+        size_t pull_limit = 0;
+        std::shared_ptr<AudioCounters> counters;  // of the receiver of a pulled frame
     };
 
     Member* FindLocked(uint64_t serial);
@@ -131,6 +142,8 @@ private:
     bool closed_ = false;  // emptied: never joinable again, the registry drops it
     std::deque<Delivery> outbox_;
     bool draining_ = false;
+
+    RoomAudio audio_;  // its own locks; the room calls it under mu_, never the other way
 };
 
 class RoomRegistry {

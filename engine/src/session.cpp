@@ -9,6 +9,7 @@
 #include "describe.h"
 #include "faults.h"
 #include "log.h"
+#include "media/clock.h"
 
 namespace velmora {
 namespace loopback {
@@ -71,7 +72,9 @@ Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
     : serial_(serial),
       fork_generation_(g_fork_generation.load()),
       delegate_(delegate),
-      dispatcher_(Dispatcher::Start(delegate)) {}
+      dispatcher_(Dispatcher::Start(delegate)),
+      audio_counters_(std::make_shared<AudioCounters>()),
+      last_report_ms_(Clock::Instance().NowMs()) {}
 
 bool Session::Inherited() const { return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed); }
 
@@ -79,10 +82,13 @@ Session::~Session() = default;
 
 std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
     std::shared_ptr<Session> s(new Session(g_next_serial.fetch_add(1), delegate));
-    // Weak: the engine thread must not keep a destroyed session's state alive.
+    // Weak: the clock must not keep a destroyed session's state alive.
     std::weak_ptr<Session> weak = s;
-    s->dispatcher_->SetTick([weak] {
-        if (auto self = weak.lock()) self->ReportNetworkQuality();
+    Clock::Instance().Register([weak](int64_t now_ms) {
+        std::shared_ptr<Session> self = weak.lock();
+        if (!self) return false;
+        self->OnClockTick(now_ms);
+        return true;
     });
     return s;
 }
@@ -147,6 +153,9 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     const bool by_name = !IsEmpty(str_room_id);
     if (!by_name && r.room_id == 0) return ERR_INVALID_ROOM_ID;
     if (params.role != KWIX_ROLE_ANCHOR && params.role != KWIX_ROLE_AUDIENCE) return ERR_INVALID_PARAMETER;
+    ListenerParams listening;
+    const int unheard = CheckListenerParams(params.audio_obtain_params, &listening);
+    if (unheard != ERR_OK) return unheard;
 
     const std::string key = std::to_string(r.sdk_app_id) +
                             (by_name ? "/s:" + std::string(str_room_id) : "/n:" + std::to_string(r.room_id));
@@ -157,6 +166,9 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.pixel_output = params.use_pixel_frame_output;
     entrant.pull_audio = params.audio_obtain_params.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET;
     entrant.dispatcher = dispatcher_;
+    entrant.listening = listening;
+    entrant.detect_voice = detect_voice_.load();
+    entrant.audio_counters = audio_counters_;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
@@ -235,43 +247,49 @@ int Session::GetAudioFrame(AudioFrame* frame) {
     std::shared_ptr<const AudioFrame> waiting = dispatcher_->PopPulledAudio();
     if (!waiting) return ERR_READ_TRY_AGAIN;
     *frame = *waiting;
+    ++audio_counters_->delivered;
     return ERR_OK;
 }
 
 int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CreateLocalAudioChannel " + Describe(params));
-    if (params.channels < 1 || params.channels > 2 || params.sample_rate <= 0 || params.frame_length_ms <= 0) {
-        return ERR_INVALID_PARAMETER;
-    }
+    ChannelParams channel;
+    const int refused = CheckChannelParams(params, &channel);
+    if (refused != ERR_OK) return refused;
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, true) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
 }
 
-int Session::SendAudio(const AudioFrame& frame) {
-    if (frame.size() == 0) return ERR_INVALID_PARAMETER;
+int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
     std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    return room->SendAudio(serial_, std::make_shared<const AudioFrame>(frame));
+    int result = ERR_INVALID_OPERATION;
+    if (frame.size() == 0) {
+        result = frame.codec == AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+    } else if (room) {
+        result = room->SendAudio(serial_, frame, continuous, clear_send_queue);
+    }
+    ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
+    return result;
 }
 
 int Session::SendAudioFrame(const AudioFrame& frame) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendAudioFrame " + JournalForm(frame));
-    return SendAudio(frame);
+    return SendAudio(frame, false, false);
 }
 
 int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
-    return SendAudio(frame);
+    return SendAudio(frame, true, clear_send_queue);
 }
 
 int Session::DestroyLocalAudioChannel() {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, false) : ERR_INVALID_OPERATION;
+    return room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
@@ -337,6 +355,9 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
     if (Inherited()) return;
     Journal("EnableVoiceActivityDetection " + Describe(params));
+    detect_voice_.store(params.enable);
+    // Also for later rooms: the setting belongs to the session.
+    if (std::shared_ptr<Room> room = CurrentRoom()) room->SetVoiceDetection(serial_, params.enable);
 }
 
 int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
@@ -361,6 +382,12 @@ int Session::CallExperimentalAPI(const char* json) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CallExperimentalAPI json=" + HexText(json));
     return ERR_NOT_SUPPORTED;
+}
+
+void Session::OnClockTick(int64_t now_ms) {
+    if (now_ms - last_report_ms_ < faults::NetworkQualityInterval().count()) return;
+    last_report_ms_ = now_ms;
+    ReportNetworkQuality();
 }
 
 void Session::ReportNetworkQuality() {

@@ -26,8 +26,12 @@
 // - Local channels close without callbacks when the session leaves its room.
 // - Subscribe/Unsubscribe: ERR_INVALID_PARAMETER for a null or empty user id or a stream type
 //   other than audio, video high, video low and video aux.
-// - Frames with no payload: ERR_INVALID_PARAMETER. CreateLocalAudioChannel wants 1 or 2
-//   channels and positive sample rate and frame length (ERR_INVALID_PARAMETER).
+// - EnterRoom also checks audio_obtain_params (after the role): AAC output
+//   ERR_NOT_SUPPORTED, anything the audio path cannot deliver ERR_INVALID_PARAMETER (see
+//   media/room_audio.h).
+// - Frames with no payload: ERR_INVALID_PARAMETER. CreateLocalAudioChannel and the audio
+//   sends check as media/room_audio.h says; every audio send is counted as accepted (0) or
+//   refused (any other result).
 // - GetAudioFrame: ERR_INVALID_PARAMETER for a null frame, ERR_INVALID_OPERATION when not in
 //   a room with AUDIO_OBTAIN_METHOD_GET, ERR_READ_TRY_AGAIN when nothing is waiting, else 0
 //   with the oldest waiting frame copied into the caller's frame.
@@ -35,8 +39,10 @@
 //   a length; ERR_INVALID_OPERATION without an open STREAM_TYPE_VIDEO_HIGH channel.
 //   SendCustomCmdMsg: false in the same cases; true once handed to the room (also when
 //   nobody else is there, or an unreliable command is then lost). Empty messages are sent.
-// - SendContinuousAudioFrame delivers at once like SendAudioFrame; nothing waits in a send
-//   queue, so clear_send_queue has nothing to clear.
+// - SendAudioFrame goes out on the next clock tick; SendContinuousAudioFrame is paced by the
+//   room on the engine clock, refused with kSendQueueFullError past kMaxSendQueueMs.
+// - Network quality reports run on the engine clock (media/clock.h), every
+//   faults::NetworkQualityInterval() of clock time.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
 //   journaled, ERR_NOT_SUPPORTED.
 // - The journal describes a frame's payload by its size and digest, or byte for byte when
@@ -48,6 +54,7 @@
 #define VELMORA_ENGINE_SESSION_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -57,6 +64,7 @@
 
 #include "dispatcher.h"
 #include "kwix/velmora_kwix_cloud.h"
+#include "media/audio_counters.h"
 #include "room.h"
 
 namespace velmora {
@@ -105,6 +113,7 @@ public:
     // For the control API.
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
     Dispatcher& dispatcher() const { return *dispatcher_; }
+    const AudioCounters& audio_counters() const { return *audio_counters_; }
     // False when not in a room.
     bool Whereabouts(std::string* user_id, std::string* room) const;
     size_t JournalCount() const;
@@ -118,13 +127,19 @@ private:
     int SendPicture(const char* operation, kwix::StreamType type, const Frame& frame);
     void Journal(std::string entry, bool log = true);
     std::shared_ptr<Room> CurrentRoom() const;
-    int SendAudio(const kwix::AudioFrame& frame);
+    int SendAudio(const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue);
+    // A tick of the engine clock: reports network quality when its interval has passed.
+    void OnClockTick(int64_t now_ms);
     void ReportNetworkQuality();
 
     const uint64_t serial_;
     const uint64_t fork_generation_;  // forks the process had been through at creation
     kwix::KWIXCloudDelegate* const delegate_;
     const std::shared_ptr<Dispatcher> dispatcher_;
+    const std::shared_ptr<AudioCounters> audio_counters_;
+    std::atomic<bool> detect_voice_{false};
+    // Only the clock's ticks (one at a time) touch it.
+    int64_t last_report_ms_ = 0;
 
     mutable std::mutex state_mu_;  // guards the room state below
     std::shared_ptr<Room> room_;

@@ -164,6 +164,9 @@ class _Run:
             while self.pending and self.pending[0][0] <= now:
                 event = heapq.heappop(self.pending)[2]
                 self.in_context(event.line, now, self.apply, event, now)
+            # The bot answers this step's events (say, subscribing to a stream just opened)
+            # before this step's media goes out, the same way every run.
+            control.settle(self.sessions())
             for participant in self.participants.values():
                 self.in_context(None, now, participant.send_due_media, now)
             control.settle(self.sessions())

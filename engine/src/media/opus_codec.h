@@ -1,0 +1,71 @@
+// Opus, as the engine uses it: an encoder and a decoder for one stream each, and the check
+// that a sender's packet can be read before it is accepted.
+//
+// The encoder runs at complexity kEncoderComplexity: a room encodes once per sender and
+// once per Opus-receiving listener every frame, and a 48-member room has to fit into two
+// shared cores; the quality lost against the default complexity of 10 is small at voice
+// bitrates (see benchmarks/bench_media.py for the cost per frame).
+#ifndef VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
+#define VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pcm_converter.h"
+
+struct OpusEncoder;
+struct OpusDecoder;
+
+namespace velmora {
+namespace loopback {
+
+constexpr int kEncoderComplexity = 3;
+// The longest packet a frame of up to 60 ms gives at any bitrate Opus allows.
+constexpr int kMaxOpusPacketBytes = 4000;
+
+// Rates Opus codes at; other channel rates are coded at 48000.
+bool IsOpusRate(int rate);
+int OpusRateFor(int rate);
+
+// Samples per channel the packet holds at `rate`, or 0 when it is not a valid Opus packet.
+int OpusPacketSamples(const uint8_t* packet, size_t size, int rate);
+
+class OpusStreamEncoder {
+public:
+    // Throws std::runtime_error with Opus's message when the format or bitrate is refused.
+    OpusStreamEncoder(PcmFormat format, int bitrate_bps);
+    ~OpusStreamEncoder();
+    OpusStreamEncoder(const OpusStreamEncoder&) = delete;
+    OpusStreamEncoder& operator=(const OpusStreamEncoder&) = delete;
+
+    // Encodes exactly one frame (10, 20, 40 or 60 ms of interleaved samples) into a packet;
+    // false when Opus refuses it.
+    bool Encode(const int16_t* pcm, size_t count, std::string* packet);
+
+private:
+    PcmFormat format_;
+    OpusEncoder* encoder_ = nullptr;
+    std::vector<unsigned char> buffer_;
+};
+
+class OpusStreamDecoder {
+public:
+    explicit OpusStreamDecoder(PcmFormat format);
+    ~OpusStreamDecoder();
+    OpusStreamDecoder(const OpusStreamDecoder&) = delete;
+    OpusStreamDecoder& operator=(const OpusStreamDecoder&) = delete;
+
+    // Appends the decoded interleaved samples to *out; false when the packet does not decode.
+    bool Decode(const uint8_t* packet, size_t size, std::vector<int16_t>* out);
+
+private:
+    PcmFormat format_;
+    OpusDecoder* decoder_ = nullptr;
+};
+
+}  // namespace loopback
+}  // namespace velmora
+
+#endif  // VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
