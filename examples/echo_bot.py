@@ -19,31 +19,10 @@ import time
 import wave
 
 import _velmora as v
+from velmora import QuietDelegate  # answers every callback; the bots define what they use
 
 RATE = 16000
 FRAME_MS = 20
-
-
-# Every callback the engine may make; the bots below answer the ones they use and quietly
-# accept the rest (a callback a delegate lacks is reported as a failure).
-CALLBACKS = (
-    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
-    "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
-    "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
-    "OnRemoteVideoAvailable", "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
-    "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnRequestKeyFrame",
-    "OnRequestChangeVideoEncodeBitrate", "OnSeiMessageReceived", "OnReceiveCustomCmdMsg",
-    "OnMissCustomCmdMsg", "OnNetworkQuality",
-)
-
-
-class QuietDelegate(v.KWIXCloudDelegate):
-    pass
-
-
-for _name in CALLBACKS:
-    setattr(QuietDelegate, _name, lambda self, *args: None)
 
 
 class Bot(QuietDelegate):

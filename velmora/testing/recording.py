@@ -18,26 +18,12 @@ import time
 import traceback
 
 import _velmora as v
+from velmora import CALLBACKS, MEDIA_CALLBACKS
 
 from . import values
 
 FORMAT = "velmora-recording"
 VERSION = 1
-
-# Every Python-visible callback, in the delegate class's own order.
-CALLBACKS = (
-    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
-    "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
-    "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
-    "OnRemoteVideoAvailable", "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
-    "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived", "OnRequestKeyFrame",
-    "OnRequestChangeVideoEncodeBitrate", "OnSeiMessageReceived", "OnReceiveCustomCmdMsg",
-    "OnMissCustomCmdMsg", "OnNetworkQuality",
-)
-MEDIA_CALLBACKS = frozenset((
-    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
-    "OnRemotePixelFrameReceived"))
 KINDS = ("callback", "send", "room", "error")
 
 
