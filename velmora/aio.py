@@ -34,6 +34,7 @@ from typing import (Any, AsyncIterable, AsyncIterator, Callable, Deque, FrozenSe
                     NamedTuple, Optional, Tuple, Type, TypeVar, Union)
 
 import _velmora as v
+from velmora import CALLBACKS as _ALL_CALLBACKS, MEDIA_CALLBACKS as _MEDIA_CALLBACKS
 
 __all__ = [
     "AudioSender", "CALLBACKS", "DEFAULT_MEDIA_QUEUE", "Event", "EventStream", "MediaStream",
@@ -42,20 +43,11 @@ __all__ = [
 
 logger = logging.getLogger("velmora.aio")
 
-# The delegate's callbacks that carry remote media; every other callback is an event.
-MEDIA_CALLBACKS: FrozenSet[str] = frozenset({
-    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
-    "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived",
-})
-EVENT_CALLBACKS: Tuple[str, ...] = (
-    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom",
-    "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
-    "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
-    "OnRemoteVideoAvailable", "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate",
-    "OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality",
-)
-CALLBACKS: FrozenSet[str] = MEDIA_CALLBACKS | frozenset(EVENT_CALLBACKS)
+# The delegate's callbacks that carry remote media (velmora.MEDIA_CALLBACKS); every other
+# callback is an event.
+MEDIA_CALLBACKS: FrozenSet[str] = _MEDIA_CALLBACKS
+EVENT_CALLBACKS: Tuple[str, ...] = tuple(name for name in _ALL_CALLBACKS if name not in MEDIA_CALLBACKS)
+CALLBACKS: FrozenSet[str] = frozenset(_ALL_CALLBACKS)
 
 # Frames a media queue holds by default: about 5 s of 20 ms audio, like the engine's own bound.
 DEFAULT_MEDIA_QUEUE = 256
