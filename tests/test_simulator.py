@@ -17,7 +17,6 @@ from velmora.testing import (BotError, ManualClock, RealClock, Recording, Record
                              SimulationError, control, parse_scenario, recorded, recording_class, replay, run)
 from velmora.testing import values
 from velmora.testing.assertions import assert_order, assert_received, assert_sent
-from velmora.testing.pytest_plugin import velmora_room  # noqa: F401  (a fixture)
 from velmora.testing.participants import Participant, enter_params
 from velmora.testing.recording import Recorder
 from velmora.testing.timeline import render
@@ -313,8 +312,6 @@ class SteppedClock:
 
 @pytest.mark.parametrize("clock", ["real", "stepped", "manual"])
 def test_a_scenario_gives_the_same_callbacks_every_run(clock):
-    if clock == "manual" and not control.has_manual_clock():
-        pytest.skip("this loopback engine has no manual clock (vlb_clock_manual) yet")
     make = {"real": RealClock, "stepped": SteppedClock, "manual": ManualClock}[clock]
     scenario = parse_scenario(BUSY)
     first, second = (run(scenario, WatchingBot, clock=make()) for _ in range(2))
@@ -390,7 +387,7 @@ def test_steps_the_engine_refuses_stop_the_run_with_their_line(text, expected):
         run(parse_scenario(text, source="<s>"), WatchingBot, clock=RealClock())
 
 
-def test_the_room_fixture_enters_members_and_bots_by_hand(velmora_room):  # noqa: F811
+def test_the_room_fixture_enters_members_and_bots_by_hand(velmora_room):
     alice = velmora_room.participant("alice")
     bot = velmora_room.bot(WatchingBot)
     alice.send_command(4, b"hi", True, True)
@@ -528,7 +525,7 @@ def test_a_bot_that_raises_fails_the_run(allow_errors, capfd):
     assert "cannot greet a" in capfd.readouterr().err
 
 
-def test_any_session_can_be_recorded_and_replayed(velmora_room, tmp_path):  # noqa: F811
+def test_any_session_can_be_recorded_and_replayed(velmora_room, tmp_path):
     bot, recording = recorded(WatchingBot, header={"user_id": "me"})
     cloud = v.KWIXCloud(bot)
     engine = control.newest_session()
@@ -552,17 +549,20 @@ def test_any_session_can_be_recorded_and_replayed(velmora_room, tmp_path):  # no
 
 
 def test_the_runner_drives_the_manual_clock(monkeypatch):
-    """The engine's manual clock seen through its control functions, faked here so that the
-    runner's use of them shows on an engine that lacks them."""
-    engine = {"manual": False, "now": 5000, "advanced": []}
-    monkeypatch.setattr(control, "has_manual_clock", lambda: True)
-    monkeypatch.setattr(control, "clock_manual", lambda on: engine.update(manual=on))
-    monkeypatch.setattr(control, "clock_now", lambda: engine["now"])
+    """The runner's use of the engine's manual clock, watched through its control functions
+    (which still reach the engine)."""
+    engine = {"manual": False, "advanced": []}
+    clock_manual, clock_advance = control.clock_manual, control.clock_advance
+
+    def manual(on):
+        engine["manual"] = bool(on)
+        return clock_manual(on)
 
     def advance(ms):
         assert engine["manual"], "advanced while the manual clock was off"
         engine["advanced"].append(ms)
-        engine["now"] += ms
+        return clock_advance(ms)
+    monkeypatch.setattr(control, "clock_manual", manual)
     monkeypatch.setattr(control, "clock_advance", advance)
     result = run(parse_scenario(BUSY), WatchingBot, clock=ManualClock())
     assert not engine["manual"]
@@ -573,7 +573,7 @@ def test_the_runner_drives_the_manual_clock(monkeypatch):
     assert result.recording.header["clock"] == "manual"
 
 
-def test_a_member_that_cannot_enter_is_not_left_half_in(velmora_room):  # noqa: F811
+def test_a_member_that_cannot_enter_is_not_left_half_in(velmora_room):
     first = velmora_room.participant("twin")
     second = Participant("twin", velmora_room.name, velmora_room.clock)
     with pytest.raises(SimulationError, match="twin: EnterRoom returned ERR_ENTER_ROOM_FAILED"):

@@ -61,7 +61,6 @@ struct Entrant {
     std::string user_id;
     kwix::KWIXRole role = kwix::KWIX_ROLE_ANCHOR;
     bool pixel_output = false;
-    bool pull_audio = false;  // AUDIO_OBTAIN_METHOD_GET
     ListenerParams listening;
     bool detect_voice = false;
     std::shared_ptr<AudioCounters> audio_counters;

@@ -164,7 +164,6 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.user_id = user_id;
     entrant.role = params.role;
     entrant.pixel_output = params.use_pixel_frame_output;
-    entrant.pull_audio = params.audio_obtain_params.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET;
     entrant.dispatcher = dispatcher_;
     entrant.listening = listening;
     entrant.detect_voice = detect_voice_.load();
@@ -190,7 +189,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
             room_ = room;
             user_id_ = entrant.user_id;
             room_name_ = key;
-            pull_audio_ = entrant.pull_audio;
+            pull_audio_ = entrant.listening.how == Listening::kPulled;
         }
     }
     if (leave_again) room->Leave(serial_, false);

@@ -35,11 +35,6 @@ _SIGNATURES = {
     "vlb_set_network_quality_interval": (None, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
     "vlb_reset_faults": (None, []),
-}
-
-# Functions that newer engines add; each is looked up when first needed, so an older engine
-# still serves everything else.
-_OPTIONAL_SIGNATURES = {
     "vlb_clock_manual": (c_int, [c_int]),
     "vlb_clock_advance": (c_int, [c_int64]),
     "vlb_clock_now": (c_int64, []),
@@ -68,20 +63,10 @@ class _Control:
                         "not the production one")
                 function = getattr(lib, name)
                 function.restype, function.argtypes = restype, argtypes
-            for name, (restype, argtypes) in _OPTIONAL_SIGNATURES.items():
-                if hasattr(lib, name):
-                    function = getattr(lib, name)
-                    function.restype, function.argtypes = restype, argtypes
             self._lib = lib
         return self._lib
 
-    def has(self, name):
-        return hasattr(self.lib(), name)
-
     def call(self, name, *args):
-        if not self.has(name):
-            raise ControlError(f"the loopback engine at {self.path} has no {name}; "
-                               "update the package to a build that has it")
         return getattr(self.lib(), name)(*args)
 
 
@@ -99,11 +84,6 @@ def available():
     except ControlError:
         return False
     return True
-
-
-def has_manual_clock():
-    """True when the engine can run on a clock that only tests move."""
-    return all(_control.has(name) for name in _OPTIONAL_SIGNATURES)
 
 
 # ---- Sessions -------------------------------------------------------------------------------
