@@ -6,11 +6,11 @@ engine thread would run; `lib_holding_gil` keeps it (ctypes.PyDLL), to emit call
 thread that already holds the lock, as a session call does.
 """
 import ctypes
-import os
-from ctypes import (POINTER, c_char_p, c_double, c_int, c_int32, c_int64, c_size_t,
-                    c_uint32, c_uint64, c_void_p)
+from ctypes import c_char_p, c_int, c_int64, c_uint64
 
-import _velmora
+# The signatures are velmora.testing.control's, the supported wrapper; this module adds what
+# the project's own tests need on top (both lock modes, text read-backs, descriptions).
+from velmora.testing.control import load
 
 OK = 0
 NULL = -1
@@ -20,80 +20,8 @@ UNKNOWN_SLOT = -3
 ON_ENGINE_THREAD = 0
 ON_CALLING_THREAD = 1
 
-LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
-
-_SIGNATURES = {
-    "vlb_settings_calls": (c_int, [c_char_p]),
-    "vlb_settings_text": (c_int64, [c_char_p, c_int, c_void_p, c_size_t]),
-    "vlb_settings_int": (c_int, [c_char_p, c_int, POINTER(c_int64)]),
-    "vlb_settings_reset": (None, []),
-    "vlb_log_file": (c_int64, [c_void_p, c_size_t]),
-    "vlb_log_set_rotation": (None, [c_uint64, c_int]),
-    "vlb_log_write": (None, [c_int, c_char_p]),
-    "vlb_log_flush": (None, []),
-    "vlb_describe_default": (c_int64, [c_char_p, c_void_p, c_size_t]),
-    "vlb_frame_data_calls": (c_uint64, []),
-    "vlb_session_count": (c_size_t, []),
-    "vlb_session_at": (c_void_p, [c_size_t]),
-    "vlb_session_find": (c_void_p, [c_char_p]),
-    "vlb_session_delegate": (c_void_p, [c_void_p]),
-    "vlb_session_user": (c_int64, [c_void_p, c_void_p, c_size_t]),
-    "vlb_session_room": (c_int64, [c_void_p, c_void_p, c_size_t]),
-    "vlb_journal_count": (c_size_t, [c_void_p]),
-    "vlb_journal_entry": (c_int64, [c_void_p, c_size_t, c_void_p, c_size_t]),
-    "vlb_journal_clear": (None, [c_void_p]),
-    "vlb_journal_full_payloads": (None, [c_int]),
-    "vlb_wait_idle": (c_int, [c_void_p, c_int]),
-    "vlb_dropped_frames": (c_uint64, [c_void_p]),
-    "vlb_delivered_frames": (c_uint64, [c_void_p]),
-    "vlb_emit_error": (c_int, [c_void_p, c_int, c_int]),
-    "vlb_emit_connection_state": (c_int, [c_void_p, c_int, c_int, c_int]),
-    "vlb_emit_event": (c_int, [c_void_p, c_int, c_char_p]),
-    "vlb_emit_stream_event": (c_int, [c_void_p, c_int, c_char_p, c_int]),
-    "vlb_emit_bitrate_request": (c_int, [c_void_p, c_int, c_int, c_int]),
-    "vlb_emit_user": (c_int, [c_void_p, c_int, c_char_p, c_char_p, c_int]),
-    "vlb_emit_audio_available": (c_int, [c_void_p, c_int, c_char_p, c_int]),
-    "vlb_emit_video_available": (c_int, [c_void_p, c_int, c_char_p, c_int, c_int]),
-    "vlb_emit_audio_frame": (c_int, [c_void_p, c_int, c_int, c_char_p, c_int32, c_int32, c_int32,
-                                     c_int, c_uint32, c_int, c_char_p, c_size_t]),
-    "vlb_emit_video_frame": (c_int, [c_void_p, c_int, c_char_p, c_int, c_uint32, c_uint32, c_int,
-                                     c_int, c_int, c_char_p, c_size_t]),
-    "vlb_emit_pixel_frame": (c_int, [c_void_p, c_int, c_char_p, c_int, c_uint32, c_uint32,
-                                     c_uint32, c_int, c_int, c_char_p, c_size_t]),
-    "vlb_emit_sei": (c_int, [c_void_p, c_int, c_char_p, c_int, c_int, c_char_p, c_size_t]),
-    "vlb_emit_custom_cmd": (c_int, [c_void_p, c_int, c_char_p, c_int32, c_uint32, c_char_p,
-                                    c_size_t]),
-    "vlb_emit_miss_custom_cmd": (c_int, [c_void_p, c_int, c_char_p, c_int32, c_uint32,
-                                         c_uint32]),
-    "vlb_emit_network_quality": (c_int, [c_void_p, c_int, c_char_p, c_int, POINTER(c_char_p),
-                                         POINTER(c_int), c_size_t]),
-    "vlb_emit_unexposed": (c_int, [c_void_p, c_int, c_char_p]),
-    "vlb_fail_next_create": (None, []),
-    "vlb_set_custom_cmd_loss": (None, [c_double]),
-    "vlb_set_network_quality": (c_int, [c_char_p, c_int]),
-    "vlb_set_network_quality_interval": (None, [c_int]),
-    "vlb_set_media_queue_limit": (None, [c_size_t]),
-    "vlb_reset_faults": (None, []),
-    "vlb_clock_manual": (c_int, [c_int]),
-    "vlb_clock_advance": (c_int, [c_int64]),
-    "vlb_clock_now": (c_int64, []),
-    "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
-                                   POINTER(c_uint64), POINTER(c_uint64)]),
-    "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
-}
-
-
-def _load(loader):
-    handle = loader(LIBRARY_PATH)
-    for name, (restype, argtypes) in _SIGNATURES.items():
-        function = getattr(handle, name)
-        function.restype = restype
-        function.argtypes = argtypes
-    return handle
-
-
-lib = _load(ctypes.CDLL)
-lib_holding_gil = _load(ctypes.PyDLL)
+lib = load(ctypes.CDLL)
+lib_holding_gil = load(ctypes.PyDLL)
 
 
 def _encode(text):

@@ -8,7 +8,8 @@ call, so waiting for a session never blocks the callbacks it waits for.
 """
 import ctypes
 import os
-from ctypes import c_char_p, c_double, c_int, c_int64, c_size_t, c_uint64, c_void_p
+from ctypes import (POINTER, c_char_p, c_double, c_int, c_int32, c_int64, c_size_t, c_uint32,
+                    c_uint64, c_void_p)
 
 import _velmora
 
@@ -19,17 +20,58 @@ DEFAULT_QUALITY_REPORT_MS = 2000
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
 
-_SIGNATURES = {
+class ControlError(RuntimeError):
+    """The engine beside the module lacks a control function the caller needs."""
+
+
+# Every function of the control API with its C signature.
+SIGNATURES = {
+    "vlb_settings_calls": (c_int, [c_char_p]),
+    "vlb_settings_text": (c_int64, [c_char_p, c_int, c_void_p, c_size_t]),
+    "vlb_settings_int": (c_int, [c_char_p, c_int, POINTER(c_int64)]),
+    "vlb_settings_reset": (None, []),
+    "vlb_log_file": (c_int64, [c_void_p, c_size_t]),
+    "vlb_log_set_rotation": (None, [c_uint64, c_int]),
+    "vlb_log_write": (None, [c_int, c_char_p]),
+    "vlb_log_flush": (None, []),
+    "vlb_describe_default": (c_int64, [c_char_p, c_void_p, c_size_t]),
+    "vlb_frame_data_calls": (c_uint64, []),
     "vlb_session_count": (c_size_t, []),
     "vlb_session_at": (c_void_p, [c_size_t]),
     "vlb_session_find": (c_void_p, [c_char_p]),
     "vlb_session_delegate": (c_void_p, [c_void_p]),
+    "vlb_session_user": (c_int64, [c_void_p, c_void_p, c_size_t]),
+    "vlb_session_room": (c_int64, [c_void_p, c_void_p, c_size_t]),
     "vlb_journal_count": (c_size_t, [c_void_p]),
     "vlb_journal_entry": (c_int64, [c_void_p, c_size_t, c_void_p, c_size_t]),
     "vlb_journal_clear": (None, [c_void_p]),
+    "vlb_journal_full_payloads": (None, [c_int]),
     "vlb_wait_idle": (c_int, [c_void_p, c_int]),
     "vlb_dropped_frames": (c_uint64, [c_void_p]),
     "vlb_delivered_frames": (c_uint64, [c_void_p]),
+    "vlb_emit_error": (c_int, [c_void_p, c_int, c_int]),
+    "vlb_emit_connection_state": (c_int, [c_void_p, c_int, c_int, c_int]),
+    "vlb_emit_event": (c_int, [c_void_p, c_int, c_char_p]),
+    "vlb_emit_stream_event": (c_int, [c_void_p, c_int, c_char_p, c_int]),
+    "vlb_emit_bitrate_request": (c_int, [c_void_p, c_int, c_int, c_int]),
+    "vlb_emit_user": (c_int, [c_void_p, c_int, c_char_p, c_char_p, c_int]),
+    "vlb_emit_audio_available": (c_int, [c_void_p, c_int, c_char_p, c_int]),
+    "vlb_emit_video_available": (c_int, [c_void_p, c_int, c_char_p, c_int, c_int]),
+    "vlb_emit_audio_frame": (c_int, [c_void_p, c_int, c_int, c_char_p, c_int32, c_int32, c_int32,
+                                     c_int, c_uint32, c_int, c_char_p, c_size_t]),
+    "vlb_emit_video_frame": (c_int, [c_void_p, c_int, c_char_p, c_int, c_uint32, c_uint32, c_int,
+                                     c_int, c_int, c_char_p, c_size_t]),
+    "vlb_emit_pixel_frame": (c_int, [c_void_p, c_int, c_char_p, c_int, c_uint32, c_uint32,
+                                     c_uint32, c_int, c_int, c_char_p, c_size_t]),
+    "vlb_emit_sei": (c_int, [c_void_p, c_int, c_char_p, c_int, c_int, c_char_p, c_size_t]),
+    "vlb_emit_custom_cmd": (c_int, [c_void_p, c_int, c_char_p, c_int32, c_uint32, c_char_p,
+                                    c_size_t]),
+    "vlb_emit_miss_custom_cmd": (c_int, [c_void_p, c_int, c_char_p, c_int32, c_uint32,
+                                         c_uint32]),
+    "vlb_emit_network_quality": (c_int, [c_void_p, c_int, c_char_p, c_int, POINTER(c_char_p),
+                                         POINTER(c_int), c_size_t]),
+    "vlb_emit_unexposed": (c_int, [c_void_p, c_int, c_char_p]),
+    "vlb_fail_next_create": (None, []),
     "vlb_set_custom_cmd_loss": (None, [c_double]),
     "vlb_set_network_quality": (c_int, [c_char_p, c_int]),
     "vlb_set_network_quality_interval": (None, [c_int]),
@@ -38,39 +80,46 @@ _SIGNATURES = {
     "vlb_clock_manual": (c_int, [c_int]),
     "vlb_clock_advance": (c_int, [c_int64]),
     "vlb_clock_now": (c_int64, []),
+    "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
+                                   POINTER(c_uint64), POINTER(c_uint64)]),
+    "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
 }
 
 
-class ControlError(RuntimeError):
-    """The engine beside the module lacks a control function the caller needs."""
+def load(loader=ctypes.CDLL):
+    """The engine library with every control function's signature set. ctypes.CDLL releases
+    the interpreter lock around each call; ctypes.PyDLL keeps it (to emit callbacks on a thread
+    that holds it, as a session call does). Raises ControlError when the library is not the
+    loopback engine."""
+    try:
+        lib = loader(LIBRARY_PATH)
+    except OSError as error:
+        raise ControlError(f"cannot load the engine library {LIBRARY_PATH}: {error}") from error
+    for name, (restype, argtypes) in SIGNATURES.items():
+        if not hasattr(lib, name):
+            raise ControlError(f"{LIBRARY_PATH} has no {name}: velmora.testing needs the loopback engine, "
+                               "not the production one")
+        function = getattr(lib, name)
+        function.restype, function.argtypes = restype, argtypes
+    return lib
 
 
 class _Control:
-    def __init__(self, path):
-        self.path = path
+    """The library, loaded on first use (so that importing this module never fails)."""
+
+    def __init__(self):
         self._lib = None
 
     def lib(self):
         if self._lib is None:
-            try:
-                lib = ctypes.CDLL(self.path)
-            except OSError as error:
-                raise ControlError(f"cannot load the engine library {self.path}: {error}") from error
-            for name, (restype, argtypes) in _SIGNATURES.items():
-                if not hasattr(lib, name):
-                    raise ControlError(
-                        f"{self.path} has no {name}: velmora.testing needs the loopback engine, "
-                        "not the production one")
-                function = getattr(lib, name)
-                function.restype, function.argtypes = restype, argtypes
-            self._lib = lib
+            self._lib = load()
         return self._lib
 
     def call(self, name, *args):
         return getattr(self.lib(), name)(*args)
 
 
-_control = _Control(LIBRARY_PATH)
+_control = _Control()
 
 
 def _encode(text):
