@@ -105,6 +105,7 @@ SECRET = "hunter2-secret"
      "'10.0.0.1'; kwargs: port=-1, username='user', password=<hidden>"),
     (lambda: v.SetSocks5Proxy(password=SECRET), "kwargs: password=<hidden>"),
     (lambda: setattr(v.RoomParams(), "user_sig", SECRET), ", <hidden>"),
+    (lambda: setattr(v.EnterRoomParams(), "private_map_key", SECRET), ", <hidden>"),
 ])
 def test_secrets_are_hidden_in_argument_errors(call, shown):
     with pytest.raises(TypeError) as error:

@@ -37,6 +37,8 @@ def test_stub_is_up_to_date():
      "v.SetLogPath(b'/tmp/logs')\nv.KwixString(bytearray(b'id')).SetValue(None)\n"
      "v.KWIXCloud(None).Subscribe(b'bob', v.STREAM_TYPE_AUDIO)\n", None),
     ("import _velmora as v\nv.SetLogLevel('1')\n", 'incompatible type "str"'),
+    # GetValue gives None back after SetValue(None).
+    ("import _velmora as v\nx: str = v.KwixString().GetValue()\n", 'Incompatible types in assignment'),
     ("import _velmora as v\nv.KWIXCloud(None).Subscribe(None, v.STREAM_TYPE_AUDIO)\n",
      'incompatible type "None"'),
 ])

@@ -24,6 +24,8 @@ STUB = os.path.join(ROOT, "velmora", "_velmora.pyi")
 C_STRING = "str | bytes | bytearray | None"
 # Texts the module copies into a string of its own: the same, but None is refused.
 OWNED_STRING = "str | bytes | bytearray"
+# KwixString holds a null pointer after SetValue(None), and GetValue gives it back as None.
+NULLABLE_RESULT = ("def GetValue(self) -> str:", "def GetValue(self) -> str | None:")
 # (class or None for a module function, function) -> {parameter: accepted type}. The
 # delegate's callbacks keep `str`: Python subclasses override them, and an override that
 # takes `str` must stay compatible with its base.
@@ -50,7 +52,10 @@ def generate():
     text = re.sub(r"velmora::kwix::(\w+)", r"\1", text)
     # The session also accepts None for the delegate.
     text = text.replace("PyKWIXCloudDelegate", "KWIXCloudDelegate | None")
-    return widen_text_parameters(text)
+    text = widen_text_parameters(text)
+    if NULLABLE_RESULT[0] not in text:
+        raise SystemExit(f"not found in the generated stub: {NULLABLE_RESULT[0]}")
+    return text.replace(*NULLABLE_RESULT)
 
 
 def widen_text_parameters(text):

@@ -1114,6 +1114,8 @@ void RegisterRecords(py::module_& m) {
         .def_readwrite("audio_obtain_params", &EnterRoomParams::audio_obtain_params)
         .def_readwrite("use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input)
         .def_readwrite("use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
+    // The private map key grants entry to a locked room: as secret as the user signature.
+    HideSecretInTypeErrors<kSetterValue>(enter_room.attr("private_map_key").attr("fset"));
 
     py::class_<AudioEncodeParams>(m, "AudioEncodeParams")
         .def(py::init<>())
