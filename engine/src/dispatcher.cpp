@@ -242,7 +242,9 @@ bool Dispatcher::RunBatch() {
     const auto started = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mu_);
     for (int done = 0;; ++done) {
-        if (stopping_ || gone_ || queue_.empty() || g_process_exiting.load()) {
+        // Once the process exits, delivery ends as if the worker had been ended.
+        if (g_process_exiting.load()) gone_ = true;
+        if (stopping_ || gone_ || queue_.empty()) {
             scheduled_ = false;
             return false;
         }
