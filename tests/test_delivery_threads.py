@@ -76,7 +76,8 @@ class Signalling(v.KWIXCloudDelegate):
 
 
 @pytest.mark.parametrize("blocked", [1, 2, 5])
-def test_callbacks_that_block_hold_up_no_other_session(blocked):
+@pytest.mark.parametrize("queued", ["after they block", "with them"])
+def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
     release = threading.Event()
     blockers = [Blocking(release) for _ in range(blocked)]
     blocking_clouds = [v.KWIXCloud(d) for d in blockers]
@@ -84,20 +85,28 @@ def test_callbacks_that_block_hold_up_no_other_session(blocked):
     free = Signalling()
     free_cloud = v.KWIXCloud(free)
     free_engine = loopback.newest_session()
+    # Threads that are idle when the work comes take it at once, whatever it does.
+    warm = Signalling()
+    warm_cloud = v.KWIXCloud(warm)
+    loopback.lib.vlb_emit_event(loopback.newest_session(), ON_ENGINE_THREAD, b"OnEnterRoom")
+    assert warm.arrived.wait(10)
     try:
         for engine in blocking_engines:
             loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        if queued == "with them":
+            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
         # More blocked callbacks than the usual threads: later ones need threads made for them.
         for d in blockers:
             assert d.entered.wait(10), "a blocking callback did not start while others blocked"
-        loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        if queued == "after they block":
+            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
         assert free.arrived.wait(10), "a free session's callback waited behind blocked ones"
         assert not release.is_set()
     finally:
         release.set()
     for engine in blocking_engines + [free_engine]:
         loopback.wait_idle(engine)
-    del blocking_clouds, free_cloud
+    del blocking_clouds, free_cloud, warm_cloud
 
 
 def test_waiting_for_idle_inside_a_callback():

@@ -71,6 +71,12 @@ bool DeliveryPool::StartMonitorLocked() {
     return true;
 }
 
+bool DeliveryPool::MonitorNeededLocked() {
+    if (!monitor_asleep_ || ready_.empty() || idle_ > 0) return false;
+    monitor_asleep_ = false;
+    return true;
+}
+
 void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
     bool wake_worker = false;
     bool wake_monitor = false;
@@ -85,9 +91,8 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
         }
         if (!monitor_started_) {
             started = StartMonitorLocked() && started;
-        } else if (monitor_asleep_ && idle_ == 0) {
-            monitor_asleep_ = false;
-            wake_monitor = true;
+        } else {
+            wake_monitor = MonitorNeededLocked();
         }
     }
     if (wake_worker) work_.notify_one();
@@ -110,7 +115,11 @@ void DeliveryPool::WorkerLoop() {
         }
         std::shared_ptr<Dispatcher> dispatcher = std::move(ready_.front());
         ready_.pop_front();
+        // What stays behind now waits for this worker or another: if they all block, only
+        // the monitor can help, also when this work was queued while a worker was idle.
+        const bool wake_monitor = MonitorNeededLocked();
         lock.unlock();
+        if (wake_monitor) monitor_.notify_one();
 
         bool more = false;
         try {

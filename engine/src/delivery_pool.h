@@ -68,6 +68,8 @@ private:
     // False when no thread could be made; the caller reports it once the lock is released.
     bool StartWorkerLocked();
     bool StartMonitorLocked();
+    // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
+    bool MonitorNeededLocked();
     static void ReportStartFailure(const char* what);
 
     std::mutex mu_;  // guards everything below up to progress_

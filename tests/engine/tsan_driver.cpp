@@ -226,15 +226,13 @@ void DeliveryThreads() {
         Check(delegates[i].overlaps == 0, "delivery: one callback of a session at a time");
     }
 
-    // Five blocked callbacks, more than the usual threads; then a free session's callback.
+    // Five callbacks that block, more than the usual threads, and a free session's callback
+    // queued right behind them, while the threads are still idle and take them as they come.
     std::atomic<bool> hold{true};
-    for (int i = 0; i < 5; ++i) {
-        delegates[i].hold = &hold;
-        vlb_emit_event(sessions[i], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
-    }
-    for (int i = 0; i < 5; ++i) Check(WaitFor(delegates[i].entered_once, 10000), "delivery: blocked callbacks start");
-    vlb_emit_event(sessions[5], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+    for (int i = 0; i < 5; ++i) delegates[i].hold = &hold;
+    for (int i = 0; i < 6; ++i) vlb_emit_event(sessions[i], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
     Check(WaitFor(delegates[5].finished, 10000), "delivery: a free session is not held up by blocked ones");
+    for (int i = 0; i < 5; ++i) Check(WaitFor(delegates[i].entered_once, 10000), "delivery: blocked callbacks start");
     hold = false;
 
     // Destroy from another thread waits for the callback running on a shared thread.
