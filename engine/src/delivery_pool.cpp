@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <string>
 #include <system_error>
@@ -47,8 +48,14 @@ void DeliveryPool::ForkChild() {
     g_pool.store(new DeliveryPool, std::memory_order_release);
 }
 
-void DeliveryPool::ReportStartFailure(const char* what) {
-    Logf(LogLevel::kError, "engine: could not start a delivery thread (%s); callbacks wait for one", what);
+void DeliveryPool::ReportStartFailure(const char* when) {
+    std::string line = std::string("velmora: could not start a thread to deliver callbacks ") + when +
+                       "; they wait until one starts (the process is out of threads or memory)";
+    LogWrite(LogLevel::kError, line);
+    line += '\n';
+    if (::write(2, line.data(), line.size()) < 0) {
+        // Nowhere left to report it; the log has it.
+    }
 }
 
 bool DeliveryPool::StartWorkerLocked() {
@@ -97,7 +104,7 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
     }
     if (wake_worker) work_.notify_one();
     if (wake_monitor) monitor_.notify_one();
-    if (!started) ReportStartFailure("Schedule");
+    if (!started) ReportStartFailure("for new work");
 }
 
 void DeliveryPool::WorkerLoop() {
@@ -133,10 +140,10 @@ void DeliveryPool::WorkerLoop() {
                 --workers_;
                 if (!ready_.empty()) started = StartWorkerLocked();
             }
-            if (!started) ReportStartFailure("replacing an ended thread");
+            if (!started) ReportStartFailure("in place of one that was ended");
             throw;
         }
-        NoteProgress();
+        progress_.fetch_add(1, std::memory_order_relaxed);
         // A dispatcher that is done may be the last owner of itself: it is released here,
         // not under the pool's lock.
         if (!more) dispatcher.reset();
@@ -160,7 +167,7 @@ void DeliveryPool::MonitorLoop() {
         if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
         if (!StartWorkerLocked()) {
             lock.unlock();
-            ReportStartFailure("work waits behind blocked callbacks");
+            ReportStartFailure("while callbacks block every other");
             lock.lock();
         }
     }

@@ -51,8 +51,6 @@ public:
 
     // Queues a dispatcher that has work and is not queued or running (Dispatcher checks).
     void Schedule(std::shared_ptr<Dispatcher> dispatcher);
-    // A callback ended: the monitor's sign that the workers are not all stuck.
-    void NoteProgress() { progress_.fetch_add(1, std::memory_order_relaxed); }
 
     DeliveryPool(const DeliveryPool&) = delete;
     DeliveryPool& operator=(const DeliveryPool&) = delete;
@@ -70,7 +68,8 @@ private:
     bool StartMonitorLocked();
     // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
     bool MonitorNeededLocked();
-    static void ReportStartFailure(const char* what);
+    // Logged and written to stderr: without a thread, callbacks wait until one starts.
+    static void ReportStartFailure(const char* when);
 
     std::mutex mu_;  // guards everything below up to progress_
     std::condition_variable work_;     // idle workers: a dispatcher is ready
@@ -81,6 +80,7 @@ private:
     bool monitor_started_ = false;
     bool monitor_asleep_ = false;  // waiting until work waits with nobody idle
 
+    // Batches run to their end: the monitor's sign that the workers are not all stuck.
     std::atomic<uint64_t> progress_{0};
 };
 
