@@ -1,14 +1,19 @@
 """A busy room in real time: N members in one loopback room, each a Python delegate, each
 sending 20 ms of 48 kHz mono audio every 20 ms (and asking for 48 kHz mono 20 ms back) and
 receiving every other member's frames. For each N it prints the share of frames delivered,
-the frames the engine dropped, the p50 and p99 latency from send to callback, and how far
-the sending loop fell behind real time.
+the frames the engine dropped, the p50 and p99 latency from send to callback, how far the
+sending loop fell behind real time, and what the process spent meanwhile: CPU time (all its
+threads, in % of one core) and context switches per second (most of them thread wake-ups).
+A room holds when every frame is delivered, none dropped and p99 is at most 40 ms.
 
-Run in the project's virtual environment:  python benchmarks/bench_room.py [N ...] [--seconds S]
+Run in the project's virtual environment:
+    python benchmarks/bench_room.py [N ...] [--seconds S] [--repeat K]
+On a shared machine the figures move from run to run: --repeat runs each N K times in turn.
 """
 import argparse
 import math
 import os
+import resource
 import sys
 import threading
 import time
@@ -77,6 +82,7 @@ def run_room(members, seconds, room):
     ticks = int(seconds * 1000 / FRAME_MS)
     sent_at = []
     lag = []
+    usage_before = resource.getrusage(resource.RUSAGE_SELF)
     start = time.perf_counter()
     for tick in range(ticks):
         due = start + tick * FRAME_MS / 1000
@@ -97,6 +103,10 @@ def run_room(members, seconds, room):
         time.sleep(0.05)
     for e in engines:
         loopback.lib.vlb_wait_idle(e, 5000)
+    elapsed = time.perf_counter() - start
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (usage.ru_utime + usage.ru_stime) - (usage_before.ru_utime + usage_before.ru_stime)
+    switches = (usage.ru_nvcsw + usage.ru_nivcsw) - (usage_before.ru_nvcsw + usage_before.ru_nivcsw)
 
     latencies = []
     delivered = 0
@@ -117,20 +127,25 @@ def run_room(members, seconds, room):
 
     return {"members": members, "callbacks/s": expected / seconds, "delivered %": 100 * delivered / expected,
             "dropped": dropped, "p50 ms": pct(latencies, 0.5), "p99 ms": pct(latencies, 0.99),
-            "sender lag p99 ms": pct(lag, 0.99)}
+            "sender lag p99 ms": pct(lag, 0.99), "cpu %": 100 * cpu / elapsed,
+            "switches/s": switches / elapsed}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("members", nargs="*", type=int, default=[8, 16, 32, 48])
     parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--repeat", type=int, default=1)
     args = parser.parse_args()
     print(f"{'members':>8} {'callbacks/s':>12} {'delivered %':>12} {'dropped':>8} {'p50 ms':>8} "
-          f"{'p99 ms':>8} {'sender lag p99 ms':>18}")
-    for n in args.members:
-        r = run_room(n, args.seconds, f"bench-room-{n}")
-        print(f"{r['members']:>8} {r['callbacks/s']:>12.0f} {r['delivered %']:>12.2f} {r['dropped']:>8} "
-              f"{r['p50 ms']:>8.1f} {r['p99 ms']:>8.1f} {r['sender lag p99 ms']:>18.1f}", flush=True)
+          f"{'p99 ms':>8} {'sender lag p99 ms':>18} {'cpu %':>6} {'switches/s':>11} {'holds':>6}")
+    for run in range(args.repeat):
+        for n in args.members:
+            r = run_room(n, args.seconds, f"bench-room-{n}-{run}")
+            holds = r["delivered %"] == 100 and r["dropped"] == 0 and r["p99 ms"] <= 40
+            print(f"{r['members']:>8} {r['callbacks/s']:>12.0f} {r['delivered %']:>12.2f} {r['dropped']:>8} "
+                  f"{r['p50 ms']:>8.1f} {r['p99 ms']:>8.1f} {r['sender lag p99 ms']:>18.1f} {r['cpu %']:>6.0f} "
+                  f"{r['switches/s']:>11.0f} {'yes' if holds else 'no':>6}", flush=True)
 
 
 if __name__ == "__main__":

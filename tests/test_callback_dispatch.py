@@ -2,7 +2,6 @@
 deleted at run time count from the next callback, and an engine thread keeps one Python
 thread state from one callback to the next until the thread ends."""
 import ctypes
-import threading
 
 import pytest
 
@@ -82,23 +81,42 @@ def test_an_attribute_that_is_not_callable_fails_the_callback(capfd):
     del cloud
 
 
-def test_engine_thread_keeps_one_thread_state_until_it_ends():
-    seen = []
-    local = threading.local()
+def test_engine_threads_keep_one_thread_state_each_until_they_end(run_python):
+    # A fresh interpreter, so that no engine thread of another test holds a state meanwhile.
+    result = run_python("""
+        import collections, threading, time
+        import _velmora as v
+        import loopback
+        from loopback import ON_ENGINE_THREAD
+        from test_callback_dispatch import thread_state_count
 
-    class Counting(v.KWIXCloudDelegate):
-        def OnEnterRoom(self):
-            # Thread-local data lives in the thread state: it survives only if the state does.
-            local.count = getattr(local, "count", 0) + 1
-            seen.append(local.count)
+        local = threading.local()
+        counts = collections.defaultdict(list)
 
-    before = thread_state_count()
-    cloud = v.KWIXCloud(Counting())
-    engine = loopback.newest_session()
-    for _ in range(3):
-        loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
-    loopback.wait_idle(engine)
-    assert seen == [1, 2, 3]
-    assert thread_state_count() == before + 1
-    del cloud  # ends the engine thread, which releases its state
-    assert thread_state_count() == before
+        class Counting(v.KWIXCloudDelegate):
+            def OnEnterRoom(self):
+                # Thread-local data lives in the thread state: it survives only if the state does.
+                local.count = getattr(local, "count", 0) + 1
+                counts[threading.get_ident()].append(local.count)
+
+        before = thread_state_count()
+        clouds = [v.KWIXCloud(Counting()) for _ in range(6)]
+        engines = loopback.sessions()[-6:]
+        for _ in range(40):
+            for engine in engines:
+                loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        for engine in engines:
+            loopback.wait_idle(engine)
+        assert sum(map(len, counts.values())) == 240, counts
+        for seen in counts.values():
+            assert seen == list(range(1, len(seen) + 1)), seen
+        assert thread_state_count() == before + len(counts)
+        del clouds
+        # Idle engine threads end after a while and give their states back.
+        deadline = time.monotonic() + 20
+        while thread_state_count() > before and time.monotonic() < deadline:
+            time.sleep(0.05)
+        print(thread_state_count() - before)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"]

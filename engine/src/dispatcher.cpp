@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "delivery_pool.h"
 #include "faults.h"
 #include "log.h"
 
@@ -26,7 +27,7 @@ namespace {
 std::atomic<bool> g_process_exiting{false};
 
 // Once exit() has begun, static objects of this and other libraries are being destroyed;
-// engine threads of sessions nobody destroyed stop delivering instead of racing with that.
+// dispatchers of sessions nobody destroyed stop delivering instead of racing with that.
 void NoteProcessExit() { g_process_exiting.store(true); }
 
 void WriteAll(int fd, const std::string& text) {
@@ -54,15 +55,15 @@ void ReportCallbackFailure(const char* callback, const char* what) {
     WriteAll(2, line);
 }
 
-// Marks the engine thread as inside a delegate call; the mark is undone however the call
-// ends, the forced unwinding of a thread exit included.
+// Marks a worker as inside a queued callback; the mark is undone however the call ends,
+// the forced unwinding of a thread exit included.
 class Dispatcher::RunningMark {
 public:
     explicit RunningMark(Dispatcher* d) : d_(d) {}
     ~RunningMark() {
         {
             std::lock_guard<std::mutex> lock(d_->mu_);
-            d_->running_ = false;
+            d_->running_on_ = std::thread::id();
         }
         d_->idle_.notify_all();
     }
@@ -159,35 +160,13 @@ private:
 Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
     : delegate_(delegate) {}
 
+constexpr int Dispatcher::kBatchItems;
+constexpr std::chrono::microseconds Dispatcher::kBatchTime;
+
 std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
     static std::once_flag exit_hook;
     std::call_once(exit_hook, [] { std::atexit(NoteProcessExit); });
-
-    std::shared_ptr<Dispatcher> d(new Dispatcher(delegate));
-    if (delegate != nullptr) {
-        // The thread shares ownership, so a thread left running by Stop on itself still has
-        // its dispatcher after the session is gone.
-        std::lock_guard<std::mutex> lock(d->mu_);
-        d->thread_ = std::thread([self = d] { self->Loop(); });
-        d->thread_id_ = d->thread_.get_id();
-    }
-    return d;
-}
-
-Dispatcher::~Dispatcher() {
-    if (thread_.joinable()) {
-        // Only reached when Stop was never called; never join the thread running this.
-        if (std::this_thread::get_id() == thread_.get_id()) {
-            thread_.detach();
-        } else {
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                stopping_ = true;
-            }
-            wake_.notify_all();
-            thread_.join();
-        }
-    }
+    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate));
 }
 
 void Dispatcher::PostEvent(const char* name, Call call) { Post(Item{name, false, std::move(call)}); }
@@ -209,9 +188,10 @@ void Dispatcher::Post(Item item) {
     if (delegate_ == nullptr) return;
     // Dropped frames are freed after the lock is released.
     std::vector<Item> evicted;
+    bool schedule = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (stopping_ || thread_gone_) return;
+        if (stopping_ || gone_) return;
         if (item.media) {
             const size_t limit = faults::MediaQueueLimit();
             if (limit == 0) {
@@ -226,8 +206,11 @@ void Dispatcher::Post(Item item) {
             ++queued_media_;
         }
         queue_.push_back(std::move(item));
+        // Queued once: a worker that runs this dispatcher takes what is posted meanwhile.
+        schedule = !scheduled_;
+        scheduled_ = true;
     }
-    wake_.notify_one();
+    if (schedule) DeliveryPool::Instance().Schedule(shared_from_this());
 }
 
 void Dispatcher::CallHere(const char* name, const Call& call, bool media) {
@@ -255,34 +238,41 @@ void Dispatcher::Invoke(const Item& item) {
     }
 }
 
-void Dispatcher::Loop() {
-    struct GoneMark {
-        Dispatcher* d;
-        ~GoneMark() {
-            {
-                std::lock_guard<std::mutex> lock(d->mu_);
-                d->thread_gone_ = true;
-            }
-            d->idle_.notify_all();
-        }
-    } gone{this};
-
+bool Dispatcher::RunBatch() {
+    const auto started = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-        if (stopping_ || g_process_exiting.load()) return;
-        if (queue_.empty()) {
-            wake_.wait(lock);
-            continue;
+    for (int done = 0;; ++done) {
+        // Once the process exits, delivery ends as if the worker had been ended.
+        if (g_process_exiting.load()) gone_ = true;
+        if (stopping_ || gone_ || queue_.empty()) {
+            scheduled_ = false;
+            return false;
+        }
+        if (done == kBatchItems || (done > 0 && std::chrono::steady_clock::now() - started >= kBatchTime)) {
+            return true;
         }
 
         Item item = std::move(queue_.front());
         queue_.pop_front();
         if (item.media) --queued_media_;
-        running_ = true;
+        running_on_ = std::this_thread::get_id();
         lock.unlock();
-        {
+        try {
             RunningMark mark(this);
             Invoke(item);
+        } catch (abi::__forced_unwind&) {
+            // This worker is being ended inside the callback: the session loses its delivery,
+            // as it did when it had a thread of its own, and waiters are released.
+            std::deque<Item> discarded;
+            {
+                std::lock_guard<std::mutex> relock(mu_);
+                gone_ = true;
+                scheduled_ = false;
+                discarded.swap(queue_);
+                queued_media_ = 0;
+            }
+            idle_.notify_all();
+            throw;
         }
         // The item (and the frames it holds) goes before the lock is taken again.
         item = Item{};
@@ -326,39 +316,41 @@ void Dispatcher::ClearPulledAudio() {
 int Dispatcher::WaitIdle(int timeout_ms) {
     if (delegate_ == nullptr) return 0;
     std::unique_lock<std::mutex> lock(mu_);
-    if (std::this_thread::get_id() == thread_id_) return -1;
-    const auto idle = [this] { return thread_gone_ || stopping_ || (queue_.empty() && !running_); };
+    if (std::this_thread::get_id() == running_on_) return -1;
+    const auto idle = [this] {
+        return gone_ || stopping_ || (queue_.empty() && running_on_ == std::thread::id());
+    };
     if (timeout_ms < 0) timeout_ms = 0;
     return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms), idle) ? 0 : -1;
 }
 
 void Dispatcher::Stop() {
     std::deque<Item> discarded;
+    std::thread::id runner;
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
         discarded.swap(queue_);
         queued_media_ = 0;
+        runner = running_on_;
     }
-    wake_.notify_all();
     idle_.notify_all();
     discarded.clear();
 
     const std::thread::id me = std::this_thread::get_id();
     StopWaits& waits = StopWaits::Instance();
-    if (thread_.joinable()) {
-        const std::thread::id engine_thread = thread_.get_id();
-        if (engine_thread == me) {
-            // Inside our own callback: the thread ends by itself once that callback returns,
-            // keeping this dispatcher alive through its own reference.
-            thread_.detach();
-        } else if (waits.Begin(me, engine_thread)) {
-            thread_.join();
-            waits.End(me, engine_thread);
+    // No queued callback starts after stopping_; the one running, if any, is waited for
+    // unless it is the caller's own (the worker goes on once it returns).
+    if (runner != std::thread::id() && runner != me) {
+        if (waits.Begin(me, runner)) {
+            std::unique_lock<std::mutex> lock(mu_);
+            idle_.wait(lock, [this] { return running_on_ == std::thread::id(); });
+            lock.unlock();
+            waits.End(me, runner);
         } else {
             // That thread is inside a callback that waits, through others, for this thread:
-            // it ends by itself once that callback returns, which starts nothing new.
-            thread_.detach();
+            // the callback returns once that wait ends, and nothing of this dispatcher
+            // starts after it.
             Logf(LogLevel::kDebug, "engine: a session closed by a callback of a session it closes; not waiting for it");
         }
     }
@@ -382,7 +374,7 @@ void Dispatcher::Stop() {
 
 bool Dispatcher::OnOwnThread() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return delegate_ != nullptr && std::this_thread::get_id() == thread_id_;
+    return std::this_thread::get_id() == running_on_;
 }
 
 uint64_t Dispatcher::dropped() const { return dropped_.load(); }

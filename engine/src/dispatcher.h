@@ -1,22 +1,28 @@
-// One engine thread and one callback queue per session: the only code that calls a delegate.
+// One callback queue per session, delivered by the engine's shared workers (DeliveryPool):
+// the only code that calls a delegate.
 //
 // Rules this class keeps, because the Python module depends on them:
 // - Posting never waits for a callback: callers may hold the interpreter lock, which every
 //   callback into Python needs.
 // - No lock of the dispatcher is held while a delegate method runs.
-// - An exception leaving a delegate method is contained and reported; the thread goes on.
+// - A session's callbacks run one at a time and in the order they were posted: the
+//   dispatcher is queued in the pool at most once and run by one worker at a time.
+// - An exception leaving a delegate method is contained and reported; delivery goes on.
 //   The forced unwinding of pthread_exit (CPython ends threads that ask for the interpreter
-//   lock during shutdown) is let through, and every state change is undone by RAII so that
-//   Stop still works afterwards.
-// - Stop on the dispatcher's own thread (a session dropped inside its own callback) does not
-//   join itself: the thread finishes the running callback and then ends by itself.
+//   lock during shutdown) is let through; it ends this dispatcher's delivery (nothing more
+//   is queued or run, as when a session's own thread ended), every state change is undone by
+//   RAII so that Stop and WaitIdle still work afterwards, and the pool replaces the worker.
+// - Stop inside the session's own callback (a session dropped by its own delegate) does not
+//   wait for itself: the running callback is the last one, and the worker goes on with other
+//   sessions once it returns.
 // - Stop never waits in a cycle. Callbacks of several sessions that close each other's
 //   sessions (each bot "shutting everything down" when a member leaves) would each wait for
-//   another's thread, which waits, through the others, for the first: Stop waits for a
-//   thread only when that thread does not already wait for the caller's, directly or
-//   through other Stops. Where it does not wait, the one callback that thread is running
-//   (the callback that is itself in Stop) may still be running when Stop returns; it
-//   returns once the callers it waits for have ended, and no later callback starts.
+//   another's callback, which waits, through the others, for the first: Stop waits for the
+//   thread running this session's callback only when that thread does not already wait for
+//   the caller's, directly or through other Stops. Where it does not wait, the one callback
+//   that thread is running (the callback that is itself in Stop) may still be running when
+//   Stop returns; it returns once the callers it waits for have ended, and no later callback
+//   starts.
 #ifndef VELMORA_ENGINE_DISPATCHER_H
 #define VELMORA_ENGINE_DISPATCHER_H
 
@@ -41,9 +47,8 @@ class Dispatcher : public std::enable_shared_from_this<Dispatcher> {
 public:
     using Call = std::function<void(kwix::KWIXCloudDelegate&)>;
 
-    // A delegate of null gives a dispatcher without a thread that delivers nothing.
+    // A delegate of null gives a dispatcher that delivers nothing.
     static std::shared_ptr<Dispatcher> Start(kwix::KWIXCloudDelegate* delegate);
-    ~Dispatcher();
 
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
@@ -63,16 +68,17 @@ public:
     void ClearPulledAudio();
 
 
-    // VLB_OK when idle, -1 on time-out (and at once on the dispatcher's own thread, where
-    // the running callback is the caller itself).
+    // VLB_OK when idle, -1 on time-out (and at once inside this dispatcher's own queued
+    // callback, which is the caller itself).
     int WaitIdle(int timeout_ms);
 
     // After Stop returns no callback of this dispatcher runs on any other thread, except when
-    // called on its own thread, where the running callback is the last one, and except a
-    // callback that waits (in its own Stop, directly or through others) for the caller's
-    // thread: that one, then the last, finishes after. Nothing queued runs after Stop.
+    // called inside its own queued callback, which is the last one, and except a callback
+    // that waits (in its own Stop, directly or through others) for the caller's thread: that
+    // one, then the last, finishes after. Nothing queued runs after Stop.
     void Stop();
 
+    // This dispatcher's queued callback is running on the calling thread.
     bool OnOwnThread() const;
     uint64_t dropped() const;
     uint64_t delivered() const;
@@ -86,10 +92,17 @@ private:
     };
     class RunningMark;
     class DirectMark;
+    friend class DeliveryPool;
+
+    // A batch of this dispatcher's callbacks, on a pool worker: at most kBatchItems, and no
+    // new one after kBatchTime. True when more wait and the dispatcher stays scheduled (the
+    // pool puts it back in its ready queue); false when it is no longer scheduled.
+    static constexpr int kBatchItems = 32;
+    static constexpr std::chrono::microseconds kBatchTime{2000};
+    bool RunBatch();
 
     explicit Dispatcher(kwix::KWIXCloudDelegate* delegate);
     void Post(Item item);
-    void Loop();
     void Invoke(const Item& item);
     static Item TakeOldestMedia(std::deque<Item>& queue);
 
@@ -97,16 +110,14 @@ private:
 
     // Guards everything below up to pulled_mu_.
     mutable std::mutex mu_;
-    std::condition_variable wake_;  // the thread: work or a stop
     std::condition_variable idle_;  // WaitIdle and Stop: a callback ended
     std::deque<Item> queue_;
     size_t queued_media_ = 0;
-    bool running_ = false;       // the engine thread is inside a delegate call
+    bool scheduled_ = false;  // in the pool's ready queue or held by a worker
+    std::thread::id running_on_;  // the worker inside a queued callback, if any
     bool stopping_ = false;
-    bool thread_gone_ = false;   // the thread has ended, also by forced unwinding
+    bool gone_ = false;  // a worker was ended inside a callback: delivery is over
     std::vector<std::thread::id> direct_threads_;  // one entry per CallHere in progress
-    std::thread thread_;
-    std::thread::id thread_id_;
 
     std::mutex pulled_mu_;  // guards pulled_
     std::deque<std::shared_ptr<const kwix::AudioFrame>> pulled_;

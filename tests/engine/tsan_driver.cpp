@@ -1,7 +1,8 @@
 // Drives the loopback engine's own threads hard, with no Python in the process, so that
 // ThreadSanitizer sees every lock and every handover between callers and engine threads:
 // the dispatcher (many sessions, callbacks queued from several threads, destroy while
-// callbacks are being delivered, a session dropped inside its own callback), rooms (enter,
+// callbacks are being delivered, a session dropped inside its own callback), the shared
+// delivery threads (order per session, blocked callbacks, threads ending when idle), rooms (enter,
 // send, subscribe and exit from several threads at once; members closing each other's
 // sessions from their callbacks) and log rotation under concurrent writers. Built by tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
 //
@@ -162,6 +163,93 @@ void Dispatcher() {
     }
     Check(vlb_session_count() == 0, "dispatcher: the session destroyed in its own callback is gone");
     vlb_reset_faults();
+}
+
+// Notes the order of error codes it gets (codes count down from 0) and whether two of its
+// callbacks ever ran at once; OnEnterRoom may block until released.
+class SequenceDelegate : public CountingDelegate {
+public:
+    std::atomic<int> next{0};
+    std::atomic<int> out_of_sequence{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<bool> entered_once{false};
+    std::atomic<bool> finished{false};
+    const std::atomic<bool>* hold = nullptr;  // set before the session can call back
+    int sleep_ms = 0;
+
+    void OnError(Error error) override {
+        if (inside_.exchange(true)) ++overlaps;
+        if (-static_cast<int>(error) != next) ++out_of_sequence;
+        next = -static_cast<int>(error) + 1;
+        std::this_thread::yield();
+        inside_ = false;
+    }
+    void OnEnterRoom() override {
+        entered_once = true;
+        while (hold != nullptr && hold->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+        finished = true;
+    }
+
+private:
+    std::atomic<bool> inside_{false};
+};
+
+bool WaitFor(const std::atomic<bool>& flag, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms && !flag; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return flag;
+}
+
+// The engine's shared delivery threads: many sessions' callbacks in order and never two at
+// once per session; callbacks that block every usual thread while another session still
+// gets its callback; Destroy waiting for a callback running on a shared thread; threads that
+// end when idle and are made again for new work.
+void DeliveryThreads() {
+    constexpr int kSessions = 32;
+    constexpr int kEmitters = 4;
+    constexpr int kRounds = 150;
+    std::vector<SequenceDelegate> delegates(kSessions);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    RunThreads(kEmitters, [&](int emitter) {
+        for (int code = 0; code < kRounds; ++code) {
+            for (int i = emitter; i < kSessions; i += kEmitters) {
+                vlb_emit_error(sessions[i], VLB_ON_ENGINE_THREAD, -code);
+            }
+        }
+    });
+    for (int i = 0; i < kSessions; ++i) {
+        Check(vlb_wait_idle(sessions[i], 10000) == VLB_OK, "delivery: session becomes idle");
+        Check(delegates[i].next == kRounds && delegates[i].out_of_sequence == 0, "delivery: every event, in order");
+        Check(delegates[i].overlaps == 0, "delivery: one callback of a session at a time");
+    }
+
+    // Five callbacks that block, more than the usual threads, and a free session's callback
+    // queued right behind them, while the threads are still idle and take them as they come.
+    std::atomic<bool> hold{true};
+    for (int i = 0; i < 5; ++i) delegates[i].hold = &hold;
+    for (int i = 0; i < 6; ++i) vlb_emit_event(sessions[i], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+    Check(WaitFor(delegates[5].finished, 10000), "delivery: a free session is not held up by blocked ones");
+    for (int i = 0; i < 5; ++i) Check(WaitFor(delegates[i].entered_once, 10000), "delivery: blocked callbacks start");
+    hold = false;
+
+    // Destroy from another thread waits for the callback running on a shared thread.
+    delegates[6].sleep_ms = 50;
+    vlb_emit_event(sessions[6], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+    Check(WaitFor(delegates[6].entered_once, 10000), "delivery: the slow callback starts");
+    KWIXCloud::Destroy(sessions[6]);
+    Check(delegates[6].finished, "delivery: Destroy returns after the running callback");
+
+    // Idle threads end; new work makes new ones.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    vlb_emit_event(sessions[7], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+    Check(WaitFor(delegates[7].finished, 10000), "delivery: work after idle threads ended is delivered");
+    for (int i = 0; i < kSessions; ++i) {
+        if (i != 6) KWIXCloud::Destroy(sessions[i]);
+    }
+    Check(vlb_session_count() == 0, "delivery: every session destroyed");
 }
 
 EnterRoomParams Params(const std::string& user) {
@@ -328,6 +416,7 @@ int main() {
         std::_Exit(2);
     }).detach();
     Dispatcher();
+    DeliveryThreads();
     Rooms();
     ClosingEachOther();
     LogRotation();
@@ -335,6 +424,6 @@ int main() {
         std::fprintf(stderr, "tsan_driver: %d check(s) failed\n", g_failures);
         return 1;
     }
-    std::printf("tsan_driver: dispatcher, rooms, sessions closing each other and log rotation ran clean\n");
+    std::printf("tsan_driver: dispatcher, delivery threads, rooms, sessions closing each other and log rotation ran clean\n");
     return 0;
 }

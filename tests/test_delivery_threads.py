@@ -1,0 +1,138 @@
+"""Callbacks of many sessions delivered by the engine's shared threads: each session's callbacks
+arrive in order and one at a time, a callback that blocks holds up no other session, and a
+callback that waits for its own session is told at once instead of waiting for itself."""
+import threading
+import time
+
+import pytest
+
+import _velmora as v
+import loopback
+from loopback import ON_ENGINE_THREAD
+
+
+class Ordered(v.KWIXCloudDelegate):
+    """Notes each error code it gets and whether another of its callbacks was running then."""
+
+    def __init__(self):
+        super().__init__()
+        self.codes = []
+        self.overlaps = 0
+        self.inside = False
+
+    def OnError(self, error):
+        if self.inside:
+            self.overlaps += 1
+        self.inside = True
+        time.sleep(0)  # lets any other thread in, one that would run this session at once
+        self.codes.append(error)
+        self.inside = False
+
+
+@pytest.mark.parametrize("sessions, emitters", [(2, 1), (40, 1), (40, 4)])
+def test_each_session_gets_its_callbacks_in_order_and_one_at_a_time(sessions, emitters):
+    per_session = 150
+    delegates = [Ordered() for _ in range(sessions)]
+    clouds = [v.KWIXCloud(d) for d in delegates]
+    engines = loopback.sessions()[-sessions:]
+
+    def emit(mine):
+        # Round robin over this emitter's sessions, so that every queue is busy at once.
+        for code in range(per_session):
+            for engine in mine:
+                assert loopback.lib.vlb_emit_error(engine, ON_ENGINE_THREAD, -code) == loopback.OK
+
+    threads = [threading.Thread(target=emit, args=(engines[i::emitters],)) for i in range(emitters)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for engine in engines:
+        loopback.wait_idle(engine, 20000)
+    expected = [-code for code in range(per_session)]
+    assert [d.codes for d in delegates] == [expected] * sessions
+    assert [d.overlaps for d in delegates] == [0] * sessions
+    del clouds
+
+
+class Blocking(v.KWIXCloudDelegate):
+    def __init__(self, release):
+        super().__init__()
+        self.release = release
+        self.entered = threading.Event()
+
+    def OnEnterRoom(self):
+        self.entered.set()
+        self.release.wait(30)
+
+
+class Signalling(v.KWIXCloudDelegate):
+    def __init__(self):
+        super().__init__()
+        self.arrived = threading.Event()
+
+    def OnEnterRoom(self):
+        self.arrived.set()
+
+
+@pytest.mark.parametrize("blocked", [1, 2, 5])
+@pytest.mark.parametrize("queued", ["after they block", "with them"])
+def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
+    release = threading.Event()
+    blockers = [Blocking(release) for _ in range(blocked)]
+    blocking_clouds = [v.KWIXCloud(d) for d in blockers]
+    blocking_engines = loopback.sessions()[-blocked:]
+    free = Signalling()
+    free_cloud = v.KWIXCloud(free)
+    free_engine = loopback.newest_session()
+    # Threads that are idle when the work comes take it at once, whatever it does.
+    warm = Signalling()
+    warm_cloud = v.KWIXCloud(warm)
+    loopback.lib.vlb_emit_event(loopback.newest_session(), ON_ENGINE_THREAD, b"OnEnterRoom")
+    assert warm.arrived.wait(10)
+    try:
+        for engine in blocking_engines:
+            loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        if queued == "with them":
+            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        # More blocked callbacks than the usual threads: later ones need threads made for them.
+        for d in blockers:
+            assert d.entered.wait(10), "a blocking callback did not start while others blocked"
+        if queued == "after they block":
+            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+        assert free.arrived.wait(10), "a free session's callback waited behind blocked ones"
+        assert not release.is_set()
+    finally:
+        release.set()
+    for engine in blocking_engines + [free_engine]:
+        loopback.wait_idle(engine)
+    del blocking_clouds, free_cloud, warm_cloud
+
+
+def test_waiting_for_idle_inside_a_callback():
+    """Inside its own callback a session is never idle (the caller is that callback): the wait
+    fails at once; another session's wait, meanwhile, sees that session's queue drain."""
+    results = {}
+    engines = {}
+
+    class Waiter(v.KWIXCloudDelegate):
+        def OnEnterRoom(self):
+            started = time.monotonic()
+            results["own"] = loopback.lib.vlb_wait_idle(engines["waiter"], 3000)
+            results["own seconds"] = time.monotonic() - started
+            results["other"] = loopback.lib.vlb_wait_idle(engines["other"], 10000)
+            results["other codes"] = list(other.codes)
+
+    other = Ordered()
+    waiter_cloud = v.KWIXCloud(Waiter())
+    engines["waiter"] = loopback.newest_session()
+    other_cloud = v.KWIXCloud(other)
+    engines["other"] = loopback.newest_session()
+    for code in range(20):
+        loopback.lib.vlb_emit_error(engines["other"], ON_ENGINE_THREAD, -code)
+    loopback.lib.vlb_emit_event(engines["waiter"], ON_ENGINE_THREAD, b"OnEnterRoom")
+    loopback.wait_idle(engines["waiter"], 15000)
+    assert results["own"] == -1 and results["own seconds"] < 1
+    assert results["other"] == loopback.OK
+    assert results["other codes"] == [-code for code in range(20)]
+    del waiter_cloud, other_cloud
