@@ -72,7 +72,8 @@ struct ChannelParams {
     bool need_encode = true;
 };
 
-enum class Listening { kPerUser, kMixed, kPulled };
+// kNone: hears nothing and costs nothing (members mirrored from other processes).
+enum class Listening { kPerUser, kMixed, kPulled, kNone };
 
 struct ListenerParams {
     Listening how = Listening::kPerUser;
