@@ -544,6 +544,10 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     static const std::vector<std::shared_ptr<const AudioFrame>> kNothing;
     for (auto& s : senders_) {
         Sender& sender = *s.second;
+        // Nobody hears it (everyone unsubscribed it, or the only others are members of other
+        // processes): its audio is dropped here unconverted, so a room of many senders costs
+        // what its listeners hear.
+        if (sender.chunkers.empty() && sender.mix.empty()) continue;
         auto a = arrived.find(sender.serial);
         sender.Take(a == arrived.end() ? kNothing : *a->second);
         if (!sender.fresh.empty()) DeliverPerUser(now_ms, sender, out);
