@@ -326,3 +326,53 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
             assert bot.events() == []
     finally:
         leave(bot, cloud)
+
+
+class Watcher(Bot):
+    """Also notes key frame requests and pixel frames."""
+
+    def OnRequestKeyFrame(self, stream_type):
+        self._add("key", int(stream_type))
+
+    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+        self._add("pixels", user_id, frame.pts, frame.width, frame.height)
+
+
+@pytest.mark.parametrize("pixels", [False, True])
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels):
+    room = room_name()
+    bot = Watcher()
+    cloud = v.KWIXCloud(bot)
+    bot.cloud = cloud
+    assert cloud.EnterRoom(enter_params("bot", room, pixel_output=pixels)) == 0
+    assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
+    try:
+        child = run_python(f"""
+            import time
+            import _velmora as v
+            from velmora import QuietDelegate
+            from velmora.testing.participants import enter_params
+            from velmora.testing import media
+            cloud = v.KWIXCloud(QuietDelegate())
+            assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
+            # The bot's aux stream is open already: subscribing asks it for a key frame.
+            assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
+            assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
+            time.sleep(0.5)  # the bot subscribes when it sees the stream
+            for n in range(5):
+                if {pixels!r}:
+                    frame = media.pixel_frame(n, 100 * n, 8, 6)
+                    assert cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+                else:
+                    assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
+            cloud.ExitRoom()
+        """, env={"VELMORA_LOOPBACK_REDIS": velmora_bus.url})
+        assert child.returncode == 0, child.stderr
+        wait_for(lambda: bot.events("exit"), what="dora's exit")
+        assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
+        if pixels:
+            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 8, 6) for n in range(5)]
+        else:
+            assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
+    finally:
+        leave(bot, cloud)
