@@ -88,7 +88,8 @@ def write_scenario(tmp_path, participants, events, duration_ms):
         lines.append(f"[[participant]]\nid = \"{pid}\"\njoin_ms = 0\n")
     for at_ms, who, action, fields in events:
         extra = "".join(f"{k} = {v!r}\n".replace("'", '"') for k, v in fields.items())
-        lines.append(f"[[event]]\nat_ms = {at_ms}\nwho = \"{who}\"\naction = \"{action}\"\n{extra}")
+        member = f"who = \"{who}\"\n" if who else ""
+        lines.append(f"[[event]]\nat_ms = {at_ms}\n{member}action = \"{action}\"\n{extra}")
     path = tmp_path / "scenario.toml"
     path.write_text("\n".join(lines).replace("True", "true").replace("False", "false"))
     return path
@@ -97,6 +98,8 @@ def write_scenario(tmp_path, participants, events, duration_ms):
 def sender_script(who, commands):
     """Speech, a video stream with a SEI message, and `commands` numbered custom commands."""
     return [
+        # Room-wide, and played in the participants' process: it must not disturb the bot's.
+        (0, None, "custom_cmd_loss", {"share": 1.0}),
         (50, who, "speak", {"source": "tone", "duration_ms": 400, "sample_rate": 16000}),
         (60, who, "open_video", {"stream": "high", "fps": 20}),
         (300, who, "sei", {"message": f"sei of {who}"}),

@@ -24,6 +24,7 @@ import time
 from . import control
 from .clock import RealClock
 from .participants import Participant
+from .recording import Recorder, Recording
 from .runner import _Run
 
 
@@ -139,8 +140,10 @@ class _ParticipantsRun(_Run):
     def __init__(self, scenario, clock, room):
         self.scenario, self.clock, self.enter = scenario, clock, None
         self.room = room
-        self.recorder = None
-        self.participants = {pid: Participant(pid, room, clock, None, spec["role"], spec["hears_audio"])
+        # What the participants did, as the in-process runner notes it for the bot's timeline.
+        self.recording = Recording({"clock": clock.name, "scenario": scenario.name, "room": room})
+        self.recorder = Recorder(self.recording, clock)
+        self.participants = {pid: Participant(pid, room, clock, self.recorder, spec["role"], spec["hears_audio"])
                              for pid, spec in scenario.participants.items()}
         self.pending = []
         self.order = 0
