@@ -301,6 +301,7 @@ def test_disconnecting_lets_the_other_process_members_leave(velmora_redis, tmp_p
         leave(bot, cloud)
     finally:
         stop(child)
+        control.bus_disconnect()
 
 
 @pytest.mark.parametrize("reachable", [True, False])
@@ -379,3 +380,22 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
             assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
     finally:
         leave(bot, cloud)
+
+
+def test_a_member_here_from_before_the_bus_keeps_its_user_id_here(velmora_redis, tmp_path):
+    room = room_name()
+    early, early_cloud = enter_bot(room, "alice")  # no bus yet: no claim of "alice" anywhere
+    control.bus_connect(velmora_redis.url)
+    try:
+        bot, cloud = enter_bot(room)
+        path = write_scenario(tmp_path, ["alice", "bob"], [], duration_ms=300)
+        run_participants(path, velmora_redis.url, room)
+        wait_for(lambda: ("exit", "bob", 0) in bot.events(), what="bob's exit")
+        # The other process's alice could not join this process's room, where alice is
+        # already; she is forgotten when she leaves, like bob.
+        assert [e[1] for e in bot.events("enter", "exit")] == ["alice", "bob", "bob"]
+        assert control.bus_counter("ghosts") == 0
+        leave(bot, cloud)
+    finally:
+        control.bus_disconnect()
+        leave(early, early_cloud)

@@ -531,7 +531,15 @@ void Bus::Apply(const std::string& room, const Message& m) {
             break;
     }
     auto it = ghosts_.find({m.origin, m.sender});
-    if (it == ghosts_.end() || !it->second.in) return;  // not (yet) mirrored, or refused here
+    if (it == ghosts_.end()) return;  // not (yet) mirrored
+    if (m.kind == Kind::kExit) {
+        Ghost gone = std::move(it->second);
+        ghosts_.erase(it);
+        CountGhosts(ghosts_.size());
+        if (gone.in) gone.in->Leave(gone.serial, false, kExitReasonLeft);
+        return;
+    }
+    if (!it->second.in) return;  // refused here: its user id is taken in this process
     Ghost& g = it->second;
     if (m.seq <= g.last_seq) return;  // stale: already applied
     if (m.seq != g.last_seq + 1) {
@@ -541,13 +549,6 @@ void Bus::Apply(const std::string& room, const Message& m) {
     g.last_seq = m.seq;
     const auto type = static_cast<kwix::StreamType>(m.stream_type);
     switch (m.kind) {
-        case Kind::kExit: {
-            Ghost gone = std::move(g);
-            ghosts_.erase(it);
-            CountGhosts(ghosts_.size());
-            gone.in->Leave(gone.serial, false, kExitReasonLeft);
-            break;
-        }
         case Kind::kAudioChannel:
             g.in->SetAudioChannel(g.serial, m.open, m.channel);
             break;
