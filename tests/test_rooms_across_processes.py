@@ -399,3 +399,92 @@ def test_a_member_here_from_before_the_bus_keeps_its_user_id_here(velmora_redis,
     finally:
         control.bus_disconnect()
         leave(early, early_cloud)
+
+
+# ---- Messages of a process made up here, byte for byte --------------------------------------
+
+HEARTBEAT, BYE, EXIT, CUSTOM_CMD = 2, 3, 5, 13
+
+
+class FakeProcess:
+    """Publishes what another process's bus would, as this test scripts it."""
+
+    def __init__(self, server, room, origin=0xFEED):
+        self.server, self.origin = server, origin
+        self.channel = f"velmora:room:{APP_ID}/s:{room}"
+
+    def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
+        self.server.command("PUBLISH", self.channel,
+                            wire_message(1, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
+
+    def enter(self, user_id, sender, seq=1):
+        self.send(ENTER, user_id, struct.pack("<i", 20), sender, seq)
+
+    def command(self, user_id, sender, seq, text):
+        body = text.encode()
+        self.send(CUSTOM_CMD, user_id, struct.pack("<I?I", 3, True, len(body)) + body, sender, seq)
+
+
+@pytest.mark.parametrize("seqs, delivered, gaps", [
+    ([2, 3, 4], ["c2", "c3", "c4"], 0),
+    ([2, 5, 6], ["c2", "c5", "c6"], 2),       # 3 and 4 never came: counted, the rest goes on
+    ([2, 4, 3, 5], ["c2", "c4", "c5"], 1),    # 3 after 4 is stale: dropped, not reordered
+    ([3, 3, 2], ["c3"], 1),                   # a repeat and an older one: dropped
+])
+def test_each_senders_messages_apply_once_and_in_order(velmora_bus, seqs, delivered, gaps):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        before = control.bus_counter("gaps")
+        other.enter("zed", sender=1, seq=1)
+        for seq in seqs:
+            other.command("zed", 1, seq, f"c{seq}")
+        other.command("zed", 1, 100, "last")
+        wait_for(lambda: any(e[-1] == b"last" for e in bot.events("cmd")), what="the last command")
+        assert [e[-1].decode() for e in bot.events("cmd")][:-1] == delivered
+        # The bot counts its own sequence numbers for this sender, from 1, without holes.
+        assert [e[3] for e in bot.events("cmd")] == list(range(1, len(delivered) + 2))
+        assert control.bus_counter("gaps") - before == gaps + (100 - max(seqs) - 1)
+    finally:
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("ending, reason", [("exit", 0), ("bye", 0), ("silence", TIMED_OUT)])
+def test_a_process_that_beats_stays_and_one_that_falls_silent_times_out(velmora_redis, ending, reason):
+    control.bus_connect(velmora_redis.url + "?expiry_ms=500")
+    room = room_name()
+    try:
+        bot, cloud = enter_bot(room)
+        other = FakeProcess(velmora_redis, room)
+        other.enter("zed", sender=1)
+        started = time.monotonic()
+        while time.monotonic() - started < 1.5:  # three expiries, kept alive by heartbeats
+            other.send(HEARTBEAT)
+            time.sleep(0.1)
+        assert bot.events("enter", "exit") == [("enter", "zed")]
+        if ending == "exit":
+            other.send(EXIT, "zed", sender=1, seq=2)
+        elif ending == "bye":
+            other.send(BYE)
+        silent = time.monotonic()
+        wait_for(lambda: bot.events("exit"), timeout_s=5, what="zed's exit")
+        assert bot.events("exit") == [("exit", "zed", reason)]
+        took = time.monotonic() - silent
+        assert took < 0.4 if reason == 0 else 0.3 < took < 3.0
+        leave(bot, cloud)
+    finally:
+        control.bus_disconnect()
+
+
+@pytest.mark.parametrize("arguments, env, says", [
+    ([], {"VELMORA_LOOPBACK_REDIS": ""}, "give --redis URL"),
+    (["--redis", "redis://127.0.0.1:1"], {}, "cannot connect the room bus to redis://127.0.0.1:1"),
+    (["--redis", "127.0.0.1:6379?nope=1"], {}, "the only option is expiry_ms"),
+])
+def test_the_participants_command_says_what_is_wrong(tmp_path, arguments, env, says):
+    path = write_scenario(tmp_path, ["alice"], [], duration_ms=100)
+    child = subprocess.run([sys.executable, "-m", "velmora.testing", "participants", str(path), *arguments],
+                           capture_output=True, text=True, timeout=60, env=dict(os.environ, **env))
+    assert child.returncode != 0
+    assert says in child.stderr
