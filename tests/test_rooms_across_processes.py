@@ -488,3 +488,24 @@ def test_the_participants_command_says_what_is_wrong(tmp_path, arguments, env, s
                            capture_output=True, text=True, timeout=60, env=dict(os.environ, **env))
     assert child.returncode != 0
     assert says in child.stderr
+
+
+def test_losing_the_server_ends_the_other_processes_members_and_is_counted(velmora_redis):
+    control.bus_connect(velmora_redis.url)
+    room = room_name()
+    try:
+        bot, cloud = enter_bot(room)
+        FakeProcess(velmora_redis, room).enter("zed", sender=1)
+        wait_for(lambda: bot.events("enter"), what="zed entering")
+        velmora_redis.stop()
+        wait_for(lambda: bot.events("exit"), what="zed's exit")
+        assert bot.events("exit") == [("exit", "zed", TIMED_OUT)]
+        assert cloud.SendCustomCmdMsg(1, b"anyone?", True, True)
+        wait_for(lambda: control.bus_counter("lost") >= 1, what="the command counted as lost")
+        leave(bot, cloud)
+        # Without VELMORA_LOOPBACK_REDIS the next room is this process's own again.
+        again, again_cloud = enter_bot(room_name())
+        assert control.bus_counter("lost") is None
+        leave(again, again_cloud)
+    finally:
+        control.bus_disconnect()
