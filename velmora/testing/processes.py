@@ -143,8 +143,8 @@ class _ParticipantsRun(_Run):
         # What the participants did, as the in-process runner notes it for the bot's timeline.
         self.recording = Recording({"clock": clock.name, "scenario": scenario.name, "room": room})
         self.recorder = Recorder(self.recording, clock)
-        self.participants = {pid: Participant(pid, room, clock, self.recorder, spec["role"], spec["hears_audio"])
-                             for pid, spec in scenario.participants.items()}
+        self.participants = {pid: Participant(pid, room, clock, self.recorder, member["role"], member["hears_audio"])
+                             for pid, member in scenario.participants.items()}
         self.pending = []
         self.order = 0
         for event in scenario.events:
