@@ -193,7 +193,12 @@ int Bus::Claim(uint64_t serial, const std::string& room, const std::string& user
     std::future<int> result = done->get_future();
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (broken_ || stopping_) return kwix::ERR_ENTER_ROOM_FAILED;
+        if (broken_ || stopping_) {
+            Logf(LogLevel::kError, "EnterRoom: the room bus at %s:%d is %s; user %s stays out of room %s",
+                 address_.host.c_str(), address_.port, broken_ ? "broken" : "disconnecting", user_id.c_str(),
+                 room.c_str());
+            return kwix::ERR_ENTER_ROOM_FAILED;
+        }
         Local& l = locals_[serial];
         l = Local();
         l.room = room;
@@ -483,17 +488,22 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
     int version = 0;
     const DecodeResult decoded = Decode(payload, &m, &version);
     if (decoded != DecodeResult::kOk) {
+        uint64_t refused = 0;
         {
             std::lock_guard<std::mutex> lock(mu_);
             ++counters_.received;
-            ++counters_.refused;
+            refused = ++counters_.refused;
         }
+        // A process of another version sends many: the first and every 1000th are enough.
+        if (refused % 1000 != 1) return;
         if (decoded == DecodeResult::kUnknownVersion) {
-            Logf(LogLevel::kWarning, "room bus: refused a message of wire version %d on %s; this engine reads version %d",
-                 version, channel.c_str(), kWireVersion);
+            Logf(LogLevel::kWarning,
+                 "room bus: refused a message of wire version %d on %s; this engine reads version %d (%" PRIu64
+                 " refused so far)",
+                 version, channel.c_str(), kWireVersion, refused);
         } else {
-            Logf(LogLevel::kWarning, "room bus: refused a malformed message of %zu bytes on %s", payload.size(),
-                 channel.c_str());
+            Logf(LogLevel::kWarning, "room bus: refused a malformed message of %zu bytes on %s (%" PRIu64
+                 " refused so far)", payload.size(), channel.c_str(), refused);
         }
         return;
     }
