@@ -255,9 +255,10 @@ ENTER = 4
     (wire_message(1, 99, "mallory"), False),  # unknown kind
     (b"", False),
 ], ids=["v1", "v0", "v2", "v255", "short", "long", "kind", "empty"])
-def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, message, accepted):
+def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, message, accepted):
     room = room_name()
     bot, cloud = enter_bot(room)
+    v.EnableConsoleLog()
     try:
         refused = control.bus_counter("refused")
         velmora_bus.command("PUBLISH", f"velmora:room:{APP_ID}/s:{room}", message)
@@ -268,7 +269,10 @@ def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, message,
             wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
             time.sleep(0.1)
             assert bot.events("enter") == []
+            if message and message[0] != 1:
+                assert f"refused a message of wire version {message[0]} " in capfd.readouterr().err
     finally:
+        v.DisableConsoleLog()
         leave(bot, cloud)
 
 
@@ -313,6 +317,7 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
         child = run_python(f"""
             import _velmora as v
             from velmora.testing.participants import enter_params
+            v.EnableConsoleLog()
             cloud = v.KWIXCloud(v.KWIXCloudDelegate())
             print("EnterRoom", cloud.EnterRoom(enter_params("carol", {room!r})))
             if {reachable!r}:
@@ -327,6 +332,7 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
                                                           ("exit", "carol", 0)]
         else:
             assert f"EnterRoom {int(v.ERR_ENTER_ROOM_FAILED)}" in child.stdout
+            assert "VELMORA_LOOPBACK_REDIS=redis://127.0.0.1:1: cannot reach Redis at 127.0.0.1:1" in child.stderr
             assert bot.events() == []
     finally:
         leave(bot, cloud)
