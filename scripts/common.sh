@@ -32,27 +32,33 @@ find_python39() {
     return 1
 }
 
-# Debian packages the engine's audio path builds against, "pkg-config-name:package" pairs.
-MEDIA_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev"
+# Debian packages the engine builds against, "pkg-config-name:package" pairs: its audio path,
+# and hiredis for rooms that span processes.
+ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev hiredis:libhiredis-dev"
+# Programs the tests run, "command:package" pairs (rooms across processes need a Redis server).
+TEST_PROGRAMS="redis-server:redis-server"
 
-# Prints the Debian packages of MEDIA_PACKAGES (and pkg-config itself) that are missing.
-missing_media_packages() {
+# Prints the Debian packages of ENGINE_PACKAGES and TEST_PROGRAMS (and pkg-config itself)
+# that are missing.
+missing_packages() {
+    local pair
+    for pair in $TEST_PROGRAMS; do
+        command -v "${pair%%:*}" >/dev/null 2>&1 || echo "${pair#*:}"
+    done
     if ! command -v pkg-config >/dev/null 2>&1; then
         echo pkg-config
-        local pair
-        for pair in $MEDIA_PACKAGES; do echo "${pair#*:}"; done
+        for pair in $ENGINE_PACKAGES; do echo "${pair#*:}"; done
         return 0
     fi
-    local pair
-    for pair in $MEDIA_PACKAGES; do
+    for pair in $ENGINE_PACKAGES; do
         pkg-config --exists "${pair%%:*}" || echo "${pair#*:}"
     done
 }
 
-# Installs the missing audio packages as root; stops with their names otherwise.
-require_media_packages() {
+# Installs the missing packages as root; stops with their names otherwise.
+require_packages() {
     local missing
-    missing=$(missing_media_packages | tr '\n' ' ')
+    missing=$(missing_packages | tr '\n' ' ')
     [ -z "${missing// /}" ] && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
         apt-get update
@@ -60,7 +66,7 @@ require_media_packages() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
         return 0
     fi
-    echo "error: the engine needs these Debian packages: ${missing% }. Install them with" \
+    echo "error: the engine and its tests need these Debian packages: ${missing% }. Install them with" \
          "'sudo apt-get install ${missing% }', then run this command again." >&2
     return 1
 }
@@ -69,7 +75,7 @@ require_media_packages() {
 # extra requirements given as arguments.
 setup_venv() {
     local python
-    require_media_packages
+    require_packages
     python=$(find_python39)
     if [ ! -x "$VENV/bin/python" ] || ! is_python39 "$VENV/bin/python"; then
         rm -rf "$VENV"

@@ -198,6 +198,30 @@ VLB_API int vlb_audio_counters(void* session, uint64_t* accepted, uint64_t* refu
  * engine/src/media/audio_cost.h); -1 for an unknown stage. */
 VLB_API int64_t vlb_audio_cost_ns(const char* stage, int frames);
 
+/* ---- Rooms across processes --------------------------------------------------------------
+ * A process's rooms span processes through a Redis server once its bus is connected: by
+ * these calls, or by the first EnterRoom with the environment variable VELMORA_LOOPBACK_REDIS
+ * set to the server's URL. Only sessions that enter a room while the bus is connected are
+ * seen by other processes. */
+
+#define VLB_BUS_FAILED (-5) /* the bus could not connect; vlb_bus_error says why */
+
+/* Connects this process's bus to `url` ("redis://host:port" or "host:port", optionally
+ * "?expiry_ms=N": how long a silent process's members stay, 5000 by default; every process
+ * of a room should use the same). Replaces a connected bus. VLB_OK, VLB_NULL or
+ * VLB_BUS_FAILED. */
+VLB_API int vlb_bus_connect(const char* url);
+/* Says goodbye in every room and disconnects; the other processes' members leave this
+ * process's rooms. VLB_OK, or VLB_ABSENT when no bus was connected. */
+VLB_API int vlb_bus_disconnect(void);
+/* Why the last connect failed: its length (0 when it did not). */
+VLB_API int64_t vlb_bus_error(char* buffer, size_t capacity);
+/* A counter of the connected bus: "published", "received" (from other processes),
+ * "refused" (unknown wire versions, malformed messages), "gaps" (messages of a sender never
+ * received), "ghosts" (other processes' members mirrored here now), "lost" (not published
+ * after the connection failed). VLB_ABSENT without a bus or for an unknown name. */
+VLB_API int64_t vlb_bus_counter(const char* name);
+
 #ifdef __cplusplus
 }
 #endif

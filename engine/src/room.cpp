@@ -116,7 +116,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
     return JoinResult::kJoined;
 }
 
-bool Room::Leave(uint64_t serial, bool tell_leaver) {
+bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
     bool emptied = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -140,8 +140,8 @@ bool Room::Leave(uint64_t serial, bool tell_leaver) {
                     d.OnRemoteVideoAvailable(id.c_str(), false, static_cast<kwix::StreamType>(type));
                 });
             }
-            QueueLocked(m, "OnRemoteUserExitRoom", false, [id](KWIXCloudDelegate& d) {
-                d.OnRemoteUserExitRoom(MakeUserInfo(id), kExitReasonLeft);
+            QueueLocked(m, "OnRemoteUserExitRoom", false, [id, reason](KWIXCloudDelegate& d) {
+                d.OnRemoteUserExitRoom(MakeUserInfo(id), reason);
             });
             // A later session with this user id starts its sequence numbers afresh.
             m.cmd_from.erase(gone.who.serial);

@@ -54,6 +54,8 @@ namespace loopback {
 constexpr uint32_t kCustomCmdLostInTransit = 1;
 // reason of OnRemoteUserExitRoom: the user left (ExitRoom or the end of its session).
 constexpr int kExitReasonLeft = 0;
+// reason of OnRemoteUserExitRoom: the user's connection was lost (nothing heard for too long).
+constexpr int kExitReasonTimedOut = 1;
 
 // What a room needs to know of a session that enters it.
 struct Entrant {
@@ -85,8 +87,8 @@ public:
 
     JoinResult Join(const Entrant& entrant);
     // tell_leaver: OnExitRoom to the leaver (ExitRoom); a destroyed session hears nothing.
-    // True when the session was a member.
-    bool Leave(uint64_t serial, bool tell_leaver);
+    // `reason` goes to the others' OnRemoteUserExitRoom. True when the session was a member.
+    bool Leave(uint64_t serial, bool tell_leaver, int reason = kExitReasonLeft);
 
     // Results are KWIXCloud's: 0 or an Error code.
     // Opens (with `params`) or closes the member's local audio channel.

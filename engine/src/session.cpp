@@ -6,6 +6,7 @@
 #include <atomic>
 #include <utility>
 
+#include "bus/hooks.h"
 #include "describe.h"
 #include "faults.h"
 #include "log.h"
@@ -173,6 +174,13 @@ int Session::EnterRoom(const EnterRoomParams& params) {
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
         entering_ = true;
     }
+    // Rooms that span processes: the user id must be free there too.
+    const int claimed = bus::BeforeEnter(serial_, key, entrant.user_id, entrant.role);
+    if (claimed != ERR_OK) {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        entering_ = false;
+        return claimed;
+    }
     dispatcher_->ClearPulledAudio();
 
     // OnEnterRoom may run, and drop this session, before Enter returns; stay valid till the end.
@@ -192,6 +200,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
             pull_audio_ = entrant.listening.how == Listening::kPulled;
         }
     }
+    bus::AfterEnter(serial_, room && !leave_again);
     if (leave_again) room->Leave(serial_, false);
     if (error != ERR_OK) {
         Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
@@ -212,8 +221,10 @@ int Session::ExitRoom() {
     }
     if (!room) return ERR_INVALID_OPERATION;
     dispatcher_->ClearPulledAudio();
+    const uint64_t serial = serial_;
     // Last use of this session: OnExitRoom may drop it on its engine thread right away.
-    room->Leave(serial_, true);
+    room->Leave(serial, true);
+    bus::Left(serial);
     return ERR_OK;
 }
 
@@ -223,7 +234,9 @@ int Session::Subscribe(const char* user_id, StreamType type) {
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
-    return room->Subscribe(serial_, user_id, type, true);
+    const int result = room->Subscribe(serial_, user_id, type, true);
+    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, true);
+    return result;
 }
 
 int Session::Unsubscribe(const char* user_id, StreamType type) {
@@ -232,7 +245,9 @@ int Session::Unsubscribe(const char* user_id, StreamType type) {
     if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
-    return room->Subscribe(serial_, user_id, type, false);
+    const int result = room->Subscribe(serial_, user_id, type, false);
+    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, false);
+    return result;
 }
 
 int Session::GetAudioFrame(AudioFrame* frame) {
@@ -257,7 +272,9 @@ int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     const int refused = CheckChannelParams(params, &channel);
     if (refused != ERR_OK) return refused;
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
+    const int result = room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::AudioChannel(serial_, true, channel);
+    return result;
 }
 
 int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
@@ -267,6 +284,7 @@ int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send
         result = frame.codec == AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
     } else if (room) {
         result = room->SendAudio(serial_, frame, continuous, clear_send_queue);
+        if (result == ERR_OK) bus::Audio(serial_, frame, continuous, clear_send_queue);
     }
     ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
     return result;
@@ -288,7 +306,9 @@ int Session::DestroyLocalAudioChannel() {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalAudioChannel");
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
+    const int result = room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::AudioChannel(serial_, false, ChannelParams());
+    return result;
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
@@ -296,7 +316,9 @@ int Session::CreateLocalVideoChannel(StreamType type) {
     Journal("CreateLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
+    const int result = room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::VideoChannel(serial_, type, true);
+    return result;
 }
 
 int Session::DestroyLocalVideoChannel(StreamType type) {
@@ -304,7 +326,9 @@ int Session::DestroyLocalVideoChannel(StreamType type) {
     Journal("DestroyLocalVideoChannel " + TypeItem(type));
     if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
-    return room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
+    const int result = room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::VideoChannel(serial_, type, false);
+    return result;
 }
 
 template <typename Frame>
@@ -314,7 +338,10 @@ int Session::SendPicture(const char* operation, StreamType type, const Frame& fr
     if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
-    return room->SendVideo(serial_, type, std::make_shared<const Frame>(frame));
+    auto shared = std::make_shared<const Frame>(frame);
+    const int result = room->SendVideo(serial_, type, shared);
+    if (result == ERR_OK) bus::Video(serial_, type, std::move(shared));
+    return result;
 }
 
 int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
@@ -337,7 +364,10 @@ int Session::SendSeiMessage(int message_type, const char* message, size_t length
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return ERR_INVALID_OPERATION;
-    return room->SendSei(serial_, message_type, std::string(message == nullptr ? "" : message, length));
+    const std::string text(message == nullptr ? "" : message, length);
+    const int result = room->SendSei(serial_, message_type, text);
+    if (result == ERR_OK) bus::Sei(serial_, message_type, text);
+    return result;
 }
 
 bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
@@ -348,7 +378,10 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return false;
     // Delivery is in order either way: everything goes through one queue per receiver.
-    return room->SendCustomCmd(serial_, cmd_id, std::string(message == nullptr ? "" : message, length), reliable);
+    const std::string text(message == nullptr ? "" : message, length);
+    const bool sent = room->SendCustomCmd(serial_, cmd_id, text, reliable);
+    if (sent) bus::CustomCmd(serial_, cmd_id, text, reliable);
+    return sent;
 }
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
@@ -418,7 +451,10 @@ void Session::Shutdown() {
         shut_down_ = true;
         room.swap(room_);
     }
-    if (room) room->Leave(serial_, false);
+    if (room) {
+        room->Leave(serial_, false);
+        bus::Left(serial_);
+    }
     dispatcher_->Stop();
     dispatcher_->ClearPulledAudio();
 }

@@ -19,7 +19,10 @@
 //   valid UTF-8, which the others could not decode), ERR_INVALID_USER_SIG,
 //   ERR_INVALID_ROOM_ID, ERR_INVALID_PARAMETER for an unknown role (checked in this order),
 //   then ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
-//   user id is already in that room.
+//   user id is already in that room, here or, for rooms that span processes (bus/hooks.h),
+//   in another process, or when the room bus VELMORA_LOOPBACK_REDIS asks for cannot be had.
+// - Operations a room accepted are also handed to the room bus (bus/hooks.h), which carries
+//   them to the session's room in other processes when one is connected.
 // - Every operation that needs a room returns ERR_INVALID_OPERATION (SendCustomCmdMsg: false)
 //   outside one; so do ExitRoom outside a room, opening an open channel, closing a closed
 //   one, an audience member opening a channel, and sending on a channel that is not open.

@@ -16,9 +16,11 @@ server.
   JSON lines and drawn as a self-contained HTML timeline; outside a scenario,
   `bot, recording = recorded(MyBot)` records any session's delegate;
 - a pytest plugin (velmora.testing.pytest_plugin) with fixtures and assertion helpers;
+- rooms across processes through Redis: a private redis-server and participants played in
+  another process (velmora.testing.processes);
 - the engine's control API (velmora.testing.control).
 
-Command line: python -m velmora.testing record|replay|timeline|check ... (--help for each).
+Command line: python -m velmora.testing record|replay|timeline|check|participants ... (--help for each).
 """
 from .clock import ManualClock, RealClock, best_clock
 from .recording import Recording, RecordingFormatError, recorded, recording_class, replay

@@ -5,6 +5,7 @@
     python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Class] [--clock manual]
     python -m velmora.testing replay run.jsonl [--bot module:Class] [--speed recorded]
     python -m velmora.testing timeline run.jsonl -o run.html
+    python -m velmora.testing participants SCENARIO --redis URL [--room NAME]
 
 A bot is named as "package.module:Class" or "path/to/file.py:Class"; without one, a bot
 that only listens records the room (record) or every callback is printed (replay)."""
@@ -16,7 +17,7 @@ import sys
 
 import _velmora as v
 
-from . import scenario, values
+from . import control, scenario, values
 from .clock import ManualClock, RealClock, best_clock
 from .recording import CALLBACKS, Recording, RecordingFormatError, replay
 from .runner import run
@@ -93,6 +94,13 @@ def main(argv=None):
     play.add_argument("recording")
     play.add_argument("--bot", help="the bot's delegate class (default: print every callback)")
     play.add_argument("--speed", choices=("fast", "recorded"), default="fast")
+    others = commands.add_parser("participants",
+                                 help="play a scenario's participants (not its bot) in rooms shared through Redis")
+    others.add_argument("scenario")
+    others.add_argument("--redis", default=os.environ.get("VELMORA_LOOPBACK_REDIS"),
+                        help="the Redis server's URL (default: $VELMORA_LOOPBACK_REDIS)")
+    others.add_argument("--room", help="the room's name (default: the scenario's room)")
+    others.add_argument("--start-at", type=float, help="wall time (seconds since the epoch) of the scenario's 0 ms")
     draw = commands.add_parser("timeline", help="draw a recording as a self-contained HTML page")
     draw.add_argument("recording")
     draw.add_argument("-o", "--output", required=True)
@@ -119,11 +127,18 @@ def main(argv=None):
             bot = load_bot(args.bot) if args.bot else PrintingBot
             calls = replay(recording, bot(), speed=args.speed)
             print(f"replayed {calls} callbacks from {args.recording}")
+        elif args.command == "participants":
+            if not args.redis:
+                raise SystemExit("participants: give --redis URL (or set VELMORA_LOOPBACK_REDIS)")
+            from .processes import play_participants
+            checked = load(args.scenario)
+            played = play_participants(checked, args.room or checked.room, args.redis, args.start_at)
+            print(f"played {len(played)} participant(s) of {checked.name} in {args.room or checked.room}")
         else:
             from .timeline import write_html
             write_html(Recording.load(args.recording), args.output)
             print(f"timeline written to {args.output}")
-    except (ScenarioError, RecordingFormatError, SimulationError, OSError) as error:
+    except (ScenarioError, RecordingFormatError, SimulationError, OSError, control.ControlError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     return 0

@@ -83,6 +83,10 @@ SIGNATURES = {
     "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
                                    POINTER(c_uint64), POINTER(c_uint64)]),
     "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
+    "vlb_bus_connect": (c_int, [c_char_p]),
+    "vlb_bus_disconnect": (c_int, []),
+    "vlb_bus_error": (c_int64, [c_void_p, c_size_t]),
+    "vlb_bus_counter": (c_int64, [c_char_p]),
 }
 
 
@@ -242,3 +246,26 @@ def clock_advance(ms):
 def clock_now():
     """The engine clock in milliseconds."""
     return _control.call("vlb_clock_now")
+
+
+# ---- Rooms across processes -----------------------------------------------------------------
+
+def bus_connect(url):
+    """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect);
+    raises ControlError saying why when it cannot."""
+    if _control.call("vlb_bus_connect", _encode(url)) != OK:
+        lib = _control.lib()
+        buffer = ctypes.create_string_buffer(1024)
+        length = lib.vlb_bus_error(buffer, len(buffer))
+        raise ControlError(f"cannot connect the room bus to {url}: {buffer.raw[:min(length, 1024)].decode()}")
+
+
+def bus_disconnect():
+    """True when a bus was connected."""
+    return _control.call("vlb_bus_disconnect") == OK
+
+
+def bus_counter(name):
+    """A counter of the connected bus, or None without one."""
+    value = _control.call("vlb_bus_counter", _encode(name))
+    return None if value == ABSENT else value

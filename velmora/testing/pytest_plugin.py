@@ -12,6 +12,12 @@ Fixtures:
                           without one)
     velmora_room          a loopback room of the test's own, for tests without a scenario:
                           participants and a bot entered by hand
+    velmora_redis         a redis-server of the test's own on a free local port, without
+                          persistence (a velmora.testing.processes.RedisServer: .url,
+                          .command()); the test is skipped when redis-server is missing
+    velmora_bus           velmora_redis with this process's rooms connected to it for the
+                          test, so that participants of another process
+                          (velmora.testing.processes.run_participants) meet its bot
 Assertions (also importable from velmora.testing.assertions): assert_received,
 assert_not_received, assert_sent, assert_order.
 """
@@ -27,6 +33,7 @@ from . import control
 from .assertions import assert_not_received, assert_order, assert_received, assert_sent  # noqa: F401
 from .clock import ManualClock, RealClock
 from .participants import Participant, enter_params
+from .processes import RedisError, RedisServer
 from .recording import Recorder, Recording, recording_class
 from .runner import RecordingSession, Runner
 from .scenario import Scenario, load
@@ -119,6 +126,25 @@ def velmora_room():
     room = SimRoom(f"velmora-test-{uuid.uuid4().hex[:12]}")
     yield room
     room.close()
+
+
+@pytest.fixture
+def velmora_redis():
+    try:
+        server = RedisServer()
+    except RedisError as error:
+        pytest.skip(str(error))
+    with server:
+        yield server
+
+
+@pytest.fixture
+def velmora_bus(velmora_redis):
+    control.bus_connect(velmora_redis.url)
+    try:
+        yield velmora_redis
+    finally:
+        control.bus_disconnect()
 
 
 @pytest.hookimpl(hookwrapper=True)

@@ -359,6 +359,7 @@ void RoomAudio::ApplyConfigLocked() {
             const Listener& listener = *l.second;
             if (listener.serial == sender.serial) continue;
             const ListenerParams& p = listener.params;
+            if (p.how == Listening::kNone) continue;
             if (p.how == Listening::kPerUser) {
                 if (listener.muted.count(sender.user_id)) continue;
                 groups[ChunkKey{p.format.rate, p.format.channels, p.frame_ms, p.opus}].push_back(listener.serial);
@@ -448,7 +449,8 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
 void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
     std::set<PcmFormat> formats;
     for (const auto& l : listeners_) {
-        if (l.second->params.how != Listening::kPerUser) formats.insert(l.second->params.format);
+        const Listening how = l.second->params.how;
+        if (how == Listening::kMixed || how == Listening::kPulled) formats.insert(l.second->params.format);
     }
     std::vector<int32_t> sum;
     std::vector<int16_t> mine;
@@ -487,7 +489,7 @@ void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
         for (auto& l : listeners_) {
             Listener& listener = *l.second;
             const ListenerParams& p = listener.params;
-            if (p.how == Listening::kPerUser || p.format != format) continue;
+            if ((p.how != Listening::kMixed && p.how != Listening::kPulled) || p.format != format) continue;
             bool heard = false;
             mine.assign(block, 0);
             std::vector<int32_t> minus(block, 0);
@@ -542,6 +544,10 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     static const std::vector<std::shared_ptr<const AudioFrame>> kNothing;
     for (auto& s : senders_) {
         Sender& sender = *s.second;
+        // Nobody hears it (everyone unsubscribed it, or the only others are members of other
+        // processes): its audio is dropped here unconverted, so a room of many senders costs
+        // what its listeners hear.
+        if (sender.chunkers.empty() && sender.mix.empty()) continue;
         auto a = arrived.find(sender.serial);
         sender.Take(a == arrived.end() ? kNothing : *a->second);
         if (!sender.fresh.empty()) DeliverPerUser(now_ms, sender, out);

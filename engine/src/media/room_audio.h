@@ -8,7 +8,8 @@
 // listeners hear codec-coded audio. An Opus frame travels as it is on any channel and is
 // decoded once; a PCM frame on a channel without encoding is refused (that channel expects
 // packets). Frames sent with SendAudioFrame go out on the next tick; continuous sends are
-// paced: one frame's duration of audio per duration of clock time.
+// paced: one frame's duration of audio per duration of clock time. A sender nobody hears
+// costs nothing: its frames are taken on time and dropped unconverted.
 //
 // Listeners. Each member hears every other member whose audio it did not unsubscribe, in
 // its own format and frame length, per user, mixed, or pulled (mixed into its pull queue).
@@ -72,7 +73,8 @@ struct ChannelParams {
     bool need_encode = true;
 };
 
-enum class Listening { kPerUser, kMixed, kPulled };
+// kNone: hears nothing and costs nothing (members mirrored from other processes).
+enum class Listening { kPerUser, kMixed, kPulled, kNone };
 
 struct ListenerParams {
     Listening how = Listening::kPerUser;

@@ -1,0 +1,178 @@
+"""Rooms across processes in real time: one bot in this process, N simulated participants
+spread over P child processes, all in one loopback room shared through a redis-server of the
+benchmark's own. Each participant sends 20 ms of 16 kHz mono audio every 20 ms; the bot
+hears every participant (per user, 16 kHz mono 20 ms); the participants hear nobody. For
+each (P, N) it prints the share of frames the bot got, the p50 and p99 latency from send
+(in the child) to the bot's callback (here), and how far the children's sending fell
+behind real time. A run "carries" N when every frame arrived and p99 <= 60 ms.
+
+Run in the project's virtual environment (needs redis-server):
+    python benchmarks/bench_processes.py [--processes 1 4] [--members 25 50 100 ...] [--seconds S]
+"""
+import argparse
+import json
+import math
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import _velmora as v
+from velmora import QuietDelegate
+from velmora.testing import control
+from velmora.testing.participants import enter_params
+from velmora.testing.processes import RedisServer
+
+RATE = 16000
+FRAME_MS = 20
+SAMPLES = RATE * FRAME_MS // 1000
+CARRIED_P99_MS = 60.0
+
+
+def tone(index):
+    freq = 200 + 7 * index
+    return b"".join(int(3000 * math.sin(2 * math.pi * freq * n / RATE)).to_bytes(2, "little", signed=True)
+                    for n in range(SAMPLES))
+
+
+class Bot(QuietDelegate):
+    """Notes the wall time of every frame, per sender."""
+
+    def __init__(self):
+        super().__init__()
+        self.arrivals = {}
+        self.lock = threading.Lock()
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        now = time.time()
+        with self.lock:
+            self.arrivals.setdefault(user_id, []).append(now)
+
+    def count(self):
+        with self.lock:
+            return sum(len(a) for a in self.arrivals.values())
+
+
+def child(args):
+    """Participants m<first> .. m<first+count-1>: enter, say ready, wait for the start time on
+    stdin, send for `seconds`, print when each tick's frames went out."""
+    control.bus_connect(args.url)
+    clouds = []
+    everyone = [f"m{j}" for j in range(args.total)] + ["bot"]
+    for i in range(args.first, args.first + args.count):
+        cloud = v.KWIXCloud(QuietDelegate())
+        assert cloud.EnterRoom(enter_params(f"m{i}", args.room)) == 0
+        for other in everyone:
+            if other != f"m{i}":
+                cloud.Unsubscribe(other, v.STREAM_TYPE_AUDIO)
+        params = v.AudioEncodeParams()
+        params.sample_rate, params.channels, params.frame_length_ms = RATE, 1, FRAME_MS
+        assert cloud.CreateLocalAudioChannel(params) == 0
+        clouds.append(cloud)
+    frames = []
+    for i in range(args.first, args.first + args.count):
+        f = v.AudioFrame()
+        f.sample_rate, f.channels, f.bits_per_sample = RATE, 1, 16
+        f.SetData(tone(i))
+        frames.append(f)
+    print("ready", flush=True)
+    start = float(sys.stdin.readline())
+    ticks = int(args.seconds * 1000 / FRAME_MS)
+    sent_at, lag = [], []
+    for tick in range(ticks):
+        due = start + tick * FRAME_MS / 1000
+        pause = due - time.time()
+        if pause > 0:
+            time.sleep(pause)
+        now = time.time()
+        lag.append(now - due)
+        sent_at.append(now)
+        for f, cloud in zip(frames, clouds):
+            f.pts = tick * FRAME_MS
+            cloud.SendAudioFrame(f)
+    print(json.dumps({"sent_at": sent_at, "lag": sorted(lag)[int(0.99 * (len(lag) - 1))]}), flush=True)
+    time.sleep(1.0)  # the bot's process counts what arrived before these members leave
+    for cloud in clouds:
+        cloud.ExitRoom()
+
+
+def pct(values, q):
+    return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
+
+
+def run_room(url, processes, members, seconds):
+    room = f"bench-processes-{uuid.uuid4().hex[:8]}"
+    bot = Bot()
+    cloud = v.KWIXCloud(bot)
+    params = enter_params("bot", room)
+    obtain = params.audio_obtain_params
+    obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
+    assert cloud.EnterRoom(params) == 0
+    share = [members // processes + (1 if p < members % processes else 0) for p in range(processes)]
+    children, first = [], 0
+    for count in share:
+        children.append((first, count, subprocess.Popen(
+            [sys.executable, __file__, "--child", "--url", url, "--room", room, "--first", str(first),
+             "--count", str(count), "--total", str(members), "--seconds", str(seconds)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)))
+        first += count
+    for _, _, c in children:
+        assert c.stdout.readline().strip() == "ready"
+    start = time.time() + 1.0
+    for _, _, c in children:
+        c.stdin.write(f"{start!r}\n")
+        c.stdin.flush()
+    reports = [(f, n, json.loads(c.stdout.readline())) for f, n, c in children]
+    ticks = int(seconds * 1000 / FRAME_MS)
+    expected = ticks * members
+    deadline = time.time() + 5
+    while bot.count() < expected and time.time() < deadline:
+        time.sleep(0.05)
+    for _, _, c in children:
+        c.wait(timeout=60)
+    cloud.ExitRoom()
+    latencies, delivered = [], 0
+    for first, count, report in reports:
+        sent_at = report["sent_at"]
+        for i in range(first, first + count):
+            arrivals = bot.arrivals.get(f"m{i}", [])
+            delivered += min(len(arrivals), ticks)
+            latencies.extend(t - sent_at[k] for k, t in enumerate(arrivals[:ticks]))
+    latencies.sort()
+    lag = max(r["lag"] for _, _, r in reports) * 1000
+    return {"delivered %": 100 * delivered / expected, "p50": pct(latencies, 0.5), "p99": pct(latencies, 0.99),
+            "lag": lag}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--processes", nargs="*", type=int, default=[1, 4])
+    parser.add_argument("--members", nargs="*", type=int, default=[25, 50, 100, 200, 400])
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--url", help=argparse.SUPPRESS)
+    parser.add_argument("--room", help=argparse.SUPPRESS)
+    parser.add_argument("--first", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--total", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return child(args)
+    with RedisServer() as redis:
+        control.bus_connect(redis.url)
+        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'p50 ms':>8} {'p99 ms':>8} "
+              f"{'sender lag p99 ms':>18} {'carried':>8}")
+        for p in args.processes:
+            for n in args.members:
+                if n < p:
+                    continue
+                r = run_room(redis.url, p, n, args.seconds)
+                carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
+                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['p50']:>8.1f} {r['p99']:>8.1f} "
+                      f"{r['lag']:>18.1f} {'yes' if carried else 'no':>8}", flush=True)
+        control.bus_disconnect()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,64 @@
+// The sessions' side of the room bus (bus/bus.h): what session.cpp tells it, and the control
+// API's connect and disconnect.
+//
+// The bus is connected per process: by the control API, or by the first EnterRoom that finds
+// the environment variable VELMORA_LOOPBACK_REDIS set (a URL as bus::ParseAddress reads it),
+// so that an unchanged program joins rooms that span processes just by being started with
+// it. While the variable is set and no bus is connected (never yet, or after a failure or a
+// disconnect), each EnterRoom connects first, and fails with ERR_ENTER_ROOM_FAILED (logged)
+// when it cannot: a room never silently stays local to the process. Without the variable,
+// rooms stay in the process until the control API connects.
+//
+// Only sessions that entered their room while the bus was connected are carried. Every hook
+// but BeforeEnter is a no-op for the others, and costs an atomic load when no bus is
+// connected at all.
+//
+// fork(): the child starts without a bus (the parent's, with its threads, stays the parent's);
+// its first EnterRoom connects anew as above. exit(): the bus says goodbye in its rooms and
+// stops its threads.
+#ifndef VELMORA_ENGINE_BUS_HOOKS_H
+#define VELMORA_ENGINE_BUS_HOOKS_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kwix/velmora_kwix_cloud.h"
+#include "media/room_audio.h"
+
+namespace velmora {
+namespace loopback {
+namespace bus {
+
+constexpr const char* kUrlVariable = "VELMORA_LOOPBACK_REDIS";
+
+// Before the session joins `room` here: 0, or EnterRoom's error.
+int BeforeEnter(uint64_t serial, const std::string& room, const std::string& user_id, kwix::KWIXRole role);
+// After it: joined or refused by the local room.
+void AfterEnter(uint64_t serial, bool joined);
+void Left(uint64_t serial);
+
+// Operations the session's room accepted.
+void AudioChannel(uint64_t serial, bool open, const ChannelParams& channel);
+void VideoChannel(uint64_t serial, kwix::StreamType type, bool open);
+void Subscription(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
+void Audio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue);
+void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
+void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
+void Sei(uint64_t serial, int message_type, const std::string& message);
+void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable);
+
+// Control API. Connect replaces a connected bus; false with *error saying what went wrong.
+bool Connect(const std::string& url, std::string* error);
+// False when no bus was connected. The ghosts leave their rooms; local members stay, local.
+bool Disconnect();
+// A counter of the connected bus (see bus::Counters); false without a bus or for an unknown name.
+bool Counter(const std::string& name, uint64_t* value);
+// Why the last connect failed ("" when it did not).
+std::string LastError();
+
+}  // namespace bus
+}  // namespace loopback
+}  // namespace velmora
+
+#endif  // VELMORA_ENGINE_BUS_HOOKS_H
