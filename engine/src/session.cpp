@@ -10,6 +10,7 @@
 #include "faults.h"
 #include "log.h"
 #include "media/clock.h"
+#include "network.h"
 
 namespace velmora {
 namespace loopback {
@@ -347,8 +348,9 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return false;
-    // Delivery is in order either way: everything goes through one queue per receiver.
-    return room->SendCustomCmd(serial_, cmd_id, std::string(message == nullptr ? "" : message, length), reliable);
+    // Unordered commands arrive in order too, unless the network reorders them (room.h).
+    return room->SendCustomCmd(serial_, cmd_id, std::string(message == nullptr ? "" : message, length), reliable,
+                               ordered);
 }
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
@@ -396,8 +398,9 @@ void Session::ReportNetworkQuality() {
     if (!room->Snapshot(serial_, &snap)) return;
     std::vector<int> qualities;
     qualities.reserve(snap.others.size());
-    for (const std::string& user : snap.others) qualities.push_back(faults::NetworkQualityOf(user));
-    const int own = faults::NetworkQualityOf(snap.self);
+    const int64_t now = Clock::Instance().NowMs();
+    for (const std::string& user : snap.others) qualities.push_back(network::QualityOf(user, now, false));
+    const int own = network::QualityOf(snap.self, now, true);
     dispatcher_->PostEvent("OnNetworkQuality", [snap, own, qualities](KWIXCloudDelegate& d) {
         NetworkQualityInfo local;
         local.user_id = snap.self.c_str();
