@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <type_traits>
+#include <unordered_map>
 
 #include "log.h"
 #include "media/clock.h"
@@ -48,7 +49,7 @@ void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatche
 }
 
 Room::Verdict Room::JudgeLocked(const Member* from, const Member& to, network::Cargo cargo, bool unordered,
-                                int64_t now_ms) {
+                                int64_t now_ms, bool on_tick) {
     using network::Cargo;
     Verdict v;
     v.due_ms = now_ms;
@@ -58,10 +59,12 @@ Room::Verdict Room::JudgeLocked(const Member* from, const Member& to, network::C
     if (!active && cargo != Cargo::kCommand && !v.receiver_cut) return v;
     const bool losable = cargo == Cargo::kCommand || cargo == Cargo::kAudio || cargo == Cargo::kVideo;
     if (active) {
-        // The drop counts from the moment it is set, before the tick that tells the delegate.
-        if (!v.receiver_cut) v.receiver_cut = network::PresenceOf(to.who.user_id, now_ms).down;
+        // A fault counts from the moment it is set, before the tick that tells the delegate;
+        // on a tick the members' flags are just brought up to date.
+        if (!v.receiver_cut && !on_tick) v.receiver_cut = network::PresenceOf(to.who.user_id, now_ms).down;
         if (from != nullptr && cargo != Cargo::kEvent &&
-            (from->timed_out || network::PresenceOf(from->who.user_id, now_ms).silent())) {
+            (from->silenced || from->timed_out ||
+             (!on_tick && network::PresenceOf(from->who.user_id, now_ms).silent()))) {
             v.lost = true;
             return v;
         }
@@ -200,19 +203,27 @@ void Room::NetworkTickLocked(int64_t now_ms) {
         }
         troubled = troubled || m.link_down || m.silenced || m.timed_out;
     }
-    for (auto it = held_.begin(); it != held_.end();) {
-        const Member* to = FindLocked(it->to);
-        const bool ready = to != nullptr && it->due_ms <= now_ms && !to->link_down && !to->timed_out;
-        if (to != nullptr && !ready) {
-            ++it;
+    if (!held_.empty()) ReleaseHeldLocked(now_ms);
+    network_work_.store(troubled || !held_.empty());
+}
+
+void Room::ReleaseHeldLocked(int64_t now_ms) {
+    // Receivers by serial: true when they can be reached; absent when they left.
+    std::unordered_map<uint64_t, bool> reachable;
+    for (const Member& m : members_) reachable[m.who.serial] = !m.link_down && !m.timed_out;
+    std::deque<Held> kept;
+    for (Held& held : held_) {
+        auto to = reachable.find(held.to);
+        const bool gone = to == reachable.end();
+        if (!gone && !(to->second && held.due_ms <= now_ms)) {
+            kept.push_back(std::move(held));
             continue;
         }
-        if (ready) outbox_.push_back(std::move(it->delivery));  // else its receiver left: dropped
-        auto backlog = backlog_.find(std::make_pair(it->from, it->to));
+        if (!gone) outbox_.push_back(std::move(held.delivery));  // a left receiver's are dropped
+        auto backlog = backlog_.find(std::make_pair(held.from, held.to));
         if (backlog != backlog_.end() && --backlog->second.held == 0) backlog_.erase(backlog);
-        it = held_.erase(it);
     }
-    network_work_.store(troubled || !held_.empty());
+    held_.swap(kept);
 }
 
 void Room::Drain() {
@@ -476,11 +487,12 @@ void Room::MediaTick(int64_t now_ms) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
     }
-    if (due.empty() && !network_work_.load() && !network::Active()) return;
+    const bool network_tick = network_work_.load() || network::Active();
+    if (due.empty() && !network_tick) return;
     {
         std::lock_guard<std::mutex> lock(mu_);
         // Connection changes first, so that frames of this tick already meet them.
-        NetworkTickLocked(now_ms);
+        if (network_tick) NetworkTickLocked(now_ms);
         for (AudioDelivery& d : due) {
             const Member* to = FindLocked(d.to);
             if (to == nullptr) continue;
@@ -490,7 +502,7 @@ void Room::MediaTick(int64_t now_ms) {
                 from = FindLocked(d.from);
                 if (from == nullptr || !from->audio_open || to->audio_muted.count(d.from_user) != 0) continue;
             }
-            const Verdict verdict = JudgeLocked(from, *to, network::Cargo::kAudio, false, now_ms);
+            const Verdict verdict = JudgeLocked(from, *to, network::Cargo::kAudio, false, now_ms, true);
             if (verdict.lost) continue;
             if (d.how == Listening::kPulled) {
                 DeliverLocked(d.from, *to, verdict, now_ms,

@@ -191,7 +191,9 @@ private:
     static Delivery MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call);
     void QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call);
     // from: null for what the service itself sends (a mix).
-    Verdict JudgeLocked(const Member* from, const Member& to, network::Cargo cargo, bool unordered, int64_t now_ms);
+    // on_tick: the members' link flags were just brought up to date; no need to ask the network.
+    Verdict JudgeLocked(const Member* from, const Member& to, network::Cargo cargo, bool unordered, int64_t now_ms,
+                        bool on_tick = false);
     // Into the outbox at once, or into the holding queue behind the pair's earlier deliveries.
     void DeliverLocked(uint64_t from, const Member& to, const Verdict& verdict, int64_t now_ms, Delivery delivery);
     // An event or message from `from` to `to`; false when it was lost on the way.
@@ -202,6 +204,8 @@ private:
     void SetSilencedLocked(Member& m, bool silenced);
     // Connection states, time-outs and the holding queue on a clock tick.
     void NetworkTickLocked(int64_t now_ms);
+    // Hands the held deliveries that are due, and whose receivers can be reached, to the outbox.
+    void ReleaseHeldLocked(int64_t now_ms);
     void Drain();
 
     const std::string key_;
