@@ -1,11 +1,13 @@
 """Network faults of the loopback engine on the manual clock: latency and jitter, loss,
 reordering, dropped connections, members that stop answering, time-outs, the network quality
 that follows, seeded determinism and reset."""
+import numpy as np
 import pytest
 
 import _velmora as v
 import loopback
 from helpers_rooms import settle, voice_channel, voice_frame, video_frame
+from test_media import Member as AudioMember, samples, tone
 from velmora.testing import control, parse_scenario, run
 
 UP, DOWN, BOTH = 0, 1, 2
@@ -274,6 +276,39 @@ def test_a_dropped_member_neither_hears_nor_is_heard(room, clock):
     assert loopback.lib.vlb_network_disconnect(b"bob", 200) == loopback.OK
     assert talk(10) == [0, 0]
     assert talk(5) == [5, 5]
+
+
+@pytest.mark.parametrize("method", ["per user", "mixed", "pulled"])
+@pytest.mark.parametrize("fault", ["disconnect", "unresponsive"])
+def test_a_silent_speaker_is_heard_in_no_way_until_it_is_back(room, clock, method, fault):
+    alice, bob = AudioMember("alice"), AudioMember("bob")
+    assert alice.enter(room.name) == 0 and bob.enter(room.name, method=method) == 0
+    assert alice.open_channel(16000, 1, 20) == 0
+    heard_before = []
+
+    def energy_of_next(ms):
+        for step in range(ms // 20):
+            alice.send_pcm(tone(440, 16000, 1, 20, start=step * 320), 16000, 1, 20)
+            clock(20)
+        frames = bob.heard(method)[len(heard_before):]
+        heard_before.extend(frames)
+        return float(np.sum(samples(frames, 1) ** 2)) if frames else 0.0
+
+    try:
+        assert energy_of_next(200) > 0
+        if fault == "disconnect":
+            assert loopback.lib.vlb_network_disconnect(b"alice", 400) == loopback.OK
+        else:
+            assert loopback.lib.vlb_network_unresponsive(b"alice", 1) == loopback.OK
+        energy_of_next(100)  # what was on its way
+        assert energy_of_next(200) == 0
+        if fault == "unresponsive":
+            assert loopback.lib.vlb_network_unresponsive(b"alice", 0) == loopback.OK
+        energy_of_next(200)
+        assert energy_of_next(200) > 0
+    finally:
+        for m in (alice, bob):
+            m.cloud.ExitRoom()
 
 
 # ---- Network quality ------------------------------------------------------------------------
