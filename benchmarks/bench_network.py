@@ -26,7 +26,8 @@ FRAME_MS = 20
 def frame(index):
     f = v.AudioFrame()
     f.sample_rate, f.channels, f.bits_per_sample = RATE, 1, 16
-    samples = [int(3000 * math.sin(2 * math.pi * (200 + 20 * index) * n / RATE)) for n in range(RATE * FRAME_MS // 1000)]
+    samples = [int(3000 * math.sin(2 * math.pi * (200 + 20 * index) * n / RATE))
+               for n in range(RATE * FRAME_MS // 1000)]
     f.SetData(array.array("h", samples).tobytes())
     return f
 

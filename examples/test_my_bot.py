@@ -5,7 +5,8 @@
 The bot below greets everyone who enters the room, answers "ping" with "pong", and keeps
 count of the custom commands it missed. The scenario puts it into a room with an early
 member, a late joiner, a member on a lossy network and a member that drops out and comes
-back; the bot's own connection drops for a moment too. The fixtures (velmora_runner, ...) come from the velmora.testing pytest plugin.
+back; the bot's own connection drops for a moment too. The fixtures (velmora_runner, ...)
+come from the velmora.testing pytest plugin.
 """
 import collections
 

@@ -120,9 +120,8 @@ void Room::AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) {
                             d.OnRemoteVideoAvailable(id.c_str(), false, static_cast<kwix::StreamType>(type));
                         });
         }
-        RouteLocked(gone, m, "OnRemoteUserExitRoom", network::Cargo::kEvent, now_ms, [id, reason](KWIXCloudDelegate& d) {
-            d.OnRemoteUserExitRoom(MakeUserInfo(id), reason);
-        });
+        RouteLocked(gone, m, "OnRemoteUserExitRoom", network::Cargo::kEvent, now_ms,
+                    [id, reason](KWIXCloudDelegate& d) { d.OnRemoteUserExitRoom(MakeUserInfo(id), reason); });
         // A later session with this user id, or this one coming back, starts its sequence
         // numbers afresh.
         m.cmd_from.erase(gone.who.serial);
@@ -625,9 +624,11 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, 
                 const uint32_t missed = track.missed;
                 track.missed = 0;
                 DeliverLocked(serial, m, verdict, now,
-                              MakeDelivery(m, "OnMissCustomCmdMsg", false, [id, signed_id, missed](KWIXCloudDelegate& d) {
-                                  d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit, missed);
-                              }));
+                              MakeDelivery(m, "OnMissCustomCmdMsg", false,
+                                           [id, signed_id, missed](KWIXCloudDelegate& d) {
+                                               d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit,
+                                                                    missed);
+                                           }));
             }
             Delivery command = MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
                                             [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
