@@ -121,7 +121,7 @@ def _send_commands(alice, bob, clock, n):
     (_send_commands, "command", 400),
 ])
 @pytest.mark.parametrize("direction_of", [("alice", UP), ("bob", DOWN)])
-def test_loss_share_is_kept_and_only_for_its_kind(room, clock, send, field, n, direction_of):
+def test_loss_share_is_kept_and_reliable_commands_are_never_lost(room, clock, send, field, n, direction_of):
     alice, bob = room.of("alice", "bob")
     user, direction = direction_of
     link(user, direction, **{field: 0.3})
