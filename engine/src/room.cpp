@@ -229,7 +229,15 @@ void Room::Drain() {
     std::unique_lock<std::mutex> lock(mu_);
     // Whoever drains goes on until the outbox is empty; others only add to it. One drainer at
     // a time keeps the outbox's order all the way into the receivers' queues.
-    if (draining_) return;
+    if (draining_) {
+        // The others wait until what they queued is in the receivers' queues: a caller that
+        // then waits for a receiver to go idle (a test settling its sessions while the clock's
+        // thread drains) must not find it idle before its delivery arrived. Bounded: the
+        // drainer only posts, and posting never waits for a callback.
+        const uint64_t target = taken_ + outbox_.size();
+        handed_over_.wait(lock, [this, target] { return handed_ >= target || !draining_; });
+        return;
+    }
     draining_ = true;
     struct Done {
         Room* room;
@@ -237,11 +245,13 @@ void Room::Drain() {
         ~Done() {
             if (!lock->owns_lock()) lock->lock();
             room->draining_ = false;
+            room->handed_over_.notify_all();
         }
     } done{this, &lock};
     while (!outbox_.empty()) {
         Delivery d = std::move(outbox_.front());
         outbox_.pop_front();
+        ++taken_;
         lock.unlock();
         if (d.pulled) {
             const size_t dropped = d.to->PushPulledAudio(std::move(d.pulled), d.pull_limit);
@@ -253,6 +263,8 @@ void Room::Drain() {
         }
         d = Delivery{};
         lock.lock();
+        ++handed_;
+        handed_over_.notify_all();
     }
 }
 

@@ -6,7 +6,9 @@
 // operation decides all of its deliveries atomically. Deliveries go into the room's outbox
 // under that lock and are handed to the receivers' dispatchers after it is released, by one
 // thread at a time, so every receiver sees the room's operations in the order they happened
-// and no room lock is ever held while a dispatcher's lock is taken.
+// and no room lock is ever held while a dispatcher's lock is taken. A caller that finds
+// another thread draining waits until its own deliveries are handed over, so that when an
+// operation returns, what it caused is in the receivers' queues.
 //
 // Behaviour worth knowing:
 // - A user id can be in a room once: a second session entering with the same user id is
@@ -58,6 +60,7 @@
 #define VELMORA_ENGINE_ROOM_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -214,6 +217,9 @@ private:
     bool closed_ = false;  // emptied: never joinable again, the registry drops it
     std::deque<Delivery> outbox_;
     bool draining_ = false;
+    uint64_t taken_ = 0;   // deliveries the drainers took from the outbox
+    uint64_t handed_ = 0;  // of those, handed to their receivers
+    std::condition_variable handed_over_;
     std::deque<Held> held_;  // in the order held; released on the clock's ticks
     std::map<std::pair<uint64_t, uint64_t>, PairBacklog> backlog_;  // (from, to) with deliveries held
     // Set under mu_ when a tick has network work to do (held deliveries, members in trouble).
