@@ -5,12 +5,13 @@
 The bot below greets everyone who enters the room, answers "ping" with "pong", and keeps
 count of the custom commands it missed. The scenario puts it into a room with an early
 member, a late joiner, a member on a lossy network and a member that drops out and comes
-back. The fixtures (velmora_runner, ...) come from the velmora.testing pytest plugin.
+back; the bot's own connection drops for a moment too. The fixtures (velmora_runner, ...)
+come from the velmora.testing pytest plugin.
 """
 import collections
 
 import _velmora as v
-from velmora.testing import parse_scenario
+from velmora.testing import parse_scenario, values
 from velmora.testing.assertions import assert_order, assert_received, assert_sent
 
 GREETING, PONG = 1, 2
@@ -54,8 +55,12 @@ message = "ping"
 
 [[event]]
 at_ms = 400
-action = "custom_cmd_loss"
-share = 0.4
+who = "lossy"
+action = "network"        # what lossy sends: 40 % of unreliable commands lost, late
+direction = "uplink"
+command_loss = 0.4
+latency_ms = 40
+jitter_ms = 30
 
 [[event]]
 at_ms = 400
@@ -68,11 +73,6 @@ count = 40
 every_ms = 10
 
 [[event]]
-at_ms = 800
-action = "custom_cmd_loss"
-share = 0.0
-
-[[event]]
 at_ms = 900
 who = "flaky"
 action = "reconnect"      # leaves and comes back after gap_ms
@@ -82,6 +82,18 @@ gap_ms = 200
 at_ms = 1150
 who = "late"
 action = "custom_cmd"
+message = "ping"
+
+[[event]]
+at_ms = 1300
+who = "greeter"           # the bot itself
+action = "disconnect"
+duration_ms = 200
+
+[[event]]
+at_ms = 1350
+who = "early"
+action = "custom_cmd"     # reliable: waits for the bot to reconnect
 message = "ping"
 """, source="greeter scenario")
 
@@ -99,6 +111,14 @@ class GreeterBot(v.KWIXCloudDelegate):
         self.unexplained_gaps = 0
         self._last_seq = {}
         self._missed_since = collections.Counter()
+        self.connection = []
+        self.errors = []
+
+    def OnConnectionStateChanged(self, old_state, new_state):
+        self.connection.append(new_state)
+
+    def OnError(self, error):
+        self.errors.append(error)
 
     def OnRemoteUserEnterRoom(self, info):
         user = info.user_id.GetValue()
@@ -140,7 +160,21 @@ def test_every_member_is_greeted_even_the_late_joiner(velmora_runner):
 def test_pings_get_pongs(velmora_runner):
     result = velmora_runner(SCENARIO, GreeterBot)
     assert_sent(result, "SendCustomCmdMsg", where=lambda cmd_id, message, *_: message == b"pong",
-                count=2)
+                count=3)
+
+
+def test_the_bot_rides_out_its_own_dropped_connection(velmora_runner):
+    result = velmora_runner(SCENARIO, GreeterBot)
+    bot = result.bot
+    assert bot.connection[-3:] == [v.CONNECTION_STATE_DISCONNECTED, v.CONNECTION_STATE_CONNECTING,
+                                   v.CONNECTION_STATE_CONNECTED]
+    assert bot.errors == [v.ERR_NETWORK_UNREACHABLE]
+    # The ping sent while it was away (at 1350 ms) arrived once it was back (1500 ms).
+    pings = [entry["t"] for entry in result.recording.callbacks("OnReceiveCustomCmdMsg")
+             if values.decode(entry["args"][0]) == "early" and values.decode(entry["args"][3]) == b"ping"]
+    assert pings[-1] == 1500
+    # Too short a drop for the others to see it leave.
+    assert_received(result, "OnRemoteUserExitRoom", count=1)
 
 
 def test_lost_commands_are_accounted_for(velmora_runner):

@@ -502,7 +502,7 @@ def test_the_example_bot_test_passes(tmp_path):
                          os.path.join(ROOT, "examples", "test_my_bot.py")] + _plugin_args(), tmp_path,
                         timeout=300)
     assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert "5 passed" in completed.stdout
+    assert "6 passed" in completed.stdout
 
 
 class BrokenBot(v.KWIXCloudDelegate):

@@ -170,8 +170,69 @@ VLB_API int vlb_set_network_quality(const char* user_id, int quality);
 VLB_API void vlb_set_network_quality_interval(int interval_ms);
 /* Per-session bound on queued media frames (default 256); older frames are dropped first. */
 VLB_API void vlb_set_media_queue_limit(size_t frames);
-/* Restores every fault switch and knob of this section to its default, and the real clock. */
+/* Restores every fault switch and knob of this section and of the network section to its
+ * default, and the real clock. */
 VLB_API void vlb_reset_faults(void);
+
+/* ---- Network -------------------------------------------------------------------------------
+ * A simulated network between each member and the service, set per user id (before or while
+ * it is in a room) and per direction: the uplink carries what the user sends, the downlink
+ * what it receives. A delivery from S to R (media, commands, and events about S such as its
+ * entering or its channels) is delayed by S's uplink plus R's downlink latency, plus a jitter
+ * drawn per delivery from 0 to the sum of both jitters, and released on the engine clock's
+ * next tick at or after its time (on the manual clock: by vlb_clock_advance). One pair's
+ * deliveries keep their order. Audio frames, video frames with their SEI messages and
+ * unreliable custom commands are lost with the shares of both directions (and commands with
+ * vlb_set_custom_cmd_loss's too); a lost command still uses up its sequence number, and the
+ * next one that arrives is preceded by OnMissCustomCmdMsg. Events and reliable commands are
+ * only delayed. A share of unordered commands (SendCustomCmdMsg's ordered false) arrives
+ * right after the pair's next command (or 200 ms late when none follows).
+ *
+ * A dropped connection (vlb_network_disconnect): on the next tick the member hears
+ * OnConnectionStateChanged(CONNECTED, DISCONNECTED), OnError(ERR_NETWORK_UNREACHABLE),
+ * OnConnectionStateChanged(DISCONNECTED, CONNECTING), and on the first tick after the drop
+ * OnConnectionStateChanged(CONNECTING, CONNECTED). Meanwhile its sends succeed and are lost,
+ * it receives no media nor unreliable commands, and events and reliable commands wait for
+ * the reconnection. An unresponsive member (vlb_network_unresponsive) stays connected, but
+ * nothing it sends arrives. A member silent for the time-out (default 10000 ms of engine
+ * clock) is gone for the others: its channels turn unavailable and they hear
+ * OnRemoteUserExitRoom(info, 1); it receives nothing more until it is heard again, and then
+ * they hear OnRemoteUserEnterRoom and its open channels turn available again.
+ *
+ * Network quality reports follow the faults unless vlb_set_network_quality set a quality:
+ * loss (the worst of audio, video and commands, both directions) under 1 %, 5 %, 10 %, 20 %
+ * and delay (both latencies plus half of both jitters) under 100, 200, 400, 800 ms give
+ * excellent, good, poor, bad, else very bad (the worse of the two); a dropped member is
+ * down, and so is an unresponsive one as the others see it.
+ *
+ * Every draw comes from a generator per (sender, receiver) pair seeded from the network seed
+ * and both user ids: the same calls on the manual clock give the same result every run. */
+
+#define VLB_INVALID (-5) /* an argument out of its range; nothing changed */
+
+#define VLB_UPLINK 0
+#define VLB_DOWNLINK 1
+#define VLB_BOTH_WAYS 2
+
+/* The faults of `direction` of the user's link, replacing what was set there: latency and
+ * jitter in ms (at least 0), shares from 0 to 1. VLB_OK, VLB_NULL or VLB_INVALID. */
+VLB_API int vlb_network_link(const char* user_id, int direction, int64_t latency_ms, int64_t jitter_ms,
+                             double audio_loss, double video_loss, double command_loss, double reorder);
+/* The user's connection drops now for duration_ms (> 0) of engine clock; a drop under way is
+ * extended. VLB_OK, VLB_NULL or VLB_INVALID. */
+VLB_API int vlb_network_disconnect(const char* user_id, int64_t duration_ms);
+/* on != 0: the user stops answering from now; 0: it answers again. VLB_OK or VLB_NULL. */
+VLB_API int vlb_network_unresponsive(const char* user_id, int on);
+/* How long a member may be silent before the others see it leave (> 0 ms; default 10000).
+ * VLB_OK or VLB_INVALID. */
+VLB_API int vlb_network_timeout(int64_t timeout_ms);
+/* Seeds every draw of the network (default 1); each pair's generator starts over. */
+VLB_API void vlb_network_seed(uint64_t seed);
+/* Forgets every network setting of the user, its vlb_set_network_quality too. VLB_OK or
+ * VLB_NULL. */
+VLB_API int vlb_network_forget(const char* user_id);
+/* The network quality the others would see reported for the user now, or VLB_NULL. */
+VLB_API int vlb_network_quality_of(const char* user_id);
 
 /* ---- Clock and audio ----------------------------------------------------------------------
  * Everything timed in the engine (mixing, re-chunking, paced sends, network quality reports)

@@ -5,6 +5,7 @@
 #include "dispatcher.h"
 #include "faults.h"
 #include "media/clock.h"
+#include "network.h"
 #include "session.h"
 #include "velmora_loopback.h"
 
@@ -116,6 +117,7 @@ void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frame
 
 void vlb_reset_faults(void) {
     faults::Reset();
+    velmora::loopback::network::Reset();
     velmora::loopback::Clock::Instance().SetManual(false);
 }
 

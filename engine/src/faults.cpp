@@ -5,9 +5,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <random>
-
-#include "kwix/velmora_kwix_cloud.h"
 
 namespace velmora {
 namespace loopback {
@@ -47,13 +44,7 @@ bool TakeCreateFailure() { return g_fail_next_create.exchange(false); }
 
 void SetCustomCmdLoss(double share) { g_custom_cmd_loss.store(share); }
 
-bool LoseUnreliableCommand() {
-    const double share = g_custom_cmd_loss.load();
-    if (share <= 0.0) return false;
-    if (share >= 1.0) return true;
-    thread_local std::mt19937_64 rng{std::random_device{}()};
-    return std::uniform_real_distribution<double>(0.0, 1.0)(rng) < share;
-}
+double CustomCmdLoss() { return g_custom_cmd_loss.load(); }
 
 void SetNetworkQuality(const std::string& user_id, int quality) {
     QualityTable& t = Qualities();
@@ -61,11 +52,19 @@ void SetNetworkQuality(const std::string& user_id, int quality) {
     t.by_user[user_id] = quality;
 }
 
-int NetworkQualityOf(const std::string& user_id) {
+bool ExplicitNetworkQuality(const std::string& user_id, int* quality) {
     QualityTable& t = Qualities();
     std::lock_guard<std::mutex> lock(t.mu);
     auto it = t.by_user.find(user_id);
-    return it == t.by_user.end() ? kwix::NETWORK_QUALITY_EXCELLENT : it->second;
+    if (it == t.by_user.end()) return false;
+    *quality = it->second;
+    return true;
+}
+
+void ForgetNetworkQuality(const std::string& user_id) {
+    QualityTable& t = Qualities();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.by_user.erase(user_id);
 }
 
 void SetNetworkQualityInterval(int interval_ms) {

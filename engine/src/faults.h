@@ -20,13 +20,16 @@ namespace faults {
 void FailNextCreate();
 bool TakeCreateFailure();
 
-// Share (0 to 1) of unreliable custom commands lost in transit; LoseUnreliableCommand draws.
+// Share (0 to 1) of unreliable custom commands lost in transit, room-wide; the draws are the
+// network's (network.h), which adds each member's own share.
 void SetCustomCmdLoss(double share);
-bool LoseUnreliableCommand();
+double CustomCmdLoss();
 
-// The network quality reported for a user; NETWORK_QUALITY_EXCELLENT when none was set.
+// The network quality set explicitly for a user, which wins over the one its network faults
+// give (network.h). False when none was set.
 void SetNetworkQuality(const std::string& user_id, int quality);
-int NetworkQualityOf(const std::string& user_id);
+bool ExplicitNetworkQuality(const std::string& user_id, int* quality);
+void ForgetNetworkQuality(const std::string& user_id);
 
 // Interval of the network quality reports (at least 1 ms; default 2000 ms).
 void SetNetworkQualityInterval(int interval_ms);

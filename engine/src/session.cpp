@@ -11,6 +11,7 @@
 #include "faults.h"
 #include "log.h"
 #include "media/clock.h"
+#include "network.h"
 
 namespace velmora {
 namespace loopback {
@@ -377,10 +378,10 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
     std::shared_ptr<Room> room = CurrentRoom();
     if (!room) return false;
-    // Delivery is in order either way: everything goes through one queue per receiver.
+    // Unordered commands arrive in order too, unless the network reorders them (room.h).
     const std::string text(message == nullptr ? "" : message, length);
-    const bool sent = room->SendCustomCmd(serial_, cmd_id, text, reliable);
-    if (sent) bus::CustomCmd(serial_, cmd_id, text, reliable);
+    const bool sent = room->SendCustomCmd(serial_, cmd_id, text, reliable, ordered);
+    if (sent) bus::CustomCmd(serial_, cmd_id, text, reliable, ordered);
     return sent;
 }
 
@@ -429,8 +430,9 @@ void Session::ReportNetworkQuality() {
     if (!room->Snapshot(serial_, &snap)) return;
     std::vector<int> qualities;
     qualities.reserve(snap.others.size());
-    for (const std::string& user : snap.others) qualities.push_back(faults::NetworkQualityOf(user));
-    const int own = faults::NetworkQualityOf(snap.self);
+    const int64_t now = Clock::Instance().NowMs();
+    for (const std::string& user : snap.others) qualities.push_back(network::QualityOf(user, now, false));
+    const int own = network::QualityOf(snap.self, now, true);
     dispatcher_->PostEvent("OnNetworkQuality", [snap, own, qualities](KWIXCloudDelegate& d) {
         NetworkQualityInfo local;
         local.user_id = snap.self.c_str();

@@ -45,7 +45,9 @@
 // - SendAudioFrame goes out on the next clock tick; SendContinuousAudioFrame is paced by the
 //   room on the engine clock, refused with kSendQueueFullError past kMaxSendQueueMs.
 // - Network quality reports run on the engine clock (media/clock.h), every
-//   faults::NetworkQualityInterval() of clock time.
+//   faults::NetworkQualityInterval() of clock time, with the qualities of network.h.
+// - While the network drops its connection or it does not answer (network.h), every send is
+//   accepted (0, SendCustomCmdMsg true) and lost on the way.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
 //   journaled, ERR_NOT_SUPPORTED.
 // - The journal describes a frame's payload by its size and digest, or byte for byte when

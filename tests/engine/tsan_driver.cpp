@@ -4,7 +4,7 @@
 // callbacks are being delivered, a session dropped inside its own callback), the shared
 // delivery threads (order per session, blocked callbacks, threads ending when idle), rooms (enter,
 // send, subscribe and exit from several threads at once; members closing each other's
-// sessions from their callbacks) and log rotation under concurrent writers. Built by tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
+// sessions from their callbacks; a network with faults changing while members send) and log rotation under concurrent writers. Built by tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
 //
 // Besides the sanitizer's verdict the driver checks what it can count: every event emitted
 // to a live session arrives exactly once, media frames are delivered or counted as dropped,
@@ -327,6 +327,64 @@ void Rooms() {
     Check(vlb_session_count() == 0, "rooms: every session destroyed");
 }
 
+// A room on a bad network, on the real clock: its thread releases delayed deliveries and
+// times members out while others send and the faults change under them.
+void FaultyNetwork() {
+    constexpr int kMembers = 6;
+    std::vector<CountingDelegate> delegates(kMembers);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    vlb_network_timeout(40);
+    for (int i = 0; i < kMembers; ++i) {
+        const std::string user = "n" + std::to_string(i);
+        EnterRoomParams p = Params(user);
+        p.room.str_room_id = "tsan-network";
+        Check(sessions[i]->EnterRoom(p) == ERR_OK, "network: enter");
+        Check(vlb_network_link(user.c_str(), VLB_BOTH_WAYS, 5 * i, 10, 0.1, 0.1, 0.2, 0.3) == VLB_OK,
+              "network: link set");
+        AudioEncodeParams audio;
+        Check(sessions[i]->CreateLocalAudioChannel(audio) == ERR_OK, "network: audio channel");
+    }
+    std::atomic<bool> running{true};
+    std::thread faults([&] {
+        for (int round = 0; running; ++round) {
+            const std::string user = "n" + std::to_string(round % kMembers);
+            if (round % 2 == 0) {
+                vlb_network_disconnect(user.c_str(), 30 + round % 50);
+            } else {
+                vlb_network_unresponsive(user.c_str(), round % 4 == 1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        }
+    });
+    RunThreads(3, [&](int thread) {
+        AudioFrame frame;
+        const uint8_t pcm[640] = {0x5a};
+        frame.SetData(pcm, sizeof pcm);
+        frame.sample_rate = 16000;
+        const char command[] = "hi";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+        while (std::chrono::steady_clock::now() < end) {
+            for (int i = thread; i < kMembers; i += 3) {
+                sessions[i]->SendAudioFrame(frame);
+                sessions[i]->SendCustomCmdMsg(1, command, sizeof command, i % 2 == 0, true);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    running = false;
+    faults.join();
+    vlb_reset_faults();
+    // The held deliveries go out on the next ticks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        Check(vlb_wait_idle(sessions[i], 10000) == VLB_OK, "network: session becomes idle");
+        Check(delegates[i].out_of_order == 0, "network: jitter and drops never reorder ordered commands");
+    }
+    for (KWIXCloud* s : sessions) KWIXCloud::Destroy(s);
+    Check(vlb_session_count() == 0, "network: every session destroyed");
+}
+
 // The usual "shut everything down" of a bot: each member, told that another left, closes
 // every other session from inside its callback, so engine threads close each other.
 class ClosingDelegate : public CountingDelegate {
@@ -418,12 +476,14 @@ int main() {
     Dispatcher();
     DeliveryThreads();
     Rooms();
+    FaultyNetwork();
     ClosingEachOther();
     LogRotation();
     if (g_failures != 0) {
         std::fprintf(stderr, "tsan_driver: %d check(s) failed\n", g_failures);
         return 1;
     }
-    std::printf("tsan_driver: dispatcher, delivery threads, rooms, sessions closing each other and log rotation ran clean\n");
+    std::printf("tsan_driver: dispatcher, delivery threads, rooms, a faulty network, sessions closing each other "
+                "and log rotation ran clean\n");
     return 0;
 }

@@ -66,7 +66,12 @@ def load_bot(spec):
 def print_actions():
     """Every event action and its fields beyond at_ms, who and action, with defaults."""
     for action, fields in scenario.ACTIONS.items():
-        who = "" if action in scenario.ROOM_WIDE_ACTIONS else " (needs who)"
+        if action in scenario.ROOM_WIDE_ACTIONS:
+            who = ""
+        elif action in scenario.NETWORK_ACTIONS:
+            who = " (needs who: a participant or the bot)"
+        else:
+            who = " (needs who)"
         print(f"{action}{who}")
         for field, (_, default) in fields.items():
             shown = "required" if default is scenario.REQUIRED else f"default {default!r}"

@@ -16,6 +16,9 @@ import _velmora
 OK = 0
 ABSENT = -2
 NOT_MANUAL = -4
+INVALID = -5
+DIRECTIONS = {"uplink": 0, "downlink": 1, "both": 2}
+DEFAULT_NETWORK_TIMEOUT_MS = 10000
 DEFAULT_QUALITY_REPORT_MS = 2000
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
@@ -77,6 +80,14 @@ SIGNATURES = {
     "vlb_set_network_quality_interval": (None, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
     "vlb_reset_faults": (None, []),
+    "vlb_network_link": (c_int, [c_char_p, c_int, c_int64, c_int64, c_double, c_double, c_double,
+                                 c_double]),
+    "vlb_network_disconnect": (c_int, [c_char_p, c_int64]),
+    "vlb_network_unresponsive": (c_int, [c_char_p, c_int]),
+    "vlb_network_timeout": (c_int, [c_int64]),
+    "vlb_network_seed": (None, [c_uint64]),
+    "vlb_network_forget": (c_int, [c_char_p]),
+    "vlb_network_quality_of": (c_int, [c_char_p]),
     "vlb_clock_manual": (c_int, [c_int]),
     "vlb_clock_advance": (c_int, [c_int64]),
     "vlb_clock_now": (c_int64, []),
@@ -222,6 +233,60 @@ def set_custom_cmd_loss(share):
 
 def set_media_queue_limit(frames):
     _control.call("vlb_set_media_queue_limit", int(frames))
+
+
+# ---- Network --------------------------------------------------------------------------------
+
+def set_link(user_id, direction="both", *, latency_ms=0, jitter_ms=0, audio_loss=0.0, video_loss=0.0,
+             command_loss=0.0, reorder=0.0):
+    """The network faults of `user_id`'s uplink (what it sends), downlink (what it receives)
+    or both, replacing what was set there: latency and jitter in ms, loss shares of audio
+    frames, video frames and unreliable commands, and the share of unordered commands that
+    arrive after the next one."""
+    if direction not in DIRECTIONS:
+        raise ValueError(f"a direction is one of {', '.join(DIRECTIONS)}, not {direction!r}")
+    for name, share in (("audio_loss", audio_loss), ("video_loss", video_loss),
+                        ("command_loss", command_loss), ("reorder", reorder)):
+        if not 0.0 <= share <= 1.0:
+            raise ValueError(f"{name} is a share between 0 and 1, not {share}")
+    if latency_ms < 0 or jitter_ms < 0:
+        raise ValueError(f"latency and jitter are at least 0 ms, not {latency_ms} and {jitter_ms}")
+    _control.call("vlb_network_link", _encode(user_id), DIRECTIONS[direction], int(latency_ms),
+                  int(jitter_ms), float(audio_loss), float(video_loss), float(command_loss), float(reorder))
+
+
+def disconnect(user_id, duration_ms):
+    """`user_id`'s connection drops now for `duration_ms` of engine clock."""
+    if duration_ms <= 0:
+        raise ValueError(f"a drop lasts at least 1 ms, not {duration_ms}")
+    _control.call("vlb_network_disconnect", _encode(user_id), int(duration_ms))
+
+
+def set_unresponsive(user_id, on=True):
+    """`user_id` stops answering (nothing it sends arrives), or answers again."""
+    _control.call("vlb_network_unresponsive", _encode(user_id), 1 if on else 0)
+
+
+def set_network_timeout(timeout_ms):
+    """How long a member may be silent before the others see it leave."""
+    if timeout_ms <= 0:
+        raise ValueError(f"a time-out is at least 1 ms, not {timeout_ms}")
+    _control.call("vlb_network_timeout", int(timeout_ms))
+
+
+def network_seed(seed):
+    """Seeds every random draw of the network; each (sender, receiver) pair starts over."""
+    _control.call("vlb_network_seed", int(seed))
+
+
+def forget_network(user_id):
+    """Forgets every network setting of `user_id`, its set network quality too."""
+    _control.call("vlb_network_forget", _encode(user_id))
+
+
+def network_quality_of(user_id):
+    """The network quality the others see reported for `user_id` now (its value)."""
+    return _control.call("vlb_network_quality_of", _encode(user_id))
 
 
 def reset_faults():

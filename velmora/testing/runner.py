@@ -14,7 +14,7 @@ from . import control, media
 from .clock import best_clock
 from .participants import Participant, SimulationError, enter_params, error_name
 from .recording import Recorder, Recording, recording_class
-from .scenario import Event
+from .scenario import NETWORK_ACTIONS, Event
 
 # Session calls that only read; the rest are the bot's sends.
 _NOT_SENDS = frozenset(("GetAudioFrame",))
@@ -144,6 +144,7 @@ class _Run:
             self.schedule(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
         self.changed_qualities = set()
         self.changed_loss = False
+        self.changed_networks = set()
 
     def schedule(self, event):
         heapq.heappush(self.pending, (event.at_ms, self.order, event))
@@ -159,6 +160,10 @@ class _Run:
         scenario = self.scenario
         if scenario.quality_report_ms is not None:
             control.set_network_quality_interval(scenario.quality_report_ms)
+        # Every run draws the same losses, jitter and reorderings.
+        control.network_seed(scenario.seed)
+        if scenario.network_timeout_ms is not None:
+            control.set_network_timeout(scenario.network_timeout_ms)
         now = 0
         while True:
             while self.pending and self.pending[0][0] <= now:
@@ -205,6 +210,8 @@ class _Run:
             return self.bot_join()
         if action == "bot_leave":
             return self.bot_leave()
+        if action in NETWORK_ACTIONS:
+            return self.network(event, now)
         if action == "custom_cmd_loss":
             control.set_custom_cmd_loss(params["share"])
             self.changed_loss = True
@@ -236,6 +243,25 @@ class _Run:
         else:
             raise SimulationError(f"unknown action {action!r}")
 
+    def network(self, event, now):
+        user, action, params = event.who, event.action, event.params
+        self.changed_networks.add(user)
+        detail = None
+        if action == "network":
+            control.set_link(user, params["direction"], **{k: v for k, v in params.items() if k != "direction"})
+            detail = ", ".join(f"{k}={v}" for k, v in params.items() if v)
+        elif action == "disconnect":
+            control.disconnect(user, params["duration_ms"])
+            detail = f"{params['duration_ms']} ms"
+        elif action == "unresponsive":
+            control.set_unresponsive(user, True)
+            if params["duration_ms"] is not None:
+                self.schedule(Event(now + params["duration_ms"], user, "responsive", {}, event.line))
+                detail = f"{params['duration_ms']} ms"
+        else:
+            control.set_unresponsive(user, False)
+        self.recorder.room(user, action, detail)
+
     def finish(self):
         """Everyone leaves, every callback is delivered, and the engine's switches are back
         where they were, even after a failed step."""
@@ -246,8 +272,10 @@ class _Run:
                     participant.leave()
             control.settle(self.sessions())
         finally:
-            for user in self.changed_qualities:
-                control.set_network_quality(user, v.NETWORK_QUALITY_EXCELLENT)
+            for user in self.changed_qualities | self.changed_networks:
+                control.forget_network(user)
+            if self.scenario.network_timeout_ms is not None:
+                control.set_network_timeout(control.DEFAULT_NETWORK_TIMEOUT_MS)
             if self.scenario.quality_report_ms is not None:
                 control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
             if self.changed_loss:

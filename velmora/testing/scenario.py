@@ -6,6 +6,8 @@ name the file, the line and the field.
     duration_ms = 4000           # default: the last event plus half a second
     tick_ms = 10                 # the runner's step
     quality_report_ms = 500      # network quality reports' interval (default: the engine's)
+    seed = 0                     # seeds the network's loss, jitter and reordering draws
+    network_timeout_ms = 10000   # silence after which the others see a member leave
 
     [bot]
     user_id = "bot"              # join_ms, leave_ms, pixel_output
@@ -90,6 +92,7 @@ REQUIRED = object()
 TOP_FIELDS = {"version": (_integer(1), VERSION), "name": (_text, "scenario"),
               "room": (_text, "scenario"), "duration_ms": (_integer(1), None),
               "tick_ms": (_integer(1, 1000), 10), "quality_report_ms": (_integer(1), None),
+              "seed": (_integer(0, 2 ** 64 - 1), 0), "network_timeout_ms": (_integer(1), None),
               "bot": (None, None),
               "participant": (None, None), "event": (None, None)}
 BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
@@ -118,8 +121,20 @@ ACTIONS = {
                    "count": (_integer(1, 100000), 1), "every_ms": (_integer(1), 100)},
     "network_quality": {"quality": (_one_of(*QUALITIES), REQUIRED)},
     "custom_cmd_loss": {"share": (_number(0, 1), REQUIRED)},
+    # The member's link from now on (fields left out are 0): what it sends (uplink), what it
+    # receives (downlink) or both.
+    "network": {"direction": (_one_of("both", "uplink", "downlink"), "both"),
+                "latency_ms": (_integer(0, 60000), 0), "jitter_ms": (_integer(0, 60000), 0),
+                "audio_loss": (_number(0, 1), 0), "video_loss": (_number(0, 1), 0),
+                "command_loss": (_number(0, 1), 0), "reorder": (_number(0, 1), 0)},
+    "disconnect": {"duration_ms": (_integer(1), REQUIRED)},
+    # Without duration_ms, until a "responsive" event or the end.
+    "unresponsive": {"duration_ms": (_integer(1), None)},
+    "responsive": {},
 }
 ROOM_WIDE_ACTIONS = frozenset(("custom_cmd_loss",))
+# Actions on a member's network, which the bot's user id may be the `who` of too.
+NETWORK_ACTIONS = frozenset(("network", "disconnect", "unresponsive", "responsive"))
 
 
 class Event:
@@ -138,6 +153,8 @@ class Scenario:
         self.name, self.room, self.duration_ms, self.tick_ms = name, room, duration_ms, tick_ms
         self.bot, self.participants, self.events, self.source = bot, participants, events, source
         self.quality_report_ms = None
+        self.seed = 0
+        self.network_timeout_ms = None
 
 
 # ---- where things are in the file -----------------------------------------------------------
@@ -281,7 +298,7 @@ def _list_of_tables(data, name, locator):
     return items
 
 
-def _event(raw, index, participants, locator, base_dir):
+def _event(raw, index, participants, locator, base_dir, bot_id):
     table = ("event", index)
     action = raw.get("action") if isinstance(raw, dict) else None
     if isinstance(raw, dict) and "action" in raw and action not in ACTIONS:
@@ -292,9 +309,11 @@ def _event(raw, index, participants, locator, base_dir):
         spec["who"] = (_text, None)
     fields = _fields(raw, spec, table, locator)
     who = fields.pop("who")
-    if who is not None and who not in participants:
+    if who is not None and who not in participants and not (action in NETWORK_ACTIONS and who == bot_id):
+        bot_too = f" or, for {action}, the bot ({bot_id!r})" if action in NETWORK_ACTIONS else ""
         raise ScenarioError(f"{locator.where(table, 'who')}: event #{index + 1}: field 'who' names "
-                            f"{who!r}, who is not a [[participant]] (known: {', '.join(participants) or 'none'})")
+                            f"{who!r}, who is not a [[participant]]{bot_too} "
+                            f"(known: {', '.join(participants) or 'none'})")
     if action == "speak":
         if fields["source"] == "wav":
             if fields["path"] is None:
@@ -339,7 +358,7 @@ def build(data, locator, base_dir="."):
         if fields["leave_ms"] is not None:
             events.append(Event(fields["leave_ms"], fields["id"], "leave", {}, line))
     for index, raw in enumerate(_list_of_tables(data, "event", locator)):
-        events.extend(_repeated(_event(raw, index, participants, locator, base_dir)))
+        events.extend(_repeated(_event(raw, index, participants, locator, base_dir, bot["user_id"])))
     # Stable: at one time, members join first, then the events in the file's order.
     events.sort(key=lambda e: e.at_ms)
     end = max([_end_of(e) for e in events] + [bot["join_ms"], bot["leave_ms"] or 0]) + 500
@@ -351,6 +370,8 @@ def build(data, locator, base_dir="."):
     scenario = Scenario(top["name"], top["room"], duration, top["tick_ms"], bot, participants, events,
                         locator.source)
     scenario.quality_report_ms = top["quality_report_ms"]
+    scenario.seed = top["seed"]
+    scenario.network_timeout_ms = top["network_timeout_ms"]
     return scenario
 
 
@@ -369,6 +390,8 @@ def _end_of(event):
         return event.at_ms + (event.params["duration_ms"] or 0)
     if event.action == "reconnect":
         return event.at_ms + event.params["gap_ms"]
+    if event.action in ("disconnect", "unresponsive"):
+        return event.at_ms + (event.params["duration_ms"] or 0)
     return event.at_ms
 
 

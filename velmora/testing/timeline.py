@@ -67,6 +67,8 @@ def lanes(recording):
                 row(who)["presence"].append((joined.pop(who), t))
             elif e["what"] == "network_quality":
                 row(who)["marks"].append((t, "#777777", f"network quality set to {e['detail']}"))
+            elif e["what"] in ("network", "disconnect", "unresponsive", "responsive"):
+                row(who)["marks"].append((t, "#d9382e", f"{e['what']} {e['detail'] or ''}".strip()))
             elif e["what"] == "custom_cmd_loss":
                 row(bot)["marks"].append((t, "#777777", f"custom command loss {e['detail']}"))
             else:

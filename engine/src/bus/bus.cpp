@@ -479,7 +479,7 @@ void Bus::SubscriberLoop() {
     }
     if (broken_) {
         // The other processes are out of reach: their members are lost to this one.
-        CountGhosts(RemoveGhosts([](const Ghost&, uint64_t) { return true; }, kExitReasonTimedOut));
+        CountGhosts(RemoveGhosts([](const Ghost&, uint64_t) { return true; }, kExitReasonTimeout));
     }
 }
 
@@ -585,7 +585,7 @@ void Bus::Apply(const std::string& room, const Message& m) {
             g.in->SendSei(g.serial, static_cast<int>(m.number), m.text);
             break;
         case Kind::kCustomCmd:
-            g.in->SendCustomCmd(g.serial, static_cast<uint32_t>(m.number), m.text, m.flag);
+            g.in->SendCustomCmd(g.serial, static_cast<uint32_t>(m.number), m.text, m.flag, m.ordered);
             break;
         default:
             break;
@@ -658,7 +658,7 @@ void Bus::ExpireGhosts() {
         it = heard_.erase(it);
         const size_t before = ghosts_.size();
         const size_t after = RemoveGhosts(
-            [&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; }, kExitReasonTimedOut);
+            [&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; }, kExitReasonTimeout);
         if (after != before) {
             Logf(LogLevel::kInfo, "room bus: %zu member(s) of process %s left room %s: not heard for %" PRId64 " ms",
                  before - after, Hex(origin).c_str(), room.c_str(), address_.expiry_ms);

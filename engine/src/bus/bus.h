@@ -13,7 +13,7 @@
 // with members there answer by publishing those members' state (entered, channels open), so
 // the newcomer creates their ghosts. A process heartbeats each of its rooms every
 // expiry/5; the ghosts of a process not heard in a room for `expiry` leave it with
-// kExitReasonTimedOut (a killed process). A process that stops or disconnects says kBye and
+// kExitReasonTimeout (a killed process). A process that stops or disconnects says kBye and
 // its ghosts leave with kExitReasonLeft. Ghosts of a room in which this process no longer has
 // members are dropped: a process mirrors only the rooms it takes part in.
 //

@@ -213,12 +213,13 @@ void Sei(uint64_t serial, int message_type, const std::string& message) {
     Publish(serial, std::move(m));
 }
 
-void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable) {
+void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered) {
     if (!Connected()) return;
     Message m;
     m.kind = Kind::kCustomCmd;
     m.number = cmd_id;
     m.flag = reliable;
+    m.ordered = ordered;
     m.text = message;
     Publish(serial, std::move(m));
 }

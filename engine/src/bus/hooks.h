@@ -46,7 +46,7 @@ void Audio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool
 void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
 void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
 void Sei(uint64_t serial, int message_type, const std::string& message);
-void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable);
+void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered);
 
 // Control API. Connect replaces a connected bus; false with *error saying what went wrong.
 bool Connect(const std::string& url, std::string* error);

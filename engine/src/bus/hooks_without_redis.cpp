@@ -33,7 +33,7 @@ void Audio(uint64_t, const kwix::AudioFrame&, bool, bool) {}
 void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::VideoFrame>) {}
 void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::PixelFrame>) {}
 void Sei(uint64_t, int, const std::string&) {}
-void CustomCmd(uint64_t, uint32_t, const std::string&, bool) {}
+void CustomCmd(uint64_t, uint32_t, const std::string&, bool, bool) {}
 
 bool Connect(const std::string&, std::string* error) {
     *error = kWhy;

@@ -164,6 +164,7 @@ std::string Encode(const Message& m) {
         case Kind::kCustomCmd:
             w.U32(static_cast<uint32_t>(m.number));
             w.Bool(m.flag);
+            w.Bool(m.ordered);
             w.Text(m.text);
             break;
     }
@@ -259,6 +260,7 @@ DecodeResult Decode(const std::string& bytes, Message* out, int* version) {
         case Kind::kCustomCmd:
             m.number = r.U32();
             m.flag = r.Bool();
+            m.ordered = r.Bool();
             m.text = r.Text();
             break;
     }

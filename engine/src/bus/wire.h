@@ -41,7 +41,7 @@ enum class Kind : uint8_t {
     kVideo,         // stream_type, video
     kPixel,         // stream_type, pixel
     kSei,           // number (message type), text
-    kCustomCmd,     // number (cmd id), flag (reliable), text
+    kCustomCmd,     // number (cmd id), flag (reliable), ordered, text
 };
 
 struct Message {
@@ -58,6 +58,7 @@ struct Message {
     std::string target;
     bool flag = false;
     bool clear = false;
+    bool ordered = true;
     int64_t number = 0;
     std::string text;
     std::shared_ptr<const kwix::AudioFrame> audio;

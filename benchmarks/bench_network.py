@@ -1,0 +1,81 @@
+"""What the simulated network costs the engine: N silent members (sessions without a
+delegate, so no Python callback runs) in one loopback room each send 20 ms of 16 kHz mono
+audio every 20 ms of the manual clock and hear every other member per user. The same room
+runs in one process without faults, then with every member's link at 50 ms latency, 20 ms
+jitter and 5 % audio loss (each frame then waits in the room's holding queue). Prints the
+wall time the clock's ticks took per simulated second for each, and their ratio.
+
+Run in the project's virtual environment:  python benchmarks/bench_network.py [N ...] [--seconds S]
+"""
+import argparse
+import array
+import math
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+import _velmora as v  # noqa: E402
+import loopback  # noqa: E402
+
+RATE = 16000
+FRAME_MS = 20
+
+
+def frame(index):
+    f = v.AudioFrame()
+    f.sample_rate, f.channels, f.bits_per_sample = RATE, 1, 16
+    samples = [int(3000 * math.sin(2 * math.pi * (200 + 20 * index) * n / RATE))
+               for n in range(RATE * FRAME_MS // 1000)]
+    f.SetData(array.array("h", samples).tobytes())
+    return f
+
+
+def run_room(members, seconds, room, faulty):
+    loopback.lib.vlb_reset_faults()
+    assert loopback.lib.vlb_clock_manual(1) == loopback.OK
+    clouds = [v.KWIXCloud(None) for _ in range(members)]
+    for i, cloud in enumerate(clouds):
+        p = v.EnterRoomParams()
+        p.room.sdk_app_id = 1400000001
+        p.room.user_id = v.KwixString(f"m{i}")
+        p.room.user_sig = v.KwixString("sig")
+        p.room.str_room_id = v.KwixString(room)
+        assert cloud.EnterRoom(p) == 0
+        channel = v.AudioEncodeParams()
+        channel.sample_rate = RATE
+        assert cloud.CreateLocalAudioChannel(channel) == 0
+        if faulty:
+            assert loopback.lib.vlb_network_link(f"m{i}".encode(), 2, 25, 10, 0.025, 0, 0, 0) == loopback.OK
+    frames = [frame(i) for i in range(members)]
+    in_ticks = 0.0
+    for step in range(int(seconds * 1000 / FRAME_MS)):
+        for i, cloud in enumerate(clouds):
+            frames[i].pts = step * FRAME_MS
+            cloud.SendAudioFrame(frames[i])
+        start = time.perf_counter()
+        loopback.lib.vlb_clock_advance(FRAME_MS)
+        in_ticks += time.perf_counter() - start
+    for cloud in clouds:
+        cloud.ExitRoom()
+    del clouds
+    loopback.lib.vlb_clock_manual(0)
+    loopback.lib.vlb_reset_faults()
+    return in_ticks / seconds * 1000
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("members", nargs="*", type=int, default=[8, 32])
+    parser.add_argument("--seconds", type=float, default=5.0)
+    args = parser.parse_args()
+    print(f"{'members':>8} {'clean ms/s':>11} {'faulty ms/s':>12} {'ratio':>6}")
+    for n in args.members:
+        clean = run_room(n, args.seconds, f"bench-clean-{n}", False)
+        faulty = run_room(n, args.seconds, f"bench-faulty-{n}", True)
+        print(f"{n:>8} {clean:>11.1f} {faulty:>12.1f} {faulty / clean:>6.2f}")
+
+
+if __name__ == "__main__":
+    main()
