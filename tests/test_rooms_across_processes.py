@@ -426,9 +426,9 @@ class FakeProcess:
     def enter(self, user_id, sender, seq=1):
         self.send(ENTER, user_id, struct.pack("<i", 20), sender, seq)
 
-    def command(self, user_id, sender, seq, text):
+    def command(self, user_id, sender, seq, text, ordered=True):
         body = text.encode()
-        self.send(CUSTOM_CMD, user_id, struct.pack("<I?I", 3, True, len(body)) + body, sender, seq)
+        self.send(CUSTOM_CMD, user_id, struct.pack("<I??I", 3, True, ordered, len(body)) + body, sender, seq)
 
 
 @pytest.mark.parametrize("seqs, delivered, gaps", [
@@ -453,6 +453,27 @@ def test_each_senders_messages_apply_once_and_in_order(velmora_bus, seqs, delive
         assert [e[3] for e in bot.events("cmd")] == list(range(1, len(delivered) + 2))
         assert control.bus_counter("gaps") - before == gaps + (100 - max(seqs) - 1)
     finally:
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("ordered", [True, False])
+def test_a_reordering_link_here_reorders_only_unordered_commands_from_there(velmora_bus, ordered):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    control.network_seed(7)
+    control.set_link("zed", "uplink", reorder=0.5)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        other.enter("zed", sender=1, seq=1)
+        for seq in range(2, 42):
+            other.command("zed", 1, seq, f"c{seq}", ordered)
+        wait_for(lambda: len(bot.events("cmd")) == 40, what="forty commands")
+        texts = [int(e[-1][1:]) for e in bot.events("cmd")]
+        assert sorted(texts) == list(range(2, 42))
+        swapped = sum(1 for a, b in zip(texts, texts[1:]) if a > b)
+        assert (swapped == 0) if ordered else (swapped > 0)
+    finally:
+        control.forget_network("zed")
         leave(bot, cloud)
 
 
