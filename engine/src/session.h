@@ -3,16 +3,16 @@
 // Every operation first appends its journal entry (what the engine received, before any
 // check), then checks its arguments, then hands the work to its room. None of them waits for
 // a callback: the Python module calls them with the interpreter lock held. Only Destroy
-// waits, for the session's engine thread, and not when it runs on that thread nor when that
-// thread is itself closing, directly or through other sessions, the caller's session (see
-// Dispatcher::Stop for what holds then).
+// waits, for the session's callback that is running on an engine thread, and not when it runs
+// inside that callback nor when that callback is itself closing, directly or through other
+// sessions, the caller's session (see Dispatcher::Stop for what holds then).
 //
-// fork(): sessions alive at the fork are inherited by the child, but their engine threads
-// are not, and their locks may have been held by a thread that no longer exists there. In the
-// child they are inert: every operation returns ERR_INVALID_OPERATION (SendCustomCmdMsg
-// false, the operations without a result do nothing), KWIXCloud::Destroy returns at once,
-// and they are neither in any room nor listed by the control API. Their memory is kept for
-// the child's life. The child's rooms start empty; its new sessions work as usual.
+// fork(): sessions alive at the fork are inherited by the child, but the engine threads that
+// delivered their callbacks are not, and their locks may have been held by a thread that no
+// longer exists there. In the child they are inert: every operation returns
+// ERR_INVALID_OPERATION (SendCustomCmdMsg false, the operations without a result do nothing),
+// KWIXCloud::Destroy returns at once, and they are neither in any room nor listed by the
+// control API. Their memory is kept for the child's life. The child's rooms start empty; its new sessions work as usual.
 //
 // Results chosen where the interface leaves them open:
 // - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID (also for an id that is not
@@ -81,7 +81,7 @@ constexpr size_t kMaxJournalBytes = 4u << 20;
 
 class Session final : public kwix::KWIXCloud, public std::enable_shared_from_this<Session> {
 public:
-    // Creates the session with its engine thread; registered as live by KWIXCloud::Create.
+    // Creates the session with its dispatcher; registered as live by KWIXCloud::Create.
     static std::shared_ptr<Session> Make(kwix::KWIXCloudDelegate* delegate);
     ~Session() override;
 
@@ -109,7 +109,7 @@ public:
     int CallExperimentalAPI(const char* json) override;
 
     // KWIXCloud::Destroy's work: leave the room (the others are told, this session is not),
-    // then stop the engine thread.
+    // then stop its callbacks (waiting for the running one, see Dispatcher::Stop).
     void Shutdown();
 
     // True in the child of a fork() made while this session was alive.
@@ -180,7 +180,7 @@ private:
 
     mutable std::mutex mu_;  // guards sessions_ and inherited_; nothing is logged under it
     std::vector<std::shared_ptr<Session>> sessions_;
-    // Never freed: their engine threads and locks exist only in the parent process.
+    // Never freed: the threads that used them and their locks exist only in the parent process.
     std::vector<std::shared_ptr<Session>> inherited_;
 };
 
