@@ -12,7 +12,8 @@
 // longer exists there. In the child they are inert: every operation returns
 // ERR_INVALID_OPERATION (SendCustomCmdMsg false, the operations without a result do nothing),
 // KWIXCloud::Destroy returns at once, and they are neither in any room nor listed by the
-// control API. Their memory is kept for the child's life. The child's rooms start empty; its new sessions work as usual.
+// control API. Their memory is kept for the child's life. The child's rooms start empty;
+// its new sessions work as usual.
 //
 // Results chosen where the interface leaves them open:
 // - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID (also for an id that is not
