@@ -138,7 +138,10 @@ private:
         uint64_t last_seq = 0;
     };
     struct Job {
-        enum What { kPublish, kClaim, kRefresh, kRelease, kNetwork } what = kPublish;
+        enum What { kPublish, kClaim, kRefresh, kRelease, kNetwork };
+        Job(What what_, std::string key_, std::string bytes_, std::shared_ptr<std::promise<int>> done_)
+            : what(what_), key(std::move(key_)), bytes(std::move(bytes_)), done(std::move(done_)) {}
+        What what;
         std::string key;  // the channel, or the claim's key
         std::string bytes;
         std::shared_ptr<std::promise<int>> done;  // kClaim: 1 claimed, 0 taken, -1 failed
