@@ -206,7 +206,12 @@ VLB_API void vlb_reset_faults(void);
  * down, and so is an unresponsive one as the others see it.
  *
  * Every draw comes from a generator per (sender, receiver) pair seeded from the network seed
- * and both user ids: the same calls on the manual clock give the same result every run. */
+ * and both user ids: the same calls on the manual clock give the same result every run.
+ *
+ * With the room bus connected (vlb_bus_connect), every setting of this section and
+ * vlb_set_network_quality is also applied in every other connected process, and a process
+ * that connects later reads the current ones (not drops, which last from when each process
+ * hears of them). vlb_reset_faults stays in its process. */
 
 #define VLB_INVALID (-5) /* an argument out of its range; nothing changed */
 

@@ -1,8 +1,10 @@
 // Control API: the simulated network's faults per member and direction, drops, members that
-// stop answering, the time-out and the seed of every draw.
+// stop answering, the time-out and the seed of every draw. Each setting is applied here, then
+// handed to the room bus, which applies it in every other connected process (bus/bus.h).
 #include <cmath>
 #include <string>
 
+#include "bus/hooks.h"
 #include "control.h"
 #include "media/clock.h"
 #include "network.h"
@@ -10,10 +12,20 @@
 
 namespace network = velmora::loopback::network;
 using velmora::loopback::Clock;
+using velmora::loopback::bus::NetworkSetting;
 
 namespace {
 
 int64_t Now() { return Clock::Instance().NowMs(); }
+
+void Share(const std::string& user_id, NetworkSetting::What what, int64_t value,
+           const network::Link& link = network::Link()) {
+    NetworkSetting setting;
+    setting.what = what;
+    setting.value = value;
+    setting.link = link;
+    velmora::loopback::bus::Network(user_id, setting);
+}
 
 }  // namespace
 
@@ -38,6 +50,8 @@ int vlb_network_link(const char* user_id, int direction, int64_t latency_ms, int
     const bool down = direction != VLB_UPLINK;
     if (up && !network::SetLink(user_id, network::kUplink, link)) return VLB_INVALID;
     if (down && !network::SetLink(user_id, network::kDownlink, link)) return VLB_INVALID;
+    if (up) Share(user_id, NetworkSetting::kUplink, 0, link);
+    if (down) Share(user_id, NetworkSetting::kDownlink, 0, link);
     return VLB_OK;
 }
 
@@ -45,26 +59,33 @@ int vlb_network_disconnect(const char* user_id, int64_t duration_ms) {
     if (user_id == nullptr) return VLB_NULL;
     if (duration_ms <= 0) return VLB_INVALID;
     network::Disconnect(user_id, Now(), duration_ms);
+    Share(user_id, NetworkSetting::kDisconnect, duration_ms);
     return VLB_OK;
 }
 
 int vlb_network_unresponsive(const char* user_id, int on) {
     if (user_id == nullptr) return VLB_NULL;
     network::SetUnresponsive(user_id, on != 0, Now());
+    Share(user_id, NetworkSetting::kUnresponsive, on != 0 ? 1 : 0);
     return VLB_OK;
 }
 
 int vlb_network_timeout(int64_t timeout_ms) {
     if (timeout_ms <= 0) return VLB_INVALID;
     network::SetTimeout(timeout_ms);
+    Share("", NetworkSetting::kTimeout, timeout_ms);
     return VLB_OK;
 }
 
-void vlb_network_seed(uint64_t seed) { network::SetSeed(seed); }
+void vlb_network_seed(uint64_t seed) {
+    network::SetSeed(seed);
+    Share("", NetworkSetting::kSeed, static_cast<int64_t>(seed));
+}
 
 int vlb_network_forget(const char* user_id) {
     if (user_id == nullptr) return VLB_NULL;
     network::Forget(user_id);
+    Share(user_id, NetworkSetting::kForget, 0);
     return VLB_OK;
 }
 

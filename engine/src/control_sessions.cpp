@@ -1,6 +1,7 @@
 // Control API: live sessions, their journals and counters, and the fault switches.
 #include <string>
 
+#include "bus/hooks.h"
 #include "control.h"
 #include "dispatcher.h"
 #include "faults.h"
@@ -105,6 +106,10 @@ void vlb_set_custom_cmd_loss(double share) { faults::SetCustomCmdLoss(share); }
 int vlb_set_network_quality(const char* user_id, int quality) {
     if (user_id == nullptr) return VLB_NULL;
     faults::SetNetworkQuality(user_id, quality);
+    velmora::loopback::bus::NetworkSetting setting;  // other processes report it too
+    setting.what = velmora::loopback::bus::NetworkSetting::kQuality;
+    setting.value = quality;
+    velmora::loopback::bus::Network(user_id, setting);
     return VLB_OK;
 }
 

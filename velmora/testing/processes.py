@@ -150,6 +150,7 @@ class _ParticipantsRun(_Run):
         for event in scenario.events:
             self.schedule(event)
         self.changed_qualities = set()
+        self.changed_networks = set()
         self.changed_loss = False
         self.bot_in_room = False
 
@@ -166,10 +167,16 @@ class _ParticipantsRun(_Run):
         pass
 
     def finish(self):
-        for participant in self.participants.values():
-            if participant.present:
-                participant.leave()
-        control.settle(self.sessions())
+        try:
+            for participant in self.participants.values():
+                if participant.present:
+                    participant.leave()
+            control.settle(self.sessions())
+        finally:
+            # Through the bus this also clears them in every other process, as a run in one
+            # process leaves no network setting behind.
+            for user in self.changed_qualities | self.changed_networks:
+                control.forget_network(user)
 
 
 def play_participants(scenario, room, url=None, start_at=None):

@@ -9,7 +9,10 @@
 #include <cstring>
 #include <random>
 
+#include "faults.h"
 #include "log.h"
+#include "media/clock.h"
+#include "network.h"
 
 namespace velmora {
 namespace loopback {
@@ -59,6 +62,100 @@ struct ReplyFree {
     void operator()(redisReply* r) const { freeReplyObject(r); }
 };
 using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+const char* SettingName(NetworkSetting::What what) {
+    switch (what) {
+        case NetworkSetting::kUplink: return "uplink";
+        case NetworkSetting::kDownlink: return "downlink";
+        case NetworkSetting::kDisconnect: return "disconnect";
+        case NetworkSetting::kUnresponsive: return "unresponsive";
+        case NetworkSetting::kTimeout: return "timeout";
+        case NetworkSetting::kSeed: return "seed";
+        case NetworkSetting::kForget: return "forget";
+        case NetworkSetting::kQuality: return "quality";
+    }
+    return "?";
+}
+
+std::string SettingField(NetworkSetting::What what, const std::string& user_id) {
+    return std::string(SettingName(what)) + ":" + user_id;
+}
+
+// The fields of kNetworkKey a setting replaces (or, for a forget, removes): none for a drop.
+std::vector<std::string> StoredFields(const Message& m) {
+    const NetworkSetting::What what = m.network.what;
+    if (what == NetworkSetting::kDisconnect) return {};
+    if (what != NetworkSetting::kForget) return {SettingField(what, m.user_id)};
+    std::vector<std::string> fields;
+    for (auto kept : {NetworkSetting::kUplink, NetworkSetting::kDownlink, NetworkSetting::kUnresponsive,
+                      NetworkSetting::kQuality}) {
+        fields.push_back(SettingField(kept, m.user_id));
+    }
+    return fields;
+}
+
+// Straight to the network, never through the control API: what the bus applies is not
+// published again.
+void ApplyNetworkSetting(const Message& m) {
+    const NetworkSetting& n = m.network;
+    const int64_t now_ms = loopback::Clock::Instance().NowMs();
+    bool applied = true;
+    switch (n.what) {
+        case NetworkSetting::kUplink:
+            applied = network::SetLink(m.user_id, network::kUplink, n.link);
+            break;
+        case NetworkSetting::kDownlink:
+            applied = network::SetLink(m.user_id, network::kDownlink, n.link);
+            break;
+        case NetworkSetting::kDisconnect:
+            applied = n.value > 0;
+            if (applied) network::Disconnect(m.user_id, now_ms, n.value);
+            break;
+        case NetworkSetting::kUnresponsive:
+            network::SetUnresponsive(m.user_id, n.value != 0, now_ms);
+            break;
+        case NetworkSetting::kTimeout:
+            applied = n.value > 0;
+            if (applied) network::SetTimeout(n.value);
+            break;
+        case NetworkSetting::kSeed:
+            network::SetSeed(static_cast<uint64_t>(n.value));
+            break;
+        case NetworkSetting::kForget:
+            network::Forget(m.user_id);
+            break;
+        case NetworkSetting::kQuality:
+            faults::SetNetworkQuality(m.user_id, static_cast<int>(n.value));
+            break;
+    }
+    if (!applied) {
+        Logf(LogLevel::kWarning, "room bus: ignored process %s's network setting %s of user '%s': out of range",
+             Hex(m.origin).c_str(), SettingName(n.what), m.user_id.c_str());
+    }
+}
+
+// The settings other processes made before this one connected.
+void ApplyStoredSettings(redisContext* c) {
+    Reply r(static_cast<redisReply*>(redisCommand(c, "HGETALL %s", kNetworkKey)));
+    if (!r || r->type != REDIS_REPLY_ARRAY) {
+        Logf(LogLevel::kWarning, "room bus: could not read the network settings of other processes: %s",
+             r ? "not a hash" : c->errstr);
+        return;
+    }
+    for (size_t i = 0; i + 1 < r->elements; i += 2) {
+        const redisReply* value = r->element[i + 1];
+        Message m;
+        int version = 0;
+        if (value->type != REDIS_REPLY_STRING ||
+            Decode(std::string(value->str, value->len), &m, &version) != DecodeResult::kOk ||
+            m.kind != Kind::kNetwork) {
+            Logf(LogLevel::kWarning, "room bus: ignored a stored network setting this engine cannot read (%s)",
+                 r->element[i]->type == REDIS_REPLY_STRING ? r->element[i]->str : "?");
+            continue;
+        }
+        ApplyNetworkSetting(m);
+    }
+}
 
 }  // namespace
 
@@ -116,7 +213,15 @@ std::shared_ptr<Bus> Bus::Connect(const std::string& url, std::string* error) {
     }
     // Subscribed before Connect returns, so nothing published after it is missed.
     const std::string pattern = std::string(kChannelPrefix) + "*";
-    Reply r(static_cast<redisReply*>(redisCommand(sub, "PSUBSCRIBE %b", pattern.data(), pattern.size())));
+    Reply r(static_cast<redisReply*>(
+        redisCommand(sub, "PSUBSCRIBE %b %s", pattern.data(), pattern.size(), kNetworkChannel)));
+    void* second = nullptr;  // each pattern is confirmed on its own
+    if (r && r->type == REDIS_REPLY_ARRAY && redisGetReply(sub, &second) == REDIS_OK) {
+        Reply confirmed(static_cast<redisReply*>(second));
+        if (!confirmed || confirmed->type != REDIS_REPLY_ARRAY) r = std::move(confirmed);
+    } else if (r && r->type == REDIS_REPLY_ARRAY) {
+        r.reset();
+    }
     if (!r || r->type != REDIS_REPLY_ARRAY) {
         *error = "Redis at " + a.host + ":" + std::to_string(a.port) + " refused PSUBSCRIBE: " +
                  (r && r->type == REDIS_REPLY_ERROR ? std::string(r->str, r->len) : std::string(sub->errstr));
@@ -124,6 +229,7 @@ std::shared_ptr<Bus> Bus::Connect(const std::string& url, std::string* error) {
         redisFree(sub);
         return nullptr;
     }
+    ApplyStoredSettings(pub);
     std::shared_ptr<Bus> bus(new Bus(a, pub, sub));
     bus->publisher_ = std::thread([b = bus.get()] { b->PublisherLoop(); });
     bus->subscriber_ = std::thread([b = bus.get()] { b->SubscriberLoop(); });
@@ -301,6 +407,20 @@ void Bus::Publish(uint64_t serial, Message m) {
     QueueLocked(l.room, std::move(m));
 }
 
+void Bus::PublishNetwork(Message m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (broken_) {
+        ++counters_.lost;
+        return;
+    }
+    m.origin = origin_;
+    Job job{Job::kNetwork, kNetworkChannel, Encode(m), nullptr};
+    job.fields = StoredFields(m);
+    job.forget = m.network.what == NetworkSetting::kForget;
+    jobs_.push_back(std::move(job));
+    wake_.notify_one();
+}
+
 void Bus::QueueStateLocked(uint64_t serial, const Local& l) {
     Local& member = locals_[serial];
     Message m;
@@ -382,7 +502,24 @@ void Bus::RunJobs(std::vector<Job>& jobs) {
             if (job.done) job.done->set_value(-1);
             continue;
         }
-        if (job.what == Job::kPublish) {
+        if (job.what == Job::kNetwork && !job.fields.empty()) {
+            // Stored before it is published: a process reading the hash after subscribing
+            // meets it at least once.
+            std::vector<std::string> argv{job.forget ? "HDEL" : "HSET", kNetworkKey};
+            for (const std::string& field : job.fields) {
+                argv.push_back(field);
+                if (!job.forget) argv.push_back(job.bytes);
+            }
+            std::vector<const char*> args;
+            std::vector<size_t> lengths;
+            for (const std::string& arg : argv) {
+                args.push_back(arg.data());
+                lengths.push_back(arg.size());
+            }
+            redisAppendCommandArgv(pub_, static_cast<int>(args.size()), args.data(), lengths.data());
+            if (++pending >= kPipelineDepth) collect();
+        }
+        if (job.what == Job::kPublish || job.what == Job::kNetwork) {
             redisAppendCommand(pub_, "PUBLISH %b %b", job.key.data(), job.key.size(), job.bytes.data(),
                                job.bytes.size());
             ++published;
@@ -507,7 +644,16 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
         }
         return;
     }
-    if (m.origin == origin_) return;
+    if (m.origin == origin_) return;  // this process's own, applied when it was made
+    if (channel == kNetworkChannel || m.kind == Kind::kNetwork) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            ++counters_.received;
+        }
+        // A setting is the network's, never a room's: one on a room's channel is ignored.
+        if (channel == kNetworkChannel && m.kind == Kind::kNetwork) ApplyNetworkSetting(m);
+        return;
+    }
     const std::string room = channel.substr(std::strlen(kChannelPrefix));
     {
         std::lock_guard<std::mutex> lock(mu_);

@@ -17,6 +17,14 @@
 // its ghosts leave with kExitReasonLeft. Ghosts of a room in which this process no longer has
 // members are dropped: a process mirrors only the rooms it takes part in.
 //
+// Network. A network setting made through this process's control API is published once on
+// kNetworkChannel (kNetwork) and, when it is a lasting one, stored in kNetworkKey; every other
+// process applies it as if made there, straight to the network (network.h), so nothing
+// applied from the bus is published again. A process reads kNetworkKey when it connects, after
+// subscribing, so it misses nothing: a setting it reads and then hears again is applied twice,
+// to the same result. A drop (kDisconnect) is an event, not stored: it lasts its duration from
+// when each process hears of it, on that process's engine clock.
+//
 // User ids. Entering claims the key kClaimPrefix + room + ":" + user id with SET NX (expiring
 // after `expiry`, refreshed by the heartbeat); a user id claimed by another process is
 // refused like a local duplicate. Still eventual: a killed process's claim blocks its user
@@ -59,6 +67,10 @@ namespace bus {
 
 constexpr const char* kChannelPrefix = "velmora:room:";
 constexpr const char* kClaimPrefix = "velmora:user:";
+// Network settings are the process's, not a room's: one channel for all of them, and a hash
+// of the current ones (field: what + ":" + user id) for processes that connect later.
+constexpr const char* kNetworkChannel = "velmora:network";
+constexpr const char* kNetworkKey = "velmora:network:settings";
 constexpr int64_t kDefaultExpiryMs = 5000;
 
 // "redis://host[:port][/db][?expiry_ms=N]" or "host[:port]"; port 6379 by default.
@@ -103,6 +115,8 @@ public:
     // A local member's operation accepted by its Room; ignored for sessions the bus does
     // not carry. Fills in origin, sender, sequence number and user id.
     void Publish(uint64_t serial, Message m);
+    // A network setting made here (m.kind kNetwork): to every other process, now and later.
+    void PublishNetwork(Message m);
 
 private:
     struct Local {
@@ -124,10 +138,16 @@ private:
         uint64_t last_seq = 0;
     };
     struct Job {
-        enum What { kPublish, kClaim, kRefresh, kRelease } what = kPublish;
+        enum What { kPublish, kClaim, kRefresh, kRelease, kNetwork };
+        Job(What what_, std::string key_, std::string bytes_, std::shared_ptr<std::promise<int>> done_)
+            : what(what_), key(std::move(key_)), bytes(std::move(bytes_)), done(std::move(done_)) {}
+        What what;
         std::string key;  // the channel, or the claim's key
         std::string bytes;
         std::shared_ptr<std::promise<int>> done;  // kClaim: 1 claimed, 0 taken, -1 failed
+        // kNetwork: the kNetworkKey fields it sets (with bytes) or, for a forget, deletes.
+        std::vector<std::string> fields;
+        bool forget = false;
     };
     using GhostKey = std::pair<uint64_t, uint64_t>;  // origin, sender
     using Clock = std::chrono::steady_clock;

@@ -224,6 +224,16 @@ void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, boo
     Publish(serial, std::move(m));
 }
 
+void Network(const std::string& user_id, const NetworkSetting& setting) {
+    std::shared_ptr<Bus> bus = Hub::Instance().Current();
+    if (!bus) return;
+    Message m;
+    m.kind = Kind::kNetwork;
+    m.user_id = user_id;
+    m.network = setting;
+    bus->PublishNetwork(std::move(m));
+}
+
 bool Connect(const std::string& url, std::string* error) { return Hub::Instance().Connect(url, error); }
 
 bool Disconnect() { return Hub::Instance().Disconnect(); }

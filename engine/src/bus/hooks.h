@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "bus/wire.h"
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/room_audio.h"
 
@@ -47,6 +48,10 @@ void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::V
 void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
 void Sei(uint64_t serial, int message_type, const std::string& message);
 void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered);
+
+// A network setting the control API made and applied here ("" user id for the whole
+// network's): to every other process on the bus (bus.h).
+void Network(const std::string& user_id, const NetworkSetting& setting);
 
 // Control API. Connect replaces a connected bus; false with *error saying what went wrong.
 bool Connect(const std::string& url, std::string* error);

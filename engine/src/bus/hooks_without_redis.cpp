@@ -34,6 +34,7 @@ void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::VideoFrame>) 
 void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::PixelFrame>) {}
 void Sei(uint64_t, int, const std::string&) {}
 void CustomCmd(uint64_t, uint32_t, const std::string&, bool, bool) {}
+void Network(const std::string&, const NetworkSetting&) {}
 
 bool Connect(const std::string&, std::string* error) {
     *error = kWhy;

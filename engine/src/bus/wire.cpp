@@ -1,6 +1,7 @@
 #include "bus/wire.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "frames.h"
 
@@ -18,6 +19,11 @@ public:
     void U64(uint64_t v) { Little(v, 8); }
     void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
     void Bool(bool v) { U8(v ? 1 : 0); }
+    void Share(double v) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        U64(bits);
+    }
     void ShortText(const std::string& s) {
         const size_t n = std::min<size_t>(s.size(), UINT16_MAX);
         U16(static_cast<uint16_t>(n));
@@ -52,6 +58,12 @@ public:
     uint64_t U64() { return Little(8); }
     int32_t I32() { return static_cast<int32_t>(U32()); }
     bool Bool() { return U8() != 0; }
+    double Share() {
+        const uint64_t bits = U64();
+        double v = 0;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
     std::string ShortText() { return Bytes(U16()); }
     std::string Text() { return Bytes(U32()); }
 
@@ -167,6 +179,18 @@ std::string Encode(const Message& m) {
             w.Bool(m.ordered);
             w.Text(m.text);
             break;
+        case Kind::kNetwork: {
+            const network::Link& l = m.network.link;
+            w.U8(m.network.what);
+            w.U64(static_cast<uint64_t>(m.network.value));
+            w.U64(static_cast<uint64_t>(l.latency_ms));
+            w.U64(static_cast<uint64_t>(l.jitter_ms));
+            w.Share(l.audio_loss);
+            w.Share(l.video_loss);
+            w.Share(l.command_loss);
+            w.Share(l.reorder);
+            break;
+        }
     }
     return w.Take();
 }
@@ -179,7 +203,7 @@ DecodeResult Decode(const std::string& bytes, Message* out, int* version) {
     if (v != kWireVersion) return DecodeResult::kUnknownVersion;
     Message m;
     const uint8_t kind = r.U8();
-    if (kind < static_cast<uint8_t>(Kind::kHello) || kind > static_cast<uint8_t>(Kind::kCustomCmd)) {
+    if (kind < static_cast<uint8_t>(Kind::kHello) || kind > static_cast<uint8_t>(Kind::kNetwork)) {
         return DecodeResult::kMalformed;
     }
     m.kind = static_cast<Kind>(kind);
@@ -263,6 +287,20 @@ DecodeResult Decode(const std::string& bytes, Message* out, int* version) {
             m.ordered = r.Bool();
             m.text = r.Text();
             break;
+        case Kind::kNetwork: {
+            const uint8_t what = r.U8();
+            if (what < NetworkSetting::kUplink || what > NetworkSetting::kQuality) return DecodeResult::kMalformed;
+            m.network.what = static_cast<NetworkSetting::What>(what);
+            network::Link& l = m.network.link;
+            m.network.value = static_cast<int64_t>(r.U64());
+            l.latency_ms = static_cast<int64_t>(r.U64());
+            l.jitter_ms = static_cast<int64_t>(r.U64());
+            l.audio_loss = r.Share();
+            l.video_loss = r.Share();
+            l.command_loss = r.Share();
+            l.reorder = r.Share();
+            break;
+        }
     }
     if (!r.ok() || !r.AtEnd()) return DecodeResult::kMalformed;
     *out = std::move(m);

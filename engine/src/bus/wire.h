@@ -9,7 +9,7 @@
 //   u64 seq      per sender, from 1, in publishing order
 //   str user_id  (u16 length, bytes)
 //   ... the kind's fields, in the order of Message below; texts and payloads as u32 length
-//   and bytes.
+//   and bytes; a share (double) as the u64 of its IEEE-754 bits.
 // A decoder reads exactly the kind's fields: trailing or missing bytes make the message
 // malformed.
 #ifndef VELMORA_ENGINE_BUS_WIRE_H
@@ -21,6 +21,7 @@
 
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/room_audio.h"
+#include "network.h"
 
 namespace velmora {
 namespace loopback {
@@ -42,6 +43,26 @@ enum class Kind : uint8_t {
     kPixel,         // stream_type, pixel
     kSei,           // number (message type), text
     kCustomCmd,     // number (cmd id), flag (reliable), ordered, text
+    kNetwork,       // network: a network setting made through the control API (sent on
+                    // kNetworkChannel, not a room's)
+};
+
+// A network setting as the control API made it, for every other process to apply as if made
+// there. user_id is the message's; settings of the whole network have none.
+struct NetworkSetting {
+    enum What : uint8_t {
+        kUplink = 1,    // link
+        kDownlink,      // link
+        kDisconnect,    // value: duration in ms, from the applying process's own now
+        kUnresponsive,  // value: 1 on, 0 off
+        kTimeout,       // value: ms
+        kSeed,          // value: the seed's bits
+        kForget,
+        kQuality,       // value: the explicit network quality
+    };
+    What what = kUplink;
+    int64_t value = 0;
+    network::Link link;
 };
 
 struct Message {
@@ -64,6 +85,7 @@ struct Message {
     std::shared_ptr<const kwix::AudioFrame> audio;
     std::shared_ptr<const kwix::VideoFrame> video;
     std::shared_ptr<const kwix::PixelFrame> pixel;
+    NetworkSetting network;
 };
 
 std::string Encode(const Message& m);
