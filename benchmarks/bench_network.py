@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import _velmora as v  # noqa: E402
 import loopback  # noqa: E402
+from velmora.testing.participants import enter_params  # noqa: E402
 
 RATE = 16000
 FRAME_MS = 20
@@ -37,11 +38,7 @@ def run_room(members, seconds, room, faulty):
     assert loopback.lib.vlb_clock_manual(1) == loopback.OK
     clouds = [v.KWIXCloud(None) for _ in range(members)]
     for i, cloud in enumerate(clouds):
-        p = v.EnterRoomParams()
-        p.room.sdk_app_id = 1400000001
-        p.room.user_id = v.KwixString(f"m{i}")
-        p.room.user_sig = v.KwixString("sig")
-        p.room.str_room_id = v.KwixString(room)
+        p = enter_params(f"m{i}", room)
         assert cloud.EnterRoom(p) == 0
         channel = v.AudioEncodeParams()
         channel.sample_rate = RATE

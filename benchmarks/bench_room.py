@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import _velmora as v  # noqa: E402
 import loopback  # noqa: E402
+from velmora.testing.participants import enter_params  # noqa: E402
 
 RATE = 48000
 FRAME_MS = 20
@@ -61,11 +62,7 @@ def run_room(members, seconds, room):
     clouds = [v.KWIXCloud(d) for d in delegates]
     engines = loopback.sessions()[-members:]
     for i, cloud in enumerate(clouds):
-        p = v.EnterRoomParams()
-        p.room.sdk_app_id = 1400000001
-        p.room.user_id = v.KwixString(f"m{i}")
-        p.room.user_sig = v.KwixString("sig")
-        p.room.str_room_id = v.KwixString(room)
+        p = enter_params(f"m{i}", room)
         obtain = p.audio_obtain_params
         obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
         assert cloud.EnterRoom(p) == 0

@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import _velmora as v  # noqa: E402
 import loopback  # noqa: E402
 from recording import CALLBACKS  # noqa: E402
+from velmora.testing.participants import enter_params  # noqa: E402
 
 ENGINE_THREAD = loopback.ON_ENGINE_THREAD
 PAYLOAD = bytes(range(256)) * 15  # 3840 bytes: 20 ms of 48 kHz 16-bit stereo
@@ -133,15 +134,6 @@ def growth(samples):
 
 # ---- Work ---------------------------------------------------------------------------------
 
-def params(user, room):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    p.room.str_room_id.SetValue(room)
-    return p
-
-
 class Soak:
     """The sessions and the log folder that the phases share; close() ends them."""
 
@@ -180,10 +172,10 @@ class Soak:
         listener_delegate = Counting()
         listener = v.KWIXCloud(listener_delegate)
         listener_engine = loopback.newest_session()
-        assert listener.EnterRoom(params("listener", self.room)) == 0
+        assert listener.EnterRoom(enter_params("listener", self.room)) == 0
         speaker = v.KWIXCloud(Counting())
         speaker_engine = loopback.newest_session()
-        assert speaker.EnterRoom(params("speaker", self.room)) == 0
+        assert speaker.EnterRoom(enter_params("speaker", self.room)) == 0
         assert speaker.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
         assert speaker.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
         assert listener.Subscribe("speaker", v.STREAM_TYPE_VIDEO_HIGH) == 0
@@ -214,10 +206,10 @@ class Soak:
         """Sessions created, entered, exited and destroyed, watched by a member in the room."""
         watcher = v.KWIXCloud(Counting())
         watcher_engine = loopback.newest_session()
-        assert watcher.EnterRoom(params("watcher", self.room)) == 0
+        assert watcher.EnterRoom(enter_params("watcher", self.room)) == 0
         for index in range(count):
             session = v.KWIXCloud(Counting())
-            assert session.EnterRoom(params(f"visitor{index % 7}", self.room)) == 0
+            assert session.EnterRoom(enter_params(f"visitor{index % 7}", self.room)) == 0
             assert session.ExitRoom() == 0
             del session
         loopback.wait_idle(watcher_engine, timeout_ms=120000)

@@ -23,7 +23,6 @@ import time
 
 from . import control
 from .clock import RealClock
-from .participants import Participant
 from .recording import Recorder, Recording
 from .runner import _Run
 
@@ -138,45 +137,19 @@ class _ParticipantsRun(_Run):
     """A scenario's participants without its bot (the bot runs in another process)."""
 
     def __init__(self, scenario, clock, room):
-        self.scenario, self.clock, self.enter = scenario, clock, None
+        self.scenario, self.clock = scenario, clock
         self.room = room
         # What the participants did, as the in-process runner notes it for the bot's timeline.
         self.recording = Recording({"clock": clock.name, "scenario": scenario.name, "room": room})
         self.recorder = Recorder(self.recording, clock)
-        self.participants = {pid: Participant(pid, room, clock, self.recorder, member["role"], member["hears_audio"])
-                             for pid, member in scenario.participants.items()}
-        self.pending = []
-        self.order = 0
-        for event in scenario.events:
-            self.schedule(event)
-        self.changed_qualities = set()
-        self.changed_networks = set()
-        self.changed_loss = False
         self.bot_in_room = False
+        self.cast(scenario.events)
 
-    def sessions(self):
-        live = []
-        for participant in self.participants.values():
-            live.extend(participant.sessions())
-        return live
+    def bot_sessions(self):
+        return []
 
-    def bot_join(self):
+    def release_bot(self):
         pass
-
-    def bot_leave(self):
-        pass
-
-    def finish(self):
-        try:
-            for participant in self.participants.values():
-                if participant.present:
-                    participant.leave()
-            control.settle(self.sessions())
-        finally:
-            # Through the bus this also clears them in every other process, as a run in one
-            # process leaves no network setting behind.
-            for user in self.changed_qualities | self.changed_networks:
-                control.forget_network(user)
 
 
 def play_participants(scenario, room, url=None, start_at=None):

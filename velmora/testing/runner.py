@@ -130,18 +130,24 @@ class _Run:
         self.bot_engine = control.newest_session()
         self.bot.cloud = RecordingSession(self.cloud, self.recorder)
         self.bot_in_room = False
-        self.participants = {pid: Participant(pid, self.room, clock, self.recorder, spec["role"],
+        events = [Event(self.bot_spec["join_ms"], None, "bot_join", {}), *scenario.events]
+        if self.bot_spec["leave_ms"] is not None:
+            events.append(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
+        self.cast(events)
+
+    def cast(self, events):
+        """The scenario's participants in this run's room, `events` as the timeline, and no
+        engine setting changed yet."""
+        self.participants = {pid: Participant(pid, self.room, self.clock, self.recorder, spec["role"],
                                               spec["hears_audio"])
-                             for pid, spec in scenario.participants.items()}
-        # (time, order, event): at one time, the bot enters first, then the file's order;
-        # an event made during the run (a rejoin) comes after those already there.
+                             for pid, spec in self.scenario.participants.items()}
+        # (time, order, event): at one time, events keep the order given (the bot enters
+        # first, then the file's order); an event made during the run (a rejoin) comes after
+        # those already there.
         self.pending = []
         self.order = 0
-        self.schedule(Event(self.bot_spec["join_ms"], None, "bot_join", {}))
-        for event in scenario.events:
+        for event in events:
             self.schedule(event)
-        if self.bot_spec["leave_ms"] is not None:
-            self.schedule(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
         self.changed_qualities = set()
         self.changed_loss = False
         self.changed_networks = set()
@@ -151,7 +157,7 @@ class _Run:
         self.order += 1
 
     def sessions(self):
-        live = [self.bot_engine]
+        live = self.bot_sessions()
         for participant in self.participants.values():
             live.extend(participant.sessions())
         return live
@@ -272,6 +278,8 @@ class _Run:
                     participant.leave()
             control.settle(self.sessions())
         finally:
+            # On a room bus this clears them in every process too: a run leaves no network
+            # setting behind.
             for user in self.changed_qualities | self.changed_networks:
                 control.forget_network(user)
             if self.scenario.network_timeout_ms is not None:
@@ -280,9 +288,15 @@ class _Run:
                 control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
             if self.changed_loss:
                 control.set_custom_cmd_loss(0.0)
-            self.bot.cloud = None
-            self.bot._velmora_recorder = None
-            self.cloud = None  # destroys the bot's engine session
+            self.release_bot()
+
+    def bot_sessions(self):
+        return [self.bot_engine]
+
+    def release_bot(self):
+        self.bot.cloud = None
+        self.bot._velmora_recorder = None
+        self.cloud = None  # destroys the bot's engine session
 
 
 def _source(params):

@@ -339,13 +339,7 @@ void Bus::Entered(uint64_t serial, bool joined) {
     if (it == locals_.end()) return;
     Local& l = it->second;
     if (!joined) {
-        if (l.owns_claim) jobs_.push_back(Job{Job::kRelease, ClaimKey(l), "", nullptr});
-        if (--rooms_[l.room] == 0) {
-            rooms_.erase(l.room);
-            greeted_.erase(l.room);
-        }
-        locals_.erase(it);
-        wake_.notify_one();
+        ForgetLocked(it);
         return;
     }
     l.joined = true;
@@ -376,6 +370,11 @@ void Bus::Exited(uint64_t serial) {
         exit.seq = ++l.seq;
         QueueLocked(l.room, std::move(exit));
     }
+    ForgetLocked(it);
+}
+
+void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
+    const Local& l = it->second;
     if (l.owns_claim) jobs_.push_back(Job{Job::kRelease, ClaimKey(l), "", nullptr});
     if (--rooms_[l.room] == 0) {
         rooms_.erase(l.room);

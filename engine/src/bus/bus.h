@@ -159,6 +159,9 @@ private:
     void RunJobs(std::vector<Job>& jobs);
     int RunClaim(const std::string& key);
     void QueueLocked(const std::string& room, Message m);
+    // A local session is gone: its user id's claim is released and its room dropped when it
+    // was the process's last member there.
+    void ForgetLocked(std::map<uint64_t, Local>::iterator it);
     void QueueStateLocked(uint64_t serial, const Local& l);
     void HeartbeatLocked();
     void Handle(const std::string& channel, const std::string& payload);
