@@ -36,17 +36,20 @@ def test_each_session_gets_its_callbacks_in_order_and_one_at_a_time(sessions, em
     clouds = [v.KWIXCloud(d) for d in delegates]
     engines = loopback.sessions()[-sessions:]
 
+    statuses = []  # an assert in a thread would not fail the test
+
     def emit(mine):
         # Round robin over this emitter's sessions, so that every queue is busy at once.
         for code in range(per_session):
             for engine in mine:
-                assert loopback.lib.vlb_emit_error(engine, ON_ENGINE_THREAD, -code) == loopback.OK
+                statuses.append(loopback.lib.vlb_emit_error(engine, ON_ENGINE_THREAD, -code))
 
     threads = [threading.Thread(target=emit, args=(engines[i::emitters],)) for i in range(emitters)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    assert statuses == [loopback.OK] * (sessions * per_session)
     for engine in engines:
         loopback.wait_idle(engine, 20000)
     expected = [-code for code in range(per_session)]
@@ -88,20 +91,19 @@ def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
     # Threads that are idle when the work comes take it at once, whatever it does.
     warm = Signalling()
     warm_cloud = v.KWIXCloud(warm)
-    loopback.lib.vlb_emit_event(loopback.newest_session(), ON_ENGINE_THREAD, b"OnEnterRoom")
+    assert loopback.lib.vlb_emit_event(loopback.newest_session(), ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
     assert warm.arrived.wait(10)
     try:
         for engine in blocking_engines:
-            loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+            assert loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
         if queued == "with them":
-            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+            assert loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
         # More blocked callbacks than the usual threads: later ones need threads made for them.
         for d in blockers:
             assert d.entered.wait(10), "a blocking callback did not start while others blocked"
         if queued == "after they block":
-            loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+            assert loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
         assert free.arrived.wait(10), "a free session's callback waited behind blocked ones"
-        assert not release.is_set()
     finally:
         release.set()
     for engine in blocking_engines + [free_engine]:
@@ -130,7 +132,7 @@ def test_waiting_for_idle_inside_a_callback():
     engines["other"] = loopback.newest_session()
     for code in range(20):
         loopback.lib.vlb_emit_error(engines["other"], ON_ENGINE_THREAD, -code)
-    loopback.lib.vlb_emit_event(engines["waiter"], ON_ENGINE_THREAD, b"OnEnterRoom")
+    assert loopback.lib.vlb_emit_event(engines["waiter"], ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
     loopback.wait_idle(engines["waiter"], 15000)
     assert results["own"] == -1 and results["own seconds"] < 1
     assert results["other"] == loopback.OK

@@ -11,14 +11,7 @@ import os, sys, threading, time
 import _velmora as v
 import loopback
 from recording import RecordingDelegate
-
-def params(user, room):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    p.room.str_room_id.SetValue(room)
-    return p
+from helpers_rooms import params
 
 def wait_until(predicate, timeout=20):
     end = time.monotonic() + timeout

@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _velmora as v
+from helpers_rooms import params
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, UnicodeError, AttributeError)
 
@@ -82,15 +83,6 @@ def frame_with_data(class_name, data):
     return frame
 
 
-def well_formed_params(user, room):
-    params = v.EnterRoomParams()
-    params.room.sdk_app_id = 1400000001
-    params.room.user_id.SetValue(user)
-    params.room.user_sig.SetValue("sig")
-    params.room.str_room_id.SetValue(room)
-    return params
-
-
 LIMITS = [0, -1, 1, 2 ** 31 - 1, 2 ** 31, -2 ** 31 - 1, 2 ** 32 - 1, 2 ** 32, 2 ** 63 - 1, 2 ** 63,
           -2 ** 63 - 1, 2 ** 64, 10 ** 30]
 TEXTS = st.one_of(
@@ -111,7 +103,7 @@ INSTANCES = st.one_of(
     st.tuples(st.sampled_from(["AudioFrame", "VideoFrame", "PixelFrame"]), BYTES)
       .map(lambda pair: frame_with_data(*pair)),
     st.builds(QuietDelegate), st.builds(v.KWIXCloudDelegate),
-    st.builds(well_formed_params, st.sampled_from(["alice", "bob"]), st.just("fuzz")),
+    st.builds(params, st.sampled_from(["alice", "bob"]), st.just("fuzz")),
 )
 VALUES = st.one_of(SCALARS, INSTANCES, st.lists(SCALARS, max_size=3),
                    st.dictionaries(TEXTS, SCALARS, max_size=2))
@@ -258,7 +250,7 @@ def attributes(data, scratch):
 def session_methods(data, scratch):
     session = v.KWIXCloud(QuietDelegate())
     if data.draw(st.booleans(), label="in a room"):
-        session.EnterRoom(well_formed_params("fuzzer", "fuzz"))
+        session.EnterRoom(params("fuzzer", "fuzz"))
         session.CreateLocalAudioChannel(v.AudioEncodeParams())
         session.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH)
     for _ in range(data.draw(st.integers(1, 5), label="calls")):
