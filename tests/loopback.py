@@ -10,7 +10,7 @@ from ctypes import c_char_p, c_int, c_int64, c_uint64
 
 # The signatures are velmora.testing.control's, the supported wrapper; this module adds what
 # the project's own tests need on top (both lock modes, text read-backs, descriptions).
-from velmora.testing.control import load
+from velmora.testing.control import load, read_text
 
 OK = 0
 NULL = -1
@@ -26,19 +26,6 @@ lib_holding_gil = load(ctypes.PyDLL)
 
 def _encode(text):
     return text.encode() if isinstance(text, str) else text
-
-
-def read_text(function, *args):
-    """Calls a text-returning control function; bytes, or the negative status it returned."""
-    capacity = 256
-    while True:
-        buffer = ctypes.create_string_buffer(capacity)
-        length = function(*args, buffer, capacity)
-        if length < 0:
-            return length
-        if length <= capacity:
-            return buffer.raw[:length]
-        capacity = length
 
 
 # ---- Descriptions -------------------------------------------------------------------------

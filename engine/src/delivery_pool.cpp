@@ -25,6 +25,7 @@ void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), n
 }  // namespace
 
 constexpr size_t DeliveryPool::kUsualWorkers;
+constexpr size_t DeliveryPool::kMaxWorkers;
 constexpr std::chrono::milliseconds DeliveryPool::kStuckAfter;
 constexpr std::chrono::milliseconds DeliveryPool::kRetireAfter;
 
@@ -165,6 +166,9 @@ void DeliveryPool::MonitorLoop() {
         const uint64_t seen = progress_.load(std::memory_order_relaxed);
         monitor_.wait_for(lock, kStuckAfter);
         if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
+        // Workers that only queue for the interpreter lock also look stuck: a ceiling keeps
+        // that from feeding itself. Past it, work waits for a worker to come free.
+        if (workers_ >= kMaxWorkers) continue;
         if (!StartWorkerLocked()) {
             lock.unlock();
             ReportStartFailure("while callbacks block every other");

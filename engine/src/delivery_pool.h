@@ -11,9 +11,9 @@
 //   (Dispatcher keeps that), so each session's callbacks keep their order.
 // - A callback that blocks must not hold up other sessions: a monitor thread watches for work
 //   that waits while no worker is idle and no callback has ended for kStuckAfter, and then
-//   starts another worker. Workers beyond the usual number are how a blocked callback is
-//   survived; every worker ends after kRetireAfter without work (between callbacks, never
-//   inside one), which also gives back its Python thread state.
+//   starts another worker, up to kMaxWorkers. Workers beyond the usual number are how a
+//   blocked callback is survived; every worker ends after kRetireAfter without work (between
+//   callbacks, never inside one), which also gives back its Python thread state.
 // - A worker ended by a forced unwinding (pthread_exit, which the interpreter does to threads
 //   that ask for its lock during shutdown) ends the delivery of the dispatcher it was running
 //   (Dispatcher marks it gone) and is replaced if other work waits.
@@ -43,6 +43,8 @@ public:
     // Workers kept while there is work. More do not help callbacks into Python, which take
     // turns at the interpreter lock; two let one deliver while the other waits for the lock.
     static constexpr size_t kUsualWorkers = 2;
+    // At most this many callbacks can block at once without holding up the others.
+    static constexpr size_t kMaxWorkers = 64;
     // Work waiting this long without any callback ending means every worker is held up.
     static constexpr std::chrono::milliseconds kStuckAfter{8};
     static constexpr std::chrono::milliseconds kRetireAfter{1000};

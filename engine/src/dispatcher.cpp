@@ -372,11 +372,6 @@ void Dispatcher::Stop() {
     for (const std::thread::id& id : awaited) waits.End(me, id);
 }
 
-bool Dispatcher::OnOwnThread() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::this_thread::get_id() == running_on_;
-}
-
 uint64_t Dispatcher::dropped() const { return dropped_.load(); }
 uint64_t Dispatcher::delivered() const { return delivered_.load(); }
 

@@ -78,11 +78,8 @@ public:
     // one, then the last, finishes after. Nothing queued runs after Stop.
     void Stop();
 
-    // This dispatcher's queued callback is running on the calling thread.
-    bool OnOwnThread() const;
     uint64_t dropped() const;
     uint64_t delivered() const;
-    kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
 
 private:
     struct Item {

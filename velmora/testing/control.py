@@ -187,21 +187,30 @@ def settle(session_pointers, rounds=3):
             wait_idle(session)
 
 
+def read_text(function, *args):
+    """Calls a control function that copies a text out (`function(*args, buffer, capacity)`
+    returning the text's whole length, or a negative status), growing the buffer until the
+    text fits: the bytes, or the negative status."""
+    capacity = 256
+    while True:
+        buffer = ctypes.create_string_buffer(capacity)
+        length = function(*args, buffer, capacity)
+        if length < 0:
+            return length
+        if length <= capacity:
+            return buffer.raw[:length]
+        capacity = length
+
+
 def journal(session):
     """The session calls the engine session received, oldest first, as text lines
     ("SendCustomCmdMsg cmd_id=7 message=x616263 reliable=1 ordered=0")."""
     lib = _control.lib()
     entries = []
     for index in range(lib.vlb_journal_count(session)):
-        capacity = 256
-        while True:
-            buffer = ctypes.create_string_buffer(capacity)
-            length = lib.vlb_journal_entry(session, index, buffer, capacity)
-            if length < 0 or length <= capacity:
-                break
-            capacity = length
-        if length >= 0:
-            entries.append(buffer.raw[:length].decode())
+        text = read_text(lib.vlb_journal_entry, session, index)
+        if not isinstance(text, int):
+            entries.append(text.decode())
     return entries
 
 
@@ -319,10 +328,8 @@ def bus_connect(url):
     """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect);
     raises ControlError saying why when it cannot."""
     if _control.call("vlb_bus_connect", _encode(url)) != OK:
-        lib = _control.lib()
-        buffer = ctypes.create_string_buffer(1024)
-        length = lib.vlb_bus_error(buffer, len(buffer))
-        raise ControlError(f"cannot connect the room bus to {url}: {buffer.raw[:min(length, 1024)].decode()}")
+        reason = read_text(_control.lib().vlb_bus_error)
+        raise ControlError(f"cannot connect the room bus to {url}: {reason.decode(errors='replace')}")
 
 
 def bus_disconnect():
