@@ -14,10 +14,11 @@ import argparse
 import glob
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
+
+from native_build import cmake_build
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 TESTS = os.path.join(ROOT, "tests")
@@ -71,18 +72,7 @@ KINDS = [("OnEnterRoom", "OnEnterRoom (no arguments)"),
 
 
 def build():
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        sys.exit("cmake was not found: install it (pip install cmake) or give --module-dir")
-    try:
-        import pybind11
-    except ImportError:
-        sys.exit("pybind11 is not installed in this interpreter: pip install 'pybind11>=3.0.2,<3.1'")
-    subprocess.run([cmake, "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                    f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
-                    f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", BUILD, "-j2"], check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(BUILD, "lib")
+    return os.path.join(cmake_build(BUILD), "lib")
 
 
 def check_unstripped(module_dir):

@@ -1,7 +1,8 @@
 """Cost of the loopback engine's audio path, and the largest room it carries in real time.
 
-First, measured inside the engine (control API vlb_audio_cost_ns, best of several repeats)
-so that no Python call is in the figure: nanoseconds per 20 ms frame of
+First, measured on the engine's own media code by a native program built into
+build/bench-native (benchmarks/native/audio_cost.cpp, best of several repeats) so that no
+Python call is in the figure: nanoseconds per 20 ms frame of
   copy      memcpy of 20 ms of 48 kHz stereo (the floor)
   convert   that frame to 16 kHz mono (channel averaging and resampling)
   encode    Opus, 48 kHz mono at 51200 b/s (the default channel), the engine's complexity
@@ -23,6 +24,7 @@ import itertools
 import math
 import os
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -32,14 +34,18 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import _velmora as v  # noqa: E402
 import loopback  # noqa: E402
 from recording import RecordingDelegate  # noqa: E402
+from native_build import ROOT, cmake_build  # noqa: E402
 
+NATIVE_BUILD = os.path.join(ROOT, "build", "bench-native")
 RATE = 48000
 FRAME_MS = 20
 _rooms = itertools.count()
 
 
 def stage_cost(stage, repeat, frames=500):
-    return min(loopback.lib.vlb_audio_cost_ns(stage.encode(), frames) for _ in range(repeat))
+    program = os.path.join(NATIVE_BUILD, "benchmarks", "native", "velmora_audio_cost")
+    return min(int(subprocess.run([program, stage, str(frames)], check=True, capture_output=True,
+                                  text=True).stdout) for _ in range(repeat))
 
 
 class Listener(RecordingDelegate):
@@ -122,6 +128,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0, help="seconds per room size")
     args = parser.parse_args()
 
+    cmake_build(NATIVE_BUILD, ["velmora_audio_cost"], build_type="Release")
     copy = stage_cost("copy", args.repeat)
     print("per 20 ms frame (inside the engine):")
     for stage in ("copy", "convert", "encode", "decode"):

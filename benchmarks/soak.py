@@ -6,7 +6,7 @@ Work, at scale 1: 10^6 callbacks of each kind the engine delivers, 10^5 session 
 10^4 session create/enter/exit/destroy cycles, 10^4 log rotations.
 
 Run in the project's virtual environment:  python benchmarks/soak.py [--scale 0.01]
-tests/test_soak.py runs a short version with a bound on the growth.
+tests/engine/test_soak.py runs a short version with a bound on the growth.
 """
 import argparse
 import gc

@@ -15,6 +15,8 @@ VELMORA_ASSERTIONS=ON "$VENV/bin/python" -m pip install --quiet --no-deps \
 cd "$ROOT"
 export VELMORA_ASSERTIONS_BUILD="$ASSERTIONS_BUILD"
 status=0
+# The engine's folders keep to their layers (engine/src/layers.txt).
+"$VENV/bin/python" tools/check_layers.py || status=$?
 "$VENV/bin/python" -m pytest tests "$@" || status=$?
 if [ "${VELMORA_SANITIZERS:-1}" != 0 ]; then
     source "$ROOT/scripts/sanitizers.sh"

@@ -34,7 +34,7 @@ run_address_sanitized_suite() {
     # the process, and the tests read their children's stderr.
     # Leak checking is off for the suite: at exit CPython, numpy and the test tools leave
     # hundreds of allocations behind through dozens of the interpreter's allocation paths, and
-    # suppressing them all would hide leaks of ours too. tests/test_soak.py checks for leaks
+    # suppressing them all would hide leaks of ours too. tests/engine/test_soak.py checks for leaks
     # instead, in a child that runs every kind of our work and nothing else, with
     # tests/sanitizers/lsan.supp; Python objects that we leak show up there and in the soak.
     # The assertion build is left out: it is not instrumented.

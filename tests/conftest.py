@@ -70,13 +70,15 @@ def clock():
 
 
 @pytest.fixture
-def run_python():
+def run_python(request):
     """Runs a Python snippet in a fresh interpreter that imports the same module as this one
-    (or the one in `module_dir`), with the tests folder on its path; gives back the
-    CompletedProcess. A hang fails the test instead of hanging the suite."""
+    (or the one in `module_dir`), with the tests folder and the calling test's folder on its
+    path; gives back the CompletedProcess. A hang fails the test instead of hanging the suite."""
+    test_dir = os.path.dirname(str(request.fspath))
+
     def run(code, timeout=60, env=None, module_dir=None):
         module_dir = module_dir or os.path.dirname(os.path.abspath(_velmora.__file__))
-        full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, TESTS_DIR]),
+        full_env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, TESTS_DIR, test_dir]),
                         **(env or {}))
         try:
             return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],

@@ -259,10 +259,6 @@ VLB_API int64_t vlb_clock_now(void);
  * out). Any pointer may be null. VLB_OK or VLB_ABSENT. */
 VLB_API int vlb_audio_counters(void* session, uint64_t* accepted, uint64_t* refused, uint64_t* delivered,
                                uint64_t* dropped);
-/* Nanoseconds per frame of one stage of the audio path, over `frames` frames, measured in
- * the engine: "copy", "convert", "convert-same-rate", "encode", "decode", "mix48" (see
- * engine/src/media/audio_cost.h); -1 for an unknown stage. */
-VLB_API int64_t vlb_audio_cost_ns(const char* stage, int frames);
 
 /* ---- Rooms across processes --------------------------------------------------------------
  * A process's rooms span processes through a Redis server once its bus is connected: by

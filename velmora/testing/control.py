@@ -93,7 +93,6 @@ SIGNATURES = {
     "vlb_clock_now": (c_int64, []),
     "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
                                    POINTER(c_uint64), POINTER(c_uint64)]),
-    "vlb_audio_cost_ns": (c_int64, [c_char_p, c_int]),
     "vlb_bus_connect": (c_int, [c_char_p]),
     "vlb_bus_disconnect": (c_int, []),
     "vlb_bus_error": (c_int64, [c_void_p, c_size_t]),

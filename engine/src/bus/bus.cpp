@@ -9,10 +9,10 @@
 #include <cstring>
 #include <random>
 
-#include "faults.h"
-#include "log.h"
-#include "media/clock.h"
-#include "network.h"
+#include "core/clock.h"
+#include "faults/faults.h"
+#include "log/log.h"
+#include "network/network.h"
 
 namespace velmora {
 namespace loopback {

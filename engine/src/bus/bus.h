@@ -19,7 +19,7 @@
 //
 // Network. A network setting made through this process's control API is published once on
 // kNetworkChannel (kNetwork) and, when it is a lasting one, stored in kNetworkKey; every other
-// process applies it as if made there, straight to the network (network.h), so nothing
+// process applies it as if made there, straight to the network (network/network.h), so nothing
 // applied from the bus is published again. A process reads kNetworkKey when it connects, after
 // subscribing, so it misses nothing: a setting it reads and then hears again is applied twice,
 // to the same result. A drop (kDisconnect) is an event, not stored: it lasts its duration from
@@ -56,8 +56,8 @@
 #include <vector>
 
 #include "bus/wire.h"
-#include "dispatcher.h"
-#include "room.h"
+#include "core/room.h"
+#include "delivery/dispatcher.h"
 
 struct redisContext;
 

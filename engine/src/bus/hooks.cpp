@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "bus/bus.h"
-#include "log.h"
+#include "log/log.h"
 
 namespace velmora {
 namespace loopback {

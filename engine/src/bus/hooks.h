@@ -1,5 +1,5 @@
-// The sessions' side of the room bus (bus/bus.h): what session.cpp tells it, and the control
-// API's connect and disconnect.
+// The room bus (bus/bus.h) as the rest of the engine meets it: the sessions' side, declared
+// in core/room_bus.h and defined here, and the control API's connect and disconnect.
 //
 // The bus is connected per process: by the control API, or by the first EnterRoom that finds
 // the environment variable VELMORA_LOOPBACK_REDIS set (a URL as bus::ParseAddress reads it),
@@ -24,30 +24,15 @@
 #include <string>
 
 #include "bus/wire.h"
+#include "core/room_bus.h"
 #include "kwix/velmora_kwix_cloud.h"
-#include "media/room_audio.h"
+#include "records/audio_params.h"
 
 namespace velmora {
 namespace loopback {
 namespace bus {
 
 constexpr const char* kUrlVariable = "VELMORA_LOOPBACK_REDIS";
-
-// Before the session joins `room` here: 0, or EnterRoom's error.
-int BeforeEnter(uint64_t serial, const std::string& room, const std::string& user_id, kwix::KWIXRole role);
-// After it: joined or refused by the local room.
-void AfterEnter(uint64_t serial, bool joined);
-void Left(uint64_t serial);
-
-// Operations the session's room accepted.
-void AudioChannel(uint64_t serial, bool open, const ChannelParams& channel);
-void VideoChannel(uint64_t serial, kwix::StreamType type, bool open);
-void Subscription(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
-void Audio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue);
-void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
-void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
-void Sei(uint64_t serial, int message_type, const std::string& message);
-void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered);
 
 // A network setting the control API made and applied here ("" user id for the whole
 // network's): to every other process on the bus (bus.h).

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "bus/hooks.h"
-#include "log.h"
+#include "log/log.h"
 
 namespace velmora {
 namespace loopback {

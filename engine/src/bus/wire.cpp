@@ -4,7 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "frames.h"
+#include "records/frames.h"
 
 namespace velmora {
 namespace loopback {

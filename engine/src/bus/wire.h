@@ -20,8 +20,8 @@
 #include <string>
 
 #include "kwix/velmora_kwix_cloud.h"
-#include "media/room_audio.h"
-#include "network.h"
+#include "network/network.h"
+#include "records/audio_params.h"
 
 namespace velmora {
 namespace loopback {

@@ -1,4 +1,4 @@
-#include "opus_codec.h"
+#include "media/opus_codec.h"
 
 #include <opus.h>
 
@@ -6,10 +6,6 @@
 
 namespace velmora {
 namespace loopback {
-
-bool IsOpusRate(int rate) {
-    return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
-}
 
 int OpusRateFor(int rate) { return IsOpusRate(rate) ? rate : 48000; }
 

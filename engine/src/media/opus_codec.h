@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "pcm_converter.h"
+#include "media/pcm_converter.h"
 
 struct OpusEncoder;
 struct OpusDecoder;
@@ -25,8 +25,7 @@ constexpr int kEncoderComplexity = 3;
 // The longest packet a frame of up to 60 ms gives at any bitrate Opus allows.
 constexpr int kMaxOpusPacketBytes = 4000;
 
-// Rates Opus codes at; other channel rates are coded at 48000.
-bool IsOpusRate(int rate);
+// The rate a channel is coded at: its own when Opus codes it (IsOpusRate), else 48000.
 int OpusRateFor(int rate);
 
 // Samples per channel the packet holds at `rate`, or 0 when it is not a valid Opus packet.

@@ -1,4 +1,4 @@
-#include "pcm_converter.h"
+#include "media/pcm_converter.h"
 
 #include <speex/speex_resampler.h>
 

@@ -12,20 +12,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "records/audio_params.h"
+
 struct SpeexResamplerState_;
 
 namespace velmora {
 namespace loopback {
-
-struct PcmFormat {
-    int rate = 48000;
-    int channels = 1;
-    bool operator==(const PcmFormat& o) const { return rate == o.rate && channels == o.channels; }
-    bool operator!=(const PcmFormat& o) const { return !(*this == o); }
-    bool operator<(const PcmFormat& o) const { return rate != o.rate ? rate < o.rate : channels < o.channels; }
-    // Interleaved samples in `ms` milliseconds.
-    size_t SamplesIn(int ms) const { return static_cast<size_t>(rate) / 1000 * ms * channels; }
-};
 
 class PcmConverter {
 public:

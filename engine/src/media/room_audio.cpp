@@ -1,4 +1,4 @@
-#include "room_audio.h"
+#include "media/room_audio.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,11 +11,6 @@ using namespace kwix;
 
 namespace {
 
-bool IsFrameLength(int ms) { return ms == 10 || ms == 20 || ms == 40 || ms == 60; }
-
-// Whole samples in 10 ms, so that every frame length holds a whole number of them.
-bool IsUsableRate(int rate) { return rate >= 8000 && rate <= 48000 && rate % 100 == 0; }
-
 int16_t Saturate(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
 
 std::string PcmBytes(const int16_t* pcm, size_t count) {
@@ -23,43 +18,6 @@ std::string PcmBytes(const int16_t* pcm, size_t count) {
 }
 
 }  // namespace
-
-int CheckChannelParams(const AudioEncodeParams& params, ChannelParams* out) {
-    if (params.channels < 1 || params.channels > 2 || !IsUsableRate(params.sample_rate) ||
-        !IsFrameLength(params.frame_length_ms)) {
-        return ERR_INVALID_PARAMETER;
-    }
-    // Opus's own range of bitrates.
-    if (params.need_encode && (params.bitrate_bps < 500 || params.bitrate_bps > 512000)) return ERR_INVALID_PARAMETER;
-    out->rate = params.sample_rate;
-    out->channels = params.channels;
-    out->frame_ms = params.frame_length_ms;
-    out->bitrate_bps = static_cast<int>(params.bitrate_bps);
-    out->need_encode = params.need_encode;
-    return ERR_OK;
-}
-
-int CheckListenerParams(const AudioObtainParams& params, ListenerParams* out) {
-    if (params.output_audio_codec_type == AUDIO_CODEC_TYPE_AAC) return ERR_NOT_SUPPORTED;
-    const bool opus = params.output_audio_codec_type == AUDIO_CODEC_TYPE_OPUS;
-    if (!opus && params.output_audio_codec_type != AUDIO_CODEC_TYPE_PCM) return ERR_INVALID_PARAMETER;
-    if (params.audio_obtain_method != AUDIO_OBTAIN_METHOD_CALLBACK &&
-        params.audio_obtain_method != AUDIO_OBTAIN_METHOD_GET) {
-        return ERR_INVALID_PARAMETER;
-    }
-    const int rate = static_cast<int>(params.output_sample_rate);
-    const int channels = static_cast<int>(params.output_channels);
-    const int frame_ms = static_cast<int>(params.output_frame_length_ms);
-    if (!IsUsableRate(rate) || channels < 1 || channels > 2 || !IsFrameLength(frame_ms)) return ERR_INVALID_PARAMETER;
-    if (opus && !IsOpusRate(rate)) return ERR_INVALID_PARAMETER;
-    out->how = params.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET
-                   ? Listening::kPulled
-                   : (params.enable_remote_audio_mix ? Listening::kMixed : Listening::kPerUser);
-    out->format = PcmFormat{rate, channels};
-    out->frame_ms = frame_ms;
-    out->opus = opus;
-    return ERR_OK;
-}
 
 // Audio cut into frames of one (format, frame length, codec), shared by its listeners.
 struct RoomAudio::Chunker {

@@ -44,11 +44,11 @@
 #include <tuple>
 #include <vector>
 
-#include "audio_counters.h"
 #include "kwix/velmora_kwix_cloud.h"
-#include "opus_codec.h"
-#include "pcm_converter.h"
-#include "voice_detector.h"
+#include "media/audio_counters.h"
+#include "media/opus_codec.h"
+#include "media/pcm_converter.h"
+#include "media/voice_detector.h"
 
 namespace velmora {
 namespace loopback {
@@ -64,28 +64,6 @@ constexpr int kMixPrebufferMs = 40;
 constexpr int kMixMaxBacklogMs = 5000;
 // Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
 constexpr int kMixOpusBitrateBps = 64000;
-
-struct ChannelParams {
-    int rate = 48000;
-    int channels = 1;
-    int frame_ms = 20;
-    int bitrate_bps = 51200;
-    bool need_encode = true;
-};
-
-// kNone: hears nothing and costs nothing (members mirrored from other processes).
-enum class Listening { kPerUser, kMixed, kPulled, kNone };
-
-struct ListenerParams {
-    Listening how = Listening::kPerUser;
-    PcmFormat format{16000, 1};
-    int frame_ms = 20;
-    bool opus = false;
-};
-
-// Checks in the order the engine reports them; 0 or an Error code.
-int CheckChannelParams(const kwix::AudioEncodeParams& params, ChannelParams* out);
-int CheckListenerParams(const kwix::AudioObtainParams& params, ListenerParams* out);
 
 struct AudioDelivery {
     uint64_t to = 0;

@@ -1,4 +1,4 @@
-#include "voice_detector.h"
+#include "media/voice_detector.h"
 
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>

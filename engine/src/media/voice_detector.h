@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "pcm_converter.h"
+#include "media/pcm_converter.h"
 
 namespace webrtc {
 class AudioProcessing;

@@ -1,0 +1,129 @@
+// Control API: live sessions, their journals and counters, and the fault switches.
+#include <string>
+
+#include "bus/hooks.h"
+#include "control/control.h"
+#include "core/clock.h"
+#include "core/session.h"
+#include "delivery/dispatcher.h"
+#include "faults/faults.h"
+#include "network/network.h"
+#include "velmora_loopback.h"
+
+using velmora::loopback::CloudAddress;
+using velmora::loopback::CopyOut;
+using velmora::loopback::Session;
+using velmora::loopback::SessionRegistry;
+namespace faults = velmora::loopback::faults;
+
+namespace {
+
+std::shared_ptr<Session> Live(const void* session) { return velmora::loopback::LiveSession(session); }
+
+}  // namespace
+
+extern "C" {
+
+/* ---- Sessions ---- */
+
+size_t vlb_session_count(void) { return SessionRegistry::Instance().All().size(); }
+
+void* vlb_session_at(size_t index) {
+    auto all = SessionRegistry::Instance().All();
+    return index < all.size() ? const_cast<void*>(CloudAddress(all[index].get())) : nullptr;
+}
+
+void* vlb_session_find(const char* user_id) {
+    if (user_id == nullptr) return nullptr;
+    auto all = SessionRegistry::Instance().All();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        std::string user;
+        if ((*it)->Whereabouts(&user, nullptr) && user == user_id) return const_cast<void*>(CloudAddress(it->get()));
+    }
+    return nullptr;
+}
+
+void* vlb_session_delegate(void* session) {
+    std::shared_ptr<Session> s = Live(session);
+    return s ? static_cast<void*>(s->delegate()) : nullptr;
+}
+
+int64_t vlb_session_user(void* session, char* buffer, size_t capacity) {
+    std::shared_ptr<Session> s = Live(session);
+    std::string user;
+    if (!s || !s->Whereabouts(&user, nullptr)) return VLB_ABSENT;
+    return CopyOut(user, buffer, capacity);
+}
+
+int64_t vlb_session_room(void* session, char* buffer, size_t capacity) {
+    std::shared_ptr<Session> s = Live(session);
+    std::string room;
+    if (!s || !s->Whereabouts(nullptr, &room)) return VLB_ABSENT;
+    return CopyOut(room, buffer, capacity);
+}
+
+size_t vlb_journal_count(void* session) {
+    std::shared_ptr<Session> s = Live(session);
+    return s ? s->JournalCount() : 0;
+}
+
+int64_t vlb_journal_entry(void* session, size_t index, char* buffer, size_t capacity) {
+    std::shared_ptr<Session> s = Live(session);
+    std::string entry;
+    if (!s || !s->JournalEntry(index, &entry)) return VLB_ABSENT;
+    return CopyOut(entry, buffer, capacity);
+}
+
+void vlb_journal_full_payloads(int full) { faults::SetJournalFullPayloads(full != 0); }
+
+void vlb_journal_clear(void* session) {
+    std::shared_ptr<Session> s = Live(session);
+    if (s) s->ClearJournal();
+}
+
+int vlb_wait_idle(void* session, int timeout_ms) {
+    std::shared_ptr<Session> s = Live(session);
+    if (!s) return VLB_ABSENT;
+    return s->dispatcher().WaitIdle(timeout_ms);
+}
+
+uint64_t vlb_dropped_frames(void* session) {
+    std::shared_ptr<Session> s = Live(session);
+    return s ? s->dispatcher().dropped() : 0;
+}
+
+uint64_t vlb_delivered_frames(void* session) {
+    std::shared_ptr<Session> s = Live(session);
+    return s ? s->dispatcher().delivered() : 0;
+}
+
+/* ---- Faults and knobs ---- */
+
+void vlb_fail_next_create(void) { faults::FailNextCreate(); }
+
+void vlb_set_custom_cmd_loss(double share) { faults::SetCustomCmdLoss(share); }
+
+int vlb_set_network_quality(const char* user_id, int quality) {
+    if (user_id == nullptr) return VLB_NULL;
+    faults::SetNetworkQuality(user_id, quality);
+    velmora::loopback::bus::NetworkSetting setting;  // other processes report it too
+    setting.what = velmora::loopback::bus::NetworkSetting::kQuality;
+    setting.value = quality;
+    velmora::loopback::bus::Network(user_id, setting);
+    return VLB_OK;
+}
+
+void vlb_set_network_quality_interval(int interval_ms) {
+    // Sessions read it on every clock tick.
+    faults::SetNetworkQualityInterval(interval_ms);
+}
+
+void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
+
+void vlb_reset_faults(void) {
+    faults::Reset();
+    velmora::loopback::network::Reset();
+    velmora::loopback::Clock::Instance().SetManual(false);
+}
+
+}  // extern "C"

@@ -1,0 +1,152 @@
+#include "core/clock.h"
+
+#include <pthread.h>
+
+#include <new>
+#include <utility>
+
+namespace velmora {
+namespace loopback {
+
+namespace {
+
+int64_t FloorToTick(int64_t ms) { return ms - ms % Clock::kTickMs; }
+
+}  // namespace
+
+Clock& Clock::Instance() {
+    // Leaked: rooms of sessions nobody destroyed may still tick while the process exits.
+    static Clock* clock = [] {
+        auto* created = new Clock;
+        ::pthread_atfork(nullptr, nullptr, [] { Instance().AfterForkInChild(); });
+        return created;
+    }();
+    return *clock;
+}
+
+void Clock::AfterForkInChild() {
+    // The media thread stayed in the parent, perhaps inside a tick or holding a lock, and the
+    // tickers belong to the parent's rooms and sessions, which are inert here. Nothing of that
+    // state is read or destroyed: every part of it is made anew (the old parts are leaked).
+    new (&mu_) std::mutex();
+    new (&tick_mu_) std::mutex();
+    new (&wake_) std::condition_variable();
+    new (&thread_) std::thread();
+    new (&tickers_) std::vector<Ticker>();
+    new (&added_) std::vector<Ticker>();
+    stopping_ = false;
+}
+
+int64_t Clock::RealNowLocked() const {
+    const auto elapsed = std::chrono::steady_clock::now() - real_origin_;
+    return real_base_ + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
+
+int64_t Clock::NowMs() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return manual_ ? manual_now_ : RealNowLocked();
+}
+
+bool Clock::manual() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return manual_;
+}
+
+void Clock::Register(Ticker ticker) {
+    std::lock_guard<std::mutex> lock(mu_);
+    added_.push_back(std::move(ticker));
+    if (!manual_) StartThreadLocked();
+}
+
+void Clock::StartThreadLocked() {
+    if (thread_.joinable()) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void Clock::StopThread(std::unique_lock<std::mutex>& lock) {
+    if (!thread_.joinable()) return;
+    stopping_ = true;
+    wake_.notify_all();
+    std::thread finished = std::move(thread_);
+    lock.unlock();
+    finished.join();
+    lock.lock();
+}
+
+void Clock::SetManual(bool manual) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (manual == manual_) return;
+    if (manual) {
+        StopThread(lock);
+        // The manual clock starts on a tick, so that a run started on it always meets the
+        // ticks at the same offsets; the ticks up to then run now, leaving nothing pending:
+        // Advance(ms) runs exactly the ticks within those ms.
+        manual_now_ = FloorToTick(RealNowLocked() + kTickMs - 1);
+        manual_ = true;
+        const int64_t now = manual_now_;
+        lock.unlock();
+        RunTicksUntil(now);
+    } else {
+        real_base_ = manual_now_;
+        real_origin_ = std::chrono::steady_clock::now();
+        manual_ = false;
+        if (!tickers_.empty() || !added_.empty()) StartThreadLocked();
+    }
+}
+
+bool Clock::Advance(int64_t ms) {
+    int64_t until = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!manual_ || ms < 0) return false;
+        manual_now_ += ms;
+        until = manual_now_;
+    }
+    RunTicksUntil(until);
+    return true;
+}
+
+void Clock::RunTicksUntil(int64_t until) {
+    std::lock_guard<std::mutex> ticking(tick_mu_);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (Ticker& t : added_) tickers_.push_back(std::move(t));
+        added_.clear();
+        // A stalled real clock skips what it cannot catch up with; a manual one never does.
+        if (!manual_ && until - last_tick_ > kMaxCatchUpMs) last_tick_ = FloorToTick(until - kMaxCatchUpMs);
+    }
+    for (int64_t t = last_tick_ + kTickMs; t <= until; t += kTickMs) {
+        last_tick_ = t;
+        size_t kept = 0;
+        for (size_t i = 0; i < tickers_.size(); ++i) {
+            if (tickers_[i](t)) {
+                if (kept != i) tickers_[kept] = std::move(tickers_[i]);
+                ++kept;
+            }
+        }
+        tickers_.resize(kept);
+        std::lock_guard<std::mutex> lock(mu_);
+        for (Ticker& added : added_) tickers_.push_back(std::move(added));
+        added_.clear();
+    }
+}
+
+void Clock::Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    int64_t next = FloorToTick(RealNowLocked()) + kTickMs;
+    while (!stopping_) {
+        const int64_t now = RealNowLocked();
+        if (now < next) {
+            wake_.wait_until(lock, real_origin_ + std::chrono::milliseconds(next - real_base_));
+            continue;
+        }
+        lock.unlock();
+        RunTicksUntil(now);
+        lock.lock();
+        next = FloorToTick(RealNowLocked()) + kTickMs;
+    }
+}
+
+}  // namespace loopback
+}  // namespace velmora

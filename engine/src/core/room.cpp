@@ -1,0 +1,745 @@
+#include "core/room.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <type_traits>
+#include <unordered_map>
+
+#include "core/clock.h"
+#include "log/log.h"
+
+namespace velmora {
+namespace loopback {
+
+using kwix::KWIXCloudDelegate;
+
+namespace {
+
+kwix::UserInfo MakeUserInfo(const std::string& user_id) {
+    kwix::UserInfo info;
+    info.user_id.SetValue(user_id.c_str());
+    return info;
+}
+
+}  // namespace
+
+Room::Room(std::string key) : key_(std::move(key)) {}
+
+Room::Member* Room::FindLocked(uint64_t serial) {
+    for (Member& m : members_) {
+        if (m.who.serial == serial) return &m;
+    }
+    return nullptr;
+}
+
+const Room::Member* Room::FindLocked(uint64_t serial) const {
+    for (const Member& m : members_) {
+        if (m.who.serial == serial) return &m;
+    }
+    return nullptr;
+}
+
+Room::Delivery Room::MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call) {
+    return Delivery{to.who.dispatcher, name, media, std::move(call), nullptr, 0, nullptr};
+}
+
+void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) {
+    outbox_.push_back(MakeDelivery(to, name, media, std::move(call)));
+}
+
+Room::Verdict Room::JudgeLocked(const Member* from, const Member& to, network::Cargo cargo, bool unordered,
+                                int64_t now_ms, bool on_tick) {
+    using network::Cargo;
+    Verdict v;
+    v.due_ms = now_ms;
+    v.receiver_cut = to.link_down || to.timed_out;
+    const bool active = network::Active();
+    // Without faults only the room-wide command loss draws; everything else passes untouched.
+    if (!active && cargo != Cargo::kCommand && !v.receiver_cut) return v;
+    const bool losable = cargo == Cargo::kCommand || cargo == Cargo::kAudio || cargo == Cargo::kVideo;
+    if (active) {
+        // A fault counts from the moment it is set, before the tick that tells the delegate;
+        // on a tick the members' flags are just brought up to date.
+        if (!v.receiver_cut && !on_tick) v.receiver_cut = network::PresenceOf(to.who.user_id, now_ms).down;
+        if (from != nullptr && cargo != Cargo::kEvent &&
+            (from->silenced || from->timed_out ||
+             (!on_tick && network::PresenceOf(from->who.user_id, now_ms).silent()))) {
+            v.lost = true;
+            return v;
+        }
+    }
+    if (losable && v.receiver_cut) {
+        v.lost = true;
+        return v;
+    }
+    const network::Passage passage =
+        network::Pass(from != nullptr ? from->who.user_id : std::string(), to.who.user_id, cargo, unordered);
+    v.lost = passage.lost;
+    v.late = passage.late;
+    v.due_ms = now_ms + passage.delay_ms;
+    return v;
+}
+
+void Room::DeliverLocked(uint64_t from, const Member& to, const Verdict& verdict, int64_t now_ms,
+                         Delivery delivery) {
+    const auto pair = std::make_pair(from, to.who.serial);
+    auto it = backlog_.find(pair);
+    if (it == backlog_.end() && verdict.due_ms <= now_ms && !verdict.receiver_cut) {
+        outbox_.push_back(std::move(delivery));
+        return;
+    }
+    PairBacklog& backlog = backlog_[pair];
+    // Behind the pair's earlier deliveries, so that jitter never reorders a pair.
+    const int64_t due = std::max(verdict.due_ms, backlog.last_due_ms);
+    backlog.last_due_ms = due;
+    ++backlog.held;
+    held_.push_back(Held{from, to.who.serial, due, std::move(delivery)});
+    network_work_.store(true);
+}
+
+bool Room::RouteLocked(const Member& from, const Member& to, const char* name, network::Cargo cargo,
+                       int64_t now_ms, Dispatcher::Call call) {
+    const Verdict verdict = JudgeLocked(&from, to, cargo, false, now_ms);
+    if (verdict.lost) return false;
+    DeliverLocked(from.who.serial, to, verdict, now_ms, MakeDelivery(to, name, false, std::move(call)));
+    return true;
+}
+
+void Room::AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) {
+    const std::string id = gone.who.user_id;
+    for (Member& m : members_) {
+        if (m.who.serial == gone.who.serial) continue;
+        if (gone.audio_open) {
+            RouteLocked(gone, m, "OnRemoteAudioAvailable", network::Cargo::kEvent, now_ms,
+                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), false); });
+        }
+        for (int type : gone.video_open) {
+            RouteLocked(gone, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now_ms,
+                        [id, type](KWIXCloudDelegate& d) {
+                            d.OnRemoteVideoAvailable(id.c_str(), false, static_cast<kwix::StreamType>(type));
+                        });
+        }
+        RouteLocked(gone, m, "OnRemoteUserExitRoom", network::Cargo::kEvent, now_ms,
+                    [id, reason](KWIXCloudDelegate& d) { d.OnRemoteUserExitRoom(MakeUserInfo(id), reason); });
+        // A later session with this user id, or this one coming back, starts its sequence
+        // numbers afresh.
+        m.cmd_from.erase(gone.who.serial);
+    }
+}
+
+void Room::AnnounceReturnLocked(const Member& back, int64_t now_ms) {
+    const std::string id = back.who.user_id;
+    for (Member& m : members_) {
+        if (&m == &back) continue;
+        RouteLocked(back, m, "OnRemoteUserEnterRoom", network::Cargo::kEvent, now_ms,
+                    [id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(id)); });
+        if (back.audio_open) {
+            RouteLocked(back, m, "OnRemoteAudioAvailable", network::Cargo::kEvent, now_ms,
+                        [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), true); });
+        }
+        for (int type : back.video_open) {
+            RouteLocked(back, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now_ms,
+                        [id, type](KWIXCloudDelegate& d) {
+                            d.OnRemoteVideoAvailable(id.c_str(), true, static_cast<kwix::StreamType>(type));
+                        });
+        }
+    }
+}
+
+void Room::SetSilencedLocked(Member& m, bool silenced) {
+    if (m.silenced == silenced) return;
+    m.silenced = silenced;
+    // Mixes are made before any delivery is judged, so a silent sender is kept out of them here.
+    for (const Member& listener : members_) {
+        if (&listener == &m) continue;
+        audio_.SetMuted(listener.who.serial, m.who.user_id,
+                        silenced || listener.audio_muted.count(m.who.user_id) != 0);
+    }
+}
+
+void Room::NetworkTickLocked(int64_t now_ms) {
+    const bool active = network::Active();
+    const int64_t timeout_ms = active ? network::Timeout() : 0;
+    bool troubled = false;
+    for (Member& m : members_) {
+        const network::Presence p = active ? network::PresenceOf(m.who.user_id, now_ms) : network::Presence{};
+        if (p.down && !m.link_down) {
+            m.link_down = true;
+            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTED, kwix::CONNECTION_STATE_DISCONNECTED);
+            });
+            QueueLocked(m, "OnError", false, [](KWIXCloudDelegate& d) { d.OnError(kConnectionLostError); });
+            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_DISCONNECTED, kwix::CONNECTION_STATE_CONNECTING);
+            });
+        } else if (!p.down && m.link_down) {
+            m.link_down = false;
+            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
+            });
+        }
+        if (p.silent() && !m.timed_out && now_ms - p.silent_since_ms >= timeout_ms) {
+            AnnounceExitLocked(m, kExitReasonTimeout, now_ms);
+            m.timed_out = true;
+        } else if (!p.silent() && m.timed_out) {
+            m.timed_out = false;
+            AnnounceReturnLocked(m, now_ms);
+        }
+        SetSilencedLocked(m, p.silent() || m.timed_out);
+        for (auto& entry : m.cmd_from) {
+            CmdTrack& track = entry.second;
+            if (!track.late) continue;
+            if (track.late_until_ms <= now_ms) {
+                Verdict verdict;
+                verdict.due_ms = now_ms;
+                verdict.receiver_cut = m.link_down || m.timed_out;
+                DeliverLocked(entry.first, m, verdict, now_ms, std::move(*track.late));
+                track.late.reset();
+            } else {
+                troubled = true;
+            }
+        }
+        troubled = troubled || m.link_down || m.silenced || m.timed_out;
+    }
+    if (!held_.empty()) ReleaseHeldLocked(now_ms);
+    network_work_.store(troubled || !held_.empty());
+}
+
+void Room::ReleaseHeldLocked(int64_t now_ms) {
+    // Receivers by serial: true when they can be reached; absent when they left.
+    std::unordered_map<uint64_t, bool> reachable;
+    for (const Member& m : members_) reachable[m.who.serial] = !m.link_down && !m.timed_out;
+    std::deque<Held> kept;
+    for (Held& held : held_) {
+        auto to = reachable.find(held.to);
+        const bool gone = to == reachable.end();
+        if (!gone && !(to->second && held.due_ms <= now_ms)) {
+            kept.push_back(std::move(held));
+            continue;
+        }
+        if (!gone) outbox_.push_back(std::move(held.delivery));  // a left receiver's are dropped
+        auto backlog = backlog_.find(std::make_pair(held.from, held.to));
+        if (backlog != backlog_.end() && --backlog->second.held == 0) backlog_.erase(backlog);
+    }
+    held_.swap(kept);
+}
+
+void Room::Drain() {
+    std::unique_lock<std::mutex> lock(mu_);
+    // Whoever drains goes on until the outbox is empty; others only add to it. One drainer at
+    // a time keeps the outbox's order all the way into the receivers' queues.
+    if (draining_) {
+        // The others wait until what they queued is in the receivers' queues: a caller that
+        // then waits for a receiver to go idle (a test settling its sessions while the clock's
+        // thread drains) must not find it idle before its delivery arrived. Bounded: the
+        // drainer only posts, and posting never waits for a callback.
+        const uint64_t target = taken_ + outbox_.size();
+        handed_over_.wait(lock, [this, target] { return handed_ >= target || !draining_; });
+        return;
+    }
+    draining_ = true;
+    struct Done {
+        Room* room;
+        std::unique_lock<std::mutex>* lock;
+        ~Done() {
+            if (!lock->owns_lock()) lock->lock();
+            room->draining_ = false;
+            room->handed_over_.notify_all();
+        }
+    } done{this, &lock};
+    while (!outbox_.empty()) {
+        Delivery d = std::move(outbox_.front());
+        outbox_.pop_front();
+        ++taken_;
+        lock.unlock();
+        if (d.pulled) {
+            const size_t dropped = d.to->PushPulledAudio(std::move(d.pulled), d.pull_limit);
+            if (d.counters) d.counters->dropped += dropped;
+        } else if (d.media) {
+            d.to->PostMedia(d.name, std::move(d.call));
+        } else {
+            d.to->PostEvent(d.name, std::move(d.call));
+        }
+        d = Delivery{};
+        lock.lock();
+        ++handed_;
+        handed_over_.notify_all();
+    }
+}
+
+Room::JoinResult Room::Join(const Entrant& entrant) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closed_) return JoinResult::kClosed;
+        for (const Member& m : members_) {
+            if (m.who.user_id == entrant.user_id) return JoinResult::kDuplicateUser;
+        }
+        Member newcomer;
+        newcomer.who = entrant;
+        QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_INIT, kwix::CONNECTION_STATE_CONNECTING);
+        });
+        QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
+        });
+        QueueLocked(newcomer, "OnEnterRoom", false, [](KWIXCloudDelegate& d) { d.OnEnterRoom(); });
+        const std::string& new_id = entrant.user_id;
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            const std::string id = m.who.user_id;
+            if (!m.timed_out) {
+                RouteLocked(m, newcomer, "OnRemoteUserEnterRoom", network::Cargo::kEvent, now,
+                            [id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(id)); });
+                if (m.audio_open) {
+                    RouteLocked(m, newcomer, "OnRemoteAudioAvailable", network::Cargo::kEvent, now,
+                                [id](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), true); });
+                }
+                for (int type : m.video_open) {
+                    RouteLocked(m, newcomer, "OnRemoteVideoAvailable", network::Cargo::kEvent, now,
+                                [id, type](KWIXCloudDelegate& d) {
+                                    d.OnRemoteVideoAvailable(id.c_str(), true, static_cast<kwix::StreamType>(type));
+                                });
+                }
+            }
+            RouteLocked(newcomer, m, "OnRemoteUserEnterRoom", network::Cargo::kEvent, now,
+                        [new_id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(new_id)); });
+        }
+        audio_.Join(entrant.serial, entrant.user_id, entrant.listening, entrant.detect_voice, entrant.audio_counters,
+                    now);
+        for (const Member& m : members_) {
+            if (m.silenced) audio_.SetMuted(entrant.serial, m.who.user_id, true);
+        }
+        members_.push_back(std::move(newcomer));
+    }
+    Drain();
+    return JoinResult::kJoined;
+}
+
+bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
+    bool emptied = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = std::find_if(members_.begin(), members_.end(),
+                               [serial](const Member& m) { return m.who.serial == serial; });
+        if (it == members_.end()) return false;
+        Member gone = std::move(*it);
+        members_.erase(it);
+        audio_.Leave(serial);
+        if (tell_leaver) {
+            QueueLocked(gone, "OnExitRoom", false, [](KWIXCloudDelegate& d) { d.OnExitRoom(); });
+        }
+        if (gone.timed_out) {
+            // The others saw it leave already.
+            for (Member& m : members_) m.cmd_from.erase(gone.who.serial);
+        } else {
+            AnnounceExitLocked(gone, reason, Clock::Instance().NowMs());
+        }
+        if (members_.empty()) {
+            closed_ = true;
+            emptied = true;
+        }
+    }
+    Drain();
+    if (emptied) RoomRegistry::Instance().Forget(key_, this);
+    return true;
+}
+
+int Room::SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->audio_open == open || (open && me->who.role == kwix::KWIX_ROLE_AUDIENCE)) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        me->audio_open = open;
+        if (open) {
+            audio_.OpenChannel(serial, params);
+        } else {
+            audio_.CloseChannel(serial);
+        }
+        if (open) {
+            QueueLocked(*me, "OnLocalAudioChannelCreated", false,
+                        [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelCreated(); });
+        } else {
+            QueueLocked(*me, "OnLocalAudioChannelDestroyed", false,
+                        [](KWIXCloudDelegate& d) { d.OnLocalAudioChannelDestroyed(); });
+        }
+        const std::string id = me->who.user_id;
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            if (&m == me || me->timed_out) continue;
+            RouteLocked(*me, m, "OnRemoteAudioAvailable", network::Cargo::kEvent, now,
+                        [id, open](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), open); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->who.role == kwix::KWIX_ROLE_AUDIENCE || me->video_open.count(type) != 0) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        me->video_open.insert(type);
+        QueueLocked(*me, "OnLocalVideoChannelCreated", false,
+                    [type](KWIXCloudDelegate& d) { d.OnLocalVideoChannelCreated(type); });
+        const std::string id = me->who.user_id;
+        const int64_t now = Clock::Instance().NowMs();
+        bool watched = false;
+        for (const Member& m : members_) {
+            if (&m == me) continue;
+            if (!me->timed_out) {
+                RouteLocked(*me, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now,
+                            [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), true, type); });
+            }
+            watched = watched || m.video_subs.count({id, type}) != 0;
+        }
+        // Subscribers that were waiting for this stream need a key frame to start from.
+        if (watched) {
+            QueueLocked(*me, "OnRequestKeyFrame", false, [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.erase(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        QueueLocked(*me, "OnLocalVideoChannelDestroyed", false,
+                    [type](KWIXCloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
+        const std::string id = me->who.user_id;
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            if (&m == me || me->timed_out) continue;
+            RouteLocked(*me, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now,
+                        [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), false, type); });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        Member* me = FindLocked(serial);
+        if (me == nullptr) return kwix::ERR_INVALID_OPERATION;
+        if (type == kwix::STREAM_TYPE_AUDIO) {
+            if (on) {
+                me->audio_muted.erase(user_id);
+                bool silenced = false;
+                for (const Member& m : members_) silenced = silenced || (m.who.user_id == user_id && m.silenced);
+                audio_.SetMuted(serial, user_id, silenced);
+            } else {
+                me->audio_muted.insert(user_id);
+                audio_.SetMuted(serial, user_id, true);
+            }
+            return kwix::ERR_OK;
+        }
+        if (!on) {
+            me->video_subs.erase({user_id, type});
+            return kwix::ERR_OK;
+        }
+        me->video_subs.insert({user_id, type});
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            if (&m != me && m.who.user_id == user_id && m.video_open.count(type) != 0) {
+                RouteLocked(*me, m, "OnRequestKeyFrame", network::Cargo::kEvent, now,
+                            [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
+            }
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+int Room::SendAudio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue) {
+    return audio_.Submit(serial, frame, continuous, clear_send_queue);
+}
+
+void Room::SetVoiceDetection(uint64_t serial, bool on) { audio_.SetVoiceDetection(serial, on); }
+
+namespace {
+
+// Counts a frame for its receiver: delivered when its callback runs, dropped when the
+// callback is discarded unrun (a full media queue, or the receiver stopping).
+class FrameReceipt {
+public:
+    explicit FrameReceipt(std::shared_ptr<AudioCounters> counters) : counters_(std::move(counters)) {}
+    ~FrameReceipt() {
+        if (!delivered_) ++counters_->dropped;
+    }
+    FrameReceipt(const FrameReceipt&) = delete;
+    FrameReceipt& operator=(const FrameReceipt&) = delete;
+    void Delivered() {
+        delivered_ = true;
+        ++counters_->delivered;
+    }
+
+private:
+    std::shared_ptr<AudioCounters> counters_;
+    bool delivered_ = false;
+};
+
+}  // namespace
+
+void Room::MediaTick(int64_t now_ms) {
+    std::vector<AudioDelivery> due;
+    try {
+        audio_.Tick(now_ms, &due);
+    } catch (const std::exception& e) {
+        // A codec that refuses to start must not end the clock's thread; the room goes on.
+        Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
+    }
+    const bool network_tick = network_work_.load() || network::Active();
+    if (due.empty() && !network_tick) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        // Connection changes first, so that frames of this tick already meet them.
+        if (network_tick) NetworkTickLocked(now_ms);
+        for (AudioDelivery& d : due) {
+            const Member* to = FindLocked(d.to);
+            if (to == nullptr) continue;
+            const Member* from = nullptr;
+            if (d.from != 0) {
+                // The sender may have left or closed its channel since the tick began.
+                from = FindLocked(d.from);
+                if (from == nullptr || !from->audio_open || to->audio_muted.count(d.from_user) != 0) continue;
+            }
+            const Verdict verdict = JudgeLocked(from, *to, network::Cargo::kAudio, false, now_ms, true);
+            if (verdict.lost) continue;
+            if (d.how == Listening::kPulled) {
+                DeliverLocked(d.from, *to, verdict, now_ms,
+                              Delivery{to->who.dispatcher, nullptr, true, nullptr, std::move(d.frame), d.pull_limit,
+                                       d.counters});
+                continue;
+            }
+            auto receipt = std::make_shared<FrameReceipt>(d.counters);
+            std::shared_ptr<const kwix::AudioFrame> frame = std::move(d.frame);
+            if (d.how == Listening::kMixed) {
+                DeliverLocked(d.from, *to, verdict, now_ms,
+                              MakeDelivery(*to, "OnRemoteMixedAudioReceived", true,
+                                           [receipt, frame](KWIXCloudDelegate& delegate) {
+                                               receipt->Delivered();
+                                               delegate.OnRemoteMixedAudioReceived(*frame);
+                                           }));
+            } else {
+                const std::string id = d.from_user;
+                DeliverLocked(d.from, *to, verdict, now_ms,
+                              MakeDelivery(*to, "OnRemoteAudioReceived", true,
+                                           [receipt, frame, id](KWIXCloudDelegate& delegate) {
+                                               receipt->Delivered();
+                                               delegate.OnRemoteAudioReceived(id.c_str(), *frame);
+                                           }));
+            }
+        }
+    }
+    Drain();
+}
+
+// Encoded and pixel frames go only to subscribers that asked for that kind of frame; the
+// engine does not convert between them.
+template <typename Frame>
+int Room::SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<const Frame> frame) {
+    constexpr bool pixels = std::is_same<Frame, kwix::PixelFrame>::value;
+    int mismatched = 0;
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        id = me->who.user_id;
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            if (&m == me || m.video_subs.count({id, type}) == 0) continue;
+            if (m.who.pixel_output != pixels) {
+                ++mismatched;
+                continue;
+            }
+            const Verdict verdict = JudgeLocked(me, m, network::Cargo::kVideo, false, now);
+            if (verdict.lost) continue;
+            DeliverLocked(serial, m, verdict, now,
+                          MakeDelivery(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
+                              d.OnRemoteVideoReceived(id.c_str(), type, *frame);
+                          }));
+        }
+    }
+    Drain();
+    if (mismatched > 0) {
+        Logf(LogLevel::kWarning, "%s frame of %s type=%d not delivered to %d subscriber(s) expecting %s frames",
+             pixels ? "pixel" : "video", id.c_str(), static_cast<int>(type), mismatched,
+             pixels ? "encoded" : "pixel");
+    }
+    return kwix::ERR_OK;
+}
+
+int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
+    return SendPicture(serial, type, std::move(frame));
+}
+
+int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
+    return SendPicture(serial, type, std::move(frame));
+}
+
+int Room::SendSei(uint64_t serial, int message_type, std::string message) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr || me->video_open.count(kwix::STREAM_TYPE_VIDEO_HIGH) == 0) {
+            return kwix::ERR_INVALID_OPERATION;
+        }
+        const std::string id = me->who.user_id;
+        auto shared = std::make_shared<const std::string>(std::move(message));
+        const int64_t now = Clock::Instance().NowMs();
+        for (const Member& m : members_) {
+            if (&m == me || m.video_subs.count({id, kwix::STREAM_TYPE_VIDEO_HIGH}) == 0) continue;
+            RouteLocked(*me, m, "OnSeiMessageReceived", network::Cargo::kVideo, now,
+                        [id, message_type, shared](KWIXCloudDelegate& d) {
+                            d.OnSeiMessageReceived(id.c_str(), kwix::STREAM_TYPE_VIDEO_HIGH, message_type,
+                                                   shared->data(), shared->size());
+                        });
+        }
+    }
+    Drain();
+    return kwix::ERR_OK;
+}
+
+bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, bool reliable, bool ordered) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const Member* me = FindLocked(serial);
+        if (me == nullptr) return false;
+        // Gone for the others: nobody keeps count of what it sends.
+        if (me->timed_out) return true;
+        const std::string id = me->who.user_id;
+        const int32_t signed_id = static_cast<int32_t>(cmd_id);
+        auto shared = std::make_shared<const std::string>(std::move(message));
+        const int64_t now = Clock::Instance().NowMs();
+        const network::Cargo cargo = reliable ? network::Cargo::kReliableCommand : network::Cargo::kCommand;
+        for (Member& m : members_) {
+            if (&m == me) continue;
+            CmdTrack& track = m.cmd_from[serial];
+            const uint32_t seq = ++track.last_seq;
+            const Verdict verdict = JudgeLocked(me, m, cargo, !ordered, now);
+            if (verdict.lost) {
+                ++track.missed;
+                continue;
+            }
+            if (track.missed > 0) {
+                const uint32_t missed = track.missed;
+                track.missed = 0;
+                DeliverLocked(serial, m, verdict, now,
+                              MakeDelivery(m, "OnMissCustomCmdMsg", false,
+                                           [id, signed_id, missed](KWIXCloudDelegate& d) {
+                                               d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit,
+                                                                    missed);
+                                           }));
+            }
+            Delivery command = MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
+                                            [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
+                                                d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq, shared->data(),
+                                                                        shared->size());
+                                            });
+            if (verdict.late && !track.late) {
+                track.late = std::move(command);
+                track.late_until_ms = verdict.due_ms + kReorderWindowMs;
+                network_work_.store(true);
+                continue;
+            }
+            DeliverLocked(serial, m, verdict, now, std::move(command));
+            if (track.late) {
+                DeliverLocked(serial, m, verdict, now, std::move(*track.late));
+                track.late.reset();
+            }
+        }
+    }
+    Drain();
+    return true;
+}
+
+bool Room::Snapshot(uint64_t serial, RoomSnapshot* out) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    const Member* me = FindLocked(serial);
+    if (me == nullptr) return false;
+    out->self = me->who.user_id;
+    out->others.clear();
+    for (const Member& m : members_) {
+        if (&m != me && !m.timed_out) out->others.push_back(m.who.user_id);
+    }
+    return true;
+}
+
+RoomRegistry& RoomRegistry::Instance() {
+    // Leaked: engine threads may use it while the process runs its exit handlers.
+    static RoomRegistry* registry = [] {
+        auto* created = new RoomRegistry;
+        // fork(): the child's rooms start empty. The inherited ones hold the parent's
+        // sessions, whose threads and locks the child does not have, so they are left
+        // untouched (and unfreed); the registry's own lock is held across the fork.
+        ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
+                         [] {
+                             RoomRegistry& self = Instance();
+                             new std::map<std::string, std::shared_ptr<Room>>(std::move(self.rooms_));
+                             self.rooms_.clear();
+                             self.mu_.unlock();
+                         });
+        return created;
+    }();
+    return *registry;
+}
+
+std::shared_ptr<Room> RoomRegistry::GetOrCreate(const std::string& key, const Room* stale) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_ptr<Room>& slot = rooms_[key];
+    if (!slot || slot.get() == stale) {
+        slot = std::make_shared<Room>(key);
+        std::weak_ptr<Room> weak = slot;
+        Clock::Instance().Register([weak](int64_t now_ms) {
+            std::shared_ptr<Room> room = weak.lock();
+            if (!room) return false;
+            room->MediaTick(now_ms);
+            return true;
+        });
+    }
+    return slot;
+}
+
+std::shared_ptr<Room> RoomRegistry::Enter(const std::string& key, const Entrant& entrant, int* error) {
+    // Held, not just its address, so that a new room cannot reuse the address meanwhile.
+    std::shared_ptr<Room> stale;
+    for (;;) {
+        std::shared_ptr<Room> room = GetOrCreate(key, stale.get());
+        switch (room->Join(entrant)) {
+            case Room::JoinResult::kJoined:
+                *error = kwix::ERR_OK;
+                return room;
+            case Room::JoinResult::kDuplicateUser:
+                *error = kwix::ERR_ENTER_ROOM_FAILED;
+                return nullptr;
+            case Room::JoinResult::kClosed:
+                // Emptied by its last member just now; replace it rather than wait for Forget.
+                stale = std::move(room);
+                break;
+        }
+    }
+}
+
+void RoomRegistry::Forget(const std::string& key, const Room* room) {
+    std::shared_ptr<Room> dropped;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = rooms_.find(key);
+    if (it != rooms_.end() && it->second.get() == room) {
+        dropped = std::move(it->second);
+        rooms_.erase(it);
+    }
+}
+
+}  // namespace loopback
+}  // namespace velmora

@@ -1,0 +1,556 @@
+#include "core/session.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+#include "core/clock.h"
+#include "core/room_bus.h"
+#include "faults/faults.h"
+#include "log/log.h"
+#include "network/network.h"
+#include "records/describe.h"
+
+namespace velmora {
+namespace loopback {
+
+using namespace kwix;
+
+namespace {
+
+std::atomic<uint64_t> g_next_serial{1};
+// Counts the fork()s this process came out of as the child.
+std::atomic<uint64_t> g_fork_generation{0};
+
+bool IsVideoStream(StreamType type) {
+    return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW || type == STREAM_TYPE_VIDEO_AUX;
+}
+
+bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+
+// Strict UTF-8, as a receiving Python decodes it: no overlong forms, no UTF-16 surrogates,
+// nothing above U+10FFFF.
+bool IsUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != 0) {
+        const unsigned char lead = *p++;
+        if (lead < 0x80) continue;
+        int more;
+        unsigned char low = 0x80, high = 0xBF;  // the range of the first continuation byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        for (int i = 0; i < more; ++i, ++p) {
+            if (*p < (i == 0 ? low : 0x80) || *p > (i == 0 ? high : 0xBF)) return false;
+        }
+    }
+    return true;
+}
+
+const char* Bit(bool value) { return value ? "1" : "0"; }
+
+template <typename Frame>
+std::string JournalForm(const Frame& frame) {
+    return Describe(frame, faults::JournalFullPayloads() ? PayloadForm::kBytes : PayloadForm::kDigest);
+}
+
+std::string TypeItem(StreamType type) { return "type=" + std::to_string(static_cast<int>(type)); }
+
+}  // namespace
+
+Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
+    : serial_(serial),
+      fork_generation_(g_fork_generation.load()),
+      delegate_(delegate),
+      dispatcher_(Dispatcher::Start(delegate)),
+      audio_counters_(std::make_shared<AudioCounters>()),
+      last_report_ms_(Clock::Instance().NowMs()) {}
+
+bool Session::Inherited() const { return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed); }
+
+Session::~Session() = default;
+
+std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
+    std::shared_ptr<Session> s(new Session(g_next_serial.fetch_add(1), delegate));
+    // Weak: the clock must not keep a destroyed session's state alive.
+    std::weak_ptr<Session> weak = s;
+    Clock::Instance().Register([weak](int64_t now_ms) {
+        std::shared_ptr<Session> self = weak.lock();
+        if (!self) return false;
+        self->OnClockTick(now_ms);
+        return true;
+    });
+    return s;
+}
+
+void Session::Journal(std::string entry, bool log) {
+    if (log && LogEnabled(LogLevel::kDebug)) LogWrite(LogLevel::kDebug, "KWIXCloud::" + entry);
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    journal_bytes_ += entry.size();
+    journal_.push_back(std::move(entry));
+    while (journal_.size() > 1 && (journal_.size() > kMaxJournalEntries || journal_bytes_ > kMaxJournalBytes)) {
+        journal_bytes_ -= journal_.front().size();
+        journal_.pop_front();
+    }
+}
+
+size_t Session::JournalCount() const {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    return journal_.size();
+}
+
+bool Session::JournalEntry(size_t index, std::string* entry) const {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    if (index >= journal_.size()) return false;
+    *entry = journal_[index];
+    return true;
+}
+
+void Session::ClearJournal() {
+    std::lock_guard<std::mutex> lock(journal_mu_);
+    journal_.clear();
+    journal_bytes_ = 0;
+}
+
+bool Session::Whereabouts(std::string* user_id, std::string* room) const {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    if (!room_) return false;
+    if (user_id != nullptr) *user_id = user_id_;
+    if (room != nullptr) *room = room_name_;
+    return true;
+}
+
+std::shared_ptr<Room> Session::CurrentRoom() const {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    return room_;
+}
+
+int Session::EnterRoom(const EnterRoomParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    // The journal keeps the whole record; the log leaves the signature out.
+    Journal("EnterRoom " + Describe(params), false);
+    const RoomParams& r = params.room;
+    if (LogEnabled(LogLevel::kDebug)) {
+        Logf(LogLevel::kDebug, "KWIXCloud::EnterRoom sdk_app_id=%u user_id=%s room_id=%u str_room_id=%s role=%d",
+             r.sdk_app_id, HexText(r.user_id.GetValue()).c_str(), r.room_id,
+             HexText(r.str_room_id.GetValue()).c_str(), static_cast<int>(params.role));
+    }
+    if (r.sdk_app_id == 0) return ERR_INVALID_SDK_APP_ID;
+    const char* user_id = r.user_id.GetValue();
+    if (IsEmpty(user_id) || !IsUtf8(user_id)) return ERR_INVALID_USER_ID;
+    if (IsEmpty(r.user_sig.GetValue())) return ERR_INVALID_USER_SIG;
+    const char* str_room_id = r.str_room_id.GetValue();
+    const bool by_name = !IsEmpty(str_room_id);
+    if (!by_name && r.room_id == 0) return ERR_INVALID_ROOM_ID;
+    if (params.role != KWIX_ROLE_ANCHOR && params.role != KWIX_ROLE_AUDIENCE) return ERR_INVALID_PARAMETER;
+    ListenerParams listening;
+    const int unheard = CheckListenerParams(params.audio_obtain_params, &listening);
+    if (unheard != ERR_OK) return unheard;
+
+    const std::string key = std::to_string(r.sdk_app_id) +
+                            (by_name ? "/s:" + std::string(str_room_id) : "/n:" + std::to_string(r.room_id));
+    Entrant entrant;
+    entrant.serial = serial_;
+    entrant.user_id = user_id;
+    entrant.role = params.role;
+    entrant.pixel_output = params.use_pixel_frame_output;
+    entrant.dispatcher = dispatcher_;
+    entrant.listening = listening;
+    entrant.detect_voice = detect_voice_.load();
+    entrant.audio_counters = audio_counters_;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
+        entering_ = true;
+    }
+    // Rooms that span processes: the user id must be free there too.
+    const int claimed = bus::BeforeEnter(serial_, key, entrant.user_id, entrant.role);
+    if (claimed != ERR_OK) {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        entering_ = false;
+        return claimed;
+    }
+    dispatcher_->ClearPulledAudio();
+
+    // OnEnterRoom may run, and drop this session, before Enter returns; stay valid till the end.
+    const std::shared_ptr<Session> keep = shared_from_this();
+    int error = ERR_OK;
+    std::shared_ptr<Room> room = RoomRegistry::Instance().Enter(key, entrant, &error);
+    bool leave_again = false;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        entering_ = false;
+        if (room && shut_down_) {
+            leave_again = true;  // destroyed while entering: do not stay behind as a ghost
+        } else if (room) {
+            room_ = room;
+            user_id_ = entrant.user_id;
+            room_name_ = key;
+            pull_audio_ = entrant.listening.how == Listening::kPulled;
+        }
+    }
+    bus::AfterEnter(serial_, room && !leave_again);
+    if (leave_again) room->Leave(serial_, false);
+    if (error != ERR_OK) {
+        Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
+    }
+    return error;
+}
+
+int Session::ExitRoom() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("ExitRoom");
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        room.swap(room_);
+        user_id_.clear();
+        room_name_.clear();
+        pull_audio_ = false;
+    }
+    if (!room) return ERR_INVALID_OPERATION;
+    dispatcher_->ClearPulledAudio();
+    const uint64_t serial = serial_;
+    // Last use of this session: OnExitRoom may drop it on its engine thread right away.
+    room->Leave(serial, true);
+    bus::Left(serial);
+    return ERR_OK;
+}
+
+int Session::Subscribe(const char* user_id, StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    const int result = room->Subscribe(serial_, user_id, type, true);
+    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, true);
+    return result;
+}
+
+int Session::Unsubscribe(const char* user_id, StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
+    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    const int result = room->Subscribe(serial_, user_id, type, false);
+    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, false);
+    return result;
+}
+
+int Session::GetAudioFrame(AudioFrame* frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
+    if (frame == nullptr) return ERR_INVALID_PARAMETER;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (!room_ || !pull_audio_) return ERR_INVALID_OPERATION;
+    }
+    std::shared_ptr<const AudioFrame> waiting = dispatcher_->PopPulledAudio();
+    if (!waiting) return ERR_READ_TRY_AGAIN;
+    *frame = *waiting;
+    ++audio_counters_->delivered;
+    return ERR_OK;
+}
+
+int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("CreateLocalAudioChannel " + Describe(params));
+    ChannelParams channel;
+    const int refused = CheckChannelParams(params, &channel);
+    if (refused != ERR_OK) return refused;
+    std::shared_ptr<Room> room = CurrentRoom();
+    const int result = room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::AudioChannel(serial_, true, channel);
+    return result;
+}
+
+int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
+    std::shared_ptr<Room> room = CurrentRoom();
+    int result = ERR_INVALID_OPERATION;
+    if (frame.size() == 0) {
+        result = frame.codec == AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
+    } else if (room) {
+        result = room->SendAudio(serial_, frame, continuous, clear_send_queue);
+        if (result == ERR_OK) bus::Audio(serial_, frame, continuous, clear_send_queue);
+    }
+    ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
+    return result;
+}
+
+int Session::SendAudioFrame(const AudioFrame& frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("SendAudioFrame " + JournalForm(frame));
+    return SendAudio(frame, false, false);
+}
+
+int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("SendContinuousAudioFrame " + JournalForm(frame) + " clear_send_queue=" + Bit(clear_send_queue));
+    return SendAudio(frame, true, clear_send_queue);
+}
+
+int Session::DestroyLocalAudioChannel() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("DestroyLocalAudioChannel");
+    std::shared_ptr<Room> room = CurrentRoom();
+    const int result = room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::AudioChannel(serial_, false, ChannelParams());
+    return result;
+}
+
+int Session::CreateLocalVideoChannel(StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("CreateLocalVideoChannel " + TypeItem(type));
+    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    const int result = room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::VideoChannel(serial_, type, true);
+    return result;
+}
+
+int Session::DestroyLocalVideoChannel(StreamType type) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("DestroyLocalVideoChannel " + TypeItem(type));
+    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    const int result = room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
+    if (result == ERR_OK) bus::VideoChannel(serial_, type, false);
+    return result;
+}
+
+template <typename Frame>
+int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal(std::string(operation) + " " + TypeItem(type) + " " + JournalForm(frame));
+    if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    auto shared = std::make_shared<const Frame>(frame);
+    const int result = room->SendVideo(serial_, type, shared);
+    if (result == ERR_OK) bus::Video(serial_, type, std::move(shared));
+    return result;
+}
+
+int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+    return SendPicture("SendVideoFrame", type, frame);
+}
+
+int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
+    return SendPicture("SendPixelFrame", type, frame);
+}
+
+void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
+    if (Inherited()) return;
+    // Nothing is encoded here; the journal is what matters to callers.
+    Journal("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
+}
+
+int Session::SendSeiMessage(int message_type, const char* message, size_t length) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
+    if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return ERR_INVALID_OPERATION;
+    const std::string text(message == nullptr ? "" : message, length);
+    const int result = room->SendSei(serial_, message_type, text);
+    if (result == ERR_OK) bus::Sei(serial_, message_type, text);
+    return result;
+}
+
+bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
+    if (Inherited()) return false;
+    Journal("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
+           " reliable=" + Bit(reliable) + " ordered=" + Bit(ordered));
+    if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return false;
+    // Unordered commands arrive in order too, unless the network reorders them (core/room.h).
+    const std::string text(message == nullptr ? "" : message, length);
+    const bool sent = room->SendCustomCmd(serial_, cmd_id, text, reliable, ordered);
+    if (sent) bus::CustomCmd(serial_, cmd_id, text, reliable, ordered);
+    return sent;
+}
+
+void Session::EnableVoiceActivityDetection(const VADParams& params) {
+    if (Inherited()) return;
+    Journal("EnableVoiceActivityDetection " + Describe(params));
+    detect_voice_.store(params.enable);
+    // Also for later rooms: the setting belongs to the session.
+    if (std::shared_ptr<Room> room = CurrentRoom()) room->SetVoiceDetection(serial_, params.enable);
+}
+
+int Session::EnableAudioVolumeEvaluation(const AudioVolumeEvaluateParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("EnableAudioVolumeEvaluation interval=" + std::to_string(params.interval));
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::startAsrService(const AsrParams& params) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("startAsrService sourceLanguage=" + HexText(params.sourceLanguage));
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::stopAsrService() {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("stopAsrService");
+    return ERR_NOT_SUPPORTED;
+}
+
+int Session::CallExperimentalAPI(const char* json) {
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("CallExperimentalAPI json=" + HexText(json));
+    return ERR_NOT_SUPPORTED;
+}
+
+void Session::OnClockTick(int64_t now_ms) {
+    if (now_ms - last_report_ms_ < faults::NetworkQualityInterval().count()) return;
+    last_report_ms_ = now_ms;
+    ReportNetworkQuality();
+}
+
+void Session::ReportNetworkQuality() {
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) return;
+    RoomSnapshot snap;
+    if (!room->Snapshot(serial_, &snap)) return;
+    std::vector<int> qualities;
+    qualities.reserve(snap.others.size());
+    const int64_t now = Clock::Instance().NowMs();
+    for (const std::string& user : snap.others) qualities.push_back(network::QualityOf(user, now, false));
+    const int own = network::QualityOf(snap.self, now, true);
+    dispatcher_->PostEvent("OnNetworkQuality", [snap, own, qualities](KWIXCloudDelegate& d) {
+        NetworkQualityInfo local;
+        local.user_id = snap.self.c_str();
+        local.quality = static_cast<NetworkQuality>(own);
+        std::vector<NetworkQualityInfo> remote(snap.others.size());
+        for (size_t i = 0; i < remote.size(); ++i) {
+            remote[i].user_id = snap.others[i].c_str();
+            remote[i].quality = static_cast<NetworkQuality>(qualities[i]);
+        }
+        d.OnNetworkQuality(&local, remote.empty() ? nullptr : remote.data(), remote.size());
+    });
+}
+
+void Session::Shutdown() {
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        shut_down_ = true;
+        room.swap(room_);
+    }
+    if (room) {
+        room->Leave(serial_, false);
+        bus::Left(serial_);
+    }
+    dispatcher_->Stop();
+    dispatcher_->ClearPulledAudio();
+}
+
+SessionRegistry& SessionRegistry::Instance() {
+    // Leaked: engine threads and exit handlers may look sessions up at any time.
+    static SessionRegistry* registry = [] {
+        auto* created = new SessionRegistry;
+        ::pthread_atfork([] { Instance().BeforeFork(); }, [] { Instance().AfterForkInParent(); },
+                         [] { Instance().AfterForkInChild(); });
+        return created;
+    }();
+    return *registry;
+}
+
+// Held across fork() so that the child finds the list whole and the lock free.
+void SessionRegistry::BeforeFork() { mu_.lock(); }
+void SessionRegistry::AfterForkInParent() { mu_.unlock(); }
+
+void SessionRegistry::AfterForkInChild() {
+    g_fork_generation.fetch_add(1);
+    for (auto& s : sessions_) inherited_.push_back(std::move(s));
+    sessions_.clear();
+    mu_.unlock();
+}
+
+bool SessionRegistry::IsInherited(const void* cloud) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::any_of(inherited_.begin(), inherited_.end(),
+                       [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
+}
+
+void SessionRegistry::Add(std::shared_ptr<Session> session) {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_.push_back(std::move(session));
+}
+
+std::shared_ptr<Session> SessionRegistry::Remove(const void* cloud) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = std::find_if(sessions_.begin(), sessions_.end(),
+                           [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
+    if (it == sessions_.end()) return nullptr;
+    std::shared_ptr<Session> found = std::move(*it);
+    sessions_.erase(it);
+    return found;
+}
+
+std::shared_ptr<Session> SessionRegistry::Find(const void* cloud) const {
+    if (cloud == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& s : sessions_) {
+        if (CloudAddress(s.get()) == cloud) return s;
+    }
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<Session>> SessionRegistry::All() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sessions_;
+}
+
+}  // namespace loopback
+
+namespace kwix {
+
+KWIXCloud* KWIXCloud::Create(KWIXCloudDelegate* delegate) {
+    using namespace loopback;
+    Logf(LogLevel::kDebug, "KWIXCloud::Create delegate=%p", static_cast<void*>(delegate));
+    if (faults::TakeCreateFailure()) {
+        Logf(LogLevel::kWarning, "KWIXCloud::Create failed on request");
+        return nullptr;
+    }
+    std::shared_ptr<Session> s = Session::Make(delegate);
+    KWIXCloud* cloud = s.get();
+    SessionRegistry::Instance().Add(std::move(s));
+    return cloud;
+}
+
+void KWIXCloud::Destroy(KWIXCloud* cloud) {
+    using namespace loopback;
+    Logf(LogLevel::kDebug, "KWIXCloud::Destroy session=%p", static_cast<void*>(cloud));
+    if (cloud == nullptr) return;
+    std::shared_ptr<Session> s = SessionRegistry::Instance().Remove(cloud);
+    if (!s && SessionRegistry::Instance().IsInherited(cloud)) {
+        Logf(LogLevel::kDebug, "KWIXCloud::Destroy of session %p inherited through fork(): nothing to stop here",
+             static_cast<void*>(cloud));
+        return;
+    }
+    if (!s) {
+        Logf(LogLevel::kWarning, "KWIXCloud::Destroy of unknown session %p ignored", static_cast<void*>(cloud));
+        return;
+    }
+    s->Shutdown();
+}
+
+}  // namespace kwix
+}  // namespace velmora

@@ -1,0 +1,181 @@
+#include "delivery/delivery_pool.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "delivery/dispatcher.h"
+#include "log/log.h"
+
+namespace velmora {
+namespace loopback {
+
+namespace {
+
+// Replaced only in a forked child, while it has a single thread.
+std::atomic<DeliveryPool*> g_pool{nullptr};
+
+void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
+
+}  // namespace
+
+constexpr size_t DeliveryPool::kUsualWorkers;
+constexpr size_t DeliveryPool::kMaxWorkers;
+constexpr std::chrono::milliseconds DeliveryPool::kStuckAfter;
+constexpr std::chrono::milliseconds DeliveryPool::kRetireAfter;
+
+DeliveryPool& DeliveryPool::Instance() {
+    static DeliveryPool* first = [] {
+        auto* created = new DeliveryPool;
+        g_pool.store(created);
+        ::pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+        return created;
+    }();
+    (void)first;
+    return *g_pool.load(std::memory_order_acquire);
+}
+
+void DeliveryPool::ForkPrepare() { Instance().mu_.lock(); }
+void DeliveryPool::ForkParent() { Instance().mu_.unlock(); }
+
+void DeliveryPool::ForkChild() {
+    // The parent's pool stays as it was, locked and with its ready queue: its condition
+    // variables count waiters that do not exist here, and its dispatchers are inherited.
+    g_pool.store(new DeliveryPool, std::memory_order_release);
+}
+
+void DeliveryPool::ReportStartFailure(const char* when) {
+    std::string line = std::string("velmora: could not start a thread to deliver callbacks ") + when +
+                       "; they wait until one starts (the process is out of threads or memory)";
+    LogWrite(LogLevel::kError, line);
+    line += '\n';
+    if (::write(2, line.data(), line.size()) < 0) {
+        // Nowhere left to report it; the log has it.
+    }
+}
+
+bool DeliveryPool::StartWorkerLocked() {
+    try {
+        std::thread([this] { WorkerLoop(); }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    ++workers_;
+    return true;
+}
+
+bool DeliveryPool::StartMonitorLocked() {
+    try {
+        std::thread([this] { MonitorLoop(); }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    monitor_started_ = true;
+    return true;
+}
+
+bool DeliveryPool::MonitorNeededLocked() {
+    if (!monitor_asleep_ || ready_.empty() || idle_ > 0) return false;
+    monitor_asleep_ = false;
+    return true;
+}
+
+void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
+    bool wake_worker = false;
+    bool wake_monitor = false;
+    bool started = true;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ready_.push_back(std::move(dispatcher));
+        if (idle_ > 0) {
+            wake_worker = true;
+        } else if (workers_ < kUsualWorkers) {
+            started = StartWorkerLocked();
+        }
+        if (!monitor_started_) {
+            started = StartMonitorLocked() && started;
+        } else {
+            wake_monitor = MonitorNeededLocked();
+        }
+    }
+    if (wake_worker) work_.notify_one();
+    if (wake_monitor) monitor_.notify_one();
+    if (!started) ReportStartFailure("for new work");
+}
+
+void DeliveryPool::WorkerLoop() {
+    NameThisThread("velmora-deliver");
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        if (ready_.empty()) {
+            ++idle_;
+            const bool woken = work_.wait_for(lock, kRetireAfter, [this] { return !ready_.empty(); });
+            --idle_;
+            if (!woken) {
+                --workers_;
+                return;
+            }
+        }
+        std::shared_ptr<Dispatcher> dispatcher = std::move(ready_.front());
+        ready_.pop_front();
+        // What stays behind now waits for this worker or another: if they all block, only
+        // the monitor can help, also when this work was queued while a worker was idle.
+        const bool wake_monitor = MonitorNeededLocked();
+        lock.unlock();
+        if (wake_monitor) monitor_.notify_one();
+
+        bool more = false;
+        try {
+            more = dispatcher->RunBatch();
+        } catch (abi::__forced_unwind&) {
+            // The thread is being ended inside a callback: another takes its place for the
+            // work that waits (the dispatcher it was running has stopped delivering).
+            bool started = true;
+            {
+                std::lock_guard<std::mutex> relock(mu_);
+                --workers_;
+                if (!ready_.empty()) started = StartWorkerLocked();
+            }
+            if (!started) ReportStartFailure("in place of one that was ended");
+            throw;
+        }
+        progress_.fetch_add(1, std::memory_order_relaxed);
+        // A dispatcher that is done may be the last owner of itself: it is released here,
+        // not under the pool's lock.
+        if (!more) dispatcher.reset();
+        lock.lock();
+        // Back at the tail, behind every other ready dispatcher.
+        if (more) ready_.push_back(std::move(dispatcher));
+    }
+}
+
+void DeliveryPool::MonitorLoop() {
+    NameThisThread("velmora-monitor");
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        if (ready_.empty() || idle_ > 0) {
+            monitor_asleep_ = true;
+            monitor_.wait(lock, [this] { return !monitor_asleep_; });
+            continue;
+        }
+        const uint64_t seen = progress_.load(std::memory_order_relaxed);
+        monitor_.wait_for(lock, kStuckAfter);
+        if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
+        // Workers that only queue for the interpreter lock also look stuck: a ceiling keeps
+        // that from feeding itself. Past it, work waits for a worker to come free.
+        if (workers_ >= kMaxWorkers) continue;
+        if (!StartWorkerLocked()) {
+            lock.unlock();
+            ReportStartFailure("while callbacks block every other");
+            lock.lock();
+        }
+    }
+}
+
+}  // namespace loopback
+}  // namespace velmora

@@ -1,0 +1,92 @@
+// The engine threads that deliver callbacks: a few workers shared by every session's
+// dispatcher, instead of one thread per session.
+//
+// A busy room posts tens of thousands of callbacks a second. With one thread per session,
+// dozens of threads took turns at the interpreter lock and at their queues, and most of the
+// time went to waking them. Here a dispatcher with work waits in one ready queue; a worker
+// takes it, runs a bounded batch of its callbacks and, when more wait, puts it back at the
+// tail, so busy sessions share the workers fairly and one wake-up serves many callbacks.
+//
+// - A dispatcher is in the ready queue at most once and runs on at most one worker at a time
+//   (Dispatcher keeps that), so each session's callbacks keep their order.
+// - A callback that blocks must not hold up other sessions: a monitor thread watches for work
+//   that waits while no worker is idle and no callback has ended for kStuckAfter, and then
+//   starts another worker, up to kMaxWorkers. Workers beyond the usual number are how a
+//   blocked callback is survived; every worker ends after kRetireAfter without work (between
+//   callbacks, never inside one), which also gives back its Python thread state.
+// - A worker ended by a forced unwinding (pthread_exit, which the interpreter does to threads
+//   that ask for its lock during shutdown) ends the delivery of the dispatcher it was running
+//   (Dispatcher marks it gone) and is replaced if other work waits.
+// - fork(): the child has none of the parent's threads. The pool's lock is held across the
+//   fork; the child gets a new, empty pool (the parent's is left untouched, its dispatchers
+//   belong to inherited sessions that never deliver) whose workers start with the first post.
+// - Leaked, like the engine's registries: workers may run while the process exits.
+#ifndef VELMORA_ENGINE_DELIVERY_DELIVERY_POOL_H
+#define VELMORA_ENGINE_DELIVERY_DELIVERY_POOL_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace velmora {
+namespace loopback {
+
+class Dispatcher;
+
+class DeliveryPool {
+public:
+    // Workers kept while there is work. More do not help callbacks into Python, which take
+    // turns at the interpreter lock; two let one deliver while the other waits for the lock.
+    static constexpr size_t kUsualWorkers = 2;
+    // At most this many callbacks can block at once without holding up the others.
+    static constexpr size_t kMaxWorkers = 64;
+    // Work waiting this long without any callback ending means every worker is held up.
+    static constexpr std::chrono::milliseconds kStuckAfter{8};
+    static constexpr std::chrono::milliseconds kRetireAfter{1000};
+
+    static DeliveryPool& Instance();
+
+    // Queues a dispatcher that has work and is not queued or running (Dispatcher checks).
+    void Schedule(std::shared_ptr<Dispatcher> dispatcher);
+
+    DeliveryPool(const DeliveryPool&) = delete;
+    DeliveryPool& operator=(const DeliveryPool&) = delete;
+
+private:
+    DeliveryPool() = default;
+    static void ForkPrepare();
+    static void ForkParent();
+    static void ForkChild();
+
+    void WorkerLoop();
+    void MonitorLoop();
+    // False when no thread could be made; the caller reports it once the lock is released.
+    bool StartWorkerLocked();
+    bool StartMonitorLocked();
+    // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
+    bool MonitorNeededLocked();
+    // Logged and written to stderr: without a thread, callbacks wait until one starts.
+    static void ReportStartFailure(const char* when);
+
+    std::mutex mu_;  // guards everything below up to progress_
+    std::condition_variable work_;     // idle workers: a dispatcher is ready
+    std::condition_variable monitor_;  // the monitor: work waits and nobody is idle
+    std::deque<std::shared_ptr<Dispatcher>> ready_;
+    size_t workers_ = 0;  // live workers
+    size_t idle_ = 0;     // workers waiting for work
+    bool monitor_started_ = false;
+    bool monitor_asleep_ = false;  // waiting until work waits with nobody idle
+
+    // Batches run to their end: the monitor's sign that the workers are not all stuck.
+    std::atomic<uint64_t> progress_{0};
+};
+
+}  // namespace loopback
+}  // namespace velmora
+
+#endif  // VELMORA_ENGINE_DELIVERY_DELIVERY_POOL_H

@@ -1,0 +1,379 @@
+#include "delivery/dispatcher.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "delivery/delivery_pool.h"
+#include "faults/faults.h"
+#include "log/log.h"
+
+namespace velmora {
+namespace loopback {
+
+namespace {
+
+// A plain atomic: engine threads may still read it while the process runs its exit
+// handlers, so it must not have a destructor.
+std::atomic<bool> g_process_exiting{false};
+
+// Once exit() has begun, static objects of this and other libraries are being destroyed;
+// dispatchers of sessions nobody destroyed stop delivering instead of racing with that.
+void NoteProcessExit() { g_process_exiting.store(true); }
+
+void WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+void ReportCallbackFailure(const char* callback, const char* what) {
+    std::string line = std::string("velmora: callback ") + (callback ? callback : "?") + " failed: " +
+                       (what ? what : "unknown exception");
+    LogWrite(LogLevel::kError, line);
+    line += '\n';
+    // One write for the whole report, so that reports of several threads never interleave.
+    WriteAll(2, line);
+}
+
+// Marks a worker as inside a queued callback; the mark is undone however the call ends,
+// the forced unwinding of a thread exit included.
+class Dispatcher::RunningMark {
+public:
+    explicit RunningMark(Dispatcher* d) : d_(d) {}
+    ~RunningMark() {
+        {
+            std::lock_guard<std::mutex> lock(d_->mu_);
+            d_->running_on_ = std::thread::id();
+        }
+        d_->idle_.notify_all();
+    }
+    RunningMark(const RunningMark&) = delete;
+    RunningMark& operator=(const RunningMark&) = delete;
+
+private:
+    Dispatcher* d_;
+};
+
+// A CallHere in progress, by the thread that makes it; the mark is undone however the call
+// ends.
+class Dispatcher::DirectMark {
+public:
+    explicit DirectMark(Dispatcher* d) : d_(d) {}
+    ~DirectMark() {
+        {
+            std::lock_guard<std::mutex> lock(d_->mu_);
+            auto& threads = d_->direct_threads_;
+            auto it = std::find(threads.begin(), threads.end(), std::this_thread::get_id());
+            if (it != threads.end()) threads.erase(it);
+        }
+        d_->idle_.notify_all();
+    }
+    DirectMark(const DirectMark&) = delete;
+    DirectMark& operator=(const DirectMark&) = delete;
+
+private:
+    Dispatcher* d_;
+};
+
+// Which thread waits in Stop for which other threads. A bot that "shuts everything down" from
+// a callback makes engine threads close each other's sessions at the same moment; each would
+// wait for the other's thread to end, for ever. Stop asks here first and does not wait where
+// waiting would close such a cycle. Leaked, like the other registries; no lock is taken and
+// nothing is logged while its own lock is held.
+class StopWaits {
+public:
+    static StopWaits& Instance() {
+        static StopWaits* waits = [] {
+            auto* created = new StopWaits;
+            // A lock held by another thread at fork() would stay held in the child for ever;
+            // the waits themselves belong to the parent's threads.
+            ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
+                             [] {
+                                 Instance().edges_.clear();
+                                 Instance().mu_.unlock();
+                             });
+            return created;
+        }();
+        return *waits;
+    }
+
+    // Records that `waiter` is about to wait for `awaited`. False, recording nothing, when
+    // `awaited` already waits, directly or through other threads, for `waiter`.
+    bool Begin(std::thread::id waiter, std::thread::id awaited) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (ReachesLocked(awaited, waiter)) return false;
+        edges_.emplace(waiter, awaited);
+        return true;
+    }
+
+    void End(std::thread::id waiter, std::thread::id awaited) {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto range = edges_.equal_range(waiter);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == awaited) {
+                edges_.erase(it);
+                return;
+            }
+        }
+    }
+
+private:
+    bool ReachesLocked(std::thread::id from, std::thread::id to) const {
+        std::vector<std::thread::id> pending{from};
+        std::set<std::thread::id> seen{from};
+        while (!pending.empty()) {
+            const std::thread::id at = pending.back();
+            pending.pop_back();
+            if (at == to) return true;
+            auto range = edges_.equal_range(at);
+            for (auto it = range.first; it != range.second; ++it) {
+                if (seen.insert(it->second).second) pending.push_back(it->second);
+            }
+        }
+        return false;
+    }
+
+    std::mutex mu_;  // guards edges_
+    std::multimap<std::thread::id, std::thread::id> edges_;  // waiter -> awaited
+};
+
+Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
+    : delegate_(delegate) {}
+
+constexpr int Dispatcher::kBatchItems;
+constexpr std::chrono::microseconds Dispatcher::kBatchTime;
+
+std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
+    static std::once_flag exit_hook;
+    std::call_once(exit_hook, [] { std::atexit(NoteProcessExit); });
+    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate));
+}
+
+void Dispatcher::PostEvent(const char* name, Call call) { Post(Item{name, false, std::move(call)}); }
+
+void Dispatcher::PostMedia(const char* name, Call call) { Post(Item{name, true, std::move(call)}); }
+
+Dispatcher::Item Dispatcher::TakeOldestMedia(std::deque<Item>& queue) {
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->media) {
+            Item oldest = std::move(*it);
+            queue.erase(it);
+            return oldest;
+        }
+    }
+    return Item{};
+}
+
+void Dispatcher::Post(Item item) {
+    if (delegate_ == nullptr) return;
+    // Dropped frames are freed after the lock is released.
+    std::vector<Item> evicted;
+    bool schedule = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopping_ || gone_) return;
+        if (item.media) {
+            const size_t limit = faults::MediaQueueLimit();
+            if (limit == 0) {
+                ++dropped_;
+                return;
+            }
+            while (queued_media_ >= limit) {
+                evicted.push_back(TakeOldestMedia(queue_));
+                --queued_media_;
+                ++dropped_;
+            }
+            ++queued_media_;
+        }
+        queue_.push_back(std::move(item));
+        // Queued once: a worker that runs this dispatcher takes what is posted meanwhile.
+        schedule = !scheduled_;
+        scheduled_ = true;
+    }
+    if (schedule) DeliveryPool::Instance().Schedule(shared_from_this());
+}
+
+void Dispatcher::CallHere(const char* name, const Call& call, bool media) {
+    if (delegate_ == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopping_) return;
+        direct_threads_.push_back(std::this_thread::get_id());
+    }
+    DirectMark mark(this);
+    Invoke(Item{name, media, call});
+}
+
+void Dispatcher::Invoke(const Item& item) {
+    if (item.media) ++delivered_;
+    try {
+        item.call(*delegate_);
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (pthread_exit); it must unwind, not be caught here.
+        throw;
+    } catch (const std::exception& e) {
+        ReportCallbackFailure(item.name, e.what());
+    } catch (...) {
+        ReportCallbackFailure(item.name, "unknown exception");
+    }
+}
+
+bool Dispatcher::RunBatch() {
+    const auto started = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mu_);
+    for (int done = 0;; ++done) {
+        // Once the process exits, delivery ends as if the worker had been ended.
+        if (g_process_exiting.load()) gone_ = true;
+        if (stopping_ || gone_ || queue_.empty()) {
+            scheduled_ = false;
+            return false;
+        }
+        if (done == kBatchItems || (done > 0 && std::chrono::steady_clock::now() - started >= kBatchTime)) {
+            return true;
+        }
+
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        if (item.media) --queued_media_;
+        running_on_ = std::this_thread::get_id();
+        lock.unlock();
+        try {
+            RunningMark mark(this);
+            Invoke(item);
+        } catch (abi::__forced_unwind&) {
+            // This worker is being ended inside the callback: the session loses its delivery,
+            // as it did when it had a thread of its own, and waiters are released.
+            std::deque<Item> discarded;
+            {
+                std::lock_guard<std::mutex> relock(mu_);
+                gone_ = true;
+                scheduled_ = false;
+                discarded.swap(queue_);
+                queued_media_ = 0;
+            }
+            idle_.notify_all();
+            throw;
+        }
+        // The item (and the frames it holds) goes before the lock is taken again.
+        item = Item{};
+        lock.lock();
+    }
+}
+
+size_t Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) {
+    std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
+    std::lock_guard<std::mutex> lock(pulled_mu_);
+    limit = std::min(limit, faults::MediaQueueLimit());
+    if (limit == 0) {
+        ++dropped_;
+        return 1;
+    }
+    while (pulled_.size() >= limit) {
+        evicted.push_back(std::move(pulled_.front()));
+        pulled_.pop_front();
+        ++dropped_;
+    }
+    pulled_.push_back(std::move(frame));
+    return evicted.size();
+}
+
+std::shared_ptr<const kwix::AudioFrame> Dispatcher::PopPulledAudio() {
+    std::lock_guard<std::mutex> lock(pulled_mu_);
+    if (pulled_.empty()) return nullptr;
+    auto frame = std::move(pulled_.front());
+    pulled_.pop_front();
+    return frame;
+}
+
+void Dispatcher::ClearPulledAudio() {
+    std::deque<std::shared_ptr<const kwix::AudioFrame>> old;
+    {
+        std::lock_guard<std::mutex> lock(pulled_mu_);
+        old.swap(pulled_);
+    }
+}
+
+int Dispatcher::WaitIdle(int timeout_ms) {
+    if (delegate_ == nullptr) return 0;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (std::this_thread::get_id() == running_on_) return -1;
+    const auto idle = [this] {
+        return gone_ || stopping_ || (queue_.empty() && running_on_ == std::thread::id());
+    };
+    if (timeout_ms < 0) timeout_ms = 0;
+    return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms), idle) ? 0 : -1;
+}
+
+void Dispatcher::Stop() {
+    std::deque<Item> discarded;
+    std::thread::id runner;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+        discarded.swap(queue_);
+        queued_media_ = 0;
+        runner = running_on_;
+    }
+    idle_.notify_all();
+    discarded.clear();
+
+    const std::thread::id me = std::this_thread::get_id();
+    StopWaits& waits = StopWaits::Instance();
+    // No queued callback starts after stopping_; the one running, if any, is waited for
+    // unless it is the caller's own (the worker goes on once it returns).
+    if (runner != std::thread::id() && runner != me) {
+        if (waits.Begin(me, runner)) {
+            std::unique_lock<std::mutex> lock(mu_);
+            idle_.wait(lock, [this] { return running_on_ == std::thread::id(); });
+            lock.unlock();
+            waits.End(me, runner);
+        } else {
+            // That thread is inside a callback that waits, through others, for this thread:
+            // the callback returns once that wait ends, and nothing of this dispatcher
+            // starts after it.
+            Logf(LogLevel::kDebug, "engine: a session closed by a callback of a session it closes; not waiting for it");
+        }
+    }
+
+    // Callbacks made on other threads by CallHere, except those of threads that wait for
+    // this one (and this thread's own, which are its callers).
+    std::unique_lock<std::mutex> lock(mu_);
+    std::vector<std::thread::id> awaited;
+    for (const std::thread::id& id : direct_threads_) {
+        if (id == me || std::find(awaited.begin(), awaited.end(), id) != awaited.end()) continue;
+        if (waits.Begin(me, id)) awaited.push_back(id);
+    }
+    idle_.wait(lock, [&] {
+        return std::none_of(direct_threads_.begin(), direct_threads_.end(), [&](const std::thread::id& id) {
+            return std::find(awaited.begin(), awaited.end(), id) != awaited.end();
+        });
+    });
+    lock.unlock();
+    for (const std::thread::id& id : awaited) waits.End(me, id);
+}
+
+uint64_t Dispatcher::dropped() const { return dropped_.load(); }
+uint64_t Dispatcher::delivered() const { return delivered_.load(); }
+
+}  // namespace loopback
+}  // namespace velmora

@@ -1,0 +1,251 @@
+#include "network/network.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <utility>
+
+#include "faults/faults.h"
+#include "kwix/velmora_kwix_cloud.h"
+
+namespace velmora {
+namespace loopback {
+namespace network {
+namespace {
+
+constexpr uint64_t kDefaultSeed = 1;
+
+struct UserNet {
+    Link link[2];
+    int64_t down_from = 0;
+    int64_t down_until = 0;  // down while down_from <= now < down_until
+    bool unresponsive = false;
+    int64_t unresponsive_since = 0;
+};
+
+struct State {
+    std::mutex mu;  // guards everything below
+    std::map<std::string, UserNet> users;
+    std::map<std::pair<std::string, std::string>, std::mt19937_64> pairs;
+    uint64_t seed = kDefaultSeed;
+    int64_t timeout_ms = kDefaultTimeoutMs;
+};
+
+std::atomic<bool> g_active{false};
+
+State& Net() {
+    static State* state = [] {
+        auto* created = new State;  // leaked, see network/network.h
+        // Engine threads consult it on every delivery; one may hold the lock at a fork().
+        ::pthread_atfork([] { Net().mu.lock(); }, [] { Net().mu.unlock(); }, [] { Net().mu.unlock(); });
+        return created;
+    }();
+    return *state;
+}
+
+// FNV-1a: stable across builds and runs, unlike std::hash.
+uint64_t Fnv(const std::string& text, uint64_t h = 1469598103934665603ull) {
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::mt19937_64& PairStreamLocked(State& s, const std::string& from, const std::string& to) {
+    auto key = std::make_pair(from, to);
+    auto it = s.pairs.find(key);
+    if (it == s.pairs.end()) {
+        // The separator keeps ("ab", "c") and ("a", "bc") apart.
+        const uint64_t mixed = Fnv(to, Fnv(std::string(1, '\0'), Fnv(from))) ^ (s.seed * 0x9E3779B97F4A7C15ull);
+        it = s.pairs.emplace(std::move(key), std::mt19937_64(mixed)).first;
+    }
+    return it->second;
+}
+
+// Uniform in [0, 1), the same on every standard library.
+double Unit(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * (1.0 / 9007199254740992.0); }
+
+bool Draw(std::mt19937_64& rng, double share) {
+    if (share <= 0.0) return false;
+    if (share >= 1.0) return true;
+    return Unit(rng) < share;
+}
+
+// Either of two independent chances.
+double Either(double a, double b) { return 1.0 - (1.0 - a) * (1.0 - b); }
+
+bool IsShare(double share) { return share >= 0.0 && share <= 1.0; }
+
+bool IsDown(const UserNet& u, int64_t now_ms) { return u.down_from <= now_ms && now_ms < u.down_until; }
+
+const Link kNoFaults;
+
+}  // namespace
+
+bool SetLink(const std::string& user_id, Direction direction, const Link& link) {
+    if (link.latency_ms < 0 || link.jitter_ms < 0 || !IsShare(link.audio_loss) || !IsShare(link.video_loss) ||
+        !IsShare(link.command_loss) || !IsShare(link.reorder)) {
+        return false;
+    }
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.users[user_id].link[direction] = link;
+    g_active.store(true);
+    return true;
+}
+
+void Disconnect(const std::string& user_id, int64_t now_ms, int64_t duration_ms) {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    UserNet& u = s.users[user_id];
+    if (!IsDown(u, now_ms)) u.down_from = now_ms;
+    u.down_until = std::max(u.down_until, now_ms + duration_ms);
+    g_active.store(true);
+}
+
+void SetUnresponsive(const std::string& user_id, bool on, int64_t now_ms) {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    UserNet& u = s.users[user_id];
+    if (on && !u.unresponsive) u.unresponsive_since = now_ms;
+    u.unresponsive = on;
+    g_active.store(true);
+}
+
+void SetTimeout(int64_t timeout_ms) {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.timeout_ms = std::max<int64_t>(timeout_ms, 1);
+    g_active.store(true);
+}
+
+int64_t Timeout() {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    return s.timeout_ms;
+}
+
+void SetSeed(uint64_t seed) {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.seed = seed;
+    s.pairs.clear();
+}
+
+void Forget(const std::string& user_id) {
+    {
+        State& s = Net();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.users.erase(user_id);
+    }
+    faults::ForgetNetworkQuality(user_id);
+}
+
+void Reset() {
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.users.clear();
+    s.pairs.clear();
+    s.seed = kDefaultSeed;
+    s.timeout_ms = kDefaultTimeoutMs;
+    g_active.store(false);
+}
+
+bool Active() { return g_active.load(std::memory_order_relaxed); }
+
+Presence PresenceOf(const std::string& user_id, int64_t now_ms) {
+    Presence p;
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto it = s.users.find(user_id);
+    if (it == s.users.end()) return p;
+    const UserNet& u = it->second;
+    p.down = IsDown(u, now_ms);
+    p.unresponsive = u.unresponsive;
+    if (p.down && p.unresponsive) {
+        p.silent_since_ms = std::min(u.down_from, u.unresponsive_since);
+    } else if (p.down) {
+        p.silent_since_ms = u.down_from;
+    } else if (p.unresponsive) {
+        p.silent_since_ms = u.unresponsive_since;
+    }
+    return p;
+}
+
+Passage Pass(const std::string& from, const std::string& to, Cargo cargo, bool unordered) {
+    Passage p;
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto sender = from.empty() ? s.users.end() : s.users.find(from);
+    auto receiver = s.users.find(to);
+    const Link& up = sender == s.users.end() ? kNoFaults : sender->second.link[kUplink];
+    const Link& down = receiver == s.users.end() ? kNoFaults : receiver->second.link[kDownlink];
+    double loss = 0.0;
+    switch (cargo) {
+        case Cargo::kAudio:
+            loss = Either(up.audio_loss, down.audio_loss);
+            break;
+        case Cargo::kVideo:
+            loss = Either(up.video_loss, down.video_loss);
+            break;
+        case Cargo::kCommand:
+            loss = Either(faults::CustomCmdLoss(), Either(up.command_loss, down.command_loss));
+            break;
+        case Cargo::kEvent:
+        case Cargo::kReliableCommand:
+            break;
+    }
+    const int64_t jitter = up.jitter_ms + down.jitter_ms;
+    const double reorder = unordered ? Either(up.reorder, down.reorder) : 0.0;
+    if (loss <= 0.0 && jitter == 0 && reorder <= 0.0) {
+        p.delay_ms = up.latency_ms + down.latency_ms;
+        return p;  // nothing to draw: no generator is made or advanced
+    }
+    std::mt19937_64& rng = PairStreamLocked(s, from, to);
+    if (Draw(rng, loss)) {
+        p.lost = true;
+        return p;
+    }
+    p.delay_ms = up.latency_ms + down.latency_ms;
+    if (jitter > 0) p.delay_ms += static_cast<int64_t>(rng() % static_cast<uint64_t>(jitter + 1));
+    p.late = Draw(rng, reorder);
+    return p;
+}
+
+int DerivedQuality(const Link& uplink, const Link& downlink) {
+    const double loss = std::max({Either(uplink.audio_loss, downlink.audio_loss),
+                                  Either(uplink.video_loss, downlink.video_loss),
+                                  Either(uplink.command_loss, downlink.command_loss)});
+    const double delay = static_cast<double>(uplink.latency_ms + downlink.latency_ms) +
+                         static_cast<double>(uplink.jitter_ms + downlink.jitter_ms) / 2.0;
+    // Upper bounds (exclusive) of loss and delay for bad, poor, good and excellent.
+    static const double kLoss[] = {0.20, 0.10, 0.05, 0.01};
+    static const double kDelayMs[] = {800, 400, 200, 100};
+    int step = 0;
+    while (step < 4 && loss < kLoss[step] && delay < kDelayMs[step]) {
+        ++step;
+    }
+    // step counts the classes passed: 4 is excellent, 0 very bad.
+    return kwix::NETWORK_QUALITY_VERY_BAD - step;
+}
+
+int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself) {
+    int explicit_quality = 0;
+    if (faults::ExplicitNetworkQuality(user_id, &explicit_quality)) return explicit_quality;
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto it = s.users.find(user_id);
+    if (it == s.users.end()) return kwix::NETWORK_QUALITY_EXCELLENT;
+    const UserNet& u = it->second;
+    if (IsDown(u, now_ms) || (u.unresponsive && !as_seen_by_itself)) return kwix::NETWORK_QUALITY_DOWN;
+    return DerivedQuality(u.link[kUplink], u.link[kDownlink]);
+}
+
+}  // namespace network
+}  // namespace loopback
+}  // namespace velmora

@@ -1,0 +1,539 @@
+"""Rooms that span processes through Redis: a bot here, participants in a child process."""
+import os
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import pytest
+
+import _velmora as v
+from velmora import QuietDelegate
+from velmora.testing import control, load_scenario, run
+from velmora.testing.participants import APP_ID, enter_params
+from velmora.testing.processes import RedisServer, run_participants, spawn_participants, wait_for
+
+pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loopback engine"),
+              pytest.mark.slow]
+
+TIMED_OUT = 1  # OnRemoteUserExitRoom's reason for a member whose process went silent
+
+
+class Bot(QuietDelegate):
+    """Notes what matters here, in order; subscribes to every video stream it sees."""
+
+    def __init__(self):
+        super().__init__()
+        self.cloud = None
+        self._lock = threading.Lock()
+        self._events = []
+
+    def _add(self, *event):
+        with self._lock:
+            self._events.append(event)
+
+    def events(self, *kinds):
+        with self._lock:
+            return [e for e in self._events if not kinds or e[0] in kinds]
+
+    def OnRemoteUserEnterRoom(self, info):
+        self._add("enter", info.user_id.GetValue())
+
+    def OnRemoteUserExitRoom(self, info, reason):
+        self._add("exit", info.user_id.GetValue(), reason)
+
+    def OnRemoteAudioAvailable(self, user_id, available):
+        self._add("audio", user_id, available)
+
+    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+        self._add("video", user_id, available, int(stream_type))
+        if available and self.cloud is not None:
+            self.cloud.Subscribe(user_id, stream_type)
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self._add("frame", user_id, frame.pts)
+
+    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+        self._add("picture", user_id, frame.pts)
+
+    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+        self._add("sei", user_id, message_type, message)
+
+    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+        self._add("cmd", user_id, cmd_id, seq, message)
+
+
+def enter_bot(room, user_id="bot"):
+    bot = Bot()
+    cloud = v.KWIXCloud(bot)
+    bot.cloud = cloud
+    assert cloud.EnterRoom(enter_params(user_id, room)) == 0
+    return bot, cloud
+
+
+def leave(bot, cloud):
+    bot.cloud = None
+    cloud.ExitRoom()
+
+
+def room_name():
+    return f"across-{uuid.uuid4().hex[:10]}"
+
+
+def write_scenario(tmp_path, participants, events, duration_ms):
+    lines = [f"name = \"across\"\nduration_ms = {duration_ms}\ntick_ms = 10\n\n[bot]\nuser_id = \"bot\"\n"]
+    for pid in participants:
+        lines.append(f"[[participant]]\nid = \"{pid}\"\njoin_ms = 0\n")
+    for at_ms, who, action, fields in events:
+        extra = "".join(f"{k} = {v!r}\n".replace("'", '"') for k, v in fields.items())
+        member = f"who = \"{who}\"\n" if who else ""
+        lines.append(f"[[event]]\nat_ms = {at_ms}\n{member}action = \"{action}\"\n{extra}")
+    path = tmp_path / "scenario.toml"
+    path.write_text("\n".join(lines).replace("True", "true").replace("False", "false"))
+    return path
+
+
+def sender_script(who, commands):
+    """Speech, a video stream with a SEI message, and `commands` numbered custom commands."""
+    return [
+        # Room-wide, and played in the participants' process: it must not disturb the bot's.
+        (0, None, "custom_cmd_loss", {"share": 1.0}),
+        (50, who, "speak", {"source": "tone", "duration_ms": 400, "sample_rate": 16000}),
+        (60, who, "open_video", {"stream": "high", "fps": 20}),
+        (300, who, "sei", {"message": f"sei of {who}"}),
+        (320, who, "custom_cmd", {"message": who + " {n}", "cmd_id": 9, "count": commands, "every_ms": 10}),
+    ]
+
+
+class FrameCounter(QuietDelegate):
+    def __init__(self):
+        super().__init__()
+        self.frames = {}
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self.frames[user_id] = self.frames.get(user_id, 0) + 1
+
+
+@pytest.mark.parametrize("senders", [["alice"], ["alice", "bob", "carol"]])
+def test_bot_here_sees_participants_of_another_process(velmora_bus, tmp_path, senders):
+    commands = 12
+    events = [e for who in senders for e in sender_script(who, commands)]
+    path = write_scenario(tmp_path, senders, events, duration_ms=900)
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        run_participants(path, velmora_bus.url, room)
+        wait_for(lambda: len(bot.events("exit")) == len(senders), what="every participant's exit")
+    finally:
+        leave(bot, cloud)
+    # The same scenario within one process: what the bot must hear of each sender.
+    local = run(load_scenario(path), FrameCounter).bot.frames
+    for who in senders:
+        mine = [e for e in bot.events() if e[1] == who]
+        kinds = [e[0] for e in mine]
+        assert kinds[0] == "enter" and mine[-1] == ("exit", who, 0)
+        assert ("audio", who, True) in mine and ("video", who, True, int(v.STREAM_TYPE_VIDEO_HIGH)) in mine
+        assert kinds.index("audio") < kinds.index("frame")
+        # Channels close before the exit, as for a member of this process.
+        assert kinds[-3:-1] == ["audio", "video"] or kinds[-3:-1] == ["video", "audio"]
+        frames = [e[2] for e in mine if e[0] == "frame"]
+        assert len(frames) == local[who]
+        assert frames == list(range(frames[0], frames[0] + 20 * len(frames), 20))
+        pictures = [e[2] for e in mine if e[0] == "picture"]
+        assert pictures and pictures == sorted(set(pictures))
+        assert [e[2:] for e in mine if e[0] == "sei"] == [(242, f"sei of {who}".encode())]
+        assert [e[2:] for e in mine if e[0] == "cmd"] == [(9, n, f"{who} {n}".encode()) for n in range(1, commands + 1)]
+
+
+def hold_room(tmp_path, url, room, members=("alice",), duration_ms=60000, **popen):
+    """A child process whose members join, speak and open video, then stay."""
+    events = []
+    for who in members:
+        events += [(0, who, "speak", {"source": "silence", "duration_ms": duration_ms - 100, "sample_rate": 16000}),
+                   (0, who, "open_video", {"stream": "low", "fps": 1})]
+    path = write_scenario(tmp_path, list(members), events, duration_ms)
+    return spawn_participants(path, url, room, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **popen)
+
+
+def claim_key(room, user_id):
+    return f"velmora:user:{APP_ID}/s:{room}:{user_id}"
+
+
+def stop(child):
+    if child.poll() is None:
+        child.kill()
+    child.communicate()
+
+
+def test_late_joining_process_sees_members_already_there(velmora_bus, tmp_path):
+    room = room_name()
+    child = hold_room(tmp_path, velmora_bus.url, room, members=("alice", "bob"))
+    try:
+        wait_for(lambda: velmora_bus.command("EXISTS", claim_key(room, "bob")) == 1, what="bob entering")
+        time.sleep(0.2)  # their channels open in the same step
+        bot, cloud = enter_bot(room)
+        try:
+            for who in ("alice", "bob"):
+                state = [("enter", who), ("audio", who, True), ("video", who, True, int(v.STREAM_TYPE_VIDEO_LOW))]
+                wait_for(lambda: all(s in bot.events() for s in state), what=f"{who}'s state")
+            assert not bot.events("exit")
+        finally:
+            leave(bot, cloud)
+    finally:
+        stop(child)
+
+
+def test_members_of_a_killed_process_time_out(velmora_redis, tmp_path):
+    url = velmora_redis.url + "?expiry_ms=600"
+    control.bus_connect(url)
+    room = room_name()
+    child = hold_room(tmp_path, url, room)
+    try:
+        bot, cloud = enter_bot(room)
+        wait_for(lambda: ("audio", "alice", True) in bot.events(), what="alice's audio")
+        child.send_signal(signal.SIGKILL)
+        killed = time.monotonic()
+        wait_for(lambda: bot.events("exit"), timeout_s=6, what="alice's exit")
+        waited = time.monotonic() - killed
+        assert bot.events("exit") == [("exit", "alice", TIMED_OUT)]
+        assert ("audio", "alice", False) in bot.events()
+        assert 0.4 < waited < 4.0
+        # Her user id is free again once her claim has expired too.
+        wait_for(lambda: velmora_bus_free(velmora_redis, room, "alice"), timeout_s=5, what="alice's claim expiring")
+        alice, alice_cloud = enter_bot(room, "alice")
+        leave(alice, alice_cloud)
+        leave(bot, cloud)
+    finally:
+        stop(child)
+        control.bus_disconnect()
+
+
+def velmora_bus_free(server, room, user_id):
+    return server.command("EXISTS", claim_key(room, user_id)) == 0
+
+
+@pytest.mark.parametrize("first", ["here", "there"])
+def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, first):
+    room = room_name()
+    if first == "here":
+        bot, cloud = enter_bot(room, "alice")
+        try:
+            path = write_scenario(tmp_path, ["alice"], [], duration_ms=100)
+            with pytest.raises(RuntimeError, match="ERR_ENTER_ROOM_FAILED"):
+                run_participants(path, velmora_bus.url, room)
+        finally:
+            leave(bot, cloud)
+        return
+    child = hold_room(tmp_path, velmora_bus.url, room)
+    try:
+        wait_for(lambda: velmora_bus.command("EXISTS", claim_key(room, "alice")) == 1, what="alice entering")
+        second = v.KWIXCloud(Bot())
+        assert second.EnterRoom(enter_params("alice", room)) == v.ERR_ENTER_ROOM_FAILED
+        # The refused entry gave back nothing it did not own: alice's claim stays hers.
+        assert velmora_bus.command("EXISTS", claim_key(room, "alice")) == 1
+    finally:
+        stop(child)
+
+
+def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
+    user = user_id.encode()
+    return struct.pack("<BBQQQH", version, kind, origin, sender, seq, len(user)) + user + fields
+
+
+ENTER = 4
+
+
+@pytest.mark.parametrize("message, accepted", [
+    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20)), True),
+    (wire_message(0, ENTER, "mallory", struct.pack("<i", 20)), False),
+    (wire_message(2, ENTER, "mallory", struct.pack("<i", 20)), False),
+    (wire_message(255, ENTER, "mallory", struct.pack("<i", 20)), False),
+    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20))[:-1], False),  # cut short
+    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20)) + b"\0", False),  # trailing byte
+    (wire_message(1, 99, "mallory"), False),  # unknown kind
+    (b"", False),
+], ids=["v1", "v0", "v2", "v255", "short", "long", "kind", "empty"])
+def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, message, accepted):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    v.EnableConsoleLog()
+    try:
+        refused = control.bus_counter("refused")
+        velmora_bus.command("PUBLISH", f"velmora:room:{APP_ID}/s:{room}", message)
+        if accepted:
+            wait_for(lambda: ("enter", "mallory") in bot.events(), what="mallory entering")
+            assert control.bus_counter("refused") == refused
+        else:
+            wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
+            time.sleep(0.1)
+            assert bot.events("enter") == []
+            if message and message[0] != 1:
+                assert f"refused a message of wire version {message[0]} " in capfd.readouterr().err
+    finally:
+        v.DisableConsoleLog()
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("url, says", [
+    ("redis://:6379", "no host"),
+    ("127.0.0.1:http", "port must be a number"),
+    ("127.0.0.1:0", "port must be a number"),
+    ("127.0.0.1:6379?expiry_ms=50", "expiry_ms=N with N >= 100"),
+    ("127.0.0.1:6379?db=2", "the only option"),
+    ("127.0.0.1:1", "cannot reach Redis at 127.0.0.1:1"),
+])
+def test_connecting_to_a_bad_address_says_what_is_wrong(url, says):
+    with pytest.raises(control.ControlError, match=says.replace("?", r"\?")):
+        control.bus_connect(url)
+    assert control.bus_counter("published") is None
+
+
+def test_disconnecting_lets_the_other_process_members_leave(velmora_redis, tmp_path):
+    control.bus_connect(velmora_redis.url)
+    room = room_name()
+    child = hold_room(tmp_path, velmora_redis.url, room)
+    try:
+        bot, cloud = enter_bot(room)
+        wait_for(lambda: ("enter", "alice") in bot.events(), what="alice entering")
+        assert control.bus_counter("ghosts") == 1
+        assert control.bus_disconnect() is True
+        wait_for(lambda: bot.events("exit"), what="alice's exit")
+        assert bot.events("exit") == [("exit", "alice", 0)]
+        assert control.bus_counter("ghosts") is None and control.bus_disconnect() is False
+        leave(bot, cloud)
+    finally:
+        stop(child)
+        control.bus_disconnect()
+
+
+@pytest.mark.parametrize("reachable", [True, False])
+def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_python, tmp_path, reachable):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    url = velmora_bus.url if reachable else "redis://127.0.0.1:1"
+    try:
+        child = run_python(f"""
+            import _velmora as v
+            from velmora.testing.participants import enter_params
+            v.EnableConsoleLog()
+            cloud = v.KWIXCloud(v.KWIXCloudDelegate())
+            print("EnterRoom", cloud.EnterRoom(enter_params("carol", {room!r})))
+            if {reachable!r}:
+                assert cloud.SendCustomCmdMsg(5, b"hi", True, True)
+                cloud.ExitRoom()
+        """, env={"VELMORA_LOOPBACK_REDIS": url})
+        assert child.returncode == 0, child.stderr
+        if reachable:
+            assert "EnterRoom 0" in child.stdout
+            wait_for(lambda: bot.events("exit"), what="carol's exit")
+            assert bot.events("enter", "cmd", "exit") == [("enter", "carol"), ("cmd", "carol", 5, 1, b"hi"),
+                                                          ("exit", "carol", 0)]
+        else:
+            assert f"EnterRoom {int(v.ERR_ENTER_ROOM_FAILED)}" in child.stdout
+            assert "VELMORA_LOOPBACK_REDIS=redis://127.0.0.1:1: cannot reach Redis at 127.0.0.1:1" in child.stderr
+            assert bot.events() == []
+    finally:
+        leave(bot, cloud)
+
+
+class Watcher(Bot):
+    """Also notes key frame requests and pixel frames."""
+
+    def OnRequestKeyFrame(self, stream_type):
+        self._add("key", int(stream_type))
+
+    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+        self._add("pixels", user_id, frame.pts, frame.width, frame.height)
+
+
+@pytest.mark.parametrize("pixels", [False, True])
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels):
+    room = room_name()
+    bot = Watcher()
+    cloud = v.KWIXCloud(bot)
+    bot.cloud = cloud
+    assert cloud.EnterRoom(enter_params("bot", room, pixel_output=pixels)) == 0
+    assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
+    try:
+        child = run_python(f"""
+            import time
+            import _velmora as v
+            from velmora import QuietDelegate
+            from velmora.testing.participants import enter_params
+            from velmora.testing import media
+            cloud = v.KWIXCloud(QuietDelegate())
+            assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
+            # The bot's aux stream is open already: subscribing asks it for a key frame.
+            assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
+            assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
+            time.sleep(0.5)  # the bot subscribes when it sees the stream
+            for n in range(5):
+                if {pixels!r}:
+                    frame = media.pixel_frame(n, 100 * n, 8, 6)
+                    assert cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+                else:
+                    assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
+            cloud.ExitRoom()
+        """, env={"VELMORA_LOOPBACK_REDIS": velmora_bus.url})
+        assert child.returncode == 0, child.stderr
+        wait_for(lambda: bot.events("exit"), what="dora's exit")
+        assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
+        if pixels:
+            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 8, 6) for n in range(5)]
+        else:
+            assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
+    finally:
+        leave(bot, cloud)
+
+
+def test_a_member_here_from_before_the_bus_keeps_its_user_id_here(velmora_redis, tmp_path):
+    room = room_name()
+    early, early_cloud = enter_bot(room, "alice")  # no bus yet: no claim of "alice" anywhere
+    control.bus_connect(velmora_redis.url)
+    try:
+        bot, cloud = enter_bot(room)
+        path = write_scenario(tmp_path, ["alice", "bob"], [], duration_ms=300)
+        run_participants(path, velmora_redis.url, room)
+        wait_for(lambda: ("exit", "bob", 0) in bot.events(), what="bob's exit")
+        # The other process's alice could not join this process's room, where alice is
+        # already; she is forgotten when she leaves, like bob.
+        assert [e[1] for e in bot.events("enter", "exit")] == ["alice", "bob", "bob"]
+        assert control.bus_counter("ghosts") == 0
+        leave(bot, cloud)
+    finally:
+        control.bus_disconnect()
+        leave(early, early_cloud)
+
+
+# ---- Messages of a process made up here, byte for byte --------------------------------------
+
+HEARTBEAT, BYE, EXIT, CUSTOM_CMD = 2, 3, 5, 13
+
+
+class FakeProcess:
+    """Publishes what another process's bus would, as this test scripts it."""
+
+    def __init__(self, server, room, origin=0xFEED):
+        self.server, self.origin = server, origin
+        self.channel = f"velmora:room:{APP_ID}/s:{room}"
+
+    def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
+        self.server.command("PUBLISH", self.channel,
+                            wire_message(1, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
+
+    def enter(self, user_id, sender, seq=1):
+        self.send(ENTER, user_id, struct.pack("<i", 20), sender, seq)
+
+    def command(self, user_id, sender, seq, text, ordered=True):
+        body = text.encode()
+        self.send(CUSTOM_CMD, user_id, struct.pack("<I??I", 3, True, ordered, len(body)) + body, sender, seq)
+
+
+@pytest.mark.parametrize("seqs, delivered, gaps", [
+    ([2, 3, 4], ["c2", "c3", "c4"], 0),
+    ([2, 5, 6], ["c2", "c5", "c6"], 2),       # 3 and 4 never came: counted, the rest goes on
+    ([2, 4, 3, 5], ["c2", "c4", "c5"], 1),    # 3 after 4 is stale: dropped, not reordered
+    ([3, 3, 2], ["c3"], 1),                   # a repeat and an older one: dropped
+])
+def test_each_senders_messages_apply_once_and_in_order(velmora_bus, seqs, delivered, gaps):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        before = control.bus_counter("gaps")
+        other.enter("zed", sender=1, seq=1)
+        for seq in seqs:
+            other.command("zed", 1, seq, f"c{seq}")
+        other.command("zed", 1, 100, "last")
+        wait_for(lambda: any(e[-1] == b"last" for e in bot.events("cmd")), what="the last command")
+        assert [e[-1].decode() for e in bot.events("cmd")][:-1] == delivered
+        # The bot counts its own sequence numbers for this sender, from 1, without holes.
+        assert [e[3] for e in bot.events("cmd")] == list(range(1, len(delivered) + 2))
+        assert control.bus_counter("gaps") - before == gaps + (100 - max(seqs) - 1)
+    finally:
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("ordered", [True, False])
+def test_a_reordering_link_here_reorders_only_unordered_commands_from_there(velmora_bus, ordered):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    control.network_seed(7)
+    control.set_link("zed", "uplink", reorder=0.5)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        other.enter("zed", sender=1, seq=1)
+        for seq in range(2, 42):
+            other.command("zed", 1, seq, f"c{seq}", ordered)
+        wait_for(lambda: len(bot.events("cmd")) == 40, what="forty commands")
+        texts = [int(e[-1][1:]) for e in bot.events("cmd")]
+        assert sorted(texts) == list(range(2, 42))
+        swapped = sum(1 for a, b in zip(texts, texts[1:]) if a > b)
+        assert (swapped == 0) if ordered else (swapped > 0)
+    finally:
+        control.forget_network("zed")
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("ending, reason", [("exit", 0), ("bye", 0), ("silence", TIMED_OUT)])
+def test_a_process_that_beats_stays_and_one_that_falls_silent_times_out(velmora_redis, ending, reason):
+    control.bus_connect(velmora_redis.url + "?expiry_ms=500")
+    room = room_name()
+    try:
+        bot, cloud = enter_bot(room)
+        other = FakeProcess(velmora_redis, room)
+        other.enter("zed", sender=1)
+        started = time.monotonic()
+        while time.monotonic() - started < 1.5:  # three expiries, kept alive by heartbeats
+            other.send(HEARTBEAT)
+            time.sleep(0.1)
+        assert bot.events("enter", "exit") == [("enter", "zed")]
+        if ending == "exit":
+            other.send(EXIT, "zed", sender=1, seq=2)
+        elif ending == "bye":
+            other.send(BYE)
+        silent = time.monotonic()
+        wait_for(lambda: bot.events("exit"), timeout_s=5, what="zed's exit")
+        assert bot.events("exit") == [("exit", "zed", reason)]
+        took = time.monotonic() - silent
+        assert took < 0.4 if reason == 0 else 0.3 < took < 3.0
+        leave(bot, cloud)
+    finally:
+        control.bus_disconnect()
+
+
+@pytest.mark.parametrize("arguments, env, says", [
+    ([], {"VELMORA_LOOPBACK_REDIS": ""}, "give --redis URL"),
+    (["--redis", "redis://127.0.0.1:1"], {}, "cannot connect the room bus to redis://127.0.0.1:1"),
+    (["--redis", "127.0.0.1:6379?nope=1"], {}, "the only option is expiry_ms"),
+])
+def test_the_participants_command_says_what_is_wrong(tmp_path, arguments, env, says):
+    path = write_scenario(tmp_path, ["alice"], [], duration_ms=100)
+    child = subprocess.run([sys.executable, "-m", "velmora.testing", "participants", str(path), *arguments],
+                           capture_output=True, text=True, timeout=60, env=dict(os.environ, **env))
+    assert child.returncode != 0
+    assert says in child.stderr
+
+
+def test_losing_the_server_ends_the_other_processes_members_and_is_counted(velmora_redis):
+    control.bus_connect(velmora_redis.url)
+    room = room_name()
+    try:
+        bot, cloud = enter_bot(room)
+        FakeProcess(velmora_redis, room).enter("zed", sender=1)
+        wait_for(lambda: bot.events("enter"), what="zed entering")
+        velmora_redis.stop()
+        wait_for(lambda: bot.events("exit"), what="zed's exit")
+        assert bot.events("exit") == [("exit", "zed", TIMED_OUT)]
+        assert cloud.SendCustomCmdMsg(1, b"anyone?", True, True)
+        wait_for(lambda: control.bus_counter("lost") >= 1, what="the command counted as lost")
+        leave(bot, cloud)
+        # Without VELMORA_LOOPBACK_REDIS the next room is this process's own again.
+        again, again_cloud = enter_bot(room_name())
+        assert control.bus_counter("lost") is None
+        leave(again, again_cloud)
+    finally:
+        control.bus_disconnect()
