@@ -160,14 +160,6 @@ VLB_API int vlb_emit_unexposed(void* session, int where, const char* slot);
 
 /* The next KWIXCloud::Create returns null (once). */
 VLB_API void vlb_fail_next_create(void);
-/* Share (0 to 1) of unreliable custom commands lost in transit; receivers then get
- * OnMissCustomCmdMsg for the gap before the next command that arrives. */
-VLB_API void vlb_set_custom_cmd_loss(double share);
-/* The network quality reported for `user_id` (as its local report and in others' remote
- * reports); VLB_OK. Users without a setting report NETWORK_QUALITY_EXCELLENT. */
-VLB_API int vlb_set_network_quality(const char* user_id, int quality);
-/* Interval of the network quality reports (default 2000 ms). */
-VLB_API void vlb_set_network_quality_interval(int interval_ms);
 /* Per-session bound on queued media frames (default 256); older frames are dropped first. */
 VLB_API void vlb_set_media_queue_limit(size_t frames);
 /* Restores every fault switch and knob of this section and of the network section to its
@@ -208,10 +200,11 @@ VLB_API void vlb_reset_faults(void);
  * Every draw comes from a generator per (sender, receiver) pair seeded from the network seed
  * and both user ids: the same calls on the manual clock give the same result every run.
  *
- * With the room bus connected (vlb_bus_connect), every setting of this section and
- * vlb_set_network_quality is also applied in every other connected process, and a process
- * that connects later reads the current ones (not drops, which last from when each process
- * hears of them). vlb_reset_faults stays in its process. */
+ * With the room bus connected (vlb_bus_connect), every setting of this section but the
+ * room-wide command loss and the report interval is also applied in every other connected
+ * process, and a process that connects later reads the current ones (not drops, which last
+ * from when each process hears of them). vlb_reset_faults stays in its process. A setting
+ * that another process sends out of its range is not applied and counts as "rejected". */
 
 #define VLB_INVALID (-5) /* an argument out of its range; nothing changed */
 
@@ -219,23 +212,41 @@ VLB_API void vlb_reset_faults(void);
 #define VLB_DOWNLINK 1
 #define VLB_BOTH_WAYS 2
 
+/* The ranges. No sum of delays can overflow, and each bound is far beyond what a test means. */
+#define VLB_MAX_DELAY_MS 60000              /* latency and jitter, each direction */
+#define VLB_MAX_DROP_MS 86400000            /* a drop: one day */
+#define VLB_MAX_TIMEOUT_MS 86400000         /* the time-out: one day */
+#define VLB_MAX_REPORT_INTERVAL_MS 3600000  /* the quality report interval: one hour */
+
 /* The faults of `direction` of the user's link, replacing what was set there: latency and
- * jitter in ms (at least 0), shares from 0 to 1. VLB_OK, VLB_NULL or VLB_INVALID. */
+ * jitter from 0 to VLB_MAX_DELAY_MS, shares from 0 to 1 (not NaN). VLB_OK, VLB_NULL or
+ * VLB_INVALID (both ways: neither direction changed). */
 VLB_API int vlb_network_link(const char* user_id, int direction, int64_t latency_ms, int64_t jitter_ms,
                              double audio_loss, double video_loss, double command_loss, double reorder);
-/* The user's connection drops now for duration_ms (> 0) of engine clock; a drop under way is
- * extended. VLB_OK, VLB_NULL or VLB_INVALID. */
+/* The user's connection drops now for duration_ms (1 to VLB_MAX_DROP_MS) of engine clock; a
+ * drop under way is extended. VLB_OK, VLB_NULL or VLB_INVALID. */
 VLB_API int vlb_network_disconnect(const char* user_id, int64_t duration_ms);
 /* on != 0: the user stops answering from now; 0: it answers again. VLB_OK or VLB_NULL. */
 VLB_API int vlb_network_unresponsive(const char* user_id, int on);
-/* How long a member may be silent before the others see it leave (> 0 ms; default 10000).
- * VLB_OK or VLB_INVALID. */
+/* How long a member may be silent before the others see it leave (1 to VLB_MAX_TIMEOUT_MS;
+ * default 10000). VLB_OK or VLB_INVALID. */
 VLB_API int vlb_network_timeout(int64_t timeout_ms);
 /* Seeds every draw of the network (default 1); each pair's generator starts over. */
 VLB_API void vlb_network_seed(uint64_t seed);
 /* Forgets every network setting of the user, its vlb_set_network_quality too. VLB_OK or
  * VLB_NULL. */
 VLB_API int vlb_network_forget(const char* user_id);
+/* The network quality reported for `user_id` (as its local report and in others' remote
+ * reports), a NetworkQuality value (0 to 6). VLB_OK, VLB_NULL or VLB_INVALID. Users without
+ * a setting report what their links give (NETWORK_QUALITY_EXCELLENT without faults). */
+VLB_API int vlb_set_network_quality(const char* user_id, int quality);
+/* Share (0 to 1) of every unreliable custom command lost in transit, on top of each link's
+ * own; receivers then get OnMissCustomCmdMsg for the gap before the next command that
+ * arrives. VLB_OK or VLB_INVALID. */
+VLB_API int vlb_set_custom_cmd_loss(double share);
+/* Interval of the network quality reports (1 to VLB_MAX_REPORT_INTERVAL_MS; default 2000).
+ * VLB_OK or VLB_INVALID. */
+VLB_API int vlb_set_network_quality_interval(int interval_ms);
 /* The network quality the others would see reported for the user now, or VLB_NULL. */
 VLB_API int vlb_network_quality_of(const char* user_id);
 
@@ -279,9 +290,13 @@ VLB_API int vlb_bus_disconnect(void);
 /* Why the last connect failed: its length (0 when it did not). */
 VLB_API int64_t vlb_bus_error(char* buffer, size_t capacity);
 /* A counter of the connected bus: "published", "received" (from other processes),
- * "refused" (unknown wire versions, malformed messages), "gaps" (messages of a sender never
- * received), "ghosts" (other processes' members mirrored here now), "lost" (not published
- * after the connection failed). VLB_ABSENT without a bus or for an unknown name. */
+ * "refused" (unknown wire versions, malformed messages), "rejected" (readable messages the
+ * checks of a local call refuse: a member of another process entering with an empty or
+ * non-UTF-8 user id, opening an audio channel of 0 or 3 channels, sending a command of 100 KB,
+ * a network setting out of its range; logged, the first and every 1000th, never applied),
+ * "gaps" (messages of a sender never received), "ghosts" (other processes' members mirrored
+ * here now), "lost" (not published after the connection failed). VLB_ABSENT without a bus or
+ * for an unknown name. */
 VLB_API int64_t vlb_bus_counter(const char* name);
 
 #ifdef __cplusplus

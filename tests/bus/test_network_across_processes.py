@@ -7,7 +7,8 @@ import pytest
 import _velmora as v
 import loopback
 from helpers_rooms import settle
-from test_rooms_across_processes import Bot, FrameCounter, enter_bot, leave, room_name, wire_message, write_scenario
+from test_rooms_across_processes import (WIRE, Bot, FrameCounter, enter_bot, leave, room_name, wire_message,
+                                         write_scenario)
 from velmora.testing import control, load_scenario, run
 from velmora.testing.participants import enter_params
 from velmora.testing.processes import run_participants, wait_for
@@ -16,7 +17,9 @@ pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loop
               pytest.mark.slow]
 
 NETWORK = 14  # the wire kind of a network setting
-UPLINK, DOWNLINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(1, 9)
+# Each setting's index in the engine's network::Setting; a link is one of them, by direction.
+LINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(7)
+UPLINK, DOWNLINK = "uplink", "downlink"
 CHANNEL = "velmora:network"
 CONNECTED, DISCONNECTED, CONNECTING = (int(v.CONNECTION_STATE_CONNECTED), int(v.CONNECTION_STATE_DISCONNECTED),
                                        int(v.CONNECTION_STATE_CONNECTING))
@@ -26,9 +29,18 @@ EXCELLENT, GOOD, POOR, VERY_BAD, DOWN = (int(v.NETWORK_QUALITY_EXCELLENT), int(v
 
 
 def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0, command=0.0, reorder=0.0):
-    """A network setting as another process's bus publishes it."""
-    fields = struct.pack("<BQqqdddd", what, value % 2 ** 64, latency, jitter, audio, video, command, reorder)
-    return wire_message(1, NETWORK, user_id, fields, origin=0xFEED, sender=0, seq=0)
+    """A network setting as another process's bus publishes it: its index, then its fields."""
+    user = struct.pack("<I", len(user_id.encode())) + user_id.encode()
+    if what in (UPLINK, DOWNLINK):
+        index, fields = LINK, user + struct.pack("<iqqdddd", what == DOWNLINK, latency, jitter, audio, video,
+                                                 command, reorder)
+    else:
+        packs = {DISCONNECT: lambda: user + struct.pack("<q", value),
+                 UNRESPONSIVE: lambda: user + struct.pack("<?", bool(value)),
+                 TIMEOUT: lambda: struct.pack("<q", value), SEED: lambda: struct.pack("<Q", value % 2 ** 64),
+                 FORGET: lambda: user}
+        index, fields = what, packs.get(what, lambda: user + struct.pack("<i", value))()
+    return wire_message(WIRE, NETWORK, "", struct.pack("<B", index) + fields, origin=0xFEED, sender=0, seq=0)
 
 
 class StateBot(Bot):

@@ -238,24 +238,29 @@ def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, fir
         stop(child)
 
 
+WIRE = 2  # the wire version this engine reads
+
+
 def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
-    user = user_id.encode()
+    user = user_id if isinstance(user_id, bytes) else user_id.encode()
     return struct.pack("<BBQQQH", version, kind, origin, sender, seq, len(user)) + user + fields
 
 
 ENTER = 4
+ANCHOR = struct.pack("<i", 0)  # an entering member's role
 
 
 @pytest.mark.parametrize("message, accepted", [
-    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20)), True),
-    (wire_message(0, ENTER, "mallory", struct.pack("<i", 20)), False),
-    (wire_message(2, ENTER, "mallory", struct.pack("<i", 20)), False),
-    (wire_message(255, ENTER, "mallory", struct.pack("<i", 20)), False),
-    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20))[:-1], False),  # cut short
-    (wire_message(1, ENTER, "mallory", struct.pack("<i", 20)) + b"\0", False),  # trailing byte
-    (wire_message(1, 99, "mallory"), False),  # unknown kind
+    (wire_message(WIRE, ENTER, "mallory", ANCHOR), True),
+    (wire_message(0, ENTER, "mallory", ANCHOR), False),
+    (wire_message(WIRE - 1, ENTER, "mallory", ANCHOR), False),  # an older engine's
+    (wire_message(WIRE + 1, ENTER, "mallory", ANCHOR), False),
+    (wire_message(255, ENTER, "mallory", ANCHOR), False),
+    (wire_message(WIRE, ENTER, "mallory", ANCHOR)[:-1], False),  # cut short
+    (wire_message(WIRE, ENTER, "mallory", ANCHOR) + b"\0", False),  # trailing byte
+    (wire_message(WIRE, 99, "mallory"), False),  # unknown kind
     (b"", False),
-], ids=["v1", "v0", "v2", "v255", "short", "long", "kind", "empty"])
+], ids=["current", "v0", "older", "newer", "v255", "short", "long", "kind", "empty"])
 def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, message, accepted):
     room = room_name()
     bot, cloud = enter_bot(room)
@@ -270,7 +275,7 @@ def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, m
             wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
             time.sleep(0.1)
             assert bot.events("enter") == []
-            if message and message[0] != 1:
+            if message and message[0] != WIRE:
                 assert f"refused a message of wire version {message[0]} " in capfd.readouterr().err
     finally:
         v.DisableConsoleLog()
@@ -422,10 +427,10 @@ class FakeProcess:
 
     def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
         self.server.command("PUBLISH", self.channel,
-                            wire_message(1, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
+                            wire_message(WIRE, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
 
     def enter(self, user_id, sender, seq=1):
-        self.send(ENTER, user_id, struct.pack("<i", 20), sender, seq)
+        self.send(ENTER, user_id, ANCHOR, sender, seq)
 
     def command(self, user_id, sender, seq, text, ordered=True):
         body = text.encode()
@@ -475,6 +480,73 @@ def test_a_reordering_link_here_reorders_only_unordered_commands_from_there(velm
         assert (swapped == 0) if ordered else (swapped > 0)
     finally:
         control.forget_network("zed")
+        leave(bot, cloud)
+
+
+AUDIO_CHANNEL, SEI = 6, 12
+
+
+def audio_channel(rate=48000, channels=1, frame_ms=20, bitrate=51200, encode=True):
+    return struct.pack("<?iiii?", True, rate, channels, frame_ms, bitrate, encode)
+
+
+def text(body):
+    return struct.pack("<I", len(body)) + body
+
+
+# What a forged member says after entering: (kind, fields, what the bot would then see).
+@pytest.mark.parametrize("kind, fields, shows, accepted", [
+    (AUDIO_CHANNEL, audio_channel(channels=2), ("audio", "zed", True), True),
+    (AUDIO_CHANNEL, audio_channel(channels=0), ("audio", "zed", True), False),
+    (AUDIO_CHANNEL, audio_channel(channels=3), ("audio", "zed", True), False),
+    (AUDIO_CHANNEL, audio_channel(bitrate=0), ("audio", "zed", True), False),
+    (AUDIO_CHANNEL, audio_channel(frame_ms=0), ("audio", "zed", True), False),
+    (CUSTOM_CMD, struct.pack("<I??", 3, True, True) + text(b"x" * 1024), ("cmd", "zed", 3, 1, b"x" * 1024), True),
+    (CUSTOM_CMD, struct.pack("<I??", 3, True, True) + text(b"x" * 100000), ("cmd", "zed", 3, 1, b"x" * 100000),
+     False),
+    (SEI, struct.pack("<i", 5) + text(b"y" * 100000), ("sei", "zed", 5, b"y" * 100000), False),
+], ids=["stereo", "0-channels", "3-channels", "0-bps", "0-ms", "1-KiB-cmd", "100-KB-cmd", "100-KB-sei"])
+def test_what_a_remote_member_does_meets_the_checks_of_a_local_one(velmora_bus, capfd, kind, fields, shows,
+                                                                   accepted):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    v.EnableConsoleLog()
+    try:
+        other = FakeProcess(velmora_bus, room)
+        rejected = control.bus_counter("rejected")
+        other.enter("zed", sender=1, seq=1)
+        other.send(kind, "zed", fields, sender=1, seq=2)
+        other.command("zed", 1, 3, "after")  # in order: once it is here, the one before was handled
+        wait_for(lambda: any(e[-1] == b"after" for e in bot.events("cmd")), what="the command after it")
+        assert (shows in bot.events()) == accepted
+        assert control.bus_counter("rejected") == rejected + (0 if accepted else 1)
+        if not accepted:
+            assert "room bus: rejected " in capfd.readouterr().err
+    finally:
+        v.DisableConsoleLog()
+        leave(bot, cloud)
+
+
+@pytest.mark.parametrize("user_id, role, accepted", [
+    ("zed", 0, True), ("", 0, False), (b"z\xffd", 0, False), (b"z\0d", 0, False), ("zed", 7, False),
+], ids=["fine", "empty", "not-utf8", "zero-byte", "no-role"])
+def test_a_remote_member_enters_only_as_a_local_one_could(velmora_bus, user_id, role, accepted):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        rejected = control.bus_counter("rejected")
+        other.send(ENTER, user_id, struct.pack("<i", role), sender=1, seq=1)
+        other.enter("marker", sender=2)
+        wait_for(lambda: ("enter", "marker") in bot.events(), what="the member entering after it")
+        assert [e[1] for e in bot.events("enter")] == (["zed", "marker"] if accepted else ["marker"])
+        assert control.bus_counter("rejected") == rejected + (0 if accepted else 1)
+        # Nothing the refused member sends afterwards reaches anyone.
+        other.command(user_id if isinstance(user_id, str) else "?", 1, 2, "from a refused member")
+        other.command("marker", 2, 2, "last")
+        wait_for(lambda: any(e[-1] == b"last" for e in bot.events("cmd")), what="the last command")
+        assert [e[-1] for e in bot.events("cmd")] == ([b"from a refused member", b"last"] if accepted else [b"last"])
+    finally:
         leave(bot, cloud)
 
 

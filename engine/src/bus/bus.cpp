@@ -10,7 +10,7 @@
 #include <random>
 
 #include "core/clock.h"
-#include "faults/faults.h"
+#include "network/setting.h"
 #include "log/log.h"
 #include "network/network.h"
 
@@ -63,75 +63,22 @@ struct ReplyFree {
 };
 using Reply = std::unique_ptr<redisReply, ReplyFree>;
 
-const char* SettingName(NetworkSetting::What what) {
-    switch (what) {
-        case NetworkSetting::kUplink: return "uplink";
-        case NetworkSetting::kDownlink: return "downlink";
-        case NetworkSetting::kDisconnect: return "disconnect";
-        case NetworkSetting::kUnresponsive: return "unresponsive";
-        case NetworkSetting::kTimeout: return "timeout";
-        case NetworkSetting::kSeed: return "seed";
-        case NetworkSetting::kForget: return "forget";
-        case NetworkSetting::kQuality: return "quality";
+// A remote text in a log line: bounded, and every byte that is not printable ASCII as \xNN.
+std::string Printable(const std::string& text) {
+    constexpr size_t kMaxShown = 64;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out.append(escaped);
+        }
     }
-    return "?";
-}
-
-std::string SettingField(NetworkSetting::What what, const std::string& user_id) {
-    return std::string(SettingName(what)) + ":" + user_id;
-}
-
-// The fields of kNetworkKey a setting replaces (or, for a forget, removes): none for a drop.
-std::vector<std::string> StoredFields(const Message& m) {
-    const NetworkSetting::What what = m.network.what;
-    if (what == NetworkSetting::kDisconnect) return {};
-    if (what != NetworkSetting::kForget) return {SettingField(what, m.user_id)};
-    std::vector<std::string> fields;
-    for (auto kept : {NetworkSetting::kUplink, NetworkSetting::kDownlink, NetworkSetting::kUnresponsive,
-                      NetworkSetting::kQuality}) {
-        fields.push_back(SettingField(kept, m.user_id));
-    }
-    return fields;
-}
-
-// Straight to the network, never through the control API: what the bus applies is not
-// published again.
-void ApplyNetworkSetting(const Message& m) {
-    const NetworkSetting& n = m.network;
-    const int64_t now_ms = loopback::Clock::Instance().NowMs();
-    bool applied = true;
-    switch (n.what) {
-        case NetworkSetting::kUplink:
-            applied = network::SetLink(m.user_id, network::kUplink, n.link);
-            break;
-        case NetworkSetting::kDownlink:
-            applied = network::SetLink(m.user_id, network::kDownlink, n.link);
-            break;
-        case NetworkSetting::kDisconnect:
-            applied = n.value > 0;
-            if (applied) network::Disconnect(m.user_id, now_ms, n.value);
-            break;
-        case NetworkSetting::kUnresponsive:
-            network::SetUnresponsive(m.user_id, n.value != 0, now_ms);
-            break;
-        case NetworkSetting::kTimeout:
-            applied = n.value > 0;
-            if (applied) network::SetTimeout(n.value);
-            break;
-        case NetworkSetting::kSeed:
-            network::SetSeed(static_cast<uint64_t>(n.value));
-            break;
-        case NetworkSetting::kForget:
-            network::Forget(m.user_id);
-            break;
-        case NetworkSetting::kQuality:
-            faults::SetNetworkQuality(m.user_id, static_cast<int>(n.value));
-            break;
-    }
-    if (!applied) {
-        Logf(LogLevel::kWarning, "room bus: ignored process %s's network setting %s of user '%s': out of range",
-             Hex(m.origin).c_str(), SettingName(n.what), m.user_id.c_str());
-    }
+    if (text.size() > kMaxShown) out.append("...");
+    return out;
 }
 
 // The settings other processes made before this one connected.
@@ -150,10 +97,13 @@ void ApplyStoredSettings(redisContext* c) {
             Decode(std::string(value->str, value->len), &m, &version) != DecodeResult::kOk ||
             m.kind != Kind::kNetwork) {
             Logf(LogLevel::kWarning, "room bus: ignored a stored network setting this engine cannot read (%s)",
-                 r->element[i]->type == REDIS_REPLY_STRING ? r->element[i]->str : "?");
+                 r->element[i]->type == REDIS_REPLY_STRING ? Printable(r->element[i]->str).c_str() : "?");
             continue;
         }
-        ApplyNetworkSetting(m);
+        if (!network::Shared(m.setting) || !network::Apply(m.setting, loopback::Clock::Instance().NowMs())) {
+            Logf(LogLevel::kWarning, "room bus: ignored a stored network setting %s out of its range",
+                 network::NameOf(m.setting));
+        }
     }
 }
 
@@ -282,7 +232,7 @@ Counters Bus::counters() const {
     return counters_;
 }
 
-std::string Bus::ClaimKey(const Local& l) const { return std::string(kClaimPrefix) + l.room + ":" + l.user_id; }
+std::string Bus::ClaimKey(const Local& l) const { return std::string(kClaimPrefix) + l.room + ":" + l.enter.user_id; }
 
 void Bus::QueueLocked(const std::string& room, Message m) {
     if (broken_) {
@@ -294,7 +244,8 @@ void Bus::QueueLocked(const std::string& room, Message m) {
     wake_.notify_one();
 }
 
-int Bus::Claim(uint64_t serial, const std::string& room, const std::string& user_id, int role) {
+int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter) {
+    const std::string& user_id = enter.user_id;
     auto done = std::make_shared<std::promise<int>>();
     std::future<int> result = done->get_future();
     {
@@ -308,8 +259,7 @@ int Bus::Claim(uint64_t serial, const std::string& room, const std::string& user
         Local& l = locals_[serial];
         l = Local();
         l.room = room;
-        l.user_id = user_id;
-        l.role = role;
+        l.enter = enter;
         ++rooms_[room];
         jobs_.push_back(Job{Job::kClaim, ClaimKey(l), "", done});
         wake_.notify_one();
@@ -329,48 +279,14 @@ int Bus::Claim(uint64_t serial, const std::string& room, const std::string& user
         Logf(LogLevel::kError, "EnterRoom: the room bus at %s:%d did not answer; user %s stays out of room %s",
              address_.host.c_str(), address_.port, user_id.c_str(), room.c_str());
     }
-    Entered(serial, false);
+    Release(serial);
     return kwix::ERR_ENTER_ROOM_FAILED;
 }
 
-void Bus::Entered(uint64_t serial, bool joined) {
+void Bus::Release(uint64_t serial) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = locals_.find(serial);
-    if (it == locals_.end()) return;
-    Local& l = it->second;
-    if (!joined) {
-        ForgetLocked(it);
-        return;
-    }
-    l.joined = true;
-    Message enter;
-    enter.kind = Kind::kEnter;
-    enter.role = l.role;
-    enter.sender = serial;
-    enter.user_id = l.user_id;
-    enter.seq = ++l.seq;
-    QueueLocked(l.room, std::move(enter));
-    if (greeted_.insert(l.room).second) {
-        Message hello;
-        hello.kind = Kind::kHello;
-        QueueLocked(l.room, std::move(hello));
-    }
-}
-
-void Bus::Exited(uint64_t serial) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = locals_.find(serial);
-    if (it == locals_.end()) return;
-    Local& l = it->second;
-    if (l.joined) {
-        Message exit;
-        exit.kind = Kind::kExit;
-        exit.sender = serial;
-        exit.user_id = l.user_id;
-        exit.seq = ++l.seq;
-        QueueLocked(l.room, std::move(exit));
-    }
-    ForgetLocked(it);
+    if (it != locals_.end()) ForgetLocked(it);
 }
 
 void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
@@ -384,29 +300,44 @@ void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
     wake_.notify_one();
 }
 
-void Bus::Publish(uint64_t serial, Message m) {
+void Bus::Publish(uint64_t serial, const Operation& operation) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = locals_.find(serial);
-    if (it == locals_.end() || !it->second.joined) return;
+    if (it == locals_.end()) return;
     Local& l = it->second;
-    // What a later process is told of this member when it says hello.
-    if (m.kind == Kind::kAudioChannel) {
-        l.audio_open = m.open;
-        l.channel = m.channel;
-    } else if (m.kind == Kind::kVideoChannel) {
-        if (m.open) {
-            l.video_open.insert(m.stream_type);
-        } else {
-            l.video_open.erase(m.stream_type);
-        }
-    }
+    const bool entering = std::holds_alternative<op::Enter>(operation);
+    if (entering == l.joined) return;  // not carried: entered before the bus, or entering twice
+    Message m = OperationMessage(operation);
     m.sender = serial;
-    m.user_id = l.user_id;
+    m.user_id = l.enter.user_id;
     m.seq = ++l.seq;
     QueueLocked(l.room, std::move(m));
+    // What a later process is told of this member when it says hello.
+    if (entering) {
+        l.joined = true;
+        if (greeted_.insert(l.room).second) {
+            Message hello;
+            hello.kind = Kind::kHello;
+            QueueLocked(l.room, std::move(hello));
+        }
+    } else if (std::holds_alternative<op::Exit>(operation)) {
+        ForgetLocked(it);
+    } else if (const auto* audio = std::get_if<op::AudioChannel>(&operation)) {
+        l.audio_open = audio->open;
+        l.channel = audio->channel;
+    } else if (const auto* video = std::get_if<op::VideoChannel>(&operation)) {
+        if (video->open) {
+            l.video_open.insert(video->type);
+        } else {
+            l.video_open.erase(video->type);
+        }
+    }
 }
 
-void Bus::PublishNetwork(Message m) {
+void Bus::PublishNetwork(const network::Setting& setting) {
+    Message m;
+    m.kind = Kind::kNetwork;
+    m.setting = setting;
     std::lock_guard<std::mutex> lock(mu_);
     if (broken_) {
         ++counters_.lost;
@@ -414,35 +345,23 @@ void Bus::PublishNetwork(Message m) {
     }
     m.origin = origin_;
     Job job{Job::kNetwork, kNetworkChannel, Encode(m), nullptr};
-    job.fields = StoredFields(m);
-    job.forget = m.network.what == NetworkSetting::kForget;
+    job.fields = network::StoreKeys(setting, &job.forget);
     jobs_.push_back(std::move(job));
     wake_.notify_one();
 }
 
 void Bus::QueueStateLocked(uint64_t serial, const Local& l) {
     Local& member = locals_[serial];
-    Message m;
-    m.sender = serial;
-    m.user_id = l.user_id;
-    m.kind = Kind::kEnter;
-    m.role = l.role;
-    m.seq = ++member.seq;
-    QueueLocked(l.room, m);
-    if (l.audio_open) {
-        m.kind = Kind::kAudioChannel;
-        m.open = true;
-        m.channel = l.channel;
+    const auto queue = [&](const Operation& operation) {
+        Message m = OperationMessage(operation);
+        m.sender = serial;
+        m.user_id = l.enter.user_id;
         m.seq = ++member.seq;
-        QueueLocked(l.room, m);
-    }
-    for (int type : l.video_open) {
-        m.kind = Kind::kVideoChannel;
-        m.open = true;
-        m.stream_type = type;
-        m.seq = ++member.seq;
-        QueueLocked(l.room, m);
-    }
+        QueueLocked(l.room, std::move(m));
+    };
+    queue(l.enter);
+    if (l.audio_open) queue(op::AudioChannel{true, l.channel});
+    for (int type : l.video_open) queue(op::VideoChannel{true, static_cast<kwix::StreamType>(type)});
 }
 
 void Bus::HeartbeatLocked() {
@@ -650,7 +569,14 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
             ++counters_.received;
         }
         // A setting is the network's, never a room's: one on a room's channel is ignored.
-        if (channel == kNetworkChannel && m.kind == Kind::kNetwork) ApplyNetworkSetting(m);
+        if (channel != kNetworkChannel || m.kind != Kind::kNetwork) return;
+        // Through the control API's door, never back to the bus. A process-local setting has
+        // no business on the bus.
+        if (!network::Shared(m.setting)) {
+            Reject(channel, m, network::NameOf(m.setting), kwix::ERR_INVALID_OPERATION);
+        } else if (!network::Apply(m.setting, loopback::Clock::Instance().NowMs())) {
+            Reject(channel, m, network::NameOf(m.setting), kwix::ERR_INVALID_PARAMETER);
+        }
         return;
     }
     const std::string room = channel.substr(std::strlen(kChannelPrefix));
@@ -670,28 +596,24 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
 void Bus::Apply(const std::string& room, const Message& m) {
     heard_[{room, m.origin}] = Clock::now();
     const uint64_t origin = m.origin;
-    switch (m.kind) {
-        case Kind::kHello:
-        case Kind::kHeartbeat:
-            return;
-        case Kind::kBye:
-            CountGhosts(RemoveGhosts(
-                [&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; }, kExitReasonLeft));
-            heard_.erase({room, origin});
-            return;
-        case Kind::kEnter:
-            EnterGhost(room, m);
-            return;
-        default:
-            break;
+    if (m.kind == Kind::kBye) {
+        CountGhosts(RemoveGhosts([&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; },
+                                 kExitReasonLeft));
+        heard_.erase({room, origin});
+        return;
+    }
+    if (!IsOperation(m.kind)) return;  // hello, heartbeat: heard, nothing to apply
+    if (std::holds_alternative<op::Enter>(m.operation)) {
+        EnterGhost(room, m);
+        return;
     }
     auto it = ghosts_.find({m.origin, m.sender});
     if (it == ghosts_.end()) return;  // not (yet) mirrored
-    if (m.kind == Kind::kExit) {
+    if (std::holds_alternative<op::Exit>(m.operation)) {
         Ghost gone = std::move(it->second);
         ghosts_.erase(it);
         CountGhosts(ghosts_.size());
-        if (gone.in) gone.in->Leave(gone.serial, false, kExitReasonLeft);
+        if (gone.in) gone.in->Apply(gone.serial, m.operation);
         return;
     }
     if (!it->second.in) return;  // refused here: its user id is taken in this process
@@ -702,39 +624,22 @@ void Bus::Apply(const std::string& room, const Message& m) {
         counters_.gaps += m.seq - g.last_seq - 1;
     }
     g.last_seq = m.seq;
-    const auto type = static_cast<kwix::StreamType>(m.stream_type);
-    switch (m.kind) {
-        case Kind::kAudioChannel:
-            g.in->SetAudioChannel(g.serial, m.open, m.channel);
-            break;
-        case Kind::kVideoChannel:
-            if (m.open) {
-                g.in->OpenVideo(g.serial, type);
-            } else {
-                g.in->CloseVideo(g.serial, type);
-            }
-            break;
-        case Kind::kSubscribe:
-            g.in->Subscribe(g.serial, m.target, type, m.open);
-            break;
-        case Kind::kAudio:
-            g.in->SendAudio(g.serial, *m.audio, m.flag, m.clear);
-            break;
-        case Kind::kVideo:
-            g.in->SendVideo(g.serial, type, m.video);
-            break;
-        case Kind::kPixel:
-            g.in->SendVideo(g.serial, type, m.pixel);
-            break;
-        case Kind::kSei:
-            g.in->SendSei(g.serial, static_cast<int>(m.number), m.text);
-            break;
-        case Kind::kCustomCmd:
-            g.in->SendCustomCmd(g.serial, static_cast<uint32_t>(m.number), m.text, m.flag, m.ordered);
-            break;
-        default:
-            break;
+    const int result = g.in->Apply(g.serial, m.operation);
+    if (result != kwix::ERR_OK) Reject(room, m, NameOf(m.operation), result);
+}
+
+void Bus::Reject(const std::string& where, const Message& m, const char* what, int error) {
+    uint64_t rejected = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        rejected = ++counters_.rejected;
     }
+    // A hostile or broken process may send many: the first and every 1000th are enough.
+    if (rejected % 1000 != 1) return;
+    Logf(LogLevel::kWarning,
+         "room bus: rejected %s of user '%s' of process %s on %s: the engine's checks say %d; not applied (%" PRIu64
+         " rejected so far)",
+         what, Printable(m.user_id).c_str(), Hex(m.origin).c_str(), Printable(where).c_str(), error, rejected);
 }
 
 void Bus::EnterGhost(const std::string& room, const Message& m) {
@@ -745,24 +650,31 @@ void Bus::EnterGhost(const std::string& room, const Message& m) {
         known->second.last_seq = std::max(known->second.last_seq, m.seq);
         return;
     }
-    Ghost g;
-    g.room = room;
-    g.user_id = m.user_id;
-    g.serial = g_next_ghost_serial.fetch_add(1);
-    g.last_seq = m.seq;
+    const op::Enter& enter = std::get<op::Enter>(m.operation);
     Entrant e;
-    e.serial = g.serial;
-    e.user_id = m.user_id;
-    e.role = static_cast<kwix::KWIXRole>(m.role);
+    e.serial = g_next_ghost_serial.fetch_add(1);
+    e.user_id = enter.user_id;
+    e.role = enter.role;
     e.listening.how = Listening::kNone;
     e.audio_counters = std::make_shared<AudioCounters>();
     e.dispatcher = silent_;
     int error = kwix::ERR_OK;
-    g.in = RoomRegistry::Instance().Enter(room, e, &error);
+    std::shared_ptr<Room> in = RoomRegistry::Instance().Enter(room, e, &error);
+    if (!in && error != kwix::ERR_ENTER_ROOM_FAILED) {
+        // Not mirrored: what else it sends is ignored until it enters as it should.
+        Reject(room, m, "Enter", error);
+        return;
+    }
+    Ghost g;
+    g.room = room;
+    g.user_id = enter.user_id;
+    g.serial = e.serial;
+    g.last_seq = m.seq;
+    g.in = std::move(in);
     if (!g.in) {
         Logf(LogLevel::kWarning,
              "room bus: user %s of process %s is already in room %s here; that process's member is ignored",
-             m.user_id.c_str(), Hex(m.origin).c_str(), room.c_str());
+             Printable(enter.user_id).c_str(), Hex(m.origin).c_str(), Printable(room).c_str());
     }
     ghosts_.emplace(key, std::move(g));
     CountGhosts(ghosts_.size());

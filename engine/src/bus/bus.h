@@ -2,12 +2,16 @@
 //
 // Each process with the bus connected mirrors the members other processes have in its rooms
 // as "ghosts": ordinary members of the local Room whose dispatcher delivers nothing. A local
-// session's room operations are applied to the local Room as usual and, once accepted there,
-// published once on the room's channel (kChannelPrefix + room key); every other process with
-// members in that room applies them to the sender's ghost through the same Room methods. So
-// local receivers get the same callbacks whether a sender is local or remote, and a sender's
-// operations reach every process in the order it made them: one publisher connection sends
-// them in order and Redis pub/sub keeps that order per connection.
+// session's room operation (core/operation.h) is applied to the local Room as usual and,
+// once accepted there, published once, as the session described it, on the room's channel
+// (kChannelPrefix + room key); every other process with members in that room applies it to
+// the sender's ghost through the same entry (RoomRegistry::Enter, Room::Apply), so a remote
+// member meets every check a local one does. So local receivers get the same callbacks
+// whether a sender is local or remote, and a sender's operations reach every process in the
+// order it made them: one publisher connection sends them in order and Redis pub/sub keeps
+// that order per connection. What another process sends is input: an unreadable message is
+// refused, a readable one the checks refuse is rejected; both are counted, logged (the
+// first and every 1000th) and never applied.
 //
 // Presence. A process that takes its first member into a room publishes kHello; processes
 // with members there answer by publishing those members' state (entered, channels open), so
@@ -17,10 +21,10 @@
 // its ghosts leave with kExitReasonLeft. Ghosts of a room in which this process no longer has
 // members are dropped: a process mirrors only the rooms it takes part in.
 //
-// Network. A network setting made through this process's control API is published once on
-// kNetworkChannel (kNetwork) and, when it is a lasting one, stored in kNetworkKey; every other
-// process applies it as if made there, straight to the network (network/network.h), so nothing
-// applied from the bus is published again. A process reads kNetworkKey when it connects, after
+// Network. A shared network setting (network/setting.h) made through this process's control
+// API is published once on kNetworkChannel (kNetwork) and, when it is a lasting one, stored
+// in kNetworkKey under its key; every other process applies it through network::Apply, as
+// the control API does, but never publishes it again. A process reads kNetworkKey when it connects, after
 // subscribing, so it misses nothing: a setting it reads and then hears again is applied twice,
 // to the same result. A drop (kDisconnect) is an event, not stored: it lasts its duration from
 // when each process hears of it, on that process's engine clock.
@@ -68,7 +72,7 @@ namespace bus {
 constexpr const char* kChannelPrefix = "velmora:room:";
 constexpr const char* kClaimPrefix = "velmora:user:";
 // Network settings are the process's, not a room's: one channel for all of them, and a hash
-// of the current ones (field: what + ":" + user id) for processes that connect later.
+// of the current ones (field: the setting's key) for processes that connect later.
 constexpr const char* kNetworkChannel = "velmora:network";
 constexpr const char* kNetworkKey = "velmora:network:settings";
 constexpr int64_t kDefaultExpiryMs = 5000;
@@ -86,6 +90,7 @@ struct Counters {
     uint64_t published = 0;  // messages handed to Redis
     uint64_t received = 0;   // messages of other processes read from Redis
     uint64_t refused = 0;    // of those, unknown versions and malformed ones
+    uint64_t rejected = 0;   // of those, readable ones the engine's checks refused
     uint64_t gaps = 0;       // a sender's sequence number skipped ahead (messages lost)
     uint64_t ghosts = 0;     // remote members mirrored now
     uint64_t lost = 0;       // not published: the connection had failed
@@ -107,22 +112,19 @@ public:
     Counters counters() const;
 
     // Before a session's local join: claims the user id. 0, or the EnterRoom error.
-    int Claim(uint64_t serial, const std::string& room, const std::string& user_id, int role);
-    // After the local join (joined false: refused there, the claim is given back).
-    void Entered(uint64_t serial, bool joined);
-    // The session left its room.
-    void Exited(uint64_t serial);
-    // A local member's operation accepted by its Room; ignored for sessions the bus does
-    // not carry. Fills in origin, sender, sequence number and user id.
-    void Publish(uint64_t serial, Message m);
-    // A network setting made here (m.kind kNetwork): to every other process, now and later.
-    void PublishNetwork(Message m);
+    int Claim(uint64_t serial, const std::string& room, const op::Enter& enter);
+    // The claim is given back: the session did not join after all.
+    void Release(uint64_t serial);
+    // A local member's operation accepted by its Room (op::Enter: it joined; op::Exit: it
+    // left); ignored for sessions the bus does not carry.
+    void Publish(uint64_t serial, const Operation& operation);
+    // A shared network setting made here: to every other process, now and later.
+    void PublishNetwork(const network::Setting& setting);
 
 private:
     struct Local {
         std::string room;
-        std::string user_id;
-        int role = 0;
+        op::Enter enter;
         bool joined = false;
         bool owns_claim = false;
         bool audio_open = false;
@@ -167,6 +169,8 @@ private:
     void Handle(const std::string& channel, const std::string& payload);
     void Apply(const std::string& room, const Message& m);
     void EnterGhost(const std::string& room, const Message& m);
+    // A readable message of another process the engine's checks refused (error: their code).
+    void Reject(const std::string& where, const Message& m, const char* what, int error);
     // Ghosts matching `which` leave their rooms with `reason`; returns how many are left.
     template <typename Which>
     size_t RemoveGhosts(Which which, int reason);

@@ -1,4 +1,4 @@
-// The process's one room bus and the hooks that feed it.
+// The process's one room bus and the calls that feed it.
 #include "bus/hooks.h"
 
 #include <pthread.h>
@@ -125,113 +125,23 @@ private:
 
 }  // namespace
 
-int BeforeEnter(uint64_t serial, const std::string& room, const std::string& user_id, kwix::KWIXRole role) {
+int Claim(uint64_t serial, const std::string& room, const op::Enter& enter) {
     bool refused = false;
     std::shared_ptr<Bus> bus = Hub::Instance().ForEnter(&refused);
     if (refused) return kwix::ERR_ENTER_ROOM_FAILED;
-    return bus ? bus->Claim(serial, room, user_id, static_cast<int>(role)) : kwix::ERR_OK;
+    return bus ? bus->Claim(serial, room, enter) : kwix::ERR_OK;
 }
 
-void AfterEnter(uint64_t serial, bool joined) {
-    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Entered(serial, joined);
+void Unclaim(uint64_t serial) {
+    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Release(serial);
 }
 
-void Left(uint64_t serial) {
-    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Exited(serial);
+void Publish(uint64_t serial, const Operation& operation) {
+    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Publish(serial, operation);
 }
 
-namespace {
-
-void Publish(uint64_t serial, Message m) {
-    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Publish(serial, std::move(m));
-}
-
-bool Connected() { return Hub::Instance().Current() != nullptr; }
-
-}  // namespace
-
-void AudioChannel(uint64_t serial, bool open, const ChannelParams& channel) {
-    Message m;
-    m.kind = Kind::kAudioChannel;
-    m.open = open;
-    m.channel = channel;
-    Publish(serial, std::move(m));
-}
-
-void VideoChannel(uint64_t serial, kwix::StreamType type, bool open) {
-    Message m;
-    m.kind = Kind::kVideoChannel;
-    m.open = open;
-    m.stream_type = type;
-    Publish(serial, std::move(m));
-}
-
-void Subscription(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on) {
-    // Audio subscriptions act where the listener is; only video ones concern the sender (a
-    // key frame to start from), and members that mute everyone would otherwise flood the bus.
-    if (type == kwix::STREAM_TYPE_AUDIO) return;
-    Message m;
-    m.kind = Kind::kSubscribe;
-    m.target = user_id;
-    m.stream_type = type;
-    m.open = on;
-    Publish(serial, std::move(m));
-}
-
-void Audio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue) {
-    if (!Connected()) return;  // spares the copy of every frame in a process without a bus
-    Message m;
-    m.kind = Kind::kAudio;
-    m.flag = continuous;
-    m.clear = clear_send_queue;
-    m.audio = std::make_shared<const kwix::AudioFrame>(frame);
-    Publish(serial, std::move(m));
-}
-
-void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
-    Message m;
-    m.kind = Kind::kVideo;
-    m.stream_type = type;
-    m.video = std::move(frame);
-    Publish(serial, std::move(m));
-}
-
-void Video(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
-    Message m;
-    m.kind = Kind::kPixel;
-    m.stream_type = type;
-    m.pixel = std::move(frame);
-    Publish(serial, std::move(m));
-}
-
-void Sei(uint64_t serial, int message_type, const std::string& message) {
-    if (!Connected()) return;
-    Message m;
-    m.kind = Kind::kSei;
-    m.number = message_type;
-    m.text = message;
-    Publish(serial, std::move(m));
-}
-
-void CustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered) {
-    if (!Connected()) return;
-    Message m;
-    m.kind = Kind::kCustomCmd;
-    m.number = cmd_id;
-    m.flag = reliable;
-    m.ordered = ordered;
-    m.text = message;
-    Publish(serial, std::move(m));
-}
-
-void Network(const std::string& user_id, const NetworkSetting& setting) {
-    std::shared_ptr<Bus> bus = Hub::Instance().Current();
-    if (!bus) return;
-    Message m;
-    m.kind = Kind::kNetwork;
-    m.user_id = user_id;
-    m.network = setting;
-    bus->PublishNetwork(std::move(m));
+void Share(const network::Setting& setting) {
+    if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->PublishNetwork(setting);
 }
 
 bool Connect(const std::string& url, std::string* error) { return Hub::Instance().Connect(url, error); }
@@ -242,9 +152,9 @@ bool Counter(const std::string& name, uint64_t* value) {
     std::shared_ptr<Bus> bus = Hub::Instance().Current();
     if (!bus) return false;
     const Counters c = bus->counters();
-    const std::pair<const char*, uint64_t> all[] = {{"published", c.published}, {"received", c.received},
-                                                    {"refused", c.refused},     {"gaps", c.gaps},
-                                                    {"ghosts", c.ghosts},       {"lost", c.lost}};
+    const std::pair<const char*, uint64_t> all[] = {
+        {"published", c.published}, {"received", c.received}, {"refused", c.refused}, {"rejected", c.rejected},
+        {"gaps", c.gaps},           {"ghosts", c.ghosts},     {"lost", c.lost}};
     for (const auto& entry : all) {
         if (name == entry.first) {
             *value = entry.second;

@@ -1,5 +1,6 @@
 // The room bus (bus/bus.h) as the rest of the engine meets it: the sessions' side, declared
-// in core/room_bus.h and defined here, and the control API's connect and disconnect.
+// in core/room_bus.h and defined here (the claim of a user id, "publish this operation"),
+// and the control API's side (shared network settings, connect and disconnect).
 //
 // The bus is connected per process: by the control API, or by the first EnterRoom that finds
 // the environment variable VELMORA_LOOPBACK_REDIS set (a URL as bus::ParseAddress reads it),
@@ -9,9 +10,8 @@
 // when it cannot: a room never silently stays local to the process. Without the variable,
 // rooms stay in the process until the control API connects.
 //
-// Only sessions that entered their room while the bus was connected are carried. Every hook
-// but BeforeEnter is a no-op for the others, and costs an atomic load when no bus is
-// connected at all.
+// Only sessions that entered their room while the bus was connected are carried. Publish is
+// a no-op for the others, and costs an atomic load when no bus is connected at all.
 //
 // fork(): the child starts without a bus (the parent's, with its threads, stays the parent's);
 // its first EnterRoom connects anew as above. exit(): the bus says goodbye in its rooms and
@@ -20,13 +20,10 @@
 #define VELMORA_ENGINE_BUS_HOOKS_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include "bus/wire.h"
 #include "core/room_bus.h"
-#include "kwix/velmora_kwix_cloud.h"
-#include "records/audio_params.h"
+#include "network/setting.h"
 
 namespace velmora {
 namespace loopback {
@@ -34,9 +31,9 @@ namespace bus {
 
 constexpr const char* kUrlVariable = "VELMORA_LOOPBACK_REDIS";
 
-// A network setting the control API made and applied here ("" user id for the whole
-// network's): to every other process on the bus (bus.h).
-void Network(const std::string& user_id, const NetworkSetting& setting);
+// A shared network setting the control API made and applied here: to every other process on
+// the bus (bus.h).
+void Share(const network::Setting& setting);
 
 // Control API. Connect replaces a connected bus; false with *error saying what went wrong.
 bool Connect(const std::string& url, std::string* error);

@@ -1,4 +1,4 @@
-// The room bus's hooks in an engine built without hiredis: rooms stay within the process,
+// The room bus's calls in an engine built without hiredis: rooms stay within the process,
 // and asking for a bus says why there is none instead of quietly staying local.
 #include <cstdlib>
 
@@ -17,24 +17,16 @@ const char* const kWhy =
 
 }  // namespace
 
-int BeforeEnter(uint64_t, const std::string&, const std::string&, kwix::KWIXRole) {
+int Claim(uint64_t, const std::string&, const op::Enter&) {
     const char* url = std::getenv(kUrlVariable);
     if (url == nullptr || *url == '\0') return kwix::ERR_OK;
     Logf(LogLevel::kError, "EnterRoom: %s is set but %s", kUrlVariable, kWhy);
     return kwix::ERR_ENTER_ROOM_FAILED;
 }
 
-void AfterEnter(uint64_t, bool) {}
-void Left(uint64_t) {}
-void AudioChannel(uint64_t, bool, const ChannelParams&) {}
-void VideoChannel(uint64_t, kwix::StreamType, bool) {}
-void Subscription(uint64_t, const std::string&, kwix::StreamType, bool) {}
-void Audio(uint64_t, const kwix::AudioFrame&, bool, bool) {}
-void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::VideoFrame>) {}
-void Video(uint64_t, kwix::StreamType, std::shared_ptr<const kwix::PixelFrame>) {}
-void Sei(uint64_t, int, const std::string&) {}
-void CustomCmd(uint64_t, uint32_t, const std::string&, bool, bool) {}
-void Network(const std::string&, const NetworkSetting&) {}
+void Unclaim(uint64_t) {}
+void Publish(uint64_t, const Operation&) {}
+void Share(const network::Setting&) {}
 
 bool Connect(const std::string&, std::string* error) {
     *error = kWhy;

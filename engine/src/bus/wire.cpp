@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "records/frames.h"
 
@@ -75,7 +78,11 @@ public:
         static_assert(std::is_integral<T>::value, "integers and bools only; As<> for the rest");
         v = static_cast<T>(Little(sizeof(T)));
     }
-    void Field(bool& v) { v = Little(1) != 0; }
+    void Field(bool& v) {
+        const uint64_t byte = Little(1);
+        if (byte > 1) ok_ = false;
+        v = byte != 0;
+    }
     void Field(double& v) {
         const uint64_t bits = Little(8);
         std::memcpy(&v, &bits, sizeof v);
@@ -130,108 +137,157 @@ private:
     bool ok_ = true;
 };
 
-// Everything after the kind, in wire order. `M` is `const Message` when encoding and
-// `Message` when decoding.
-template <typename Stream, typename M>
-void Fields(Stream& s, M& m) {
-    s.Field(m.origin);
-    s.Field(m.sender);
-    s.Field(m.seq);
-    s.Short(m.user_id);
-    switch (m.kind) {
-        case Kind::kHello:
-        case Kind::kHeartbeat:
-        case Kind::kBye:
-        case Kind::kExit:
-            break;
-        case Kind::kEnter:
-            s.Field(m.role);
-            break;
-        case Kind::kAudioChannel:
-            s.Field(m.open);
-            s.template As<int32_t>(m.channel.rate);
-            s.template As<int32_t>(m.channel.channels);
-            s.template As<int32_t>(m.channel.frame_ms);
-            s.template As<int32_t>(m.channel.bitrate_bps);
-            s.Field(m.channel.need_encode);
-            break;
-        case Kind::kVideoChannel:
-            s.Field(m.open);
-            s.Field(m.stream_type);
-            break;
-        case Kind::kSubscribe:
-            s.Short(m.target);
-            s.Field(m.stream_type);
-            s.Field(m.open);
-            break;
-        case Kind::kAudio: {
-            s.Field(m.flag);
-            s.Field(m.clear);
-            auto& f = s.Carried(m.audio);
-            s.Field(f.sample_rate);
-            s.Field(f.channels);
-            s.Field(f.bits_per_sample);
-            s.template As<int32_t>(f.codec);
-            s.Field(f.pts);
-            s.Field(f.has_voice);
-            s.Payload(f);
-            s.Extra(f);
-            break;
-        }
-        case Kind::kVideo: {
-            s.Field(m.stream_type);
-            auto& f = s.Carried(m.video);
-            s.Field(f.pts);
-            s.Field(f.dts);
-            s.Field(f.is_key_frame);
-            s.template As<int32_t>(f.codec);
-            s.template As<int32_t>(f.rotation);
-            s.Payload(f);
-            break;
-        }
-        case Kind::kPixel: {
-            s.Field(m.stream_type);
-            auto& f = s.Carried(m.pixel);
-            s.Field(f.pts);
-            s.Field(f.width);
-            s.Field(f.height);
-            s.template As<int32_t>(f.format);
-            s.template As<int32_t>(f.rotation);
-            s.Payload(f);
-            break;
-        }
-        case Kind::kSei:
-            s.template As<int32_t>(m.number);
-            s.Field(m.text);
-            break;
-        case Kind::kCustomCmd:
-            s.template As<uint32_t>(m.number);
-            s.Field(m.flag);
-            s.Field(m.ordered);
-            s.Field(m.text);
-            break;
-        case Kind::kNetwork: {
-            auto& l = m.network.link;
-            s.template As<uint8_t>(m.network.what);
-            s.Field(m.network.value);
-            s.Field(l.latency_ms);
-            s.Field(l.jitter_ms);
-            s.Field(l.audio_loss);
-            s.Field(l.video_loss);
-            s.Field(l.command_loss);
-            s.Field(l.reorder);
-            break;
-        }
+template <typename T>
+struct Unlisted : std::false_type {};
+
+// A room operation's fields, in wire order. `O` is const when encoding.
+template <typename Stream, typename O>
+void OperationFields(Stream& s, O& o) {
+    using T = std::remove_const_t<O>;
+    if constexpr (std::is_same<T, op::Enter>::value) {
+        s.template As<int32_t>(o.role);
+    } else if constexpr (std::is_same<T, op::Exit>::value) {
+    } else if constexpr (std::is_same<T, op::AudioChannel>::value) {
+        s.Field(o.open);
+        s.template As<int32_t>(o.channel.rate);
+        s.template As<int32_t>(o.channel.channels);
+        s.template As<int32_t>(o.channel.frame_ms);
+        s.template As<int32_t>(o.channel.bitrate_bps);
+        s.Field(o.channel.need_encode);
+    } else if constexpr (std::is_same<T, op::VideoChannel>::value) {
+        s.Field(o.open);
+        s.template As<int32_t>(o.type);
+    } else if constexpr (std::is_same<T, op::Subscription>::value) {
+        s.Short(o.user_id);
+        s.template As<int32_t>(o.type);
+        s.Field(o.on);
+    } else if constexpr (std::is_same<T, op::Audio>::value) {
+        s.Field(o.continuous);
+        s.Field(o.clear_send_queue);
+        auto& f = s.Carried(o.frame);
+        s.Field(f.sample_rate);
+        s.Field(f.channels);
+        s.Field(f.bits_per_sample);
+        s.template As<int32_t>(f.codec);
+        s.Field(f.pts);
+        s.Field(f.has_voice);
+        s.Payload(f);
+        s.Extra(f);
+    } else if constexpr (std::is_same<T, op::Video>::value) {
+        s.template As<int32_t>(o.type);
+        auto& f = s.Carried(o.frame);
+        s.Field(f.pts);
+        s.Field(f.dts);
+        s.Field(f.is_key_frame);
+        s.template As<int32_t>(f.codec);
+        s.template As<int32_t>(f.rotation);
+        s.Payload(f);
+    } else if constexpr (std::is_same<T, op::Pixels>::value) {
+        s.template As<int32_t>(o.type);
+        auto& f = s.Carried(o.frame);
+        s.Field(f.pts);
+        s.Field(f.width);
+        s.Field(f.height);
+        s.template As<int32_t>(f.format);
+        s.template As<int32_t>(f.rotation);
+        s.Payload(f);
+    } else if constexpr (std::is_same<T, op::Sei>::value) {
+        s.Field(o.message_type);
+        s.Field(o.message);
+    } else if constexpr (std::is_same<T, op::Command>::value) {
+        s.Field(o.cmd_id);
+        s.Field(o.reliable);
+        s.Field(o.ordered);
+        s.Field(o.message);
+    } else {
+        static_assert(Unlisted<T>::value, "every operation has its field list");
     }
 }
 
+// The kind of each alternative of Operation, by index.
+constexpr Kind kOperationKinds[] = {Kind::kEnter, Kind::kExit,  Kind::kAudioChannel, Kind::kVideoChannel,
+                                    Kind::kSubscribe, Kind::kAudio, Kind::kVideo, Kind::kPixel,
+                                    Kind::kSei,   Kind::kCustomCmd};
+static_assert(sizeof kOperationKinds / sizeof kOperationKinds[0] == std::variant_size<Operation>::value,
+              "a kind for every operation");
+
+// The alternative of `Variant` with that index, default-made; false for an index beyond them.
+template <typename Variant, size_t... I>
+bool MakeAlternative(size_t index, Variant* out, std::index_sequence<I...>) {
+    return ((index == I ? (*out = std::variant_alternative_t<I, Variant>{}, true) : false) || ...);
+}
+template <typename Variant>
+bool MakeAlternative(size_t index, Variant* out) {
+    return MakeAlternative(index, out, std::make_index_sequence<std::variant_size<Variant>::value>());
+}
+
+// Every field of a network setting, whatever its kind: the setting lists its own.
+template <typename Stream>
+struct SettingField {
+    Stream& s;
+    template <typename T>
+    void operator()(T& v) {
+        s.Field(v);
+    }
+};
+
+// Everything after the kind, in wire order.
+void Write(Writer& w, const Message& m) {
+    w.Field(m.origin);
+    w.Field(m.sender);
+    w.Field(m.seq);
+    w.Short(m.user_id);
+    if (IsOperation(m.kind)) {
+        std::visit([&](const auto& o) { OperationFields(w, o); }, m.operation);
+    } else if (m.kind == Kind::kNetwork) {
+        w.Field(static_cast<uint8_t>(m.setting.index()));
+        // Fields() is not const: it serves decoding too. The copy is a handful of values.
+        network::Setting copy = m.setting;
+        SettingField<Writer> field{w};
+        std::visit([&](auto& setting) { setting.Fields(field); }, copy);
+    }
+}
+
+bool Read(Reader& r, Message& m) {
+    r.Field(m.origin);
+    r.Field(m.sender);
+    r.Field(m.seq);
+    r.Short(m.user_id);
+    if (IsOperation(m.kind)) {
+        const auto* at = std::find(std::begin(kOperationKinds), std::end(kOperationKinds), m.kind);
+        MakeAlternative(static_cast<size_t>(at - std::begin(kOperationKinds)), &m.operation);
+        std::visit([&](auto& o) { OperationFields(r, o); }, m.operation);
+        if (auto* enter = std::get_if<op::Enter>(&m.operation)) enter->user_id = m.user_id;
+    } else if (m.kind == Kind::kNetwork) {
+        uint8_t index = 0;
+        r.Field(index);
+        if (!r.ok() || !MakeAlternative(index, &m.setting)) return false;
+        SettingField<Reader> field{r};
+        std::visit([&](auto& setting) { setting.Fields(field); }, m.setting);
+    }
+    return r.ok() && r.AtEnd();
+}
+
 }  // namespace
+
+bool IsOperation(Kind kind) {
+    return std::find(std::begin(kOperationKinds), std::end(kOperationKinds), kind) != std::end(kOperationKinds);
+}
+
+Kind KindOf(const Operation& operation) { return kOperationKinds[operation.index()]; }
+
+Message OperationMessage(const Operation& operation) {
+    Message m;
+    m.kind = KindOf(operation);
+    m.operation = operation;
+    return m;
+}
 
 std::string Encode(const Message& m) {
     Writer w;
     w.Field(kWireVersion);
     w.As<uint8_t>(m.kind);
-    Fields(w, m);
+    Write(w, m);
     return w.Take();
 }
 
@@ -245,16 +301,11 @@ DecodeResult Decode(const std::string& bytes, Message* out, int* version) {
     Message m;
     uint8_t kind = 0;
     r.Field(kind);
-    if (kind < static_cast<uint8_t>(Kind::kHello) || kind > static_cast<uint8_t>(Kind::kNetwork)) {
-        return DecodeResult::kMalformed;
-    }
     m.kind = static_cast<Kind>(kind);
-    Fields(r, m);
-    if (m.kind == Kind::kNetwork &&
-        (m.network.what < NetworkSetting::kUplink || m.network.what > NetworkSetting::kQuality)) {
-        return DecodeResult::kMalformed;
-    }
-    if (!r.ok() || !r.AtEnd()) return DecodeResult::kMalformed;
+    const bool known = kind == static_cast<uint8_t>(Kind::kHello) || kind == static_cast<uint8_t>(Kind::kHeartbeat) ||
+                       kind == static_cast<uint8_t>(Kind::kBye) || kind == static_cast<uint8_t>(Kind::kNetwork) ||
+                       IsOperation(m.kind);
+    if (!r.ok() || !known || !Read(r, m)) return DecodeResult::kMalformed;
     *out = std::move(m);
     return DecodeResult::kOk;
 }

@@ -1,5 +1,6 @@
 // The bus's wire format: one binary message per room operation, published on the room's
-// channel and applied by every other process with members in that room.
+// channel and applied by every other process with members in that room; the process's own
+// presence in a room (hello, heartbeat, bye); and network settings, on their own channel.
 //
 // Layout (integers little-endian):
 //   u8  version (kWireVersion; a message of any other version is refused, not guessed at)
@@ -7,63 +8,53 @@
 //   u64 origin   the publishing process (random, new in each process and after fork)
 //   u64 sender   the sender's session serial in its process; 0 for the process's own messages
 //   u64 seq      per sender, from 1, in publishing order
-//   str user_id  (u16 length, bytes)
-//   ... the kind's fields, in the order of Message below; texts and payloads as u32 length
-//   and bytes; a share (double) as the u64 of its IEEE-754 bits.
-// A decoder reads exactly the kind's fields: trailing or missing bytes make the message
-// malformed.
+//   str user_id  (u16 length, bytes): the sender's; its Enter's user id
+//   ... the kind's fields: a room operation's (core/operation.h) in the order wire.cpp lists
+//   them for its kind; a network setting's u8 index in network::Setting followed by the
+//   fields its Fields() lists. Texts and payloads as u32 length and bytes (a user id a
+//   subscription names: u16), a share (double) as the u64 of its IEEE-754 bits, a bool as
+//   one byte 0 or 1, an enumeration as i32.
+// A decoder reads exactly the kind's fields: trailing or missing bytes, an unknown kind or
+// setting, or a bool byte other than 0 and 1 make the message malformed. What a readable
+// message says is then checked like a local call (core/operation.h, network/setting.h).
 #ifndef VELMORA_ENGINE_BUS_WIRE_H
 #define VELMORA_ENGINE_BUS_WIRE_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include "kwix/velmora_kwix_cloud.h"
-#include "network/network.h"
-#include "records/audio_params.h"
+#include "core/operation.h"
+#include "network/setting.h"
 
 namespace velmora {
 namespace loopback {
 namespace bus {
 
-constexpr uint8_t kWireVersion = 1;
+// 2: network settings as network::Setting lists them.
+constexpr uint8_t kWireVersion = 2;
 
+// Each alternative of Operation has its kind (wire.cpp maps them); a new operation takes the
+// next kind after the last.
 enum class Kind : uint8_t {
     kHello = 1,     // a process took its first member into the room: who is here?
     kHeartbeat,     // the process is alive and still has members in the room
     kBye,           // the process leaves the room with all its members
-    kEnter,         // role
-    kExit,
-    kAudioChannel,  // open, channel
-    kVideoChannel,  // open, stream_type
-    kSubscribe,     // target, stream_type, open (on)
-    kAudio,         // flag (continuous), clear, audio
-    kVideo,         // stream_type, video
-    kPixel,         // stream_type, pixel
-    kSei,           // number (message type), text
-    kCustomCmd,     // number (cmd id), flag (reliable), ordered, text
-    kNetwork,       // network: a network setting made through the control API (sent on
-                    // kNetworkChannel, not a room's)
+    kEnter,         // op::Enter
+    kExit,          // op::Exit
+    kAudioChannel,  // op::AudioChannel
+    kVideoChannel,  // op::VideoChannel
+    kSubscribe,     // op::Subscription
+    kAudio,         // op::Audio
+    kVideo,         // op::Video
+    kPixel,         // op::Pixels
+    kSei,           // op::Sei
+    kCustomCmd,     // op::Command
+    kNetwork,       // a network::Setting made through the control API (sent on kNetworkChannel)
 };
 
-// A network setting as the control API made it, for every other process to apply as if made
-// there. user_id is the message's; settings of the whole network have none.
-struct NetworkSetting {
-    enum What : uint8_t {
-        kUplink = 1,    // link
-        kDownlink,      // link
-        kDisconnect,    // value: duration in ms, from the applying process's own now
-        kUnresponsive,  // value: 1 on, 0 off
-        kTimeout,       // value: ms
-        kSeed,          // value: the seed's bits
-        kForget,
-        kQuality,       // value: the explicit network quality
-    };
-    What what = kUplink;
-    int64_t value = 0;
-    network::Link link;
-};
+// The kind that carries this operation.
+Kind KindOf(const Operation& operation);
+bool IsOperation(Kind kind);
 
 struct Message {
     Kind kind = Kind::kHello;
@@ -71,22 +62,12 @@ struct Message {
     uint64_t sender = 0;
     uint64_t seq = 0;
     std::string user_id;
-
-    int32_t role = 0;
-    bool open = false;
-    ChannelParams channel;
-    int32_t stream_type = 0;
-    std::string target;
-    bool flag = false;
-    bool clear = false;
-    bool ordered = true;
-    int64_t number = 0;
-    std::string text;
-    std::shared_ptr<const kwix::AudioFrame> audio;
-    std::shared_ptr<const kwix::VideoFrame> video;
-    std::shared_ptr<const kwix::PixelFrame> pixel;
-    NetworkSetting network;
+    Operation operation;       // an operation's kind
+    network::Setting setting;  // kNetwork
 };
+
+// A message carrying the operation, its kind set.
+Message OperationMessage(const Operation& operation);
 
 std::string Encode(const Message& m);
 

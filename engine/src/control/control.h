@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/session.h"
+#include "network/setting.h"
 
 namespace velmora {
 namespace loopback {
@@ -27,6 +28,11 @@ inline int64_t CopyOut(const std::string& text, char* buffer, size_t capacity) {
 inline std::shared_ptr<Session> LiveSession(const void* session) {
     return SessionRegistry::Instance().Find(session);
 }
+
+// The control API's way to the network's settings: applied here through network::Apply,
+// then, when shared, to every other process on the room bus. VLB_OK, or VLB_INVALID for a
+// value out of its range (nothing changed, nothing sent).
+int ApplyNetworkSetting(const network::Setting& setting);
 
 }  // namespace loopback
 }  // namespace velmora

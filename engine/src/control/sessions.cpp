@@ -1,7 +1,7 @@
-// Control API: live sessions, their journals and counters, and the fault switches.
+// Control API: live sessions, their journals and counters, the fault switches that are not
+// the network's, and the one reset of them all.
 #include <string>
 
-#include "bus/hooks.h"
 #include "control/control.h"
 #include "core/clock.h"
 #include "core/session.h"
@@ -100,23 +100,6 @@ uint64_t vlb_delivered_frames(void* session) {
 /* ---- Faults and knobs ---- */
 
 void vlb_fail_next_create(void) { faults::FailNextCreate(); }
-
-void vlb_set_custom_cmd_loss(double share) { faults::SetCustomCmdLoss(share); }
-
-int vlb_set_network_quality(const char* user_id, int quality) {
-    if (user_id == nullptr) return VLB_NULL;
-    faults::SetNetworkQuality(user_id, quality);
-    velmora::loopback::bus::NetworkSetting setting;  // other processes report it too
-    setting.what = velmora::loopback::bus::NetworkSetting::kQuality;
-    setting.value = quality;
-    velmora::loopback::bus::Network(user_id, setting);
-    return VLB_OK;
-}
-
-void vlb_set_network_quality_interval(int interval_ms) {
-    // Sessions read it on every clock tick.
-    faults::SetNetworkQualityInterval(interval_ms);
-}
 
 void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
 

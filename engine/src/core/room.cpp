@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <type_traits>
-#include <unordered_map>
+#include <variant>
 
 #include "core/clock.h"
 #include "log/log.h"
@@ -25,6 +25,29 @@ kwix::UserInfo MakeUserInfo(const std::string& user_id) {
 }  // namespace
 
 Room::Room(std::string key) : key_(std::move(key)) {}
+
+int Room::Apply(uint64_t serial, const Operation& operation) {
+    const int refused = Check(operation);
+    if (refused != kwix::ERR_OK) return refused;
+    constexpr int kNo = kwix::ERR_INVALID_OPERATION;
+    return std::visit(
+        Overloaded{
+            // Entering needs the entrant's delivery: RoomRegistry::Enter.
+            [](const op::Enter&) { return kNo; },
+            [&](const op::Exit&) { return Leave(serial, true) ? kwix::ERR_OK : kNo; },
+            [&](const op::AudioChannel& o) { return SetAudioChannel(serial, o.open, o.channel); },
+            [&](const op::VideoChannel& o) { return o.open ? OpenVideo(serial, o.type) : CloseVideo(serial, o.type); },
+            [&](const op::Subscription& o) { return Subscribe(serial, o.user_id, o.type, o.on); },
+            [&](const op::Audio& o) { return audio_.Submit(serial, *o.frame, o.continuous, o.clear_send_queue); },
+            [&](const op::Video& o) { return SendPicture(serial, o.type, o.frame); },
+            [&](const op::Pixels& o) { return SendPicture(serial, o.type, o.frame); },
+            [&](const op::Sei& o) { return SendSei(serial, o.message_type, o.message); },
+            [&](const op::Command& o) {
+                return SendCustomCmd(serial, o.cmd_id, o.message, o.reliable, o.ordered) ? kwix::ERR_OK : kNo;
+            },
+        },
+        operation);
+}
 
 Room::Member* Room::FindLocked(uint64_t serial) {
     for (Member& m : members_) {
@@ -48,62 +71,9 @@ void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatche
     outbox_.push_back(MakeDelivery(to, name, media, std::move(call)));
 }
 
-Room::Verdict Room::JudgeLocked(const Member* from, const Member& to, network::Cargo cargo, bool unordered,
-                                int64_t now_ms, bool on_tick) {
-    using network::Cargo;
-    Verdict v;
-    v.due_ms = now_ms;
-    v.receiver_cut = to.link_down || to.timed_out;
-    const bool active = network::Active();
-    // Without faults only the room-wide command loss draws; everything else passes untouched.
-    if (!active && cargo != Cargo::kCommand && !v.receiver_cut) return v;
-    const bool losable = cargo == Cargo::kCommand || cargo == Cargo::kAudio || cargo == Cargo::kVideo;
-    if (active) {
-        // A fault counts from the moment it is set, before the tick that tells the delegate;
-        // on a tick the members' flags are just brought up to date.
-        if (!v.receiver_cut && !on_tick) v.receiver_cut = network::PresenceOf(to.who.user_id, now_ms).down;
-        if (from != nullptr && cargo != Cargo::kEvent &&
-            (from->silenced || from->timed_out ||
-             (!on_tick && network::PresenceOf(from->who.user_id, now_ms).silent()))) {
-            v.lost = true;
-            return v;
-        }
-    }
-    if (losable && v.receiver_cut) {
-        v.lost = true;
-        return v;
-    }
-    const network::Passage passage =
-        network::Pass(from != nullptr ? from->who.user_id : std::string(), to.who.user_id, cargo, unordered);
-    v.lost = passage.lost;
-    v.late = passage.late;
-    v.due_ms = now_ms + passage.delay_ms;
-    return v;
-}
-
-void Room::DeliverLocked(uint64_t from, const Member& to, const Verdict& verdict, int64_t now_ms,
-                         Delivery delivery) {
-    const auto pair = std::make_pair(from, to.who.serial);
-    auto it = backlog_.find(pair);
-    if (it == backlog_.end() && verdict.due_ms <= now_ms && !verdict.receiver_cut) {
-        outbox_.push_back(std::move(delivery));
-        return;
-    }
-    PairBacklog& backlog = backlog_[pair];
-    // Behind the pair's earlier deliveries, so that jitter never reorders a pair.
-    const int64_t due = std::max(verdict.due_ms, backlog.last_due_ms);
-    backlog.last_due_ms = due;
-    ++backlog.held;
-    held_.push_back(Held{from, to.who.serial, due, std::move(delivery)});
-    network_work_.store(true);
-}
-
 bool Room::RouteLocked(const Member& from, const Member& to, const char* name, network::Cargo cargo,
                        int64_t now_ms, Dispatcher::Call call) {
-    const Verdict verdict = JudgeLocked(&from, to, cargo, false, now_ms);
-    if (verdict.lost) return false;
-    DeliverLocked(from.who.serial, to, verdict, now_ms, MakeDelivery(to, name, false, std::move(call)));
-    return true;
+    return transit_.Route(from.who.serial, to.who.serial, cargo, now_ms, MakeDelivery(to, name, false, std::move(call)));
 }
 
 void Room::AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) {
@@ -126,6 +96,7 @@ void Room::AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) {
         // numbers afresh.
         m.cmd_from.erase(gone.who.serial);
     }
+    transit_.ForgetSender(gone.who.serial);
 }
 
 void Room::AnnounceReturnLocked(const Member& back, int64_t now_ms) {
@@ -147,9 +118,7 @@ void Room::AnnounceReturnLocked(const Member& back, int64_t now_ms) {
     }
 }
 
-void Room::SetSilencedLocked(Member& m, bool silenced) {
-    if (m.silenced == silenced) return;
-    m.silenced = silenced;
+void Room::SetSilencedLocked(const Member& m, bool silenced) {
     // Mixes are made before any delivery is judged, so a silent sender is kept out of them here.
     for (const Member& listener : members_) {
         if (&listener == &m) continue;
@@ -158,72 +127,43 @@ void Room::SetSilencedLocked(Member& m, bool silenced) {
     }
 }
 
-void Room::NetworkTickLocked(int64_t now_ms) {
-    const bool active = network::Active();
-    const int64_t timeout_ms = active ? network::Timeout() : 0;
-    bool troubled = false;
-    for (Member& m : members_) {
-        const network::Presence p = active ? network::PresenceOf(m.who.user_id, now_ms) : network::Presence{};
-        if (p.down && !m.link_down) {
-            m.link_down = true;
-            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
-                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTED, kwix::CONNECTION_STATE_DISCONNECTED);
-            });
-            QueueLocked(m, "OnError", false, [](KWIXCloudDelegate& d) { d.OnError(kConnectionLostError); });
-            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
-                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_DISCONNECTED, kwix::CONNECTION_STATE_CONNECTING);
-            });
-        } else if (!p.down && m.link_down) {
-            m.link_down = false;
-            QueueLocked(m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
-                d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
-            });
-        }
-        if (p.silent() && !m.timed_out && now_ms - p.silent_since_ms >= timeout_ms) {
-            AnnounceExitLocked(m, kExitReasonTimeout, now_ms);
-            m.timed_out = true;
-        } else if (!p.silent() && m.timed_out) {
-            m.timed_out = false;
-            AnnounceReturnLocked(m, now_ms);
-        }
-        SetSilencedLocked(m, p.silent() || m.timed_out);
-        for (auto& entry : m.cmd_from) {
-            CmdTrack& track = entry.second;
-            if (!track.late) continue;
-            if (track.late_until_ms <= now_ms) {
-                Verdict verdict;
-                verdict.due_ms = now_ms;
-                verdict.receiver_cut = m.link_down || m.timed_out;
-                DeliverLocked(entry.first, m, verdict, now_ms, std::move(*track.late));
-                track.late.reset();
-            } else {
-                troubled = true;
-            }
-        }
-        troubled = troubled || m.link_down || m.silenced || m.timed_out;
-    }
-    if (!held_.empty()) ReleaseHeldLocked(now_ms);
-    network_work_.store(troubled || !held_.empty());
-}
+// What the room makes of its members' link changes, found by the network on a tick.
+class Room::LinkEvents final : public network::LinkListener {
+public:
+    LinkEvents(Room& room, int64_t now_ms) : room_(room), now_ms_(now_ms) {}
 
-void Room::ReleaseHeldLocked(int64_t now_ms) {
-    // Receivers by serial: true when they can be reached; absent when they left.
-    std::unordered_map<uint64_t, bool> reachable;
-    for (const Member& m : members_) reachable[m.who.serial] = !m.link_down && !m.timed_out;
-    std::deque<Held> kept;
-    for (Held& held : held_) {
-        auto to = reachable.find(held.to);
-        const bool gone = to == reachable.end();
-        if (!gone && !(to->second && held.due_ms <= now_ms)) {
-            kept.push_back(std::move(held));
-            continue;
-        }
-        if (!gone) outbox_.push_back(std::move(held.delivery));  // a left receiver's are dropped
-        auto backlog = backlog_.find(std::make_pair(held.from, held.to));
-        if (backlog != backlog_.end() && --backlog->second.held == 0) backlog_.erase(backlog);
+    void Dropped(uint64_t serial) override {
+        const Member* m = room_.FindLocked(serial);
+        if (m == nullptr) return;
+        room_.QueueLocked(*m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTED, kwix::CONNECTION_STATE_DISCONNECTED);
+        });
+        room_.QueueLocked(*m, "OnError", false, [](KWIXCloudDelegate& d) { d.OnError(kConnectionLostError); });
+        room_.QueueLocked(*m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_DISCONNECTED, kwix::CONNECTION_STATE_CONNECTING);
+        });
     }
-    held_.swap(kept);
-}
+    void Reconnected(uint64_t serial) override {
+        const Member* m = room_.FindLocked(serial);
+        if (m == nullptr) return;
+        room_.QueueLocked(*m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
+        });
+    }
+    void TimedOut(uint64_t serial) override {
+        if (const Member* m = room_.FindLocked(serial)) room_.AnnounceExitLocked(*m, kExitReasonTimeout, now_ms_);
+    }
+    void Returned(uint64_t serial) override {
+        if (const Member* m = room_.FindLocked(serial)) room_.AnnounceReturnLocked(*m, now_ms_);
+    }
+    void Silenced(uint64_t serial, bool silenced) override {
+        if (const Member* m = room_.FindLocked(serial)) room_.SetSilencedLocked(*m, silenced);
+    }
+
+private:
+    Room& room_;
+    const int64_t now_ms_;
+};
 
 void Room::Drain() {
     std::unique_lock<std::mutex> lock(mu_);
@@ -277,6 +217,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
         }
         Member newcomer;
         newcomer.who = entrant;
+        transit_.Join(entrant.serial, entrant.user_id);
         QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
             d.OnConnectionStateChanged(kwix::CONNECTION_STATE_INIT, kwix::CONNECTION_STATE_CONNECTING);
         });
@@ -288,7 +229,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
         const int64_t now = Clock::Instance().NowMs();
         for (const Member& m : members_) {
             const std::string id = m.who.user_id;
-            if (!m.timed_out) {
+            if (!transit_.Gone(m.who.serial)) {
                 RouteLocked(m, newcomer, "OnRemoteUserEnterRoom", network::Cargo::kEvent, now,
                             [id](KWIXCloudDelegate& d) { d.OnRemoteUserEnterRoom(MakeUserInfo(id)); });
                 if (m.audio_open) {
@@ -308,7 +249,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
         audio_.Join(entrant.serial, entrant.user_id, entrant.listening, entrant.detect_voice, entrant.audio_counters,
                     now);
         for (const Member& m : members_) {
-            if (m.silenced) audio_.SetMuted(entrant.serial, m.who.user_id, true);
+            if (transit_.Silenced(m.who.serial)) audio_.SetMuted(entrant.serial, m.who.user_id, true);
         }
         members_.push_back(std::move(newcomer));
     }
@@ -329,12 +270,13 @@ bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
         if (tell_leaver) {
             QueueLocked(gone, "OnExitRoom", false, [](KWIXCloudDelegate& d) { d.OnExitRoom(); });
         }
-        if (gone.timed_out) {
+        if (transit_.Gone(serial)) {
             // The others saw it leave already.
             for (Member& m : members_) m.cmd_from.erase(gone.who.serial);
         } else {
             AnnounceExitLocked(gone, reason, Clock::Instance().NowMs());
         }
+        transit_.Leave(serial);
         if (members_.empty()) {
             closed_ = true;
             emptied = true;
@@ -368,7 +310,7 @@ int Room::SetAudioChannel(uint64_t serial, bool open, const ChannelParams& param
         const std::string id = me->who.user_id;
         const int64_t now = Clock::Instance().NowMs();
         for (const Member& m : members_) {
-            if (&m == me || me->timed_out) continue;
+            if (&m == me || transit_.Gone(serial)) continue;
             RouteLocked(*me, m, "OnRemoteAudioAvailable", network::Cargo::kEvent, now,
                         [id, open](KWIXCloudDelegate& d) { d.OnRemoteAudioAvailable(id.c_str(), open); });
         }
@@ -392,7 +334,7 @@ int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
         bool watched = false;
         for (const Member& m : members_) {
             if (&m == me) continue;
-            if (!me->timed_out) {
+            if (!transit_.Gone(serial)) {
                 RouteLocked(*me, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now,
                             [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), true, type); });
             }
@@ -417,7 +359,7 @@ int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
         const std::string id = me->who.user_id;
         const int64_t now = Clock::Instance().NowMs();
         for (const Member& m : members_) {
-            if (&m == me || me->timed_out) continue;
+            if (&m == me || transit_.Gone(serial)) continue;
             RouteLocked(*me, m, "OnRemoteVideoAvailable", network::Cargo::kEvent, now,
                         [id, type](KWIXCloudDelegate& d) { d.OnRemoteVideoAvailable(id.c_str(), false, type); });
         }
@@ -435,7 +377,9 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
             if (on) {
                 me->audio_muted.erase(user_id);
                 bool silenced = false;
-                for (const Member& m : members_) silenced = silenced || (m.who.user_id == user_id && m.silenced);
+                for (const Member& m : members_) {
+                    silenced = silenced || (m.who.user_id == user_id && transit_.Silenced(m.who.serial));
+                }
                 audio_.SetMuted(serial, user_id, silenced);
             } else {
                 me->audio_muted.insert(user_id);
@@ -458,10 +402,6 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
     }
     Drain();
     return kwix::ERR_OK;
-}
-
-int Room::SendAudio(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue) {
-    return audio_.Submit(serial, frame, continuous, clear_send_queue);
 }
 
 void Room::SetVoiceDetection(uint64_t serial, bool on) { audio_.SetVoiceDetection(serial, on); }
@@ -498,12 +438,15 @@ void Room::MediaTick(int64_t now_ms) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
     }
-    const bool network_tick = network_work_.load() || network::Active();
+    const bool network_tick = transit_.Busy() || network::Active();
     if (due.empty() && !network_tick) return;
     {
         std::lock_guard<std::mutex> lock(mu_);
         // Connection changes first, so that frames of this tick already meet them.
-        if (network_tick) NetworkTickLocked(now_ms);
+        if (network_tick) {
+            LinkEvents events(*this, now_ms);
+            transit_.Tick(now_ms, events);
+        }
         for (AudioDelivery& d : due) {
             const Member* to = FindLocked(d.to);
             if (to == nullptr) continue;
@@ -513,18 +456,18 @@ void Room::MediaTick(int64_t now_ms) {
                 from = FindLocked(d.from);
                 if (from == nullptr || !from->audio_open || to->audio_muted.count(d.from_user) != 0) continue;
             }
-            const Verdict verdict = JudgeLocked(from, *to, network::Cargo::kAudio, false, now_ms, true);
+            const network::Verdict verdict = transit_.Judge(d.from, d.to, network::Cargo::kAudio, false, now_ms, true);
             if (verdict.lost) continue;
             if (d.how == Listening::kPulled) {
-                DeliverLocked(d.from, *to, verdict, now_ms,
-                              Delivery{to->who.dispatcher, nullptr, true, nullptr, std::move(d.frame), d.pull_limit,
+                transit_.Deliver(d.from, d.to, verdict, now_ms,
+                                 Delivery{to->who.dispatcher, nullptr, true, nullptr, std::move(d.frame), d.pull_limit,
                                        d.counters});
                 continue;
             }
             auto receipt = std::make_shared<FrameReceipt>(d.counters);
             std::shared_ptr<const kwix::AudioFrame> frame = std::move(d.frame);
             if (d.how == Listening::kMixed) {
-                DeliverLocked(d.from, *to, verdict, now_ms,
+                transit_.Deliver(d.from, d.to, verdict, now_ms,
                               MakeDelivery(*to, "OnRemoteMixedAudioReceived", true,
                                            [receipt, frame](KWIXCloudDelegate& delegate) {
                                                receipt->Delivered();
@@ -532,7 +475,7 @@ void Room::MediaTick(int64_t now_ms) {
                                            }));
             } else {
                 const std::string id = d.from_user;
-                DeliverLocked(d.from, *to, verdict, now_ms,
+                transit_.Deliver(d.from, d.to, verdict, now_ms,
                               MakeDelivery(*to, "OnRemoteAudioReceived", true,
                                            [receipt, frame, id](KWIXCloudDelegate& delegate) {
                                                receipt->Delivered();
@@ -563,12 +506,10 @@ int Room::SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<co
                 ++mismatched;
                 continue;
             }
-            const Verdict verdict = JudgeLocked(me, m, network::Cargo::kVideo, false, now);
-            if (verdict.lost) continue;
-            DeliverLocked(serial, m, verdict, now,
-                          MakeDelivery(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
-                              d.OnRemoteVideoReceived(id.c_str(), type, *frame);
-                          }));
+            transit_.Route(serial, m.who.serial, network::Cargo::kVideo, now,
+                           MakeDelivery(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
+                               d.OnRemoteVideoReceived(id.c_str(), type, *frame);
+                           }));
         }
     }
     Drain();
@@ -580,15 +521,7 @@ int Room::SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<co
     return kwix::ERR_OK;
 }
 
-int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) {
-    return SendPicture(serial, type, std::move(frame));
-}
-
-int Room::SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) {
-    return SendPicture(serial, type, std::move(frame));
-}
-
-int Room::SendSei(uint64_t serial, int message_type, std::string message) {
+int Room::SendSei(uint64_t serial, int message_type, const std::string& message) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         const Member* me = FindLocked(serial);
@@ -596,7 +529,7 @@ int Room::SendSei(uint64_t serial, int message_type, std::string message) {
             return kwix::ERR_INVALID_OPERATION;
         }
         const std::string id = me->who.user_id;
-        auto shared = std::make_shared<const std::string>(std::move(message));
+        auto shared = std::make_shared<const std::string>(message);
         const int64_t now = Clock::Instance().NowMs();
         for (const Member& m : members_) {
             if (&m == me || m.video_subs.count({id, kwix::STREAM_TYPE_VIDEO_HIGH}) == 0) continue;
@@ -611,23 +544,24 @@ int Room::SendSei(uint64_t serial, int message_type, std::string message) {
     return kwix::ERR_OK;
 }
 
-bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, bool reliable, bool ordered) {
+bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable,
+                         bool ordered) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         const Member* me = FindLocked(serial);
         if (me == nullptr) return false;
         // Gone for the others: nobody keeps count of what it sends.
-        if (me->timed_out) return true;
+        if (transit_.Gone(serial)) return true;
         const std::string id = me->who.user_id;
         const int32_t signed_id = static_cast<int32_t>(cmd_id);
-        auto shared = std::make_shared<const std::string>(std::move(message));
+        auto shared = std::make_shared<const std::string>(message);
         const int64_t now = Clock::Instance().NowMs();
         const network::Cargo cargo = reliable ? network::Cargo::kReliableCommand : network::Cargo::kCommand;
         for (Member& m : members_) {
             if (&m == me) continue;
             CmdTrack& track = m.cmd_from[serial];
             const uint32_t seq = ++track.last_seq;
-            const Verdict verdict = JudgeLocked(me, m, cargo, !ordered, now);
+            const network::Verdict verdict = transit_.Judge(serial, m.who.serial, cargo, !ordered, now);
             if (verdict.lost) {
                 ++track.missed;
                 continue;
@@ -635,29 +569,19 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, std::string message, 
             if (track.missed > 0) {
                 const uint32_t missed = track.missed;
                 track.missed = 0;
-                DeliverLocked(serial, m, verdict, now,
-                              MakeDelivery(m, "OnMissCustomCmdMsg", false,
-                                           [id, signed_id, missed](KWIXCloudDelegate& d) {
-                                               d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit,
-                                                                    missed);
-                                           }));
+                transit_.Deliver(serial, m.who.serial, verdict, now,
+                                 MakeDelivery(m, "OnMissCustomCmdMsg", false,
+                                              [id, signed_id, missed](KWIXCloudDelegate& d) {
+                                                  d.OnMissCustomCmdMsg(id.c_str(), signed_id, kCustomCmdLostInTransit,
+                                                                       missed);
+                                              }));
             }
-            Delivery command = MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
-                                            [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
-                                                d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq, shared->data(),
-                                                                        shared->size());
-                                            });
-            if (verdict.late && !track.late) {
-                track.late = std::move(command);
-                track.late_until_ms = verdict.due_ms + kReorderWindowMs;
-                network_work_.store(true);
-                continue;
-            }
-            DeliverLocked(serial, m, verdict, now, std::move(command));
-            if (track.late) {
-                DeliverLocked(serial, m, verdict, now, std::move(*track.late));
-                track.late.reset();
-            }
+            transit_.DeliverCommand(serial, m.who.serial, verdict, now,
+                                    MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
+                                                 [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
+                                                     d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq,
+                                                                             shared->data(), shared->size());
+                                                 }));
         }
     }
     Drain();
@@ -671,7 +595,7 @@ bool Room::Snapshot(uint64_t serial, RoomSnapshot* out) const {
     out->self = me->who.user_id;
     out->others.clear();
     for (const Member& m : members_) {
-        if (&m != me && !m.timed_out) out->others.push_back(m.who.user_id);
+        if (&m != me && !transit_.Gone(m.who.serial)) out->others.push_back(m.who.user_id);
     }
     return true;
 }
@@ -712,6 +636,8 @@ std::shared_ptr<Room> RoomRegistry::GetOrCreate(const std::string& key, const Ro
 }
 
 std::shared_ptr<Room> RoomRegistry::Enter(const std::string& key, const Entrant& entrant, int* error) {
+    *error = Check(op::Enter{entrant.user_id, entrant.role});
+    if (*error != kwix::ERR_OK) return nullptr;
     // Held, not just its address, so that a new room cannot reuse the address meanwhile.
     std::shared_ptr<Room> stale;
     for (;;) {

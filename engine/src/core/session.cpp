@@ -24,40 +24,7 @@ std::atomic<uint64_t> g_next_serial{1};
 // Counts the fork()s this process came out of as the child.
 std::atomic<uint64_t> g_fork_generation{0};
 
-bool IsVideoStream(StreamType type) {
-    return type == STREAM_TYPE_VIDEO_HIGH || type == STREAM_TYPE_VIDEO_LOW || type == STREAM_TYPE_VIDEO_AUX;
-}
-
 bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
-
-// Strict UTF-8, as a receiving Python decodes it: no overlong forms, no UTF-16 surrogates,
-// nothing above U+10FFFF.
-bool IsUtf8(const char* text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p != 0) {
-        const unsigned char lead = *p++;
-        if (lead < 0x80) continue;
-        int more;
-        unsigned char low = 0x80, high = 0xBF;  // the range of the first continuation byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        for (int i = 0; i < more; ++i, ++p) {
-            if (*p < (i == 0 ? low : 0x80) || *p > (i == 0 ? high : 0xBF)) return false;
-        }
-    }
-    return true;
-}
 
 const char* Bit(bool value) { return value ? "1" : "0"; }
 
@@ -137,6 +104,18 @@ std::shared_ptr<Room> Session::CurrentRoom() const {
     return room_;
 }
 
+int Session::Perform(const Operation& operation) {
+    std::shared_ptr<Room> room = CurrentRoom();
+    if (!room) {
+        // What is wrong with the operation itself comes first, as it would in a room.
+        const int refused = Check(operation);
+        return refused != ERR_OK ? refused : ERR_INVALID_OPERATION;
+    }
+    const int result = room->Apply(serial_, operation);
+    if (result == ERR_OK) bus::Publish(serial_, operation);
+    return result;
+}
+
 int Session::EnterRoom(const EnterRoomParams& params) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     // The journal keeps the whole record; the log leaves the signature out.
@@ -149,12 +128,14 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     }
     if (r.sdk_app_id == 0) return ERR_INVALID_SDK_APP_ID;
     const char* user_id = r.user_id.GetValue();
-    if (IsEmpty(user_id) || !IsUtf8(user_id)) return ERR_INVALID_USER_ID;
+    const op::Enter enter{user_id == nullptr ? std::string() : std::string(user_id), params.role};
+    // The entry checks it again; here it keeps the order EnterRoom reports its errors in.
+    const int unfit = Check(enter);
+    if (unfit != ERR_OK) return unfit;
     if (IsEmpty(r.user_sig.GetValue())) return ERR_INVALID_USER_SIG;
     const char* str_room_id = r.str_room_id.GetValue();
     const bool by_name = !IsEmpty(str_room_id);
     if (!by_name && r.room_id == 0) return ERR_INVALID_ROOM_ID;
-    if (params.role != KWIX_ROLE_ANCHOR && params.role != KWIX_ROLE_AUDIENCE) return ERR_INVALID_PARAMETER;
     ListenerParams listening;
     const int unheard = CheckListenerParams(params.audio_obtain_params, &listening);
     if (unheard != ERR_OK) return unheard;
@@ -163,8 +144,8 @@ int Session::EnterRoom(const EnterRoomParams& params) {
                             (by_name ? "/s:" + std::string(str_room_id) : "/n:" + std::to_string(r.room_id));
     Entrant entrant;
     entrant.serial = serial_;
-    entrant.user_id = user_id;
-    entrant.role = params.role;
+    entrant.user_id = enter.user_id;
+    entrant.role = enter.role;
     entrant.pixel_output = params.use_pixel_frame_output;
     entrant.dispatcher = dispatcher_;
     entrant.listening = listening;
@@ -176,7 +157,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
         entering_ = true;
     }
     // Rooms that span processes: the user id must be free there too.
-    const int claimed = bus::BeforeEnter(serial_, key, entrant.user_id, entrant.role);
+    const int claimed = bus::Claim(serial_, key, enter);
     if (claimed != ERR_OK) {
         std::lock_guard<std::mutex> lock(state_mu_);
         entering_ = false;
@@ -201,7 +182,11 @@ int Session::EnterRoom(const EnterRoomParams& params) {
             pull_audio_ = entrant.listening.how == Listening::kPulled;
         }
     }
-    bus::AfterEnter(serial_, room && !leave_again);
+    if (room && !leave_again) {
+        bus::Publish(serial_, enter);
+    } else {
+        bus::Unclaim(serial_);
+    }
     if (leave_again) room->Leave(serial_, false);
     if (error != ERR_OK) {
         Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
@@ -223,32 +208,23 @@ int Session::ExitRoom() {
     if (!room) return ERR_INVALID_OPERATION;
     dispatcher_->ClearPulledAudio();
     const uint64_t serial = serial_;
+    const Operation exit = op::Exit{};
     // Last use of this session: OnExitRoom may drop it on its engine thread right away.
-    room->Leave(serial, true);
-    bus::Left(serial);
+    room->Apply(serial, exit);
+    bus::Publish(serial, exit);
     return ERR_OK;
 }
 
 int Session::Subscribe(const char* user_id, StreamType type) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("Subscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
-    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    const int result = room->Subscribe(serial_, user_id, type, true);
-    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, true);
-    return result;
+    return Perform(op::Subscription{user_id == nullptr ? std::string() : std::string(user_id), type, true});
 }
 
 int Session::Unsubscribe(const char* user_id, StreamType type) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("Unsubscribe user_id=" + HexText(user_id) + " " + TypeItem(type));
-    if (IsEmpty(user_id) || !(type == STREAM_TYPE_AUDIO || IsVideoStream(type))) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    const int result = room->Subscribe(serial_, user_id, type, false);
-    if (result == ERR_OK) bus::Subscription(serial_, user_id, type, false);
-    return result;
+    return Perform(op::Subscription{user_id == nullptr ? std::string() : std::string(user_id), type, false});
 }
 
 int Session::GetAudioFrame(AudioFrame* frame) {
@@ -269,24 +245,11 @@ int Session::GetAudioFrame(AudioFrame* frame) {
 int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CreateLocalAudioChannel " + Describe(params));
-    ChannelParams channel;
-    const int refused = CheckChannelParams(params, &channel);
-    if (refused != ERR_OK) return refused;
-    std::shared_ptr<Room> room = CurrentRoom();
-    const int result = room ? room->SetAudioChannel(serial_, true, channel) : ERR_INVALID_OPERATION;
-    if (result == ERR_OK) bus::AudioChannel(serial_, true, channel);
-    return result;
+    return Perform(op::AudioChannel{true, ChannelOf(params)});
 }
 
 int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
-    std::shared_ptr<Room> room = CurrentRoom();
-    int result = ERR_INVALID_OPERATION;
-    if (frame.size() == 0) {
-        result = frame.codec == AUDIO_CODEC_TYPE_AAC ? ERR_NOT_SUPPORTED : ERR_INVALID_PARAMETER;
-    } else if (room) {
-        result = room->SendAudio(serial_, frame, continuous, clear_send_queue);
-        if (result == ERR_OK) bus::Audio(serial_, frame, continuous, clear_send_queue);
-    }
+    const int result = Perform(op::Audio{continuous, clear_send_queue, std::make_shared<const AudioFrame>(frame)});
     ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
     return result;
 }
@@ -306,51 +269,31 @@ int Session::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_q
 int Session::DestroyLocalAudioChannel() {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalAudioChannel");
-    std::shared_ptr<Room> room = CurrentRoom();
-    const int result = room ? room->SetAudioChannel(serial_, false, ChannelParams()) : ERR_INVALID_OPERATION;
-    if (result == ERR_OK) bus::AudioChannel(serial_, false, ChannelParams());
-    return result;
+    return Perform(op::AudioChannel{false, ChannelParams()});
 }
 
 int Session::CreateLocalVideoChannel(StreamType type) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("CreateLocalVideoChannel " + TypeItem(type));
-    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    const int result = room ? room->OpenVideo(serial_, type) : ERR_INVALID_OPERATION;
-    if (result == ERR_OK) bus::VideoChannel(serial_, type, true);
-    return result;
+    return Perform(op::VideoChannel{true, type});
 }
 
 int Session::DestroyLocalVideoChannel(StreamType type) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("DestroyLocalVideoChannel " + TypeItem(type));
-    if (!IsVideoStream(type)) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    const int result = room ? room->CloseVideo(serial_, type) : ERR_INVALID_OPERATION;
-    if (result == ERR_OK) bus::VideoChannel(serial_, type, false);
-    return result;
-}
-
-template <typename Frame>
-int Session::SendPicture(const char* operation, StreamType type, const Frame& frame) {
-    if (Inherited()) return ERR_INVALID_OPERATION;
-    Journal(std::string(operation) + " " + TypeItem(type) + " " + JournalForm(frame));
-    if (!IsVideoStream(type) || frame.size() == 0) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    auto shared = std::make_shared<const Frame>(frame);
-    const int result = room->SendVideo(serial_, type, shared);
-    if (result == ERR_OK) bus::Video(serial_, type, std::move(shared));
-    return result;
+    return Perform(op::VideoChannel{false, type});
 }
 
 int Session::SendVideoFrame(StreamType type, const VideoFrame& frame) {
-    return SendPicture("SendVideoFrame", type, frame);
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("SendVideoFrame " + TypeItem(type) + " " + JournalForm(frame));
+    return Perform(op::Video{type, std::make_shared<const VideoFrame>(frame)});
 }
 
 int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
-    return SendPicture("SendPixelFrame", type, frame);
+    if (Inherited()) return ERR_INVALID_OPERATION;
+    Journal("SendPixelFrame " + TypeItem(type) + " " + JournalForm(frame));
+    return Perform(op::Pixels{type, std::make_shared<const PixelFrame>(frame)});
 }
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
@@ -362,13 +305,9 @@ void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& para
 int Session::SendSeiMessage(int message_type, const char* message, size_t length) {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("SendSeiMessage message_type=" + std::to_string(message_type) + " message=" + HexText(message, length));
+    // Bounded before it is copied; the entry checks the copy again.
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return ERR_INVALID_PARAMETER;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return ERR_INVALID_OPERATION;
-    const std::string text(message == nullptr ? "" : message, length);
-    const int result = room->SendSei(serial_, message_type, text);
-    if (result == ERR_OK) bus::Sei(serial_, message_type, text);
-    return result;
+    return Perform(op::Sei{message_type, std::string(message == nullptr ? "" : message, length)});
 }
 
 bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) {
@@ -376,13 +315,9 @@ bool Session::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t leng
     Journal("SendCustomCmdMsg cmd_id=" + std::to_string(cmd_id) + " message=" + HexText(message, length) +
            " reliable=" + Bit(reliable) + " ordered=" + Bit(ordered));
     if ((message == nullptr && length > 0) || length > kMaxMessageBytes) return false;
-    std::shared_ptr<Room> room = CurrentRoom();
-    if (!room) return false;
-    // Unordered commands arrive in order too, unless the network reorders them (core/room.h).
-    const std::string text(message == nullptr ? "" : message, length);
-    const bool sent = room->SendCustomCmd(serial_, cmd_id, text, reliable, ordered);
-    if (sent) bus::CustomCmd(serial_, cmd_id, text, reliable, ordered);
-    return sent;
+    // Unordered commands arrive in order too, unless the network reorders them (network/transit.h).
+    return Perform(op::Command{cmd_id, reliable, ordered, std::string(message == nullptr ? "" : message, length)}) ==
+           ERR_OK;
 }
 
 void Session::EnableVoiceActivityDetection(const VADParams& params) {
@@ -418,7 +353,7 @@ int Session::CallExperimentalAPI(const char* json) {
 }
 
 void Session::OnClockTick(int64_t now_ms) {
-    if (now_ms - last_report_ms_ < faults::NetworkQualityInterval().count()) return;
+    if (now_ms - last_report_ms_ < network::ReportInterval()) return;
     last_report_ms_ = now_ms;
     ReportNetworkQuality();
 }
@@ -455,7 +390,7 @@ void Session::Shutdown() {
     }
     if (room) {
         room->Leave(serial_, false);
-        bus::Left(serial_);
+        bus::Publish(serial_, op::Exit{});
     }
     dispatcher_->Stop();
     dispatcher_->ClearPulledAudio();

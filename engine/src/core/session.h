@@ -1,7 +1,9 @@
 // The engine's session: KWIXCloud's implementation and the registry of live sessions.
 //
 // Every operation first appends its journal entry (what the engine received, before any
-// check), then checks its arguments, then hands the work to its room. None of them waits for
+// check), then describes itself as one room operation (core/operation.h) and applies it to
+// its room through the room's one entry, which runs every check; an operation the room
+// accepted goes, that very description, to the room bus (core/room_bus.h). None of them waits for
 // a callback: the Python module calls them with the interpreter lock held. Only Destroy
 // waits, for the session's callback that is running on an engine thread, and not when it runs
 // inside that callback nor when that callback is itself closing, directly or through other
@@ -17,13 +19,15 @@
 //
 // Results chosen where the interface leaves them open:
 // - EnterRoom: ERR_INVALID_SDK_APP_ID, ERR_INVALID_USER_ID (also for an id that is not
-//   valid UTF-8, which the others could not decode), ERR_INVALID_USER_SIG,
-//   ERR_INVALID_ROOM_ID, ERR_INVALID_PARAMETER for an unknown role (checked in this order),
-//   then ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
+//   valid UTF-8, which the others could not decode), ERR_INVALID_PARAMETER for an unknown
+//   role, ERR_INVALID_USER_SIG, ERR_INVALID_ROOM_ID (checked in this order), then
+//   ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
 //   user id is already in that room, here or, for rooms that span processes (bus/hooks.h),
 //   in another process, or when the room bus VELMORA_LOOPBACK_REDIS asks for cannot be had.
 // - Operations a room accepted are also handed to the room bus (bus/hooks.h), which carries
-//   them to the session's room in other processes when one is connected.
+//   them to the session's room in other processes when one is connected. Without a room,
+//   an operation that fails its own checks (Check in core/operation.h) reports that error,
+//   any other ERR_INVALID_OPERATION.
 // - Every operation that needs a room returns ERR_INVALID_OPERATION (SendCustomCmdMsg: false)
 //   outside one; so do ExitRoom outside a room, opening an open channel, closing a closed
 //   one, an audience member opening a channel, and sending on a channel that is not open.
@@ -46,7 +50,7 @@
 // - SendAudioFrame goes out on the next clock tick; SendContinuousAudioFrame is paced by the
 //   room on the engine clock, refused with kSendQueueFullError past kMaxSendQueueMs.
 // - Network quality reports run on the engine clock (core/clock.h), every
-//   faults::NetworkQualityInterval() of clock time, with the qualities of network/network.h.
+//   network::ReportInterval() of clock time, with the qualities of network/network.h.
 // - While the network drops its connection or it does not answer (network/network.h), every send is
 //   accepted (0, SendCustomCmdMsg true) and lost on the way.
 // - EnableAudioVolumeEvaluation, startAsrService, stopAsrService, CallExperimentalAPI:
@@ -68,6 +72,7 @@
 #include <string>
 #include <vector>
 
+#include "core/operation.h"
 #include "core/room.h"
 #include "delivery/dispatcher.h"
 #include "kwix/velmora_kwix_cloud.h"
@@ -76,7 +81,6 @@
 namespace velmora {
 namespace loopback {
 
-constexpr size_t kMaxMessageBytes = 1024;
 constexpr size_t kMaxJournalEntries = 4096;
 constexpr size_t kMaxJournalBytes = 4u << 20;
 
@@ -128,9 +132,8 @@ public:
 
 private:
     Session(uint64_t serial, kwix::KWIXCloudDelegate* delegate);
-    // Both SendVideoFrame overloads: journal, check, hand the frame to the room.
-    template <typename Frame>
-    int SendPicture(const char* operation, kwix::StreamType type, const Frame& frame);
+    // Applies the operation to the session's room and hands it to the room bus when accepted.
+    int Perform(const Operation& operation);
     void Journal(std::string entry, bool log = true);
     std::shared_ptr<Room> CurrentRoom() const;
     int SendAudio(const kwix::AudioFrame& frame, bool continuous, bool clear_send_queue);

@@ -4,13 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <map>
 #include <mutex>
 #include <random>
 #include <utility>
 
-#include "faults/faults.h"
 #include "kwix/velmora_kwix_cloud.h"
+#include "network/setting.h"
 
 namespace velmora {
 namespace loopback {
@@ -30,12 +31,16 @@ struct UserNet {
 struct State {
     std::mutex mu;  // guards everything below
     std::map<std::string, UserNet> users;
+    std::map<std::string, int> qualities;  // set explicitly, by user
     std::map<std::pair<std::string, std::string>, std::mt19937_64> pairs;
     uint64_t seed = kDefaultSeed;
     int64_t timeout_ms = kDefaultTimeoutMs;
 };
 
 std::atomic<bool> g_active{false};
+// Read on every command and every clock tick: atomics, not the lock.
+std::atomic<double> g_command_loss{0.0};
+std::atomic<int64_t> g_report_interval_ms{kDefaultReportIntervalMs};
 
 State& Net() {
     static State* state = [] {
@@ -79,7 +84,10 @@ bool Draw(std::mt19937_64& rng, double share) {
 // Either of two independent chances.
 double Either(double a, double b) { return 1.0 - (1.0 - a) * (1.0 - b); }
 
+// False for NaN too.
 bool IsShare(double share) { return share >= 0.0 && share <= 1.0; }
+
+bool InRange(int64_t value, int64_t low, int64_t high) { return value >= low && value <= high; }
 
 bool IsDown(const UserNet& u, int64_t now_ms) { return u.down_from <= now_ms && now_ms < u.down_until; }
 
@@ -87,41 +95,89 @@ const Link kNoFaults;
 
 }  // namespace
 
-bool SetLink(const std::string& user_id, Direction direction, const Link& link) {
-    if (link.latency_ms < 0 || link.jitter_ms < 0 || !IsShare(link.audio_loss) || !IsShare(link.video_loss) ||
-        !IsShare(link.command_loss) || !IsShare(link.reorder)) {
-        return false;
-    }
-    State& s = Net();
+bool IsValid(const Link& link) {
+    return InRange(link.latency_ms, 0, kMaxDelayMs) && InRange(link.jitter_ms, 0, kMaxDelayMs) &&
+           IsShare(link.audio_loss) && IsShare(link.video_loss) && IsShare(link.command_loss) &&
+           IsShare(link.reorder);
+}
+
+namespace {
+
+bool Change(const setting::Link& l, State& s, int64_t) {
+    if ((l.direction != kUplink && l.direction != kDownlink) || !IsValid(l.faults)) return false;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.users[user_id].link[direction] = link;
+    s.users[l.user_id].link[l.direction] = l.faults;
     g_active.store(true);
     return true;
 }
 
-void Disconnect(const std::string& user_id, int64_t now_ms, int64_t duration_ms) {
-    State& s = Net();
+// A drop under way is extended.
+bool Change(const setting::Disconnect& d, State& s, int64_t now_ms) {
+    if (!InRange(d.duration_ms, 1, kMaxDropMs)) return false;
     std::lock_guard<std::mutex> lock(s.mu);
-    UserNet& u = s.users[user_id];
+    UserNet& u = s.users[d.user_id];
     if (!IsDown(u, now_ms)) u.down_from = now_ms;
-    u.down_until = std::max(u.down_until, now_ms + duration_ms);
+    u.down_until = std::max(u.down_until, now_ms + d.duration_ms);
     g_active.store(true);
+    return true;
 }
 
-void SetUnresponsive(const std::string& user_id, bool on, int64_t now_ms) {
-    State& s = Net();
+bool Change(const setting::Unresponsive& r, State& s, int64_t now_ms) {
     std::lock_guard<std::mutex> lock(s.mu);
-    UserNet& u = s.users[user_id];
-    if (on && !u.unresponsive) u.unresponsive_since = now_ms;
-    u.unresponsive = on;
+    UserNet& u = s.users[r.user_id];
+    if (r.on && !u.unresponsive) u.unresponsive_since = now_ms;
+    u.unresponsive = r.on;
     g_active.store(true);
+    return true;
 }
 
-void SetTimeout(int64_t timeout_ms) {
-    State& s = Net();
+bool Change(const setting::Timeout& t, State& s, int64_t) {
+    if (!InRange(t.timeout_ms, 1, kMaxTimeoutMs)) return false;
     std::lock_guard<std::mutex> lock(s.mu);
-    s.timeout_ms = std::max<int64_t>(timeout_ms, 1);
+    s.timeout_ms = t.timeout_ms;
     g_active.store(true);
+    return true;
+}
+
+// Every pair's generator starts over from the new seed.
+bool Change(const setting::Seed& seed, State& s, int64_t) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.seed = seed.seed;
+    s.pairs.clear();
+    return true;
+}
+
+bool Change(const setting::Forget& f, State& s, int64_t) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.users.erase(f.user_id);
+    s.qualities.erase(f.user_id);
+    return true;
+}
+
+bool Change(const setting::Quality& q, State& s, int64_t) {
+    if (!InRange(q.quality, kwix::NETWORK_QUALITY_UNKNOWN, kwix::NETWORK_QUALITY_DOWN)) return false;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.qualities[q.user_id] = q.quality;
+    return true;
+}
+
+bool Change(const setting::CommandLoss& c, State&, int64_t) {
+    if (!IsShare(c.share)) return false;
+    g_command_loss.store(c.share);
+    return true;
+}
+
+bool Change(const setting::ReportInterval& r, State&, int64_t) {
+    if (!InRange(r.interval_ms, 1, kMaxReportIntervalMs)) return false;
+    g_report_interval_ms.store(r.interval_ms);
+    return true;
+}
+
+}  // namespace
+
+bool Apply(const Setting& setting, int64_t now_ms) {
+    State& s = Net();
+    return std::visit([&](const auto& change) { return Change(change, s, now_ms); }, setting);
 }
 
 int64_t Timeout() {
@@ -130,29 +186,18 @@ int64_t Timeout() {
     return s.timeout_ms;
 }
 
-void SetSeed(uint64_t seed) {
-    State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.seed = seed;
-    s.pairs.clear();
-}
-
-void Forget(const std::string& user_id) {
-    {
-        State& s = Net();
-        std::lock_guard<std::mutex> lock(s.mu);
-        s.users.erase(user_id);
-    }
-    faults::ForgetNetworkQuality(user_id);
-}
+int64_t ReportInterval() { return g_report_interval_ms.load(std::memory_order_relaxed); }
 
 void Reset() {
     State& s = Net();
     std::lock_guard<std::mutex> lock(s.mu);
     s.users.clear();
+    s.qualities.clear();
     s.pairs.clear();
     s.seed = kDefaultSeed;
     s.timeout_ms = kDefaultTimeoutMs;
+    g_command_loss.store(0.0);
+    g_report_interval_ms.store(kDefaultReportIntervalMs);
     g_active.store(false);
 }
 
@@ -194,7 +239,7 @@ Passage Pass(const std::string& from, const std::string& to, Cargo cargo, bool u
             loss = Either(up.video_loss, down.video_loss);
             break;
         case Cargo::kCommand:
-            loss = Either(faults::CustomCmdLoss(), Either(up.command_loss, down.command_loss));
+            loss = Either(g_command_loss.load(), Either(up.command_loss, down.command_loss));
             break;
         case Cargo::kEvent:
         case Cargo::kReliableCommand:
@@ -235,10 +280,10 @@ int DerivedQuality(const Link& uplink, const Link& downlink) {
 }
 
 int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself) {
-    int explicit_quality = 0;
-    if (faults::ExplicitNetworkQuality(user_id, &explicit_quality)) return explicit_quality;
     State& s = Net();
     std::lock_guard<std::mutex> lock(s.mu);
+    auto set = s.qualities.find(user_id);
+    if (set != s.qualities.end()) return set->second;
     auto it = s.users.find(user_id);
     if (it == s.users.end()) return kwix::NETWORK_QUALITY_EXCELLENT;
     const UserNet& u = it->second;

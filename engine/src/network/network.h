@@ -1,21 +1,26 @@
-// The simulated network between members and the service: per user and per direction
-// (uplink: what the user sends, downlink: what it receives) added latency, jitter, loss of
-// audio frames, video frames and unreliable custom commands, and reordering of unordered
-// commands; a user's dropped connection and a user that stops answering; the network quality
-// that follows from all of it.
+// The simulated network's state: per user and per direction (uplink: what the user sends,
+// downlink: what it receives) added latency, jitter, loss of audio frames, video frames and
+// unreliable custom commands, and reordering of unordered commands; a user's dropped
+// connection and a user that stops answering; the room-wide command loss; the network
+// quality that follows from all of it, or is set outright, and the interval of its reports.
 //
 // Settings are keyed by user id, so they hold before a user enters a room and across its
-// sessions. Rooms ask here what becomes of each delivery (Pass) and what state a member's
-// link is in (PresenceOf); the rooms themselves hold delayed deliveries and tell the
-// delegates (core/room.h).
+// sessions. They change only through network::Apply (network/setting.h); everything here
+// reads them. Each room's Transit (network/transit.h) asks what becomes of each delivery
+// (Pass) and what state a member's link is in (PresenceOf).
 //
 // Every random draw comes from a generator of its own per (sender, receiver) pair, seeded
 // from the network seed and the two user ids, so a pair's draws do not depend on what other
 // pairs or other rooms did in between: the same operations on the manual clock give the same
 // losses, delays and reorderings every run.
 //
+// Ranges, chosen so that no sum or product of them can overflow and every one stays a time a
+// test can mean: latency and jitter 0 to kMaxDelayMs per direction, a drop 1 to kMaxDropMs,
+// the time-out 1 to kMaxTimeoutMs, the report interval 1 to kMaxReportIntervalMs, shares 0 to
+// 1, a quality one of kwix::NetworkQuality.
+//
 // One lock guards everything here; it is a leaf: nothing is called out while it is held.
-// Like faults/faults.h, the state is leaked, so engine threads may read it during process exit.
+// The state is leaked, so engine threads may read it during process exit.
 #ifndef VELMORA_ENGINE_NETWORK_NETWORK_H
 #define VELMORA_ENGINE_NETWORK_NETWORK_H
 
@@ -44,22 +49,23 @@ enum class Cargo { kEvent, kReliableCommand, kCommand, kAudio, kVideo };
 
 // A member the others no longer hear from is taken as gone after this much engine clock.
 constexpr int64_t kDefaultTimeoutMs = 10000;
+constexpr int64_t kDefaultReportIntervalMs = 2000;
+constexpr int64_t kMaxDelayMs = 60000;
+constexpr int64_t kMaxDropMs = 24 * 3600 * 1000;
+constexpr int64_t kMaxTimeoutMs = 24 * 3600 * 1000;
+constexpr int64_t kMaxReportIntervalMs = 3600 * 1000;
 
-// False for a share outside 0..1 or a negative latency or jitter; nothing changes then.
-bool SetLink(const std::string& user_id, Direction direction, const Link& link);
-// The user's connection drops from now_ms for duration_ms (a drop under way is extended).
-void Disconnect(const std::string& user_id, int64_t now_ms, int64_t duration_ms);
-// The user stops answering from now_ms (on) or answers again (off).
-void SetUnresponsive(const std::string& user_id, bool on, int64_t now_ms);
-void SetTimeout(int64_t timeout_ms);
+// A link's values within their ranges (NaN is not a share).
+bool IsValid(const Link& link);
+
 int64_t Timeout();
-// Reseeds: every pair's generator starts over from the new seed.
-void SetSeed(uint64_t seed);
-// Everything set for this user goes (its explicit network quality too, see faults/faults.h).
-void Forget(const std::string& user_id);
-// No faults, the default time-out and seed.
+// Interval of the network quality reports.
+int64_t ReportInterval();
+// No faults, no explicit qualities, no command loss, the default time-out, report interval
+// and seed.
 void Reset();
-// True once anything was set since the last Reset: rooms skip the network otherwise.
+// True once a link fault, drop, unresponsive member or time-out was set since the last
+// Reset: rooms skip the network otherwise.
 bool Active();
 
 struct Presence {
@@ -76,11 +82,10 @@ struct Passage {
     bool late = false;  // an unordered command that arrives after the next one
 };
 // What becomes of one delivery from `from` to `to` ("" for the service itself, which has no
-// uplink). Draws from the pair's generator; commands also meet the room-wide loss share
-// (faults::CustomCmdLoss).
+// uplink). Draws from the pair's generator; commands also meet the room-wide loss share.
 Passage Pass(const std::string& from, const std::string& to, Cargo cargo, bool unordered);
 
-// The network quality reported for a user: vlb_set_network_quality's when one was set, else
+// The network quality reported for a user: the one set explicitly when there is one, else
 // derived from its links' loss and delay, NETWORK_QUALITY_DOWN while its connection is
 // dropped (and, as the others see it, while it does not answer).
 int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself);

@@ -13,18 +13,25 @@ bool IsOpusRate(int rate) {
     return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
 }
 
-int CheckChannelParams(const AudioEncodeParams& params, ChannelParams* out) {
-    if (params.channels < 1 || params.channels > 2 || !IsUsableRate(params.sample_rate) ||
-        !IsFrameLength(params.frame_length_ms)) {
+ChannelParams ChannelOf(const AudioEncodeParams& params) {
+    ChannelParams channel;
+    channel.rate = params.sample_rate;
+    channel.channels = params.channels;
+    channel.frame_ms = params.frame_length_ms;
+    channel.bitrate_bps = params.bitrate_bps;
+    channel.need_encode = params.need_encode;
+    return channel;
+}
+
+int CheckChannelParams(const ChannelParams& channel) {
+    if (channel.channels < 1 || channel.channels > 2 || !IsUsableRate(channel.rate) ||
+        !IsFrameLength(channel.frame_ms)) {
         return ERR_INVALID_PARAMETER;
     }
     // Opus's own range of bitrates.
-    if (params.need_encode && (params.bitrate_bps < 500 || params.bitrate_bps > 512000)) return ERR_INVALID_PARAMETER;
-    out->rate = params.sample_rate;
-    out->channels = params.channels;
-    out->frame_ms = params.frame_length_ms;
-    out->bitrate_bps = static_cast<int>(params.bitrate_bps);
-    out->need_encode = params.need_encode;
+    if (channel.need_encode && (channel.bitrate_bps < 500 || channel.bitrate_bps > 512000)) {
+        return ERR_INVALID_PARAMETER;
+    }
     return ERR_OK;
 }
 

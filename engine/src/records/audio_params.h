@@ -40,8 +40,12 @@ struct ListenerParams {
     bool opus = false;
 };
 
+// A local channel's format as the interface record gives it, not yet checked.
+ChannelParams ChannelOf(const kwix::AudioEncodeParams& params);
+// 0 or ERR_INVALID_PARAMETER: 1 or 2 channels, a usable rate, a frame length, and, when it
+// encodes, a bitrate in Opus's range (500 to 512000).
+int CheckChannelParams(const ChannelParams& channel);
 // Checks in the order the engine reports them; 0 or an Error code.
-int CheckChannelParams(const kwix::AudioEncodeParams& params, ChannelParams* out);
 int CheckListenerParams(const kwix::AudioObtainParams& params, ListenerParams* out);
 
 // 10, 20, 40 or 60 ms.
