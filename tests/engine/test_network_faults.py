@@ -1,6 +1,8 @@
 """Network faults of the loopback engine on the manual clock: latency and jitter, loss,
 reordering, dropped connections, members that stop answering, time-outs, the network quality
 that follows, seeded determinism and reset."""
+import sys
+
 import numpy as np
 import pytest
 
@@ -8,7 +10,7 @@ import _velmora as v
 import loopback
 from helpers_rooms import settle, voice_channel, voice_frame, video_frame
 from test_media import Member as AudioMember, samples, tone
-from velmora.testing import control, parse_scenario, run
+from velmora.testing import control, network, parse_scenario, run
 
 UP, DOWN, BOTH = 0, 1, 2
 INVALID = -5
@@ -362,10 +364,71 @@ def test_quality_is_down_while_silent_and_an_explicit_one_wins(room, clock):
     (lambda lib: lib.vlb_network_unresponsive(None, 1), loopback.NULL),
     (lambda lib: lib.vlb_network_timeout(0), INVALID),
     (lambda lib: lib.vlb_network_forget(None), loopback.NULL),
+    # Beyond the ranges, where sums of times would overflow or a time means nothing any more.
+    (lambda lib: lib.vlb_network_link(b"x", UP, sys.maxsize, 0, 0, 0, 0, 0), INVALID),
+    (lambda lib: lib.vlb_network_link(b"x", DOWN, 0, sys.maxsize, 0, 0, 0, 0), INVALID),
+    (lambda lib: lib.vlb_network_link(b"x", BOTH, network.MAX_DELAY_MS + 1, 0, 0, 0, 0, 0), INVALID),
+    (lambda lib: lib.vlb_network_disconnect(b"x", sys.maxsize), INVALID),
+    (lambda lib: lib.vlb_network_timeout(sys.maxsize), INVALID),
+    (lambda lib: lib.vlb_set_network_quality(b"x", 7), INVALID),
+    (lambda lib: lib.vlb_set_network_quality(b"x", -1), INVALID),
+    (lambda lib: lib.vlb_set_custom_cmd_loss(float("nan")), INVALID),
+    (lambda lib: lib.vlb_set_custom_cmd_loss(1.5), INVALID),
+    (lambda lib: lib.vlb_set_network_quality_interval(0), INVALID),
 ])
 def test_control_refuses_bad_arguments(call, expected):
     assert call(loopback.lib) == expected
     assert loopback.lib.vlb_network_quality_of(b"x") == int(v.NETWORK_QUALITY_EXCELLENT)
+
+
+@pytest.mark.parametrize("jitter", [0, network.MAX_DELAY_MS])
+def test_the_longest_delays_add_up_without_overflowing(room, clock, jitter):
+    alice, bob = room.of("alice", "bob")
+    link("alice", UP, latency=network.MAX_DELAY_MS, jitter=jitter)
+    link("bob", DOWN, latency=network.MAX_DELAY_MS, jitter=jitter)
+    assert alice.cloud.SendCustomCmdMsg(1, b"far", True, True)
+    clock(2 * network.MAX_DELAY_MS - 10)
+    assert commands(bob) == []
+    clock(10 + 2 * jitter)
+    assert commands(bob) == [("alice", 1, 1, b"far")]
+
+
+@pytest.mark.parametrize("call, field", [
+    (lambda: control.set_link("x", latency_ms=sys.maxsize), "latency_ms"),
+    (lambda: control.set_link("x", "uplink", jitter_ms=2 ** 64), "jitter_ms"),
+    (lambda: control.set_link("x", audio_loss=float("nan")), "audio_loss"),
+    (lambda: control.set_link("x", reorder=True), "reorder"),
+    (lambda: control.set_link("x", direction="sideways"), "direction"),
+    (lambda: control.disconnect("x", sys.maxsize), "duration_ms"),
+    (lambda: control.disconnect("x", 2 ** 64 + 5), "duration_ms"),
+    (lambda: control.set_network_timeout(2 ** 64), "timeout_ms"),
+    (lambda: control.network_seed(2 ** 64), "seed"),
+    (lambda: control.network_seed(-1), "seed"),
+    (lambda: control.set_network_quality("x", 99), "quality"),
+    (lambda: control.set_network_quality_interval(2 ** 31), "interval_ms"),
+    (lambda: control.set_custom_cmd_loss(float("inf")), "share"),
+])
+def test_the_control_wrapper_names_the_field_out_of_range(call, field):
+    with pytest.raises(ValueError, match=field):
+        call()
+    assert control.network_quality_of("x") == int(v.NETWORK_QUALITY_EXCELLENT)
+
+
+# Every bounded number the table lists, with how to call its control function.
+BOUNDED = [(s, f) for s in network.SETTINGS for f in s.fields
+           if f.kind in ("int", "quality") and not f.scenario_only and f.name != "seed"]
+
+
+@pytest.mark.parametrize("setting, field", BOUNDED, ids=[f"{s.control}-{f.name}" for s, f in BOUNDED])
+def test_the_table_and_the_engine_agree_on_each_range(monkeypatch, setting, field):
+    call = getattr(control, setting.control)
+    user = {"user_id": "x"} if setting.scope in ("member", "participant") else {}
+    call(**user, **{field.name: field.high})
+    # Past the table's check, the engine's own status is what the wrapper reports.
+    monkeypatch.setattr(network.Field, "check", lambda self, value: value)
+    for beyond in (field.low - 1, field.high + 1):
+        with pytest.raises(ValueError, match="the engine refused"):
+            call(**user, **{field.name: beyond})
 
 
 def test_reset_clears_every_fault_and_reconnects(room, clock):

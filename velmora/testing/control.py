@@ -13,13 +13,16 @@ from ctypes import (POINTER, c_char_p, c_double, c_int, c_int32, c_int64, c_size
 
 import _velmora
 
+from . import network as _network
+
 OK = 0
+NULL = -1
 ABSENT = -2
 NOT_MANUAL = -4
 INVALID = -5
 DIRECTIONS = {"uplink": 0, "downlink": 1, "both": 2}
-DEFAULT_NETWORK_TIMEOUT_MS = 10000
-DEFAULT_QUALITY_REPORT_MS = 2000
+DEFAULT_NETWORK_TIMEOUT_MS = _network.RUN_FIELDS["network_timeout_ms"].engine_default
+DEFAULT_QUALITY_REPORT_MS = _network.RUN_FIELDS["quality_report_ms"].engine_default
 
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
 
@@ -75,9 +78,9 @@ SIGNATURES = {
                                          POINTER(c_int), c_size_t]),
     "vlb_emit_unexposed": (c_int, [c_void_p, c_int, c_char_p]),
     "vlb_fail_next_create": (None, []),
-    "vlb_set_custom_cmd_loss": (None, [c_double]),
+    "vlb_set_custom_cmd_loss": (c_int, [c_double]),
     "vlb_set_network_quality": (c_int, [c_char_p, c_int]),
-    "vlb_set_network_quality_interval": (None, [c_int]),
+    "vlb_set_network_quality_interval": (c_int, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
     "vlb_reset_faults": (None, []),
     "vlb_network_link": (c_int, [c_char_p, c_int, c_int64, c_int64, c_double, c_double, c_double,
@@ -223,27 +226,24 @@ def dropped_frames(session):
 
 # ---- Faults and knobs -----------------------------------------------------------------------
 
-def set_network_quality(user_id, quality):
-    """The quality reported for `user_id` from now on (a NetworkQuality member or its value)."""
-    _control.call("vlb_set_network_quality", _encode(user_id), int(quality))
-
-
-def set_network_quality_interval(interval_ms):
-    _control.call("vlb_set_network_quality_interval", int(interval_ms))
-
-
-def set_custom_cmd_loss(share):
-    """Share (0 to 1) of unreliable custom commands lost in transit, for every sender."""
-    if not 0.0 <= share <= 1.0:
-        raise ValueError(f"a loss share is between 0 and 1, not {share}")
-    _control.call("vlb_set_custom_cmd_loss", float(share))
-
-
 def set_media_queue_limit(frames):
     _control.call("vlb_set_media_queue_limit", int(frames))
 
 
 # ---- Network --------------------------------------------------------------------------------
+# Each function checks its arguments against velmora.testing.network's table and raises
+# ValueError naming the field that is out of range, before ctypes could wrap it.
+
+def _network_call(function, setting, *args):
+    status = _control.call(function, *args)
+    if status == INVALID:
+        fields = ", ".join(f.name for f in setting.fields if not f.scenario_only)
+        raise ValueError(f"the engine refused {setting.control}'s {fields or 'arguments'}: out of range "
+                         "(is velmora.testing.network's table behind the engine's?)")
+    if status == NULL:
+        raise ValueError(f"{setting.control}: the user id is missing")
+    return status
+
 
 def set_link(user_id, direction="both", *, latency_ms=0, jitter_ms=0, audio_loss=0.0, video_loss=0.0,
              command_loss=0.0, reorder=0.0):
@@ -251,45 +251,60 @@ def set_link(user_id, direction="both", *, latency_ms=0, jitter_ms=0, audio_loss
     or both, replacing what was set there: latency and jitter in ms, loss shares of audio
     frames, video frames and unreliable commands, and the share of unordered commands that
     arrive after the next one."""
-    if direction not in DIRECTIONS:
-        raise ValueError(f"a direction is one of {', '.join(DIRECTIONS)}, not {direction!r}")
-    for name, share in (("audio_loss", audio_loss), ("video_loss", video_loss),
-                        ("command_loss", command_loss), ("reorder", reorder)):
-        if not 0.0 <= share <= 1.0:
-            raise ValueError(f"{name} is a share between 0 and 1, not {share}")
-    if latency_ms < 0 or jitter_ms < 0:
-        raise ValueError(f"latency and jitter are at least 0 ms, not {latency_ms} and {jitter_ms}")
-    _control.call("vlb_network_link", _encode(user_id), DIRECTIONS[direction], int(latency_ms),
-                  int(jitter_ms), float(audio_loss), float(video_loss), float(command_loss), float(reorder))
+    setting = _network.BY_CONTROL["set_link"]
+    a = setting.check(direction=direction, latency_ms=latency_ms, jitter_ms=jitter_ms, audio_loss=audio_loss,
+                      video_loss=video_loss, command_loss=command_loss, reorder=reorder)
+    _network_call("vlb_network_link", setting, _encode(user_id), DIRECTIONS[a["direction"]], a["latency_ms"],
+                  a["jitter_ms"], a["audio_loss"], a["video_loss"], a["command_loss"], a["reorder"])
 
 
 def disconnect(user_id, duration_ms):
     """`user_id`'s connection drops now for `duration_ms` of engine clock."""
-    if duration_ms <= 0:
-        raise ValueError(f"a drop lasts at least 1 ms, not {duration_ms}")
-    _control.call("vlb_network_disconnect", _encode(user_id), int(duration_ms))
+    setting = _network.BY_CONTROL["disconnect"]
+    _network_call("vlb_network_disconnect", setting, _encode(user_id),
+                  setting.check(duration_ms=duration_ms)["duration_ms"])
 
 
 def set_unresponsive(user_id, on=True):
     """`user_id` stops answering (nothing it sends arrives), or answers again."""
-    _control.call("vlb_network_unresponsive", _encode(user_id), 1 if on else 0)
+    _network_call("vlb_network_unresponsive", _network.BY_CONTROL["set_unresponsive"], _encode(user_id),
+                  1 if on else 0)
 
 
 def set_network_timeout(timeout_ms):
     """How long a member may be silent before the others see it leave."""
-    if timeout_ms <= 0:
-        raise ValueError(f"a time-out is at least 1 ms, not {timeout_ms}")
-    _control.call("vlb_network_timeout", int(timeout_ms))
+    setting = _network.BY_CONTROL["set_network_timeout"]
+    _network_call("vlb_network_timeout", setting, setting.check(timeout_ms=timeout_ms)["timeout_ms"])
 
 
 def network_seed(seed):
     """Seeds every random draw of the network; each (sender, receiver) pair starts over."""
-    _control.call("vlb_network_seed", int(seed))
+    setting = _network.BY_CONTROL["network_seed"]
+    _control.call("vlb_network_seed", setting.check(seed=seed)["seed"])
 
 
 def forget_network(user_id):
     """Forgets every network setting of `user_id`, its set network quality too."""
-    _control.call("vlb_network_forget", _encode(user_id))
+    _network_call("vlb_network_forget", _network.BY_CONTROL["forget_network"], _encode(user_id))
+
+
+def set_network_quality(user_id, quality):
+    """The quality reported for `user_id` from now on (a NetworkQuality member or its value)."""
+    setting = _network.BY_CONTROL["set_network_quality"]
+    _network_call("vlb_set_network_quality", setting, _encode(user_id), setting.check(quality=quality)["quality"])
+
+
+def set_network_quality_interval(interval_ms):
+    """Interval of the network quality reports."""
+    setting = _network.BY_CONTROL["set_network_quality_interval"]
+    _network_call("vlb_set_network_quality_interval", setting,
+                  setting.check(interval_ms=interval_ms)["interval_ms"])
+
+
+def set_custom_cmd_loss(share):
+    """Share (0 to 1) of unreliable custom commands lost in transit, for every sender."""
+    setting = _network.BY_CONTROL["set_custom_cmd_loss"]
+    _network_call("vlb_set_custom_cmd_loss", setting, setting.check(share=share)["share"])
 
 
 def network_quality_of(user_id):
@@ -337,6 +352,9 @@ def bus_disconnect():
 
 
 def bus_counter(name):
-    """A counter of the connected bus, or None without one."""
+    """A counter of the connected bus, or None without one: "published", "received" (from other
+    processes), "refused" (unreadable: unknown wire versions, malformed messages), "rejected"
+    (readable, but refused by the checks a local call meets: a member whose channel has 0
+    channels, a 100 KB command, a network setting out of range), "gaps", "ghosts", "lost"."""
     value = _control.call("vlb_bus_counter", _encode(name))
     return None if value == ABSENT else value

@@ -14,7 +14,9 @@ from . import control, media
 from .clock import best_clock
 from .participants import Participant, SimulationError, enter_params, error_name
 from .recording import Recorder, Recording, recording_class
-from .scenario import NETWORK_ACTIONS, Event
+from . import network
+from .participants import QUALITIES
+from .scenario import Event
 
 # Session calls that only read; the rest are the bot's sends.
 _NOT_SENDS = frozenset(("GetAudioFrame",))
@@ -148,9 +150,8 @@ class _Run:
         self.order = 0
         for event in events:
             self.schedule(event)
-        self.changed_qualities = set()
-        self.changed_loss = False
-        self.changed_networks = set()
+        self.changed_networks = set()  # users
+        self.changed_room_wide = set()  # network actions of the whole room
 
     def schedule(self, event):
         heapq.heappush(self.pending, (event.at_ms, self.order, event))
@@ -164,12 +165,12 @@ class _Run:
 
     def play(self):
         scenario = self.scenario
-        if scenario.quality_report_ms is not None:
-            control.set_network_quality_interval(scenario.quality_report_ms)
-        # Every run draws the same losses, jitter and reorderings.
-        control.network_seed(scenario.seed)
-        if scenario.network_timeout_ms is not None:
-            control.set_network_timeout(scenario.network_timeout_ms)
+        # The network's top-level fields (quality_report_ms, seed: every run draws the same
+        # losses, jitter and reorderings, network_timeout_ms).
+        for name, setting in network.RUN_FIELDS.items():
+            value = getattr(scenario, name)
+            if value is not None:
+                getattr(control, setting.control)(value)
         now = 0
         while True:
             while self.pending and self.pending[0][0] <= now:
@@ -216,12 +217,8 @@ class _Run:
             return self.bot_join()
         if action == "bot_leave":
             return self.bot_leave()
-        if action in NETWORK_ACTIONS:
+        if action in network.ACTIONS:
             return self.network(event, now)
-        if action == "custom_cmd_loss":
-            control.set_custom_cmd_loss(params["share"])
-            self.changed_loss = True
-            return self.recorder.room(None, "custom_cmd_loss", params["share"])
         who = self.participants[event.who]
         if action == "join":
             who.join()
@@ -243,30 +240,27 @@ class _Run:
             who.send_sei(params["message_type"], params["message"].encode())
         elif action == "custom_cmd":
             who.send_command(params["cmd_id"], params["message"].encode(), params["reliable"], params["ordered"])
-        elif action == "network_quality":
-            who.set_network_quality(params["quality"])
-            self.changed_qualities.add(event.who)
         else:
             raise SimulationError(f"unknown action {action!r}")
 
     def network(self, event, now):
-        user, action, params = event.who, event.action, event.params
-        self.changed_networks.add(user)
-        detail = None
-        if action == "network":
-            control.set_link(user, params["direction"], **{k: v for k, v in params.items() if k != "direction"})
-            detail = ", ".join(f"{k}={v}" for k, v in params.items() if v)
-        elif action == "disconnect":
-            control.disconnect(user, params["duration_ms"])
-            detail = f"{params['duration_ms']} ms"
-        elif action == "unresponsive":
-            control.set_unresponsive(user, True)
-            if params["duration_ms"] is not None:
-                self.schedule(Event(now + params["duration_ms"], user, "responsive", {}, event.line))
-                detail = f"{params['duration_ms']} ms"
+        """An action of velmora.testing.network's table, through its control function."""
+        setting, params = network.ACTIONS[event.action], event.params
+        args = setting.control_args(params)
+        if setting.scope == "room":
+            user = None
+            self.changed_room_wide.add(event.action)
         else:
-            control.set_unresponsive(user, False)
-        self.recorder.room(user, action, detail)
+            user = event.who
+            self.changed_networks.add(user)
+            args = dict(args, user_id=user)
+        for field in setting.fields:
+            if field.kind == "quality" and field.name in args:  # scenarios name a quality
+                args[field.name] = QUALITIES[args[field.name]]
+        getattr(control, setting.control)(**args)
+        if event.action == "unresponsive" and params["duration_ms"] is not None:
+            self.schedule(Event(now + params["duration_ms"], user, "responsive", {}, event.line))
+        self.recorder.room(user, event.action, setting.detail(params))
 
     def finish(self):
         """Everyone leaves, every callback is delivered, and the engine's switches are back
@@ -280,14 +274,14 @@ class _Run:
         finally:
             # On a room bus this clears them in every process too: a run leaves no network
             # setting behind.
-            for user in self.changed_qualities | self.changed_networks:
+            for user in self.changed_networks:
                 control.forget_network(user)
-            if self.scenario.network_timeout_ms is not None:
-                control.set_network_timeout(control.DEFAULT_NETWORK_TIMEOUT_MS)
-            if self.scenario.quality_report_ms is not None:
-                control.set_network_quality_interval(control.DEFAULT_QUALITY_REPORT_MS)
-            if self.changed_loss:
-                control.set_custom_cmd_loss(0.0)
+            for name, setting in network.RUN_FIELDS.items():
+                if getattr(self.scenario, name) is not None and setting.engine_default is not None:
+                    getattr(control, setting.control)(setting.engine_default)
+            for name in self.changed_room_wide:
+                setting = network.ACTIONS[name]
+                getattr(control, setting.control)(setting.engine_default)
             self.release_bot()
 
     def bot_sessions(self):

@@ -32,6 +32,7 @@ import json.scanner
 import os
 import re
 
+from . import network
 from .participants import QUALITIES, ROLES, STREAMS
 
 VERSION = 1
@@ -88,11 +89,33 @@ def _message(value):
 TIME = _integer(0)
 
 # Field: (check, default); a default of REQUIRED must be given.
-REQUIRED = object()
+REQUIRED = network.REQUIRED
+
+
+def _network_field(field):
+    """(check, default) of a field of velmora.testing.network's table."""
+    if field.kind == "int":
+        check = _integer(field.low, field.high)
+    elif field.kind == "share":
+        check = _number(0, 1)
+    elif field.kind == "choice":
+        check = _one_of(*field.choices)
+    elif field.kind == "quality":
+        check = _one_of(*QUALITIES)
+    else:
+        check = _boolean
+    return check, field.default
+
+
+def _network_fields(setting):
+    return {field.name: _network_field(field) for field in setting.fields}
+
+
 TOP_FIELDS = {"version": (_integer(1), VERSION), "name": (_text, "scenario"),
               "room": (_text, "scenario"), "duration_ms": (_integer(1), None),
-              "tick_ms": (_integer(1, 1000), 10), "quality_report_ms": (_integer(1), None),
-              "seed": (_integer(0, 2 ** 64 - 1), 0), "network_timeout_ms": (_integer(1), None),
+              "tick_ms": (_integer(1, 1000), 10),
+              # quality_report_ms, seed, network_timeout_ms: the network's, from its table
+              **{name: _network_field(setting.fields[0]) for name, setting in network.RUN_FIELDS.items()},
               "bot": (None, None),
               "participant": (None, None), "event": (None, None)}
 BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
@@ -119,22 +142,13 @@ ACTIONS = {
     "custom_cmd": {"message": (_message, REQUIRED), "cmd_id": (_integer(1, 2 ** 31 - 1), 1),
                    "reliable": (_boolean, True), "ordered": (_boolean, True),
                    "count": (_integer(1, 100000), 1), "every_ms": (_integer(1), 100)},
-    "network_quality": {"quality": (_one_of(*QUALITIES), REQUIRED)},
-    "custom_cmd_loss": {"share": (_number(0, 1), REQUIRED)},
-    # The member's link from now on (fields left out are 0): what it sends (uplink), what it
-    # receives (downlink) or both.
-    "network": {"direction": (_one_of("both", "uplink", "downlink"), "both"),
-                "latency_ms": (_integer(0, 60000), 0), "jitter_ms": (_integer(0, 60000), 0),
-                "audio_loss": (_number(0, 1), 0), "video_loss": (_number(0, 1), 0),
-                "command_loss": (_number(0, 1), 0), "reorder": (_number(0, 1), 0)},
-    "disconnect": {"duration_ms": (_integer(1), REQUIRED)},
-    # Without duration_ms, until a "responsive" event or the end.
-    "unresponsive": {"duration_ms": (_integer(1), None)},
-    "responsive": {},
+    # The network's actions (network_quality, custom_cmd_loss, network, disconnect,
+    # unresponsive, responsive), from its table.
+    **{name: _network_fields(setting) for name, setting in network.ACTIONS.items()},
 }
-ROOM_WIDE_ACTIONS = frozenset(("custom_cmd_loss",))
+ROOM_WIDE_ACTIONS = frozenset(name for name, s in network.ACTIONS.items() if s.scope == "room")
 # Actions on a member's network, which the bot's user id may be the `who` of too.
-NETWORK_ACTIONS = frozenset(("network", "disconnect", "unresponsive", "responsive"))
+NETWORK_ACTIONS = frozenset(name for name, s in network.ACTIONS.items() if s.scope == "member")
 
 
 class Event:
@@ -390,8 +404,8 @@ def _end_of(event):
         return event.at_ms + (event.params["duration_ms"] or 0)
     if event.action == "reconnect":
         return event.at_ms + event.params["gap_ms"]
-    if event.action in ("disconnect", "unresponsive"):
-        return event.at_ms + (event.params["duration_ms"] or 0)
+    if event.action in network.ACTIONS:
+        return event.at_ms + (event.params.get("duration_ms") or 0)
     return event.at_ms
 
 

@@ -7,7 +7,7 @@ import html
 
 import _velmora as v
 
-from . import values
+from . import network, values
 
 ROW = 46
 LEFT = 130
@@ -65,12 +65,12 @@ def lanes(recording):
                 joined[who] = t
             elif e["what"] == "leave" and who in joined:
                 row(who)["presence"].append((joined.pop(who), t))
-            elif e["what"] == "network_quality":
-                row(who)["marks"].append((t, "#777777", f"network quality set to {e['detail']}"))
-            elif e["what"] in ("network", "disconnect", "unresponsive", "responsive"):
-                row(who)["marks"].append((t, "#d9382e", f"{e['what']} {e['detail'] or ''}".strip()))
-            elif e["what"] == "custom_cmd_loss":
-                row(bot)["marks"].append((t, "#777777", f"custom command loss {e['detail']}"))
+            elif e["what"] in network.ACTIONS:
+                setting = network.ACTIONS[e["what"]]
+                # Faults of a member's link in red, the rest grey.
+                colour = "#d9382e" if setting.scope == "member" else "#777777"
+                detail = "" if e["detail"] is None else e["detail"]
+                row(who)["marks"].append((t, colour, f"{setting.label} {detail}".strip()))
             else:
                 row(who)
         elif e["kind"] == "send":
