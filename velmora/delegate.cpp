@@ -110,6 +110,13 @@ py::object PyKWIXCloudDelegate::Copy(const T& value) const {
     return py::reinterpret_steal<py::object>(made);
 }
 
+// A new Python object holding a default-constructed record, made through its class: nothing is
+// copied.
+template <typename T>
+py::object PyKWIXCloudDelegate::NewRecord() const {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(state_->TypeOf<T>()->type))();
+}
+
 // The override rules of the binding library, kept exactly, at a lower cost: the attribute
 // is looked up afresh each time (so a method added, replaced or deleted on the class or the
 // instance counts from the next callback), with an interned name; the class's own method
@@ -268,7 +275,8 @@ void PyKWIXCloudDelegate::OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id
 void PyKWIXCloudDelegate::OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                                            size_t remote_quality_count) {
     Report(kOnNetworkQuality, [&](const PythonMethod& f) {
-        py::object local = Copy(local_quality ? *local_quality : NetworkQualityInfo());
+        // One copy of the engine's report; without one, a new record made as Python makes one.
+        py::object local = local_quality ? Copy(*local_quality) : NewRecord<NetworkQualityInfo>();
         py::list remote;
         for (size_t i = 0; i < remote_quality_count; ++i) remote.append(Copy(remote_qualities[i]));
         f(std::move(local), std::move(remote));

@@ -68,6 +68,8 @@ public:
 private:
     template <typename T>
     pybind11::object Copy(const T& value) const;
+    template <typename T>
+    pybind11::object NewRecord() const;
     PythonMethod Find(CallbackName callback) const;
     static PythonMethod Checked(pybind11::object attribute, pybind11::object unbound_self,
                                 const pybind11::object& self, PyObject* name);
