@@ -3,6 +3,8 @@
 #include <array>
 #include <cxxabi.h>
 #include <iostream>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -85,6 +87,37 @@ void CheckLength(const Text& message, size_t length) {
 
 }  // namespace
 
+template <typename Frame>
+SpareFrame<Frame>::~SpareFrame() {
+    if (shell_ == nullptr) return;
+    // Its engine frame was destroyed when it became the spare: only the memory that `new`
+    // gave it is left to free (the engine's frames have no allocation functions of their own).
+    py::detail::value_and_holder held = reinterpret_cast<py::detail::instance*>(shell_)->get_value_and_holder();
+    ::operator delete(held.holder<std::unique_ptr<Frame>>().release());
+    Py_DECREF(shell_);
+}
+
+template <typename Frame>
+py::object SpareFrame<Frame>::Take(const Frame& source) {
+    if (shell_ == nullptr) return {};
+    void* value = reinterpret_cast<py::detail::instance*>(shell_)->get_value_and_holder().value_ptr();
+    new (value) Frame(source);  // if it throws, the shell stays the spare
+    return py::reinterpret_steal<py::object>(std::exchange(shell_, nullptr));
+}
+
+template <typename Frame>
+void SpareFrame<Frame>::Keep(py::object frame, const py::detail::type_info* type) {
+    if (shell_ != nullptr) return;
+    PyObject* object = frame.ptr();
+    auto* instance = reinterpret_cast<py::detail::instance*>(object);
+    if (Py_REFCNT(object) != 1 || Py_TYPE(object) != type->type || instance->weakrefs != nullptr ||
+        instance->has_patients) {
+        return;
+    }
+    static_cast<Frame*>(instance->get_value_and_holder().value_ptr())->~Frame();
+    shell_ = frame.release().ptr();
+}
+
 }  // namespace velmora::binding
 
 using namespace velmora::binding;
@@ -115,6 +148,17 @@ py::object PyKWIXCloudDelegate::Copy(const T& value) const {
 template <typename T>
 py::object PyKWIXCloudDelegate::NewRecord() const {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(state_->TypeOf<T>()->type))();
+}
+
+template <typename Frame>
+py::object PyKWIXCloudDelegate::CopyFrame(const Frame& frame) const {
+    py::object spare = std::get<SpareFrame<Frame>>(spares_).Take(frame);
+    return spare ? spare : Copy(frame);
+}
+
+template <typename Frame>
+void PyKWIXCloudDelegate::KeepSpare(py::object frame) const {
+    std::get<SpareFrame<Frame>>(spares_).Keep(std::move(frame), state_->TypeOf<Frame>());
 }
 
 // The override rules of the binding library, kept exactly, at a lower cost: the attribute
@@ -240,18 +284,32 @@ void PyKWIXCloudDelegate::OnRemoteVideoAvailable(const char* user_id, bool avail
     Pure(kOnRemoteVideoAvailable, [&](const PythonMethod& f) { f(TextToPython(user_id), available, Copy(type)); });
 }
 void PyKWIXCloudDelegate::OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) {
-    Pure(kOnRemoteVideoFrameReceived,
-         [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
+    Pure(kOnRemoteVideoFrameReceived, [&](const PythonMethod& f) {
+        py::object copy = CopyFrame(frame);
+        f(TextToPython(user_id), Copy(type), copy);
+        KeepSpare<VideoFrame>(std::move(copy));
+    });
 }
 void PyKWIXCloudDelegate::OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) {
-    Pure(kOnRemotePixelFrameReceived,
-         [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(type), Copy(frame)); });
+    Pure(kOnRemotePixelFrameReceived, [&](const PythonMethod& f) {
+        py::object copy = CopyFrame(frame);
+        f(TextToPython(user_id), Copy(type), copy);
+        KeepSpare<PixelFrame>(std::move(copy));
+    });
 }
 void PyKWIXCloudDelegate::OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) {
-    Pure(kOnRemoteAudioReceived, [&](const PythonMethod& f) { f(TextToPython(user_id), Copy(frame)); });
+    Pure(kOnRemoteAudioReceived, [&](const PythonMethod& f) {
+        py::object copy = CopyFrame(frame);
+        f(TextToPython(user_id), copy);
+        KeepSpare<AudioFrame>(std::move(copy));
+    });
 }
 void PyKWIXCloudDelegate::OnRemoteMixedAudioReceived(const AudioFrame& frame) {
-    Pure(kOnRemoteMixedAudioReceived, [&](const PythonMethod& f) { f(Copy(frame)); });
+    Pure(kOnRemoteMixedAudioReceived, [&](const PythonMethod& f) {
+        py::object copy = CopyFrame(frame);
+        f(copy);
+        KeepSpare<AudioFrame>(std::move(copy));
+    });
 }
 void PyKWIXCloudDelegate::OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                                                const char* message, size_t length) {

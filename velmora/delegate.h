@@ -6,14 +6,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 
 #include "kwix/velmora_kwix_cloud.h"
 #include "kwix/velmora_kwix_defines.h"
 #include "module_state.h"
 
 namespace velmora::binding {
+
 class PythonMethod;
-}
+
+// The Python frame object of the last callback of one frame type, when nothing kept it: its
+// engine frame is destroyed at once, and the next frame of that type is copied into it (with
+// the copy constructor, as into a new object). A frame costs a Python object made, registered
+// and freed more than all the rest of a callback; a bot keeps few of the frames it receives.
+// Used with the interpreter lock held.
+template <typename Frame>
+class SpareFrame {
+public:
+    SpareFrame() = default;
+    SpareFrame(const SpareFrame&) = delete;
+    SpareFrame& operator=(const SpareFrame&) = delete;
+    ~SpareFrame();
+
+    // The spare object holding a copy of `source`, or an empty object when there is none.
+    pybind11::object Take(const Frame& source);
+    // Keeps `frame`, handed to Python by the callback that just returned, as the spare when
+    // nothing else refers to it, not even a weak reference, and there is no spare yet.
+    void Keep(pybind11::object frame, const pybind11::detail::type_info* type);
+
+private:
+    PyObject* shell_ = nullptr;  // owned; its engine frame destroyed
+};
+
+}  // namespace velmora::binding
 
 // Outside any namespace, as the session class: generated signatures name it by its C++ name,
 // and that is the name users see.
@@ -78,5 +104,15 @@ private:
     template <typename Call>
     void Report(CallbackName callback, Call&& call) const;
 
+    // A frame handed to Python: a copy in the spare object if there is one, else a new one.
+    template <typename Frame>
+    pybind11::object CopyFrame(const Frame& frame) const;
+    template <typename Frame>
+    void KeepSpare(pybind11::object frame) const;
+
     const velmora::binding::ModuleState* state_;
+    // Changed by callbacks on any engine thread, always under the interpreter lock.
+    mutable std::tuple<velmora::binding::SpareFrame<AudioFrame>, velmora::binding::SpareFrame<VideoFrame>,
+                       velmora::binding::SpareFrame<PixelFrame>>
+        spares_;
 };

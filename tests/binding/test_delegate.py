@@ -3,6 +3,7 @@ the three failure policies, and the Python-side methods of KWIXCloudDelegate."""
 import gc
 import os
 import subprocess
+import weakref
 
 import pytest
 
@@ -161,6 +162,58 @@ def test_objects_kept_from_a_callback_stay_valid_and_independent(delegate, sessi
     first.SetData(b"changed")
     gc.collect()
     assert (first.pts, first.data, second.pts, second.data) == (1, b"changed", 2, b"\2" * 4)
+
+
+# (callback, emit a frame with this pts and payload) for the four callbacks that carry frames.
+FRAME_CALLBACKS = [
+    ("OnRemoteAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
+        s, ON_ENGINE_THREAD, 0, b"ann", 16000, 2, 16, 1, pts, 1, data, len(data))),
+    ("OnRemoteMixedAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
+        s, ON_ENGINE_THREAD, 1, None, 8000, 1, 16, 0, pts, 0, data, len(data))),
+    ("OnRemoteVideoFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_video_frame(
+        s, ON_ENGINE_THREAD, b"ann", 2, pts, pts, 1, 1, 3, data, len(data))),
+    ("OnRemotePixelFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_pixel_frame(
+        s, ON_ENGINE_THREAD, b"ann", 7, pts, 2, 2, 2, 1, data, len(data))),
+]
+
+
+class Handling(v.KWIXCloudDelegate):
+    """Pictures each frame, then spoils it; keeps the frames numbered in `keep`, and a weak
+    reference to those in `watch`."""
+
+    def __init__(self, name, keep, watch):
+        super().__init__()
+        self.keep, self.watch = keep, watch
+        self.pictures, self.kept, self.refs, self.freed = [], [], [], []
+        setattr(self, name, self.handle)
+
+    def handle(self, *args):
+        frame = args[-1]
+        self.pictures.append((frame.pts, frame.data))
+        if len(self.pictures) in self.keep:
+            self.kept.append(frame)
+        if len(self.pictures) in self.watch:
+            self.refs.append(weakref.ref(frame, self.freed.append))
+        frame.pts = 999
+        frame.SetData(b"spoilt")
+
+
+@pytest.mark.parametrize("name, fire", FRAME_CALLBACKS, ids=[c[0] for c in FRAME_CALLBACKS])
+def test_each_frame_is_a_fresh_copy_whatever_became_of_the_ones_before(name, fire):
+    delegate = Handling(name, keep={2}, watch={4})
+    session = v.KWIXCloud(delegate)
+    engine = loopback.newest_session()
+    sent = [(pts, bytes([pts]) * (pts + 3)) for pts in range(1, 7)]
+    for pts, payload in sent:
+        assert fire(engine, pts, payload) == loopback.OK
+        loopback.wait_idle(engine)
+    assert delegate.pictures == sent
+    (kept,) = delegate.kept
+    assert (kept.pts, kept.data) == (999, b"spoilt")  # no later frame landed in it
+    # A frame that only a weak reference holds is gone once its callback returned.
+    (ref,) = delegate.refs
+    assert ref() is None and delegate.freed == [ref]
+    del session
 
 
 class Failing(RecordingDelegate):
