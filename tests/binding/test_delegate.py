@@ -1,7 +1,10 @@
 """The callback delegate: engine callbacks reaching Python methods with converted arguments,
 the three failure policies, and the Python-side methods of KWIXCloudDelegate."""
+import ast
+import builtins
 import gc
 import os
+import re
 import subprocess
 import weakref
 
@@ -10,6 +13,7 @@ import pytest
 import _velmora as v
 import loopback
 from loopback import ON_CALLING_THREAD, ON_ENGINE_THREAD
+from paths import ROOT
 from recording import RecordingDelegate
 
 WHERE = ["engine thread", "calling thread", "calling thread holding the lock"]
@@ -122,6 +126,42 @@ def test_every_slot_reaches_its_method_with_converted_arguments(delegate, sessio
     emit(engine, where, case)
     assert delegate.names() == [case[1]]
     assert [plain(arg) for arg in delegate.calls[0][1]] == case[2]
+
+
+def stub_overrides():
+    """{callback: its parameters' annotations}, as the type stub says an override receives them."""
+    with open(os.path.join(ROOT, "velmora", "_velmora.pyi")) as stub:
+        tree = ast.parse(stub.read())
+    (delegate_class,) = [node for node in tree.body
+                         if isinstance(node, ast.ClassDef) and node.name == "KWIXCloudDelegate"]
+    return {method.name: [ast.unparse(arg.annotation) for arg in method.args.args[1:]]
+            for method in delegate_class.body if isinstance(method, ast.FunctionDef)}
+
+
+def received_as(value, annotation):
+    """Whether `value` is exactly of a type the stub's annotation names (a bool is no int)."""
+    for option in annotation.split(" | "):
+        items = re.fullmatch(r"list\[(\w+)\]", option)
+        if option == "None":
+            accepted = value is None
+        elif items:
+            accepted = type(value) is list and all(received_as(item, items.group(1)) for item in value)
+        else:
+            accepted = type(value) is (getattr(builtins, option, None) or getattr(v, option))
+        if accepted:
+            return True
+    return False
+
+
+@pytest.mark.parametrize("case", CASES, ids=[f"{c[1]}-{i}" for i, c in enumerate(CASES)])
+def test_overrides_receive_what_the_stub_says(delegate, session, case):
+    _, engine = session
+    emit(engine, "engine thread", case)
+    (args,) = delegate.named(case[1])
+    annotations = stub_overrides()[case[1]]
+    assert len(args) == len(annotations)
+    assert [received_as(arg, annotation) for arg, annotation in zip(args, annotations)] == \
+        [True] * len(args), list(zip(map(type, args), annotations))
 
 
 def test_engine_thread_callbacks_arrive_in_order_on_one_thread(delegate, session):
