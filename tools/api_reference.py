@@ -4,7 +4,8 @@ drift from the code.
 - reference.md, from the installed `_velmora` module (its docstring, every class with the
   signatures of its constructor, methods and properties as the module reports them, what an
   override of each delegate method receives, every enumeration with its members, every
-  function) and from `velmora.aio` (docstrings and signatures of its public names);
+  function) and from `velmora.aio` and `velmora.frames` (docstrings and signatures of their
+  public names);
 - control-api.md, from the loopback engine's control header (its comments and declarations).
 
 Run it alone to print the pages: python tools/api_reference.py
@@ -184,9 +185,10 @@ def package_reference(package_name: str) -> Iterator[str]:
 def reference_page() -> str:
     parts = ["# API reference\n",
              "Generated when this site is built, from the installed `_velmora` module and the "
-             "`velmora.aio` package.\n"]
+             "`velmora.aio` and `velmora.frames` packages.\n"]
     parts.extend(module_reference())
     parts.extend(package_reference("velmora.aio"))
+    parts.extend(package_reference("velmora.frames"))
     return "\n".join(parts)
 
 
