@@ -3,9 +3,9 @@
 Builds the module and the engine -O2 with symbols (RelWithDebInfo) into build/callgrind, or
 uses the unstripped build given with --module-dir, then runs a child interpreter under
 callgrind that collects only inside `PyKWIXCloudDelegate::On*` while the engine thread
-delivers callbacks to Python methods that do nothing. Each callback kind runs twice with a
-different count; the difference divided by the difference in count is the cost of one
-callback, free of the first call's one-off set-up.
+delivers callbacks to Python methods that do nothing (or, in the last kind, keep each frame).
+Each callback kind runs twice with a different count; the difference divided by the
+difference in count is the cost of one callback, free of the first call's one-off set-up.
 
 Run in the project's virtual environment (needs valgrind, cmake and pybind11):
     python benchmarks/bench_callback_cost.py [--module-dir DIR] [--counts 200 1200]
@@ -14,6 +14,7 @@ import argparse
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -50,7 +51,16 @@ class Idle(v.KWIXCloudDelegate):
         pass
 
 
-delegate = Idle()
+class Keeping(Idle):
+    def __init__(self):
+        super().__init__()
+        self.kept = []
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self.kept.append(frame)
+
+
+delegate = Keeping() if kind == "kept" else Idle()
 session = v.KWIXCloud(delegate)
 engine = loopback.newest_session()
 loopback.lib.vlb_set_media_queue_limit(count + 1)
@@ -68,7 +78,8 @@ del session
 """
 
 KINDS = [("OnEnterRoom", "OnEnterRoom (no arguments)"),
-         ("OnRemoteAudioReceived", "OnRemoteAudioReceived (3,840-byte frame)")]
+         ("OnRemoteAudioReceived", "OnRemoteAudioReceived (3,840-byte frame)"),
+         ("kept", "the same, the method keeps every frame")]
 
 
 def build():
@@ -114,11 +125,13 @@ def main():
     check_unstripped(module_dir)
     low, high = args.counts
     print(f"module: {module_dir}")
-    print(f"{'callback':42} {'instructions/callback':>22}")
+    print(f"{'callback':42} {'instructions/callback':>22} {'x no-argument':>14}")
+    no_argument = None
     for kind, label in KINDS:
         per_callback = (instructions(module_dir, kind, high) -
                         instructions(module_dir, kind, low)) / (high - low)
-        print(f"{label:42} {per_callback:22,.0f}")
+        no_argument = no_argument or per_callback
+        print(f"{label:42} {per_callback:22,.0f} {per_callback / no_argument:14.2f}")
 
 
 if __name__ == "__main__":

@@ -2,13 +2,15 @@
 drift from the code.
 
 - reference.md, from the installed `_velmora` module (its docstring, every class with the
-  signatures of its constructor, methods and properties as the module reports them, every
-  enumeration with its members, every function) and from `velmora.aio` (docstrings and
-  signatures of its public names);
+  signatures of its constructor, methods and properties as the module reports them, what an
+  override of each delegate method receives, every enumeration with its members, every
+  function) and from `velmora.aio` and `velmora.frames` (docstrings and signatures of their
+  public names);
 - control-api.md, from the loopback engine's control header (its comments and declarations).
 
 Run it alone to print the pages: python tools/api_reference.py
 """
+import importlib.util
 import inspect
 import os
 import re
@@ -17,6 +19,7 @@ from typing import Any, Iterator, List, Tuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONTROL_HEADER = os.path.join(ROOT, "engine", "include", "velmora_loopback.h")
+STUB_GENERATOR = os.path.join(ROOT, "tools", "generate_stubs.py")
 
 
 # ---- _velmora ------------------------------------------------------------------------------
@@ -42,6 +45,33 @@ def is_enumeration(cls: type) -> bool:
     return isinstance(getattr(cls, "__members__", None), dict)
 
 
+def stub_generator() -> Any:
+    """tools/generate_stubs.py, which holds what the delegate's overrides receive."""
+    spec = importlib.util.spec_from_file_location("generate_stubs", STUB_GENERATOR)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def delegate_methods(cls: type) -> Iterator[str]:
+    """The delegate's methods as an override receives them, then the module's own signatures
+    of those that take other arguments when called from Python."""
+    stubs = stub_generator()
+    yield ("Subclass it and define the callbacks you use. Each receives, when the engine calls "
+           "it (`Optional` and `List` from `typing`):\n")
+    yield "```python\n" + "\n".join(stubs.override_signature(name) for name in stubs.DELEGATE_OVERRIDES
+                                     if name in vars(cls)) + "\n```\n"
+    called_otherwise = [signature for name in stubs.DELEGATE_OVERRIDES if name in vars(cls)
+                        for signature in signatures(vars(cls)[name])
+                        if stubs.parameter_count(signature.replace("self: KWIXCloudDelegate", "self"))
+                        != stubs.parameter_count(stubs.override_signature(name))]
+    if called_otherwise:
+        yield ("Called from Python on `KWIXCloudDelegate` itself (for example "
+               "`KWIXCloudDelegate.OnNetworkQuality(bot, ...)`), a method takes the engine's "
+               "arguments, which for these differ from what an override receives:\n")
+        yield "```python\n" + "\n".join(called_otherwise) + "\n```\n"
+
+
 def class_section(name: str, cls: type) -> Iterator[str]:
     yield f"### {name}\n"
     if cls.__doc__ and not is_enumeration(cls):
@@ -57,6 +87,9 @@ def class_section(name: str, cls: type) -> Iterator[str]:
     if constructors:
         shown = [re.sub(r"^__init__\(self: \w+(, )?", f"{name}(", s) for s in constructors]
         yield "```python\n" + "\n".join(shown) + "\n```\n"
+    if name == "KWIXCloudDelegate":
+        yield from delegate_methods(cls)
+        return
     properties, methods = [], []
     for attribute, value in cls.__dict__.items():
         if attribute.startswith("_"):
@@ -97,7 +130,7 @@ def module_reference() -> Iterator[str]:
     yield "```python\n" + "\n".join(s for _, f in functions for s in signatures(f)) + "\n```\n"
 
 
-# ---- velmora.aio ---------------------------------------------------------------------------
+# ---- velmora.aio, velmora.frames ------------------------------------------------------------
 
 def python_signature(name: str, routine: Any) -> str:
     try:
@@ -121,12 +154,13 @@ def public_members(cls: type) -> Iterator[Tuple[str, Any]]:
             yield attribute, value
 
 
-def aio_reference() -> Iterator[str]:
-    from velmora import aio
-    yield "## Package `velmora.aio`\n"
-    yield inspect.cleandoc(aio.__doc__ or "") + "\n"
-    for name in aio.__all__:
-        value = getattr(aio, name)
+def package_reference(package_name: str) -> Iterator[str]:
+    import importlib
+    package = importlib.import_module(package_name)
+    yield f"## Package `{package_name}`\n"
+    yield inspect.cleandoc(package.__doc__ or "") + "\n"
+    for name in package.__all__:
+        value = getattr(package, name)
         yield f"### {name}\n"
         if inspect.isclass(value):
             yield "```python\n" + python_signature(name, value) + "\n```\n"
@@ -151,9 +185,10 @@ def aio_reference() -> Iterator[str]:
 def reference_page() -> str:
     parts = ["# API reference\n",
              "Generated when this site is built, from the installed `_velmora` module and the "
-             "`velmora.aio` package.\n"]
+             "`velmora.aio` and `velmora.frames` packages.\n"]
     parts.extend(module_reference())
-    parts.extend(aio_reference())
+    parts.extend(package_reference("velmora.aio"))
+    parts.extend(package_reference("velmora.frames"))
     return "\n".join(parts)
 
 

@@ -1,11 +1,15 @@
 """Pure-Python companions of the `_velmora` module: `velmora.aio`, the asyncio bridge, and
 `velmora.testing`, the room simulator for testing bots (with its pytest plugin); here, the
-names of the delegate's callbacks and a delegate that accepts all of them."""
+names of the delegate's callbacks, a delegate that accepts all of them, and frames made from
+and read as arrays (`velmora.frames`)."""
 from typing import FrozenSet, Tuple
 
 import _velmora
 
-__all__ = ["CALLBACKS", "MEDIA_CALLBACKS", "QuietDelegate"]
+from .frames import audio_samples, make_audio_frame, make_pixel_frame, pixel_array
+
+__all__ = ["CALLBACKS", "MEDIA_CALLBACKS", "QuietDelegate", "audio_samples", "make_audio_frame",
+           "make_pixel_frame", "pixel_array"]
 
 # Every callback of KWIXCloudDelegate that Python can define, in the class's own order.
 CALLBACKS: Tuple[str, ...] = (

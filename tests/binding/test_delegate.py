@@ -1,14 +1,19 @@
 """The callback delegate: engine callbacks reaching Python methods with converted arguments,
 the three failure policies, and the Python-side methods of KWIXCloudDelegate."""
+import ast
+import builtins
 import gc
 import os
+import re
 import subprocess
+import weakref
 
 import pytest
 
 import _velmora as v
 import loopback
 from loopback import ON_CALLING_THREAD, ON_ENGINE_THREAD
+from paths import ROOT
 from recording import RecordingDelegate
 
 WHERE = ["engine thread", "calling thread", "calling thread holding the lock"]
@@ -123,6 +128,42 @@ def test_every_slot_reaches_its_method_with_converted_arguments(delegate, sessio
     assert [plain(arg) for arg in delegate.calls[0][1]] == case[2]
 
 
+def stub_overrides():
+    """{callback: its parameters' annotations}, as the type stub says an override receives them."""
+    with open(os.path.join(ROOT, "velmora", "_velmora.pyi")) as stub:
+        tree = ast.parse(stub.read())
+    (delegate_class,) = [node for node in tree.body
+                         if isinstance(node, ast.ClassDef) and node.name == "KWIXCloudDelegate"]
+    return {method.name: [ast.unparse(arg.annotation) for arg in method.args.args[1:]]
+            for method in delegate_class.body if isinstance(method, ast.FunctionDef)}
+
+
+def received_as(value, annotation):
+    """Whether `value` is exactly of a type the stub's annotation names (a bool is no int)."""
+    for option in annotation.split(" | "):
+        items = re.fullmatch(r"list\[(\w+)\]", option)
+        if option == "None":
+            accepted = value is None
+        elif items:
+            accepted = type(value) is list and all(received_as(item, items.group(1)) for item in value)
+        else:
+            accepted = type(value) is (getattr(builtins, option, None) or getattr(v, option))
+        if accepted:
+            return True
+    return False
+
+
+@pytest.mark.parametrize("case", CASES, ids=[f"{c[1]}-{i}" for i, c in enumerate(CASES)])
+def test_overrides_receive_what_the_stub_says(delegate, session, case):
+    _, engine = session
+    emit(engine, "engine thread", case)
+    (args,) = delegate.named(case[1])
+    annotations = stub_overrides()[case[1]]
+    assert len(args) == len(annotations)
+    assert [received_as(arg, annotation) for arg, annotation in zip(args, annotations)] == \
+        [True] * len(args), list(zip(map(type, args), annotations))
+
+
 def test_engine_thread_callbacks_arrive_in_order_on_one_thread(delegate, session):
     _, engine = session
     for case in CASES:
@@ -161,6 +202,58 @@ def test_objects_kept_from_a_callback_stay_valid_and_independent(delegate, sessi
     first.SetData(b"changed")
     gc.collect()
     assert (first.pts, first.data, second.pts, second.data) == (1, b"changed", 2, b"\2" * 4)
+
+
+# (callback, emit a frame with this pts and payload) for the four callbacks that carry frames.
+FRAME_CALLBACKS = [
+    ("OnRemoteAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
+        s, ON_ENGINE_THREAD, 0, b"ann", 16000, 2, 16, 1, pts, 1, data, len(data))),
+    ("OnRemoteMixedAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
+        s, ON_ENGINE_THREAD, 1, None, 8000, 1, 16, 0, pts, 0, data, len(data))),
+    ("OnRemoteVideoFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_video_frame(
+        s, ON_ENGINE_THREAD, b"ann", 2, pts, pts, 1, 1, 3, data, len(data))),
+    ("OnRemotePixelFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_pixel_frame(
+        s, ON_ENGINE_THREAD, b"ann", 7, pts, 2, 2, 2, 1, data, len(data))),
+]
+
+
+class Handling(v.KWIXCloudDelegate):
+    """Pictures each frame, then spoils it; keeps the frames numbered in `keep`, and a weak
+    reference to those in `watch`."""
+
+    def __init__(self, name, keep, watch):
+        super().__init__()
+        self.keep, self.watch = keep, watch
+        self.pictures, self.kept, self.refs, self.freed = [], [], [], []
+        setattr(self, name, self.handle)
+
+    def handle(self, *args):
+        frame = args[-1]
+        self.pictures.append((frame.pts, frame.data))
+        if len(self.pictures) in self.keep:
+            self.kept.append(frame)
+        if len(self.pictures) in self.watch:
+            self.refs.append(weakref.ref(frame, self.freed.append))
+        frame.pts = 999
+        frame.SetData(b"spoilt")
+
+
+@pytest.mark.parametrize("name, fire", FRAME_CALLBACKS, ids=[c[0] for c in FRAME_CALLBACKS])
+def test_each_frame_is_a_fresh_copy_whatever_became_of_the_ones_before(name, fire):
+    delegate = Handling(name, keep={2}, watch={4})
+    session = v.KWIXCloud(delegate)
+    engine = loopback.newest_session()
+    sent = [(pts, bytes([pts]) * (pts + 3)) for pts in range(1, 7)]
+    for pts, payload in sent:
+        assert fire(engine, pts, payload) == loopback.OK
+        loopback.wait_idle(engine)
+    assert delegate.pictures == sent
+    (kept,) = delegate.kept
+    assert (kept.pts, kept.data) == (999, b"spoilt")  # no later frame landed in it
+    # A frame that only a weak reference holds is gone once its callback returned.
+    (ref,) = delegate.refs
+    assert ref() is None and delegate.freed == [ref]
+    del session
 
 
 class Failing(RecordingDelegate):
