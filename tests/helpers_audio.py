@@ -300,24 +300,26 @@ def pesq_score(original, rate, degraded, degraded_rate):
 
 Measure = namedtuple("Measure", "pesq reference_pesq delay_ms reference_delay_ms latency_ms")
 
+TICK_MS = 10
+
 
 def measure(path, voice):
-    """One voice on one path: PESQ of the room and of the reference, the delay of each, and the
-    room's longest send-to-delivery time over the sentence."""
+    """One voice on one path: PESQ of the room and of the reference; the room's longest
+    send-to-delivery time over the sentence and its delay (that time less one tick and one
+    frame: what the codec and resamplers add, and any waiting beyond); the reference's delay."""
     rate = path.sent[0]
     out_rate = path.heard[0]
     original = speech(voice)
     heard = run_room(path, resample(original, SPEECH_RATE, rate))
-    expected = resample(heard.sent, rate, out_rate)
-    lag = delay_samples(heard.samples, expected)
+    lag = delay_samples(heard.samples, resample(heard.sent, rate, out_rate))
     ref = reference(path, voice)
     ref_lag = delay_samples(ref, resample(original, SPEECH_RATE, out_rate))
-    # Send-to-delivery over the sentence's loud samples: capture time of a sent sample against
-    # the play time of the heard sample it became.
+    # The capture time of each loud sent sample against the play time of what it became.
     loud = np.flatnonzero(np.abs(heard.sent) > 0.05 * np.max(np.abs(heard.sent)))
     heard_at = np.round(loud * out_rate / rate).astype(int) + lag
     ok = heard_at < len(heard.play_times)
     latency = float(np.max(heard.play_times[heard_at[ok]] - heard.capture_times[loud[ok]]))
-    return Measure(pesq_score(original, SPEECH_RATE, heard.samples, out_rate), pesq_score(original, SPEECH_RATE, ref,
-                                                                                          out_rate),
-                   lag * 1000 / out_rate, ref_lag * 1000 / out_rate, latency)
+    frame_ms = max(path.sent[2], path.heard[2])
+    return Measure(pesq_score(original, SPEECH_RATE, heard.samples, out_rate),
+                   pesq_score(original, SPEECH_RATE, ref, out_rate),
+                   latency - TICK_MS - frame_ms, ref_lag * 1000 / out_rate, latency)

@@ -26,7 +26,7 @@ OpusStreamEncoder::OpusStreamEncoder(PcmFormat format, int bitrate_bps)
     int error = OPUS_OK;
     encoder_ = opus_encoder_create(format.rate, format.channels, OPUS_APPLICATION_AUDIO, &error);
     if (encoder_ == nullptr) throw std::runtime_error(opus_strerror(error));
-    opus_encoder_ctl(encoder_, OPUS_SET_COMPLEXITY(kEncoderComplexity));
+    opus_encoder_ctl(encoder_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
     error = opus_encoder_ctl(encoder_, OPUS_SET_BITRATE(bitrate_bps));
     if (error != OPUS_OK) {
         opus_encoder_destroy(encoder_);

@@ -1,10 +1,14 @@
 // Opus, as the engine uses it: an encoder and a decoder for one stream each, and the check
 // that a sender's packet can be read before it is accepted.
 //
-// The encoder runs at complexity kEncoderComplexity: a room encodes once per sender and
-// once per Opus-receiving listener every frame, and a 48-member room has to fit into two
-// shared cores; the quality lost against the default complexity of 10 is small at voice
-// bitrates (see benchmarks/bench_media.py for the cost per frame).
+// The encoder keeps libopus's own default settings (complexity included) but for the bitrate
+// and the hint that the signal is voice: what a listener hears is what the codec gives in
+// production. On speech the hint changes nothing (libopus's own analysis finds voice and codes
+// it alike, to the bit on the test voices); on a steady tone it keeps the encoder from
+// switching between its speech and music modes, which costs a tone at 51.2 kb/s some 30 dB of
+// signal to noise. Lower complexities cost much of the sound of speech (at complexity 3 and
+// 51.2 kb/s, 0.7 to 1 PESQ on the test voices) for about a third less time per frame
+// (benchmarks/bench_media.py gives the cost per frame).
 #ifndef VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
 #define VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
 
@@ -21,7 +25,6 @@ struct OpusDecoder;
 namespace velmora {
 namespace loopback {
 
-constexpr int kEncoderComplexity = 3;
 // The longest packet a frame of up to 60 ms gives at any bitrate Opus allows.
 constexpr int kMaxOpusPacketBytes = 4000;
 
