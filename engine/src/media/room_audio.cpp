@@ -158,10 +158,11 @@ public:
     Listener(uint64_t serial, const MemberConfig& c)
         : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters), joined_ms(c.joined_ms) {}
 
-    // pts of the stream's next frame; has_voice when detection is on.
-    void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
+    // pts of the stream's next frame, which stands for the engine clock's `when_ms`; has_voice
+    // when detection is on.
+    void Stamp(Stream& s, int64_t when_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
         // A tick may run just after a join of the same ms or later: never before zero.
-        const int64_t clock_pts = std::max<int64_t>(0, now_ms - joined_ms);
+        const int64_t clock_pts = std::max<int64_t>(0, when_ms - joined_ms);
         if (!s.started || clock_pts - s.next_pts > params.frame_ms + kPtsResyncMs) {
             s.started = true;
             s.next_pts = std::max(s.next_pts, clock_pts);
@@ -311,11 +312,16 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
         MemberConfig& c = entry.second;
         if (!c.open) continue;
         Inputs in{entry.first, {}};
-        int64_t taken_us = 0;
-        while (!c.now.empty() && taken_us < kMaxSendPerTickMs * 1000) {
-            taken_us += c.now.front().duration_us;
-            c.now_us -= c.now.front().duration_us;
-            in.pieces.push_back(std::move(c.now.front()));
+        // Whole frames go out on this tick; a frame of several pieces at most
+        // kMaxSendPerTickMs of them per tick, and what was sent after it waits behind it.
+        int64_t pieces_us = 0;
+        while (!c.now.empty()) {
+            Queued& q = c.now.front();
+            const bool whole = q.offset == 0 && q.last;
+            if (!whole && pieces_us >= kMaxSendPerTickMs * 1000) break;
+            if (!whole) pieces_us += q.duration_us;
+            c.now_us -= q.duration_us;
+            in.pieces.push_back(std::move(q));
             c.now.pop_front();
         }
         if (!c.paced.empty() && c.paced_idle) {
@@ -627,7 +633,11 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
             }
             if (!ok) continue;
             auto f = std::make_shared<AudioFrame>(*MakeFrame(p, payload));
-            listener.Stamp(listener.mixed, now_ms, pcm, frame, f.get());
+            // A mix frame stands for its end on the mix's time line, played kMixIdleLagMs
+            // later: while nobody talks, the clock at its delivery.
+            const int64_t end = mix.done - static_cast<int64_t>((listener.mix_pending.size() - used) / channels) +
+                                static_cast<int64_t>(frame / channels);
+            listener.Stamp(listener.mixed, end * 1000 / format.rate + kMixIdleLagMs, pcm, frame, f.get());
             const size_t limit = static_cast<size_t>(kPullBacklogMs / p.frame_ms);
             out->push_back(AudioDelivery{listener.serial, 0, std::string(), p.how, limit, listener.counters,
                                          std::move(f)});

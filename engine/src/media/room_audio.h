@@ -10,10 +10,11 @@
 // channel expects packets).
 //
 // Sends. A PCM frame longer than the channel's frame length is queued as pieces of that length
-// (one copy of the frame, shared by its pieces). SendAudioFrame's pieces go out from the next
-// tick on, at most kMaxSendPerTickMs of them per tick, so that no frame, however long, holds
-// up the clock; continuous sends are paced: one piece's duration of audio per duration of
-// clock time, so a long frame plays in real time like many short ones. Each queue holds at
+// (one copy of the frame, shared by its pieces). SendAudioFrame's frames go out on the next
+// tick, but a frame of several pieces goes out at most kMaxSendPerTickMs of them per tick
+// (what was sent after it waits behind it), so that no frame, however long, holds up the
+// clock; continuous sends are paced: one piece's duration of audio per duration of clock
+// time, so a long frame plays in real time like many short ones. Each queue holds at
 // most kMaxSendQueueMs of audio: a send beyond it is refused with kSendQueueFullError (try
 // again later), a frame longer than that on its own with ERR_INVALID_PARAMETER (it can never
 // fit). A sender nobody hears costs nothing: its frames are taken on time and dropped
@@ -46,8 +47,10 @@
 // pts of delivered frames counts ms on the listener's clock: engine clock time since the
 // listener joined, when a stream's first frame goes out, then advancing by exactly the frame
 // length while the stream flows. When a stream comes back after a pause (pts more than
-// kPtsResyncMs behind the clock), pts starts again from the clock. It never goes below zero.
-// So the same run on the manual clock stamps the same pts every time.
+// kPtsResyncMs and a frame behind the clock), pts starts again from the clock. A mix frame
+// stands for its place on the mix's time line plus kMixIdleLagMs: while nobody talks, the
+// clock at its delivery; during a talk spurt up to that much ahead of it. pts never goes
+// below zero. So the same run on the manual clock stamps the same pts every time.
 //
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
@@ -79,7 +82,7 @@ namespace loopback {
 constexpr int64_t kMaxSendQueueMs = 30000;
 // The engine's "try again" code: nothing was queued, the queue is as it was.
 constexpr int kSendQueueFullError = kwix::ERR_READ_TRY_AGAIN;
-// SendAudioFrame's audio a sender gets through per tick (20 times real time).
+// Pieces of a long SendAudioFrame frame that go out per tick (20 times real time).
 constexpr int64_t kMaxSendPerTickMs = 200;
 // A pull queue keeps about this much audio; older frames are dropped first.
 constexpr int kPullBacklogMs = 1000;
