@@ -29,6 +29,7 @@ from paths import DATA_DIR
 VOICES = ("us-male", "us-female", "gb-male", "scottish-female")
 SPEECH_RATE = 16000
 OPUS_RATES = (8000, 12000, 16000, 24000, 48000)
+TICK_MS = 10
 _rooms = itertools.count()
 
 
@@ -124,11 +125,54 @@ def decode_packets(frames):
 
 # ---- Paths ---------------------------------------------------------------------------------------
 
-# sent: the channel's (rate, channels, frame_ms); heard: the listener's; method: "per user",
-# "mixed" or "pulled"; opus: the listener asks for Opus.
-Path = namedtuple("Path", "name sent heard method opus bitrate", defaults=("per user", False, 51200))
+# sent: the frames' (rate, channels, frame_ms), the channel's too where a channel may have that
+# rate (else 48000), or `channel_rate`; heard: the listener's; method: "per user", "mixed" or
+# "pulled"; opus: the listener asks for Opus.
+Path = namedtuple("Path", "name sent heard method opus bitrate channel_rate",
+                  defaults=("per user", False, 51200, None))
 
 MIX_OPUS_BITRATE = 64000
+OPUS_DELAY_MS = 6.5  # libopus's lookahead, at every rate
+RESAMPLER_DELAY_MS = 5.0  # the most a rate change may add (48 to 8 kHz)
+
+
+def codings(path):
+    """How often the path codes the audio: once, or twice when a listener's Opus cannot be the
+    sender's packets (a mix, or another channel count or frame length)."""
+    rate, channels, frame_ms = path.sent
+    recoded = path.opus and (path.method != "per user" or (channels, frame_ms) != path.heard[1:])
+    return 2 if recoded else 1
+
+
+def rate_changes(path):
+    """Resamplings on the path: to the coded rate, and from it to the heard rate."""
+    rate = path.sent[0]
+    coded = channel_rate(rate) if channel_rate(rate) in OPUS_RATES else 48000
+    return (rate != coded) + (coded != path.heard[0] and not (path.opus and codings(path) == 1))
+
+
+def latency_bound_ms(path):
+    """One tick, the codec's delay per coding, the resamplers' delay and one frame."""
+    return (TICK_MS + OPUS_DELAY_MS * codings(path) + RESAMPLER_DELAY_MS * rate_changes(path)
+            + max(path.sent[2], path.heard[2]))
+
+
+PATHS = [
+    Path("48k mono > 16k mono", (48000, 1, 20), (16000, 1, 20)),
+    Path("48k stereo > 16k stereo", (48000, 2, 20), (16000, 2, 20)),
+    Path("48k stereo > 48k stereo", (48000, 2, 20), (48000, 2, 20)),
+    Path("44.1k mono > 48k mono", (44100, 1, 20), (48000, 1, 20)),
+    Path("32k mono > 16k mono", (32000, 1, 20), (16000, 1, 20)),
+    Path("22.05k mono > 8k mono", (22050, 1, 20), (8000, 1, 20)),
+    Path("16k mono > 16k mono", (16000, 1, 20), (16000, 1, 20)),
+    Path("16k mono 10ms > 48k 60ms", (16000, 1, 10), (48000, 1, 60)),
+    Path("48k mono > 16k Opus", (48000, 1, 20), (16000, 1, 20), opus=True),
+    Path("48k mono > 48k Opus", (48000, 1, 20), (48000, 1, 20), opus=True),
+    Path("44.1k mono > 24k st Opus 40ms", (44100, 1, 20), (24000, 2, 40), opus=True),
+    Path("48k mono > 16k mixed", (48000, 1, 20), (16000, 1, 20), "mixed"),
+    Path("44.1k mono > 48k pulled", (44100, 1, 20), (48000, 1, 20), "pulled"),
+    Path("48k mono > 16k mixed Opus", (48000, 1, 20), (16000, 1, 20), "mixed", True),
+]
 
 
 def mono(interleaved, channels):
@@ -195,10 +239,10 @@ def channel_rate(rate):
     return rate if rate % 100 == 0 else 48000
 
 
-def open_channel(cloud, sent, bitrate=51200):
-    rate, channels, frame_ms = sent
+def open_channel(cloud, sent, bitrate=51200, rate=None):
+    frame_rate, channels, frame_ms = sent
     p = v.AudioEncodeParams()
-    p.sample_rate, p.channels, p.frame_length_ms = channel_rate(rate), channels, frame_ms
+    p.sample_rate, p.channels, p.frame_length_ms = rate or channel_rate(frame_rate), channels, frame_ms
     p.bitrate_bps = bitrate
     assert cloud.CreateLocalAudioChannel(p) == 0
 
@@ -229,7 +273,7 @@ def run_room(path, signal, lead_ms=100, tail_ms=400):
     try:
         enter(clouds[0], "speaker", room, (48000, 1, 20))
         enter(clouds[1], "listener", room, path.heard, path.method, path.opus)
-        open_channel(clouds[0], path.sent, path.bitrate)
+        open_channel(clouds[0], path.sent, path.bitrate, path.channel_rate)
         advance(10)
         step = rate * frame_ms // 1000
         pad = lambda ms: np.zeros(rate * ms // 1000)  # noqa: E731
@@ -299,9 +343,6 @@ def pesq_score(original, rate, degraded, degraded_rate):
 
 
 Measure = namedtuple("Measure", "pesq reference_pesq delay_ms reference_delay_ms latency_ms")
-
-TICK_MS = 10
-
 
 def measure(path, voice):
     """One voice on one path: PESQ of the room and of the reference; the room's longest
