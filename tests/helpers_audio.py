@@ -2,7 +2,8 @@
 
 - Speech: one sentence in each of four synthetic voices (tests/data/speech-*.wav, 16 kHz).
 - The reference a path is held to: libopus with its own default settings at the channel's
-  bitrate (through ctypes on the system's libopus), soxr for every change of rate.
+  bitrate, for voice or for general audio, whichever sounds better (through ctypes on the
+  system's libopus), soxr for every change of rate; fed exactly what the room is fed.
 - What is measured on a path: ITU-T P.862 PESQ (wide band at 16 kHz and above, narrow band at
   8 kHz), the delay of the heard audio against the sent audio, and the send-to-delivery time:
   how long after a sample was captured (its frame's send time, less the frame's length, plus
@@ -55,6 +56,7 @@ def interleave(mono, channels):
 # ---- libopus, with its own defaults -------------------------------------------------------------
 
 class _Opus:
+    APPLICATION_VOIP = 2048
     APPLICATION_AUDIO = 2049
     SET_BITRATE = 4002
 
@@ -65,9 +67,9 @@ class _Opus:
         for name in ("opus_encode", "opus_decode", "opus_encoder_ctl"):
             getattr(self.lib, name).restype = ctypes.c_int
 
-    def encoder(self, rate, channels, bitrate):
+    def encoder(self, rate, channels, bitrate, application=APPLICATION_VOIP):
         error = ctypes.c_int(0)
-        enc = self.lib.opus_encoder_create(rate, channels, self.APPLICATION_AUDIO, ctypes.byref(error))
+        enc = self.lib.opus_encoder_create(rate, channels, application, ctypes.byref(error))
         assert enc and error.value == 0
         assert self.lib.opus_encoder_ctl(ctypes.c_void_p(enc), self.SET_BITRATE, ctypes.c_int(bitrate)) == 0
         return enc
@@ -103,9 +105,9 @@ class _Opus:
 OPUS = _Opus()
 
 
-def opus_round_trip(x, rate, channels, frame_ms, bitrate):
+def opus_round_trip(x, rate, channels, frame_ms, bitrate, application=_Opus.APPLICATION_VOIP):
     """Interleaved int16 `x` coded and decoded by libopus at its default settings."""
-    enc, dec = OPUS.encoder(rate, channels, bitrate), OPUS.decoder(rate, channels)
+    enc, dec = OPUS.encoder(rate, channels, bitrate, application), OPUS.decoder(rate, channels)
     step = rate * frame_ms // 1000 * channels
     x = np.concatenate([x, np.zeros((-len(x)) % step, dtype=np.int16)])
     out = [OPUS.decode(dec, OPUS.encode(enc, x[i:i + step], step // channels), rate, channels)
@@ -180,19 +182,21 @@ def mono(interleaved, channels):
     return x.reshape(-1, channels).mean(axis=1) if channels > 1 else x
 
 
-def reference(path, voice):
-    """What libopus's defaults and soxr make of the voice on this path, mono at the heard rate."""
+def reference(path, sent, application=_Opus.APPLICATION_VOIP):
+    """What libopus's defaults and soxr make of `sent` (mono float at the sent rate, as the
+    room got it) on this path, mono at the heard rate."""
     rate, channels, frame_ms = path.sent
     out_rate, out_channels, out_ms = path.heard
-    sent = resample(speech(voice), SPEECH_RATE, rate)
-    coded_rate = channel_rate(rate) if channel_rate(rate) in OPUS_RATES else 48000
+    coded_rate = path.channel_rate or channel_rate(rate)
+    coded_rate = coded_rate if coded_rate in OPUS_RATES else 48000
     x = to_int16(interleave(resample(sent, rate, coded_rate), channels))
-    y = mono(opus_round_trip(x, coded_rate, channels, frame_ms, path.bitrate), channels)
+    y = mono(opus_round_trip(x, coded_rate, channels, frame_ms, path.bitrate, application), channels)
     y = resample(y, coded_rate, out_rate)
-    if path.opus and path.method != "per user":
-        # A mix asked for as Opus is coded once more, at the mix's bitrate.
+    if codings(path) == 2:
+        # Coded once more for the listener: a mix at the mix's bitrate, else at the channel's.
+        bitrate = path.bitrate if path.method == "per user" else MIX_OPUS_BITRATE
         y = mono(opus_round_trip(to_int16(interleave(y, out_channels)), out_rate, out_channels, out_ms,
-                                 MIX_OPUS_BITRATE), out_channels)
+                                 bitrate, application), out_channels)
     return y
 
 
@@ -353,14 +357,16 @@ def measure(path, voice):
     original = speech(voice)
     heard = run_room(path, resample(original, SPEECH_RATE, rate))
     lag = delay_samples(heard.samples, resample(heard.sent, rate, out_rate))
-    ref = reference(path, voice)
-    ref_lag = delay_samples(ref, resample(original, SPEECH_RATE, out_rate))
+    references = [reference(path, heard.sent, application) for application in (_Opus.APPLICATION_VOIP,
+                                                                               _Opus.APPLICATION_AUDIO)]
+    scores = [pesq_score(original, SPEECH_RATE, ref, out_rate) for ref in references]
+    ref = references[int(np.argmax(scores))]
+    ref_lag = delay_samples(ref, resample(heard.sent, rate, out_rate))
     # The capture time of each loud sent sample against the play time of what it became.
     loud = np.flatnonzero(np.abs(heard.sent) > 0.05 * np.max(np.abs(heard.sent)))
     heard_at = np.round(loud * out_rate / rate).astype(int) + lag
     ok = heard_at < len(heard.play_times)
     latency = float(np.max(heard.play_times[heard_at[ok]] - heard.capture_times[loud[ok]]))
     frame_ms = max(path.sent[2], path.heard[2])
-    return Measure(pesq_score(original, SPEECH_RATE, heard.samples, out_rate),
-                   pesq_score(original, SPEECH_RATE, ref, out_rate),
+    return Measure(pesq_score(original, SPEECH_RATE, heard.samples, out_rate), max(scores),
                    latency - TICK_MS - frame_ms, ref_lag * 1000 / out_rate, latency)

@@ -1,14 +1,15 @@
 // Opus, as the engine uses it: an encoder and a decoder for one stream each, and the check
 // that a sender's packet can be read before it is accepted.
 //
-// The encoder keeps libopus's own default settings (complexity included) but for the bitrate
-// and the hint that the signal is voice: what a listener hears is what the codec gives in
-// production. On speech the hint changes nothing (libopus's own analysis finds voice and codes
-// it alike, to the bit on the test voices); on a steady tone it keeps the encoder from
-// switching between its speech and music modes, which costs a tone at 51.2 kb/s some 30 dB of
-// signal to noise. Lower complexities cost much of the sound of speech (at complexity 3 and
-// 51.2 kb/s, 0.7 to 1 PESQ on the test voices) for about a third less time per frame
-// (benchmarks/bench_media.py gives the cost per frame).
+// A voice's encoder is libopus's for voice (OPUS_APPLICATION_VOIP) with its own default
+// settings, complexity included, but for the bitrate: what a listener hears is what the codec gives in
+// production. For speech, the voice application codes as well as the general one does at its
+// best, and keeps doing so after silence, where the general one may settle on its music mode
+// (at 51.2 kb/s, 0.45 PESQ worse on the test voices). A mix is coded for general audio
+// (OPUS_APPLICATION_AUDIO): the voice application spends some 125 bytes a frame on the
+// silence after a voice, the general one 5. Lower complexities cost much of the
+// sound of speech (complexity 3: 0.7 to 1 PESQ) for a third to a seventh of the time per
+// frame (benchmarks/bench_media.py gives the cost per frame).
 #ifndef VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
 #define VELMORA_ENGINE_MEDIA_OPUS_CODEC_H
 
@@ -36,8 +37,12 @@ int OpusPacketSamples(const uint8_t* packet, size_t size, int rate);
 
 class OpusStreamEncoder {
 public:
+    // What the stream holds: one voice (a sender's channel, coded again for a listener), or
+    // any sound (a mix, coded for general audio so that its silences cost a few bytes).
+    enum class Content { kVoice, kMix };
+
     // Throws std::runtime_error with Opus's message when the format or bitrate is refused.
-    OpusStreamEncoder(PcmFormat format, int bitrate_bps);
+    OpusStreamEncoder(PcmFormat format, int bitrate_bps, Content content = Content::kVoice);
     ~OpusStreamEncoder();
     OpusStreamEncoder(const OpusStreamEncoder&) = delete;
     OpusStreamEncoder& operator=(const OpusStreamEncoder&) = delete;

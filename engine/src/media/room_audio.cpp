@@ -626,7 +626,8 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
             const int16_t* pcm = listener.mix_pending.data() + used;
             bool ok = true;
             if (p.opus) {
-                if (!listener.mix_encoder) listener.mix_encoder.reset(new OpusStreamEncoder(format, kMixOpusBitrateBps));
+                if (!listener.mix_encoder) listener.mix_encoder.reset(
+                        new OpusStreamEncoder(format, kMixOpusBitrateBps, OpusStreamEncoder::Content::kMix));
                 ok = listener.mix_encoder->Encode(pcm, frame, &payload);
             } else {
                 payload = PcmBytes(pcm, frame);
