@@ -1,5 +1,7 @@
 #include "media/room_audio.h"
 
+#include "media/codec_workers.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -75,6 +77,9 @@ public:
             }
         }
         unencoded.erase(unencoded.begin(), unencoded.begin() + used);
+        // Into every format its listeners use, while on this thread.
+        for (const auto& c : chunkers) In(PcmFormat{std::get<0>(c.first), std::get<1>(c.first)});
+        for (const auto& m : mix) In(m.first);
     }
 
     // This tick's samples in `format`, converted once per format.
@@ -665,15 +670,27 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     std::map<uint64_t, const std::vector<Queued>*> arrived;
     for (const Inputs& in : inputs) arrived[in.serial] = &in.pieces;
     static const std::vector<Queued> kNothing;
+    std::vector<Sender*> heard;
+    std::vector<Sender*> busy;  // heard senders with audio this tick
+    std::vector<const std::vector<Queued>*> pieces;
     for (auto& s : senders_) {
-        Sender& sender = *s.second;
         // Nobody hears it (everyone unsubscribed it, or the only others are members of other
         // processes): its audio is dropped here unconverted, so a room of many senders costs
         // what its listeners hear.
-        if (sender.chunkers.empty() && sender.mix.empty()) continue;
-        auto a = arrived.find(sender.serial);
-        sender.Take(a == arrived.end() ? kNothing : *a->second);
-        if (!sender.fresh.empty()) DeliverPerUser(now_ms, sender, out);
+        if (s.second->chunkers.empty() && s.second->mix.empty()) continue;
+        heard.push_back(s.second.get());
+        auto a = arrived.find(s.first);
+        if (a == arrived.end()) {
+            s.second->Take(kNothing);
+        } else {
+            busy.push_back(s.second.get());
+            pieces.push_back(a->second);
+        }
+    }
+    // Each sender's conversion and coding is its own: they run side by side.
+    CodecWorkers::Instance().Run(busy.size(), [&](size_t i) { busy[i]->Take(*pieces[i]); });
+    for (Sender* sender : heard) {
+        if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
     }
     Mix(now_ms, out);
 }
