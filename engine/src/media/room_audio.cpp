@@ -1,10 +1,10 @@
 #include "media/room_audio.h"
 
-#include "media/codec_workers.h"
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "media/codec_workers.h"
 
 namespace velmora {
 namespace loopback {
