@@ -117,7 +117,7 @@ def busy_run():
     ('[bot]\nuser_id = "a"\n[[participant]]\nid = "a"\n', "<s>:4: participant #1: id 'a' is already taken"),
     ('version = 2\n', "<s>:1: scenario format version 2 is newer"),
     ('participant = 3\n', "<s>:1: 'participant' must be a list of tables"),
-    ('name = \n', "<s>: not valid TOML"),
+    ('name = \n', "<s>:1: not valid TOML"),
 ])
 def test_toml_scenario_errors_name_the_line_and_field(text, expected):
     with pytest.raises(ScenarioError) as error:

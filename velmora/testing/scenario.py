@@ -28,10 +28,12 @@ A JSON file holds the same keys in one object ("participant" and "event" are arr
 """
 import json
 import json.decoder
+import math
 import json.scanner
 import os
 import re
 
+from . import files, media
 from .participants import QUALITIES, ROLES, STREAMS
 
 VERSION = 1
@@ -43,61 +45,91 @@ class ScenarioError(ValueError):
 
 # ---- field kinds ----------------------------------------------------------------------------
 
+def _allowing(text):
+    """Gives a check the text of what it allows (for `python -m velmora.testing actions`)."""
+    def mark(check):
+        check.allowed = text
+        return check
+    return mark
+
+
 def _integer(low=None, high=None):
+    if low is None:
+        allowed = "an integer"
+    elif high is None:
+        allowed = f"an integer of at least {low}"
+    else:
+        allowed = f"an integer from {low} to {high}"
+
+    @_allowing(allowed)
     def check(value):
         if not isinstance(value, int) or isinstance(value, bool):
             return "an integer"
         if (low is not None and value < low) or (high is not None and value > high):
-            if high is None:
-                return f"an integer of at least {low}"
-            return f"an integer from {low} to {high}"
+            return allowed
         return None
     return check
 
 
 def _number(low=None, high=None):
+    allowed = (f"a number from {low} to {high}" if high is not None
+               else f"a number of at least {low}" if low is not None else "a number")
+
+    @_allowing(allowed)
     def check(value):
-        if not isinstance(value, (int, float)) or isinstance(value, bool):
-            return "a number"
+        if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+            return "a finite number"
         if (low is not None and value < low) or (high is not None and value > high):
-            return f"a number from {low} to {high}" if high is not None else f"a number of at least {low}"
+            return allowed
         return None
     return check
 
 
+@_allowing("a non-empty text")
 def _text(value):
     return None if isinstance(value, str) and value else "a non-empty text"
 
 
+@_allowing("true or false")
 def _boolean(value):
     return None if isinstance(value, bool) else "true or false"
 
 
 def _one_of(*choices):
+    allowed = "one of " + ", ".join(f'"{c}"' if isinstance(c, str) else str(c) for c in choices)
+
+    @_allowing(allowed)
     def check(value):
-        return None if value in choices else "one of " + ", ".join(f'"{c}"' for c in choices)
+        # bool is an int: true must not pass for 1
+        if isinstance(value, bool) or not any(value == c and type(value) is type(c) for c in choices):
+            return allowed
+        return None
     return check
 
 
+@_allowing("a text of at most 1024 bytes (UTF-8)")
 def _message(value):
     if not isinstance(value, str):
         return "a text"
     return None if len(value.encode()) <= 1024 else "a text of at most 1024 bytes"
 
 
-TIME = _integer(0)
+# A day: no scenario step lies further out, so a mistyped time cannot make a run last forever.
+MAX_MS = 24 * 60 * 60 * 1000
+TIME = _integer(0, MAX_MS)
+LENGTH = _integer(1, MAX_MS)
 
 # Field: (check, default); a default of REQUIRED must be given.
 REQUIRED = object()
 TOP_FIELDS = {"version": (_integer(1), VERSION), "name": (_text, "scenario"),
-              "room": (_text, "scenario"), "duration_ms": (_integer(1), None),
-              "tick_ms": (_integer(1, 1000), 10), "quality_report_ms": (_integer(1), None),
-              "seed": (_integer(0, 2 ** 64 - 1), 0), "network_timeout_ms": (_integer(1), None),
+              "room": (_text, "scenario"), "duration_ms": (LENGTH, None),
+              "tick_ms": (_integer(1, 1000), 10), "quality_report_ms": (LENGTH, None),
+              "seed": (_integer(0, 2 ** 64 - 1), 0), "network_timeout_ms": (LENGTH, None),
               "bot": (None, None),
               "participant": (None, None), "event": (None, None)}
-BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
+BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (LENGTH, None),
               "pixel_output": (_boolean, False)}
-PARTICIPANT_FIELDS = {"id": (_text, REQUIRED), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
+PARTICIPANT_FIELDS = {"id": (_text, REQUIRED), "join_ms": (TIME, 0), "leave_ms": (LENGTH, None),
                       "role": (_one_of(*ROLES), "anchor"),
                       "network_quality": (_one_of(*QUALITIES), None), "hears_audio": (_boolean, False)}
 EVENT_FIELDS = {"at_ms": (TIME, REQUIRED), "action": (None, REQUIRED), "who": (_text, REQUIRED)}
@@ -106,7 +138,7 @@ ACTIONS = {
     "join": {},
     "leave": {},
     "reconnect": {"gap_ms": (TIME, 500)},
-    "speak": {"source": (_one_of("tone", "silence", "wav"), "tone"), "duration_ms": (_integer(1), None),
+    "speak": {"source": (_one_of("tone", "silence", "wav"), "tone"), "duration_ms": (LENGTH, None),
               "frequency_hz": (_number(1, 24000), 440), "level_dbfs": (_number(-120, 0), -20),
               "path": (_text, None), "sample_rate": (_one_of(8000, 16000, 24000, 32000, 44100, 48000), 48000)},
     "stop_speaking": {},
@@ -118,7 +150,7 @@ ACTIONS = {
     # count > 1 repeats the command every_ms apart; "{n}" in the message counts from 1.
     "custom_cmd": {"message": (_message, REQUIRED), "cmd_id": (_integer(1, 2 ** 31 - 1), 1),
                    "reliable": (_boolean, True), "ordered": (_boolean, True),
-                   "count": (_integer(1, 100000), 1), "every_ms": (_integer(1), 100)},
+                   "count": (_integer(1, 100000), 1), "every_ms": (LENGTH, 100)},
     "network_quality": {"quality": (_one_of(*QUALITIES), REQUIRED)},
     "custom_cmd_loss": {"share": (_number(0, 1), REQUIRED)},
     # The member's link from now on (fields left out are 0): what it sends (uplink), what it
@@ -198,9 +230,12 @@ def _locate_toml(text, source):
             table = (name, counts.get(name, 0))
             counts[name] = counts.get(name, 0) + 1
             locator.spans[table] = [(number, None)]
+            if counts[name] == 1:  # where the scenario's field of that name begins
+                locator.spans["top"].append((number, name))
         elif plain:
             table = plain.group(1)
             locator.spans[table] = [(number, None)]
+            locator.spans["top"].append((number, table))
         else:
             key = _TOML_KEY.match(line)
             if key:
@@ -301,7 +336,7 @@ def _list_of_tables(data, name, locator):
 def _event(raw, index, participants, locator, base_dir, bot_id):
     table = ("event", index)
     action = raw.get("action") if isinstance(raw, dict) else None
-    if isinstance(raw, dict) and "action" in raw and action not in ACTIONS:
+    if isinstance(raw, dict) and "action" in raw and not (isinstance(action, str) and action in ACTIONS):
         raise ScenarioError(f"{locator.where(table, 'action')}: event #{index + 1}: field 'action' "
                             f"must be one of {', '.join(ACTIONS)}, not {action!r}")
     spec = dict(EVENT_FIELDS, **ACTIONS.get(action, {}))
@@ -323,6 +358,11 @@ def _event(raw, index, participants, locator, base_dir, bot_id):
             if not os.path.isfile(fields["path"]):
                 raise ScenarioError(f"{locator.where(table, 'path')}: event #{index + 1}: field 'path': "
                                     f"no such file {fields['path']}")
+            try:
+                media.wav_format(fields["path"])
+            except ValueError as error:
+                raise ScenarioError(f"{locator.where(table, 'path')}: event #{index + 1}: field 'path': "
+                                    f"{error}") from None
         elif fields["duration_ms"] is None:
             raise ScenarioError(f"{locator.where(table)}: event #{index + 1}: a {fields['source']} "
                                 "source needs field 'duration_ms'")
@@ -399,6 +439,19 @@ def parse(text, source="<scenario>", fmt=None, base_dir="."):
     """A Scenario from the text of a file; fmt is "toml" or "json" (default: by the source's
     extension, TOML unless it ends in .json)."""
     fmt = fmt or ("json" if str(source).endswith(".json") else "toml")
+    if fmt not in ("json", "toml"):
+        raise ValueError(f'a scenario format is "toml" or "json", not {fmt!r}')
+    try:
+        files.check_nesting(text, source, comments=fmt == "toml")
+    except files.InputError as error:
+        raise ScenarioError(str(error)) from None
+    try:
+        return _parse(text, source, fmt, base_dir)
+    except RecursionError:
+        raise ScenarioError(f"{source}: nested too deeply to read") from None
+
+
+def _parse(text, source, fmt, base_dir):
     if fmt == "json":
         data, locator = _parse_json(text, source)
     elif fmt == "toml":
@@ -410,16 +463,18 @@ def parse(text, source="<scenario>", fmt=None, base_dir="."):
         try:
             data = tomli.loads(text)
         except tomli.TOMLDecodeError as error:
-            raise ScenarioError(f"{source}: not valid TOML: {error}") from None
+            at = re.search(r"\(at line (\d+), column \d+\)", str(error))
+            raise ScenarioError(f"{source}:{at.group(1)}: not valid TOML: {error}" if at
+                                else f"{source}: not valid TOML: {error}") from None
         locator = _locate_toml(text, source)
-    else:
-        raise ValueError(f'a scenario format is "toml" or "json", not {fmt!r}')
     return build(data, locator, base_dir)
 
 
 def load(path):
     """The Scenario in a .toml or .json file; WAV paths in it are relative to the file."""
     path = os.fspath(path)
-    with open(path, encoding="utf-8") as source:
-        text = source.read()
+    try:
+        text = files.read_text(path, "scenario", files.SCENARIO_LIMIT)
+    except files.InputError as error:
+        raise ScenarioError(str(error)) from None
     return parse(text, path, base_dir=os.path.dirname(os.path.abspath(path)))
