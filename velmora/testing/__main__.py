@@ -97,18 +97,10 @@ def _start_at(text):
 
 
 def print_actions():
-    """Every event action and its fields beyond at_ms, who and action, with defaults."""
-    for action, fields in scenario.ACTIONS.items():
-        if action in scenario.ROOM_WIDE_ACTIONS:
-            who = ""
-        elif action in scenario.NETWORK_ACTIONS:
-            who = " (needs who: a participant or the bot)"
-        else:
-            who = " (needs who)"
-        print(f"{action}{who}")
-        for field, (_, default) in fields.items():
-            shown = "required" if default is scenario.REQUIRED else f"default {default!r}"
-            print(f"    {field}: {shown}")
+    """Every event action: what it does, and its fields beyond at_ms, who and action, with
+    their defaults, allowed values, units and meanings."""
+    for line in scenario.describe_actions():
+        print(line)
 
 
 def _clock(name):

@@ -21,7 +21,7 @@ from .participants import SimulationError, enter_params
 from .runner import RecordingSession, _Run
 
 # Loop iterations one step may take before the bot counts as never waiting.
-MAX_ITERATIONS_PER_STEP = 100_000
+MAX_ITERATIONS_PER_STEP = 10_000
 
 
 class SteppedLoop(asyncio.SelectorEventLoop):
@@ -97,6 +97,7 @@ class AioRun(_Run):
         self.bot = bot
         self.bot_engine = None
         self.task = None
+        self.room_object = None
         self.loop = SteppedLoop(self.clock)
         self._args, self._kwargs = args, kwargs
         self._Room = Room
@@ -131,6 +132,7 @@ class AioRun(_Run):
         if self.enter is not None:
             self.enter(params)
         room = self._Room(params, session_factory=self._session)
+        self.room_object = room
         self.task = self.loop.create_task(self._main(room))
         self.task.add_done_callback(self._ended)
         self.bot_in_room = True
@@ -171,6 +173,15 @@ class AioRun(_Run):
             for task in asyncio.all_tasks(loop):
                 task.cancel()
             self.settle()
+            stuck = [task for task in asyncio.all_tasks(loop) if not task.done()]
+            if stuck and self.task is not None:
+                # Tasks that ignore cancelling: the room is left for them (its session must
+                # not outlive the run), then they are closed where they wait.
+                loop.create_task(self.room_object._close(leave=True, raise_errors=False))
+                self.settle()
+                for task in stuck:
+                    task._log_destroy_pending = False  # reported already, as a SimulationError
+                    task.get_coro().close()
             loop.run_until_complete(loop.shutdown_asyncgens())
         finally:
             loop.close()

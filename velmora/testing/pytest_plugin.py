@@ -163,10 +163,19 @@ def pytest_runtest_makereport(item, call):
     factory = getattr(item.config, "_tmp_path_factory", None)
     if factory is None:
         return
-    folder = factory.mktemp("velmora-" + re.sub(r"[^A-Za-z0-9_.-]", "_", item.name)[:40], numbered=True)
+    # Whatever goes wrong here is reported beside the test's own failure, never instead of it.
     lines = []
+    try:
+        folder = factory.mktemp("velmora-" + re.sub(r"[^A-Za-z0-9_.-]", "_", item.name)[:40], numbered=True)
+    except Exception as error:
+        report.sections.append(("velmora simulator", f"no folder for the run's files: {error!r}"))
+        return
     for index, result in enumerate(results, start=1):
         stem = os.path.join(str(folder), f"run{index}")
-        lines.append(f"timeline:  {result.timeline(stem + '.html')}")
-        lines.append(f"recording: {result.save(stem + '.jsonl')}")
+        for label, write, path in (("timeline", result.timeline, stem + ".html"),
+                                   ("recording", result.save, stem + ".jsonl")):
+            try:
+                lines.append(f"{label + ':':<10} {write(path)}")
+            except Exception as error:
+                lines.append(f"{label + ':':<10} could not be written ({type(error).__name__}: {error})")
     report.sections.append(("velmora simulator", "\n".join(lines)))

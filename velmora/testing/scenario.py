@@ -164,6 +164,74 @@ ACTIONS = {
     "unresponsive": {"duration_ms": (_integer(1), None)},
     "responsive": {},
 }
+# What each action does, and each of its fields: (unit or None, meaning). Shown by
+# `python -m velmora.testing actions` with the values each field's check allows.
+ACTION_HELP = {
+    "join": ("the participant enters the room (again, after a leave)", {}),
+    "leave": ("the participant leaves the room", {}),
+    "reconnect": ("the participant leaves, and enters again gap_ms later",
+                  {"gap_ms": ("ms", "time out of the room")}),
+    "speak": ("the participant speaks, in 20 ms frames, from its local audio channel (opened at its "
+              "first speak; an audience member cannot speak)",
+              {"source": (None, "what it says: a sine tone, silence, or a PCM WAV file (8, 16, 24 or 32-bit; "
+                                "a rate no channel takes is converted to 48 kHz, more than two channels "
+                                "mixed to one)"),
+               "duration_ms": ("ms", "how long; required for a tone or silence, cuts a WAV file short"),
+               "frequency_hz": ("Hz", "the tone's pitch"),
+               "level_dbfs": ("dBFS", "the tone's level; 0 is full scale"),
+               "path": (None, "the WAV file, relative to the scenario file (source \"wav\" only)"),
+               "sample_rate": ("Hz", "the sample rate of a tone or silence")}),
+    "stop_speaking": ("the participant stops speaking; its audio channel stays open", {}),
+    "open_video": ("the participant opens a video stream and sends generated frames on it",
+                   {"stream": (None, "which of its streams"),
+                    "fps": ("frames per second", "how often a frame goes out"),
+                    "width": ("pixels", "frame width"), "height": ("pixels", "frame height"),
+                    "frames": (None, "encoded: stand-in encoded frames; pixel: I420 pixel frames")}),
+    "close_video": ("the participant closes a video stream", {"stream": (None, "which of its streams")}),
+    "sei": ("the participant sends a SEI message on its high video stream (open that stream first)",
+            {"message": ("UTF-8 bytes", "the message"), "message_type": (None, "the SEI payload type")}),
+    "custom_cmd": ("the participant sends a custom command to every other member",
+                   {"message": ("UTF-8 bytes", 'the command\'s payload; "{n}" in it counts repeats from 1'),
+                    "cmd_id": (None, "the command's id"),
+                    "reliable": (None, "false: it may be lost (see command_loss, custom_cmd_loss)"),
+                    "ordered": (None, "false: it may arrive after the next one (see reorder)"),
+                    "count": (None, "how many times it is sent"),
+                    "every_ms": ("ms", "time between repeats")}),
+    "network_quality": ("the quality the engine reports for the participant from now on, whatever its "
+                        "network does", {"quality": (None, "the reported quality")}),
+    "custom_cmd_loss": ("the share of unreliable custom commands lost in the whole room (no who)",
+                        {"share": ("share of 1", "0 loses none, 1 loses all")}),
+}
+# The same for the actions on a member's network; filled from the network settings' own
+# table where it describes them. Until then `actions` shows their fields' allowed values and
+# points to the testing page.
+NETWORK_HELP = {}
+
+
+def describe_actions():
+    """Lines describing every action: what it does, then each field with its default, the
+    values it allows, its unit and its meaning."""
+    for action, fields in ACTIONS.items():
+        meaning, field_help = ACTION_HELP.get(action) or NETWORK_HELP.get(action) or (
+            "a change to the member's simulated network: see \"Bad networks\" on the testing page", {})
+        if action in ROOM_WIDE_ACTIONS:
+            who = ""
+        elif action in NETWORK_ACTIONS:
+            who = " (needs who: a participant or the bot)"
+        else:
+            who = " (needs who)"
+        yield ""
+        yield f"# {meaning}"
+        yield f"{action}{who}"
+        for field, (check, default) in fields.items():
+            yield f"    {field}: " + ("required" if default is REQUIRED else f"default {default!r}")
+            unit, explained = field_help.get(field, (None, None))
+            detail = getattr(check, "allowed", "any value")
+            if unit:
+                detail += f", in {unit}"
+            yield f"        {detail}" + (f": {explained}" if explained else "")
+
+
 ROOM_WIDE_ACTIONS = frozenset(("custom_cmd_loss",))
 # Actions on a member's network, which the bot's user id may be the `who` of too.
 NETWORK_ACTIONS = frozenset(("network", "disconnect", "unresponsive", "responsive"))
