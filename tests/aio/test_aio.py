@@ -404,7 +404,7 @@ def test_async_example_runs_and_exits_0(arguments, expected):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("path", ["velmora/aio.py", "examples/async_bot.py"])
+@pytest.mark.parametrize("path", ["velmora/aio.py", "examples/async_bot.py", "examples/meeting_recorder.py"])
 def test_bridge_and_example_pass_strict_type_checks(path):
     pytest.importorskip("mypy")
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.9",

@@ -501,12 +501,13 @@ def test_a_failing_test_gets_its_timeline_written(tmp_path):
 
 
 @pytest.mark.slow
-def test_the_example_bot_test_passes(tmp_path):
+@pytest.mark.parametrize("example, passed", [("test_my_bot.py", 6), ("test_meeting_recorder.py", 2)])
+def test_the_example_bot_tests_pass(tmp_path, example, passed):
     completed = _python(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", str(tmp_path),
-                         os.path.join(ROOT, "examples", "test_my_bot.py")] + _plugin_args(), tmp_path,
+                         os.path.join(ROOT, "examples", example)] + _plugin_args(), tmp_path,
                         timeout=300)
     assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert "6 passed" in completed.stdout
+    assert f"{passed} passed" in completed.stdout
 
 
 class BrokenBot(v.KWIXCloudDelegate):
