@@ -2,13 +2,15 @@
 
     python -m velmora.testing actions
     python -m velmora.testing check SCENARIO
-    python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Class] [--clock manual]
+    python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Name] [--clock manual]
     python -m velmora.testing replay run.jsonl [--bot module:Class] [--speed recorded]
     python -m velmora.testing timeline run.jsonl -o run.html
     python -m velmora.testing participants SCENARIO --redis URL [--room NAME]
 
-A bot is named as "package.module:Class" or "path/to/file.py:Class"; without one, a bot
-that only listens records the room (record) or every callback is printed (replay)."""
+A bot is named as "package.module:Name" or "path/to/file.py:Name": a delegate class, or for
+record also an async function taking a velmora.aio Room; without one, a bot that only
+listens records the room (record) or every callback is printed (replay). Bad input ends
+with exit status 2 and an "error:" line naming the file, the line and the field."""
 import argparse
 import collections
 import importlib
@@ -116,7 +118,8 @@ def main(argv=None):
     record = commands.add_parser("record", help="run a scenario with a bot and record what it received")
     record.add_argument("scenario")
     record.add_argument("-o", "--output", required=True, help="recording file to write (JSON lines)")
-    record.add_argument("--bot", help="the bot's delegate class (default: one that only listens)")
+    record.add_argument("--bot", help="the bot: a delegate class or an async function taking a Room "
+                                      "(default: one that only listens)")
     record.add_argument("--clock", choices=("best", "manual", "real"), default="best",
                         help="manual: the engine's manual clock; best: manual where the engine has it")
     record.add_argument("--timeline", help="also draw the recording as an HTML page here")
