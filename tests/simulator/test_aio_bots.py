@@ -80,6 +80,7 @@ def test_an_async_bot_gets_the_same_run_every_time(velmora_runner):
     commands = [e for e in result.recording.callbacks("OnReceiveCustomCmdMsg")]
     # Each answer went out 30 ms of engine time after its command: sleeps count engine time.
     assert [e["t"] + 30 for e in commands] == [e["t"] for e in sends if e["name"] == "SendCustomCmdMsg"]
+    assert {e["name"] for e in sends} == {"Subscribe", "SendCustomCmdMsg"}  # the room's entry is not the bot's
     assert len(commands) == 3 and result.recording.callbacks("OnRemoteVideoFrameReceived")
     assert ("OnRemoteUserExitRoom", 0.5) in seen
     heard = [entry for entry in seen if entry[0] == "audio"]

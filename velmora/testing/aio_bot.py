@@ -18,7 +18,7 @@ from velmora import CALLBACKS
 
 from . import control
 from .participants import SimulationError, enter_params
-from .runner import RecordingSession, _Run
+from .runner import _NOT_SENDS, RecordingSession, _Run
 
 # Loop iterations one step may take before the bot counts as never waiting.
 MAX_ITERATIONS_PER_STEP = 10_000
@@ -107,7 +107,9 @@ class AioRun(_Run):
         recorded = _RecordingDelegate(delegate, self.recorder)
         cloud = v.KWIXCloud(recorded)
         self.bot_engine = control.newest_session()
-        session = RecordingSession(cloud, self.recorder)
+        # The room enters and leaves for the bot, as the runner does for a delegate class:
+        # those calls are not the bot's sends.
+        session = RecordingSession(cloud, self.recorder, _NOT_SENDS | {"EnterRoom", "ExitRoom"})
         session._delegate = recorded  # lives as long as the session
         return session
 

@@ -28,13 +28,14 @@ class RecordingSession:
     """The bot's session as the runner hands it over (`bot.cloud`): every KWIXCloud method,
     each send noted in the run's recording."""
 
-    def __init__(self, cloud, recorder):
+    def __init__(self, cloud, recorder, not_sends=_NOT_SENDS):
         self._cloud = cloud
         self._recorder = recorder
+        self._not_sends = not_sends
 
     def __getattr__(self, name):
         method = getattr(self._cloud, name)
-        if name in _NOT_SENDS or not callable(method):
+        if name in self._not_sends or not callable(method):
             return method
 
         def send(*args, **kwargs):
