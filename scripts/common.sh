@@ -35,8 +35,9 @@ find_python39() {
 # Debian packages the engine builds against, "pkg-config-name:package" pairs: its audio path,
 # and hiredis for rooms that span processes.
 ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev hiredis:libhiredis-dev"
-# Programs the tests run, "command:package" pairs (rooms across processes need a Redis server).
-TEST_PROGRAMS="redis-server:redis-server"
+# Programs the tests run, "command:package" pairs (rooms across processes need a Redis server;
+# the timeline page is checked in a headless Chromium).
+TEST_PROGRAMS="redis-server:redis-server chromium:chromium chromedriver:chromium-driver"
 
 # Prints the Debian packages of ENGINE_PACKAGES (and pkg-config itself) that are missing, and
 # with the argument "with-tests" those of TEST_PROGRAMS too.

@@ -117,7 +117,7 @@ def busy_run():
     ('[bot]\nuser_id = "a"\n[[participant]]\nid = "a"\n', "<s>:4: participant #1: id 'a' is already taken"),
     ('version = 2\n', "<s>:1: scenario format version 2 is newer"),
     ('participant = 3\n', "<s>:1: 'participant' must be a list of tables"),
-    ('name = \n', "<s>: not valid TOML"),
+    ('name = \n', "<s>:1: not valid TOML"),
 ])
 def test_toml_scenario_errors_name_the_line_and_field(text, expected):
     with pytest.raises(ScenarioError) as error:
@@ -501,12 +501,13 @@ def test_a_failing_test_gets_its_timeline_written(tmp_path):
 
 
 @pytest.mark.slow
-def test_the_example_bot_test_passes(tmp_path):
+@pytest.mark.parametrize("example, passed", [("test_my_bot.py", 6), ("test_meeting_recorder.py", 2)])
+def test_the_example_bot_tests_pass(tmp_path, example, passed):
     completed = _python(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", str(tmp_path),
-                         os.path.join(ROOT, "examples", "test_my_bot.py")] + _plugin_args(), tmp_path,
+                         os.path.join(ROOT, "examples", example)] + _plugin_args(), tmp_path,
                         timeout=300)
     assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert "6 passed" in completed.stdout
+    assert f"{passed} passed" in completed.stdout
 
 
 class BrokenBot(v.KWIXCloudDelegate):

@@ -61,20 +61,100 @@ def silence(duration_ms, sample_rate=48000):
     return AudioSource(sample_rate, 1, bytes(sample_rate * duration_ms // 1000 * 2))
 
 
-def wav(path, duration_ms=None):
-    """A 16-bit PCM WAV file as it is (its own rate and channels), cut to `duration_ms`."""
+# The rates a local audio channel takes; a WAV file of another rate is converted to 48 kHz.
+CHANNEL_RATES = range(8000, 48001, 100)
+_NOT_PCM = {3: "32-bit float samples", 6: "A-law samples", 7: "mu-law samples",
+            0x55: "MP3 data", 0xFFFE: "the extensible format header"}
+
+
+def _wav_tag(data):
+    """The format tag of a RIFF WAVE file's fmt chunk, or None when there is none to read."""
+    if len(data) < 12 or data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        return None
+    at = 12
+    while at + 8 <= len(data):
+        size = struct.unpack_from("<I", data, at + 4)[0]
+        if data[at:at + 4] == b"fmt " and size >= 2 and at + 10 <= len(data):
+            return struct.unpack_from("<H", data, at + 8)[0]
+        at += 8 + size + (size & 1)
+    return None
+
+
+def _open_wav(path, data):
+    import io
+    tag = _wav_tag(data)
+    if tag is None:
+        raise ValueError(f"{path}: not a WAV file (no RIFF WAVE header with a format chunk)")
+    if tag != 1:
+        what = _NOT_PCM.get(tag, f"format {tag:#06x}")
+        raise ValueError(f"{path}: the WAV file holds {what}, not PCM; save it as PCM WAV "
+                         "(8, 16, 24 or 32-bit integer samples)")
     try:
-        with wave.open(str(path), "rb") as source:
-            if source.getsampwidth() != 2:
-                raise ValueError(f"{path}: the WAV file has {8 * source.getsampwidth()}-bit "
-                                 "samples; simulated speech needs 16-bit PCM")
-            rate, channels = source.getframerate(), source.getnchannels()
+        return wave.open(io.BytesIO(data), "rb")
+    except (wave.Error, EOFError, struct.error) as error:
+        raise ValueError(f"{path}: not a readable WAV file ({error})") from None
+
+
+def wav_format(path):
+    """(sample rate, channels, bits per sample) of a PCM WAV file that wav() can speak;
+    ValueError naming the reason otherwise."""
+    from . import files
+    try:
+        data = files.read_bytes(path, "WAV file", files.WAV_LIMIT)
+    except files.InputError as error:
+        raise ValueError(str(error)) from None
+    with _open_wav(path, data) as source:
+        rate, channels, width = source.getframerate(), source.getnchannels(), source.getsampwidth()
+    if rate < 1000 or channels < 1 or width not in (1, 2, 3, 4):
+        raise ValueError(f"{path}: the WAV file says {rate} Hz, {channels} channel(s), {8 * width}-bit "
+                         "samples; it is damaged or not audio")
+    return rate, channels, 8 * width
+
+
+def wav(path, duration_ms=None):
+    """A PCM WAV file as 16-bit PCM (8, 24 and 32-bit samples converted), at its own rate
+    when a channel takes it (else converted to 48 kHz), mono or stereo (more channels mixed
+    down to mono), cut to `duration_ms`. ValueError names what cannot be read."""
+    import audioop  # part of Python until 3.13; this package runs on 3.9
+    from . import files
+    try:
+        data = files.read_bytes(path, "WAV file", files.WAV_LIMIT)
+    except files.InputError as error:
+        raise ValueError(str(error)) from None
+    with _open_wav(path, data) as source:
+        rate, channels, width = source.getframerate(), source.getnchannels(), source.getsampwidth()
+        try:
             pcm = source.readframes(source.getnframes())
-    except (wave.Error, EOFError) as error:
-        raise ValueError(f"{path}: not a readable WAV file ({error})") from error
+        except (wave.Error, EOFError, struct.error) as error:
+            raise ValueError(f"{path}: not a readable WAV file ({error})") from None
+    if rate < 1000 or channels < 1 or width not in (1, 2, 3, 4):
+        raise ValueError(f"{path}: the WAV file says {rate} Hz, {channels} channel(s), {8 * width}-bit "
+                         "samples; it is damaged or not audio")
+    pcm = pcm[:len(pcm) // (width * channels) * width * channels]
+    if sys.byteorder != "little":  # WAV samples are little-endian; audioop works in native order
+        pcm = audioop.byteswap(pcm, width)
+    if width == 1:
+        pcm = audioop.bias(pcm, 1, -128)  # 8-bit WAV samples are unsigned
+    if width != 2:
+        pcm = audioop.lin2lin(pcm, width, 2)
+    if channels > 2:
+        pcm = _mix_down(pcm, channels)
+        channels = 1
+    if rate not in CHANNEL_RATES:
+        pcm, _ = audioop.ratecv(pcm, 2, channels, rate, 48000, None)
+        rate = 48000
+    if sys.byteorder != "little":
+        pcm = audioop.byteswap(pcm, 2)
     if duration_ms is not None:
         pcm = pcm[:rate * duration_ms // 1000 * channels * 2]
     return AudioSource(rate, channels, pcm)
+
+
+def _mix_down(pcm, channels):
+    samples = array.array("h", pcm)
+    mixed = array.array("h", (max(-32768, min(32767, sum(samples[i:i + channels]) // channels))
+                              for i in range(0, len(samples), channels)))
+    return mixed.tobytes()
 
 
 def pixel_frame(index, pts, width, height):

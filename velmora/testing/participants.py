@@ -156,8 +156,9 @@ class Participant:
             params = v.AudioEncodeParams()
             params.sample_rate, params.channels = source.sample_rate, source.channels
             params.frame_length_ms = media.FRAME_MS
-            self._check(self.cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel",
-                        " (an audience member cannot speak)")
+            why = (" (an audience member cannot speak)" if self.role == "audience" else
+                   f" (for {source.sample_rate} Hz, {source.channels} channel(s), {media.FRAME_MS} ms frames)")
+            self._check(self.cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel", why)
             self._audio_open = True
         self._speech = (source, now_ms, 0)
         self._note("speech_start", label)

@@ -13,6 +13,7 @@ its bus (`control.bus_connect(url)`) or by being started with VELMORA_LOOPBACK_R
 Each process runs its own engine clock: a room that spans processes runs on the real clock
 (a manual clock moves one process's time only).
 """
+import math
 import os
 import shutil
 import socket
@@ -25,6 +26,10 @@ from . import control
 from .clock import RealClock
 from .recording import Recorder, Recording
 from .runner import _Run
+
+
+# How far from now a start time may lie: processes meant to start together start within this.
+MAX_START_DELAY_S = 24 * 60 * 60
 
 
 class RedisError(RuntimeError):
@@ -156,6 +161,8 @@ def play_participants(scenario, room, url=None, start_at=None):
     """Plays `scenario`'s participants (not its bot) in `room` on the real clock, in this
     process, connected to the Redis at `url` when given. `start_at` (time.time() seconds):
     the scenario's time 0, for processes that start together. Returns the participants."""
+    if start_at is not None and not (math.isfinite(start_at) and abs(start_at - time.time()) <= MAX_START_DELAY_S):
+        raise ValueError(f"start_at {start_at!r} is not a wall time (time.time() seconds) within a day of now")
     if url is not None:
         control.bus_connect(url)
     if start_at is not None:

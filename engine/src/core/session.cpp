@@ -189,7 +189,13 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     }
     if (leave_again) room->Leave(serial_, false);
     if (error != ERR_OK) {
-        Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
+        // An error line reaches the user even with the console log off: the code alone does
+        // not tell a taken user id from an unreachable room bus.
+        Logf(LogLevel::kError, "EnterRoom refused (ERR_ENTER_ROOM_FAILED): user %s is already in room %s; "
+             "every member of a room needs its own user id", entrant.user_id.c_str(), key.c_str());
+    } else if (room && !leave_again) {
+        Logf(LogLevel::kInfo, "EnterRoom: user %s entered room %s as %s", entrant.user_id.c_str(),
+             key.c_str(), entrant.role == KWIX_ROLE_AUDIENCE ? "audience" : "anchor");
     }
     return error;
 }
@@ -198,14 +204,17 @@ int Session::ExitRoom() {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("ExitRoom");
     std::shared_ptr<Room> room;
+    std::string user_id;
+    std::string room_name;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         room.swap(room_);
-        user_id_.clear();
-        room_name_.clear();
+        user_id.swap(user_id_);
+        room_name.swap(room_name_);
         pull_audio_ = false;
     }
     if (!room) return ERR_INVALID_OPERATION;
+    Logf(LogLevel::kInfo, "ExitRoom: user %s left room %s", user_id.c_str(), room_name.c_str());
     dispatcher_->ClearPulledAudio();
     const uint64_t serial = serial_;
     const Operation exit = op::Exit{};
