@@ -679,10 +679,9 @@ bool Bus::Claimed(const Job& job, int answer) {
         }
         locals_.erase(it);
     }
-    Logf(LogLevel::kWarning,
-         "EnterRoom: user %s is already in room %s in another process; this session leaves it (OnError "
-         "ERR_ENTER_ROOM_FAILED)",
-         Printable(user_id).c_str(), Printable(room).c_str());
+    Logf(LogLevel::kWarning, "EnterRoom: user %s %s room %s; this session leaves it (OnError ERR_ENTER_ROOM_FAILED)",
+         Printable(user_id).c_str(), answer == 0 ? "is already in another process's" : "could not be claimed in",
+         Printable(room).c_str());
     if (expel) expel(kwix::ERR_ENTER_ROOM_FAILED);
     return true;
 }
