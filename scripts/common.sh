@@ -33,8 +33,8 @@ find_python39() {
 }
 
 # Debian packages the engine builds against, "pkg-config-name:package" pairs: its audio path,
-# and hiredis for rooms that span processes.
-ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev hiredis:libhiredis-dev"
+# hiredis for rooms that span processes, and libsodium for the room bus's key.
+ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev hiredis:libhiredis-dev libsodium:libsodium-dev"
 # Programs the tests run, "command:package" pairs (rooms across processes need a Redis server;
 # the timeline page is checked in a headless Chromium).
 TEST_PROGRAMS="redis-server:redis-server chromium:chromium chromedriver:chromium-driver"

@@ -275,29 +275,60 @@ VLB_API int vlb_audio_counters(void* session, uint64_t* accepted, uint64_t* refu
  * A process's rooms span processes through a Redis server once its bus is connected: by
  * these calls, or by the first EnterRoom with the environment variable VELMORA_LOOPBACK_REDIS
  * set to the server's URL. Only sessions that enter a room while the bus is connected are
- * seen by other processes. */
+ * seen by other processes.
+ *
+ * The URL: [redis://][[user]:password@]host[:port][/db][?option=value&...]. The password
+ * (with the user name where given) logs in with AUTH. Options: expiry_ms=N (how long a
+ * silent process's members stay, 100 to 86400000, 5000 by default; every process of a room
+ * should use the same), key=TEXT or key_file=PATH (the room-bus key). Percent-encode
+ * @ : / ? & % in a password or key. rediss:// is refused: this engine has no TLS. Every text
+ * that shows a URL (errors, the log) shows its password and key as ***.
+ *
+ * The room-bus key (16 to 1024 bytes; the same in every process of the room): with it every
+ * message is sealed (authenticated and encrypted), and messages that fail are dropped and
+ * counted as "forged", or as "replayed" when a message was taken before or is more than a
+ * minute away from this process's clock. Without one, the bus trusts every client of the
+ * Redis server: any can read every room and speak in it as any member (a warning is logged
+ * at connect). The key comes from vlb_bus_connect_keyed, else the URL, else the environment
+ * variable VELMORA_LOOPBACK_BUS_KEY.
+ *
+ * EnterRoom never waits for Redis: the user id is claimed in the background, and a user id
+ * another process has in that room takes the session out again (OnError
+ * ERR_ENTER_ROOM_FAILED, then OnExitRoom). When the server is lost (restarted, or stalled
+ * beyond two seconds), the bus reconnects with back-off, and meanwhile every session it
+ * carries hears a dropped connection (OnConnectionStateChanged CONNECTED to DISCONNECTED,
+ * OnError ERR_NETWORK_UNREACHABLE, DISCONNECTED to CONNECTING), then CONNECTING to CONNECTED
+ * when it is back. */
 
 #define VLB_BUS_FAILED (-5) /* the bus could not connect; vlb_bus_error says why */
 
-/* Connects this process's bus to `url` ("redis://host:port" or "host:port", optionally
- * "?expiry_ms=N": how long a silent process's members stay, 5000 by default; every process
- * of a room should use the same). Replaces a connected bus. VLB_OK, VLB_NULL or
+/* Connects this process's bus to `url` (above). Replaces a connected bus. VLB_OK, VLB_NULL or
  * VLB_BUS_FAILED. */
 VLB_API int vlb_bus_connect(const char* url);
+/* vlb_bus_connect with the room-bus key `key` (NUL-terminated; null: as vlb_bus_connect). */
+VLB_API int vlb_bus_connect_keyed(const char* url, const char* key);
 /* Says goodbye in every room and disconnects; the other processes' members leave this
  * process's rooms. VLB_OK, or VLB_ABSENT when no bus was connected. */
 VLB_API int vlb_bus_disconnect(void);
 /* Why the last connect failed: its length (0 when it did not). */
 VLB_API int64_t vlb_bus_error(char* buffer, size_t capacity);
 /* A counter of the connected bus: "published", "received" (from other processes),
- * "refused" (unknown wire versions, malformed messages), "rejected" (readable messages the
- * checks of a local call refuse: a member of another process entering with an empty or
- * non-UTF-8 user id, opening an audio channel of 0 or 3 channels, sending a command of 100 KB,
- * a network setting out of its range; logged, the first and every 1000th, never applied),
- * "gaps" (messages of a sender never received), "ghosts" (other processes' members mirrored
- * here now), "lost" (not published after the connection failed). VLB_ABSENT without a bus or
- * for an unknown name. */
+ * "refused" (unknown wire versions, malformed messages, messages over 16 MiB, sealed messages
+ * reaching a process without a key), "rejected" (readable messages the checks of a local call
+ * refuse: a member of another process entering with an empty or non-UTF-8 user id, opening an
+ * audio channel of 0 or 3 channels, sending a command of 100 KB, a network setting out of its
+ * range; and what is over the bus's caps on ghosts, processes heard and a member's
+ * subscriptions; logged, the first and every 1000th, never applied), "forged" and "replayed"
+ * (with a key, above), "gaps" (messages of a sender never received), "ghosts" (other
+ * processes' members mirrored here now), "lost" (not published: the server out of reach, or
+ * a message over 16 MiB), "claiming" (sessions whose user id's claim is not answered yet),
+ * "expelled" (sessions taken out: their user id was another process's), "reconnects" (times
+ * the bus came back after losing its server). VLB_ABSENT without a bus or for an unknown
+ * name. */
 VLB_API int64_t vlb_bus_counter(const char* name);
+/* `url` as every text shows it, its password and key masked: the masked text's length, or
+ * VLB_NULL. */
+VLB_API int64_t vlb_bus_mask(const char* url, char* buffer, size_t capacity);
 
 #ifdef __cplusplus
 }

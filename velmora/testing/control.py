@@ -97,9 +97,11 @@ SIGNATURES = {
     "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
                                    POINTER(c_uint64), POINTER(c_uint64)]),
     "vlb_bus_connect": (c_int, [c_char_p]),
+    "vlb_bus_connect_keyed": (c_int, [c_char_p, c_char_p]),
     "vlb_bus_disconnect": (c_int, []),
     "vlb_bus_error": (c_int64, [c_void_p, c_size_t]),
     "vlb_bus_counter": (c_int64, [c_char_p]),
+    "vlb_bus_mask": (c_int64, [c_char_p, c_void_p, c_size_t]),
 }
 
 
@@ -338,12 +340,24 @@ def clock_now():
 
 # ---- Rooms across processes -----------------------------------------------------------------
 
-def bus_connect(url):
-    """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect);
-    raises ControlError saying why when it cannot."""
-    if _control.call("vlb_bus_connect", _encode(url)) != OK:
+def bus_connect(url, key=None):
+    """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect: a
+    password and the room-bus key may be in it); `key` (str or bytes) is the room-bus key,
+    before the URL's and VELMORA_LOOPBACK_BUS_KEY's. Raises ControlError saying why when it
+    cannot; no text shows the password or the key."""
+    if key is None:
+        status = _control.call("vlb_bus_connect", _encode(url))
+    else:
+        status = _control.call("vlb_bus_connect_keyed", _encode(url), _encode(key))
+    if status != OK:
         reason = read_text(_control.lib().vlb_bus_error)
-        raise ControlError(f"cannot connect the room bus to {url}: {reason.decode(errors='replace')}")
+        raise ControlError(f"cannot connect the room bus to {bus_mask(url)}: {reason.decode(errors='replace')}")
+
+
+def bus_mask(url):
+    """`url` as every text shows it: its password and key replaced by ***."""
+    masked = read_text(_control.lib().vlb_bus_mask, _encode(url))
+    return masked.decode(errors="replace") if isinstance(masked, bytes) else "***"
 
 
 def bus_disconnect():
@@ -353,8 +367,11 @@ def bus_disconnect():
 
 def bus_counter(name):
     """A counter of the connected bus, or None without one: "published", "received" (from other
-    processes), "refused" (unreadable: unknown wire versions, malformed messages), "rejected"
-    (readable, but refused by the checks a local call meets: a member whose channel has 0
-    channels, a 100 KB command, a network setting out of range), "gaps", "ghosts", "lost"."""
+    processes), "refused" (unreadable: unknown wire versions, malformed or oversized messages,
+    sealed ones without a key), "rejected" (readable, but refused by the checks a local call
+    meets: a member whose channel has 0 channels, a 100 KB command, a network setting out of
+    range; or over the bus's caps), "forged" and "replayed" (with a key: failed to open, or
+    taken before), "gaps", "ghosts", "lost", "claiming" (user ids not claimed yet), "expelled"
+    (sessions taken out: their user id was another process's), "reconnects"."""
     value = _control.call("vlb_bus_counter", _encode(name))
     return None if value == ABSENT else value

@@ -1,5 +1,7 @@
 """Simulated participants: each is a real session in a loopback room, driven by the scenario
 runner on its clock, and records what it received like the bot does."""
+import time
+
 import _velmora as v
 
 from . import control, media
@@ -113,10 +115,28 @@ class Participant:
         self.delegate.cloud = self.cloud
         self.engine = control.newest_session()
         result = self.cloud.EnterRoom(enter_params(self.user_id, self.room, role=self.role))
+        if result == 0 and not self._claimed():
+            result = int(v.ERR_ENTER_ROOM_FAILED)
         if result != 0:
             self._drop_session()
             self._check(result, "EnterRoom", " (is another member of the room using this user id?)")
         self._note("join")
+
+    def _claimed(self, timeout_s=30.0):
+        """On a room bus EnterRoom returns before the user id is claimed across processes:
+        waits for the answer without holding the interpreter lock. False when another process
+        has the user id in this room (the engine then took the session out again)."""
+        if control.bus_counter("claiming") is None:
+            return True
+        deadline = time.monotonic() + timeout_s
+        while control.bus_counter("claiming"):
+            if time.monotonic() > deadline:
+                raise SimulationError(f"{self.user_id}: the room bus did not answer the claim of its user id "
+                                      f"within {timeout_s:g} s (is its Redis server stalled?)")
+            time.sleep(0.005)
+        control.settle([self.engine])
+        refused = int(v.ERR_ENTER_ROOM_FAILED)
+        return not any(int(args[0]) == refused for args in self.received.args("OnError"))
 
     def leave(self):
         self._require_session("leave")

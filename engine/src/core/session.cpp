@@ -151,13 +151,22 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.listening = listening;
     entrant.detect_voice = detect_voice_.load();
     entrant.audio_counters = audio_counters_;
+    uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
         entering_ = true;
+        expel_error_ = ERR_OK;
+        generation = ++generation_;
     }
-    // Rooms that span processes: the user id must be free there too.
-    const int claimed = bus::Claim(serial_, key, enter);
+    // Rooms that span processes: the user id must be free there too. Answered later, on the
+    // bus's thread: a refusal takes the session out of the room again (Expel).
+    bus::CarriedSession carried;
+    carried.dispatcher = dispatcher_;
+    carried.expel = [weak = std::weak_ptr<Session>(shared_from_this()), generation](int why) {
+        if (std::shared_ptr<Session> self = weak.lock()) self->Expel(generation, why);
+    };
+    const int claimed = bus::Claim(serial_, key, enter, std::move(carried));
     if (claimed != ERR_OK) {
         std::lock_guard<std::mutex> lock(state_mu_);
         entering_ = false;
@@ -170,6 +179,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     int error = ERR_OK;
     std::shared_ptr<Room> room = RoomRegistry::Instance().Enter(key, entrant, &error);
     bool leave_again = false;
+    int expelled = ERR_OK;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         entering_ = false;
@@ -180,6 +190,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
             user_id_ = entrant.user_id;
             room_name_ = key;
             pull_audio_ = entrant.listening.how == Listening::kPulled;
+            expelled = expel_error_;
         }
     }
     if (room && !leave_again) {
@@ -188,6 +199,8 @@ int Session::EnterRoom(const EnterRoomParams& params) {
         bus::Unclaim(serial_);
     }
     if (leave_again) room->Leave(serial_, false);
+    // The claim was refused before the join was done: out again, as Expel would have it.
+    if (expelled != ERR_OK) Expel(generation, expelled);
     if (error != ERR_OK) {
         // An error line reaches the user even with the console log off: the code alone does
         // not tell a taken user id from an unreachable room bus.
@@ -198,6 +211,26 @@ int Session::EnterRoom(const EnterRoomParams& params) {
              key.c_str(), entrant.role == KWIX_ROLE_AUDIENCE ? "audience" : "anchor");
     }
     return error;
+}
+
+void Session::Expel(uint64_t generation, int error) {
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (generation != generation_ || shut_down_) return;
+        if (entering_) {
+            expel_error_ = error;  // EnterRoom finishes the join, then leaves
+            return;
+        }
+        room.swap(room_);
+        user_id_.clear();
+        room_name_.clear();
+        pull_audio_ = false;
+    }
+    if (!room) return;
+    dispatcher_->ClearPulledAudio();
+    dispatcher_->PostEvent("OnError", [error](KWIXCloudDelegate& d) { d.OnError(static_cast<Error>(error)); });
+    room->Apply(serial_, op::Exit{});
 }
 
 int Session::ExitRoom() {

@@ -22,8 +22,11 @@
 //   valid UTF-8, which the others could not decode), ERR_INVALID_PARAMETER for an unknown
 //   role, ERR_INVALID_USER_SIG, ERR_INVALID_ROOM_ID (checked in this order), then
 //   ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
-//   user id is already in that room, here or, for rooms that span processes (bus/hooks.h),
-//   in another process, or when the room bus VELMORA_LOOPBACK_REDIS asks for cannot be had.
+//   user id is already in that room here, or when VELMORA_LOOPBACK_REDIS is not a URL the
+//   room bus can use. For rooms that span processes (bus/hooks.h) EnterRoom does not wait
+//   for Redis: a user id another process turns out to have in that room (or a bus whose
+//   server could not be reached at all) takes the session out again afterwards, with
+//   OnError(ERR_ENTER_ROOM_FAILED) and OnExitRoom (Expel).
 // - Operations a room accepted are also handed to the room bus (bus/hooks.h), which carries
 //   them to the session's room in other processes when one is connected. Without a room,
 //   an operation that fails its own checks (Check in core/operation.h) reports that error,
@@ -120,6 +123,11 @@ public:
     // True in the child of a fork() made while this session was alive.
     bool Inherited() const;
 
+    // The room bus refused the user id this session entered with (another process has it in
+    // that room): unless the session left or entered again since (`generation` names the
+    // entry), it hears OnError(error), leaves (OnExitRoom) and the others see it leave.
+    void Expel(uint64_t generation, int error);
+
     // For the control API.
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
     Dispatcher& dispatcher() const { return *dispatcher_; }
@@ -153,6 +161,8 @@ private:
     mutable std::mutex state_mu_;  // guards the room state below
     std::shared_ptr<Room> room_;
     bool entering_ = false;
+    uint64_t generation_ = 0;    // EnterRoom calls that got as far as entering
+    int expel_error_ = 0;        // the bus refused the entry while it was still under way
     bool shut_down_ = false;
     bool pull_audio_ = false;
     std::string user_id_;
