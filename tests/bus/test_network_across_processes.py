@@ -172,7 +172,7 @@ def test_a_time_out_from_another_process_applies_here(room, clock, velmora_bus):
 @pytest.mark.parametrize("channel, message", [
     ("velmora:room:elsewhere", setting(QUALITY, "zed", value=POOR)),  # a room's channel is no place for it
     (CHANNEL, setting(QUALITY, "zed", value=POOR)[:-1]),              # cut short
-    (CHANNEL, setting(9, "zed", value=POOR)),                          # no such setting
+    (CHANNEL, setting(10, "zed", value=POOR)),                         # no such setting
     (CHANNEL, setting(UPLINK, "zed", audio=1.5)),                      # a share beyond 1
 ])
 def test_settings_out_of_place_or_form_are_not_applied(velmora_bus, channel, message):

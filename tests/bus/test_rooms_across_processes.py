@@ -238,7 +238,7 @@ def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, fir
         stop(child)
 
 
-WIRE = 2  # the wire version this engine reads
+WIRE = 3  # the wire version this engine reads
 
 
 def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
@@ -345,7 +345,11 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
 
 
 class Watcher(Bot):
-    """Also notes key frame requests and pixel frames."""
+    """Also notes key frame requests, pixel frames and H.264 frames (pts, key)."""
+
+    def __init__(self):
+        super().__init__()
+        self.h264 = []
 
     def OnRequestKeyFrame(self, stream_type):
         self._add("key", int(stream_type))
@@ -353,9 +357,15 @@ class Watcher(Bot):
     def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
         self._add("pixels", user_id, frame.pts, frame.width, frame.height)
 
+    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+        super().OnRemoteVideoFrameReceived(user_id, stream_type, frame)
+        if frame.data.startswith(b"\0\0\0\1"):
+            self.h264.append((frame.pts, frame.is_key_frame))
 
-@pytest.mark.parametrize("pixels", [False, True])
-def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels):
+
+@pytest.mark.parametrize("pixels, sends_pixels", [(False, False), (True, True), (False, True)],
+                         ids=["encoded", "pixels", "pixels-as-h264"])
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels, sends_pixels):
     room = room_name()
     bot = Watcher()
     cloud = v.KWIXCloud(bot)
@@ -376,8 +386,8 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
             time.sleep(0.5)  # the bot subscribes when it sees the stream
             for n in range(5):
-                if {pixels!r}:
-                    frame = media.pixel_frame(n, 100 * n, 8, 6)
+                if {sends_pixels!r}:
+                    frame = media.pixel_frame(n, 100 * n, 16, 16)
                     assert cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
                 else:
                     assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
@@ -387,7 +397,11 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
         wait_for(lambda: bot.events("exit"), what="dora's exit")
         assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
         if pixels:
-            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 8, 6) for n in range(5)]
+            # Coded and decoded in this process, which mirrors dora's stream.
+            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 16, 16) for n in range(5)]
+        elif sends_pixels:
+            assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
+            assert [key for _, key in bot.h264] == [True, False, False, False, False]
         else:
             assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
     finally:

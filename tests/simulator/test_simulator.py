@@ -363,7 +363,7 @@ def test_a_wav_file_is_spoken_in_20_ms_frames(tmp_path):
 def test_video_streams_send_generated_frames(kind):
     scenario = parse_scenario(
         f'[bot]\npixel_output = {str(kind == "pixel").lower()}\n[[participant]]\nid = "a"\n'
-        f'[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 20\nwidth = 8\nheight = 6\n'
+        f'[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 20\nwidth = 16\nheight = 16\n'
         f'frames = "{kind}"\n[[event]]\nat_ms = 200\nwho = "a"\naction = "close_video"\n')
     result = run(scenario, WatchingBot, clock=RealClock())
     name = "OnRemotePixelFrameReceived" if kind == "pixel" else "OnRemoteVideoFrameReceived"
@@ -372,7 +372,9 @@ def test_video_streams_send_generated_frames(kind):
     pts = [f.pts for f in frames]
     assert pts == sorted(pts) and len(set(f.data for f in frames)) == len(frames)
     if kind == "pixel":
-        assert {(f.width, f.height, f.size) for f in frames} == {(8, 6, 8 * 6 * 3 // 2)}
+        assert {(f.width, f.height, f.size) for f in frames} == {(16, 16, 16 * 16 * 3 // 2)}
+    else:
+        assert frames[0].is_key_frame and {f.codec for f in frames} == {v.VIDEO_CODEC_TYPE_H264}
 
 
 @pytest.mark.parametrize("text, expected", [

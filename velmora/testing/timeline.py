@@ -1,6 +1,7 @@
 """A recording drawn as one self-contained HTML page (inline SVG and CSS, no scripts or
 external files): a row per member with its presence, its speech as the bot heard it, its
-messages and its network quality, and a row for the bot with its own sends."""
+video (offered, and received by the bot), its messages and its network quality, and a row for
+the bot with its own sends."""
 import array
 import base64
 import html
@@ -15,17 +16,19 @@ WIDTH = 1100
 QUALITY_COLOURS = {0: "#bbbbbb", 1: "#2e9d4a", 2: "#8cc63f", 3: "#f2c14e", 4: "#f08a24",
                    5: "#d9382e", 6: "#555555"}
 FRAME_GAP_MS = 60
+VIDEO_GAP_MS = 500  # video frames closer than this make one stretch of received video
+VIDEO_CALLBACKS = ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived")
 SILENCE_POWER = 100 ** 2  # audio frames closer than this make one stretch of speech
 
 
-def _segments(times, gap=FRAME_GAP_MS):
+def _segments(times, gap=FRAME_GAP_MS, tail=20):
     segments = []
     for t in sorted(times):
         if segments and t - segments[-1][1] <= gap:
             segments[-1][1] = t
         else:
             segments.append([t, t])
-    return [(start, end + 20) for start, end in segments]
+    return [(start, end + tail) for start, end in segments]
 
 
 def _audible(frame):
@@ -46,7 +49,9 @@ def _user(arg):
 
 def lanes(recording):
     """What the page shows, by member: {"user": {"presence": [(from, to)], "speech": [...],
-    "marks": [(t, colour, text)], "quality": [(t, value)]}}; the bot's row is its user id."""
+    "video_offered": [...], "video": [...], "marks": [(t, colour, text)], "quality": [(t,
+    value)]}}; the bot's row is its user id. video_offered: while the member had a video stream
+    open (OnRemoteVideoAvailable); video: while the bot received its frames."""
     bot = recording.header.get("user_id") or "bot"
     rows = {bot: _lane()}
     end = 0
@@ -56,6 +61,8 @@ def lanes(recording):
 
     joined = {}
     speech = {}
+    video = {}
+    offered = {}  # user: {stream type: since}
     for e in recording.snapshot():
         t = e["t"]
         end = max(end, t)
@@ -81,6 +88,15 @@ def lanes(recording):
             if name == "OnRemoteAudioReceived":
                 if _audible(args[1].get("AudioFrame", {})):
                     speech.setdefault(_user(args[0]), []).append(t)
+            elif name in VIDEO_CALLBACKS:
+                video.setdefault(_user(args[0]), []).append(t)
+            elif name == "OnRemoteVideoAvailable":
+                streams = offered.setdefault(_user(args[0]), {})
+                stream = values.brief(args[2])
+                if args[1] and stream not in streams:
+                    streams[stream] = t
+                elif not args[1] and stream in streams:
+                    row(_user(args[0]))["video_offered"].append((streams.pop(stream), t))
             elif name in ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg"):
                 row(_user(args[0]))["marks"].append((t, "#7b3fbf", f"{name}: {values.brief(args[-1])}"))
             elif name == "OnMissCustomCmdMsg":
@@ -99,11 +115,15 @@ def lanes(recording):
         row(who)["presence"].append((since, end))
     for who, times in speech.items():
         row(who)["speech"] = _segments(times)
+    for who, streams in offered.items():
+        row(who)["video_offered"].extend((since, end) for since in streams.values())
+    for who, times in video.items():
+        row(who)["video"] = _segments(times, VIDEO_GAP_MS, 0)
     return rows, max(end, 1)
 
 
 def _lane():
-    return {"presence": [], "speech": [], "marks": [], "quality": []}
+    return {"presence": [], "speech": [], "video_offered": [], "video": [], "marks": [], "quality": []}
 
 
 def render(recording, title=None):
@@ -122,8 +142,14 @@ def render(recording, title=None):
         for start, stop in lane["presence"]:
             parts.append(_rect(x(start), top + 4, (stop - start) * scale, 8, "#cfd8e3",
                                f"{user} in the room {start}-{stop} ms"))
+        for start, stop in lane["video_offered"]:
+            parts.append(_rect(x(start), top + 14, (stop - start) * scale, 10, "#dcd3ef",
+                               f"{user} offering video {start}-{stop} ms"))
+        for start, stop in lane["video"]:
+            parts.append(_rect(x(start), top + 19, (stop - start) * scale, 5, "#6a3fbf",
+                               f"the bot receiving {user}'s video {start}-{stop} ms"))
         for start, stop in lane["speech"]:
-            parts.append(_rect(x(start), top + 14, (stop - start) * scale, 10, "#2e9d4a",
+            parts.append(_rect(x(start), top + 14, (stop - start) * scale, 5, "#2e9d4a",
                                f"{user} speaking {start}-{stop} ms"))
         quality = lane["quality"]
         for i, (t, value) in enumerate(quality):
@@ -140,7 +166,8 @@ def render(recording, title=None):
     while t <= end:
         ticks.append(f'<text x="{x(t):.1f}" y="{height - 12}" class="tick">{t} ms</text>')
         t += step
-    legend = ("grey bar: in the room; green bar: speech heard by the bot; thin strip: network "
+    legend = ("grey bar: in the room; green bar: speech heard by the bot; light purple bar: video offered "
+              "(a stream open); dark purple bar: video received by the bot; thin strip: network "
               "quality (green good to red bad); dots: messages (purple), missed commands and "
               "errors (red), the bot's sends (blue), set-up and connection changes (grey). Hover for details.")
     return f"""<!DOCTYPE html>

@@ -34,7 +34,9 @@
 //     sender \ receiver   encoded (VideoFrame)              pixels (PixelFrame)
 //     encoded            the sender's frames as sent          decoded (H.264, H.265) to I420
 //     pixels             the engine's H.264 of the frames     that H.264 decoded again to I420
-//   pts and rotation (and dts) carry over from the sent frame. Subscribing asks the sender
+//   pts and rotation (and dts) carry over from the sent frame. A frame sent before its
+//   sender closed the stream or left still arrives when its coding is done, as one in flight
+//   would (after the receivers heard of the closing). Subscribing asks the sender
 //   for a key frame when the stream is open, otherwise when the sender opens it: a member that
 //   entered with use_pixel_frame_input by its engine's encoder, any other with
 //   OnRequestKeyFrame. A stream nobody (here) takes costs nothing: it is neither encoded nor
@@ -219,8 +221,9 @@ private:
     void FitToCapLocked(Member& from, kwix::StreamType type, int64_t now_ms);
     // A frame to the receivers of its kind: encoded ones get `encoded` (when set), pixel ones
     // `pixels`, or count it undecodable (when for_pixels). `wire_bytes` crosses each downlink.
-    void ToReceiversLocked(const Member& from, kwix::StreamType type, int64_t sent_ms, int64_t uplink_delay_ms,
-                           size_t wire_bytes, const std::shared_ptr<const kwix::VideoFrame>& encoded,
+    void ToReceiversLocked(uint64_t from, const std::string& from_user, kwix::StreamType type, int64_t sent_ms,
+                           int64_t uplink_delay_ms, size_t wire_bytes,
+                           const std::shared_ptr<const kwix::VideoFrame>& encoded,
                            const std::shared_ptr<const kwix::PixelFrame>& pixels, bool for_pixels);
     void AskKeyFrameLocked(Member& sender, kwix::StreamType type);
     void ForgetVideoLocked(Member& sender, kwix::StreamType type);

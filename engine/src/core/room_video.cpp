@@ -20,10 +20,6 @@ namespace {
 // Members mirrored from other processes take nothing here: their own process delivers to them.
 bool Local(const Entrant& who) { return who.listening.how != Listening::kNone; }
 
-std::string Label(const Entrant& who, StreamType type) {
-    return who.user_id + " type=" + std::to_string(static_cast<int>(type));
-}
-
 }  // namespace
 
 int64_t Room::VideoSend::Bps(int64_t now_ms) {
@@ -99,7 +95,7 @@ int Room::SendPixels(uint64_t serial, StreamType type, std::shared_ptr<const kwi
         job.decode = pixels;
         job.counters = counters = me->who.video_counters;
         send.key = false;
-        work = video_.Pixels(serial, type, Label(me->who, type), std::move(job), SinkLocked());
+        work = video_.Pixels(serial, type, me->who.user_id, std::move(job), SinkLocked());
     }
     // Posted without the room's lock: the workers need it to deliver what they made.
     if (!work.Post(Clock::Instance().manual())) {
@@ -137,10 +133,10 @@ int Room::SendVideo(uint64_t serial, StreamType type, std::shared_ptr<const kwix
         if (up.lost) {
             video_.Missed(serial, type);
         } else {
-            ToReceiversLocked(*me, type, now, up.delay_ms, frame->size(), frame, nullptr, false);
+            ToReceiversLocked(serial, me->who.user_id, type, now, up.delay_ms, frame->size(), frame, nullptr, false);
             if (pixels) {
                 counters = me->who.video_counters;
-                work = video_.Encoded(serial, type, Label(me->who, type), EncodedJob{frame, now, up.delay_ms},
+                work = video_.Encoded(serial, type, me->who.user_id, EncodedJob{frame, now, up.delay_ms},
                                       SinkLocked());
             } else {
                 video_.Unwatched(serial, type);
@@ -156,23 +152,23 @@ void Room::DeliverVideo(const VideoOutput& out) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         Member* from = FindLocked(out.sender);
-        // The sender left or closed the stream while the frame was being coded.
-        if (from == nullptr || from->video_open.count(out.type) == 0 ||
-            video_.StreamNumber(out.sender, out.type) != out.stream) {
-            return;
-        }
+        // A frame sent before its sender closed the stream or left is on its way still: it
+        // reaches the receivers (after they heard of the closing), but the stream is over.
+        const bool current = from != nullptr && from->video_open.count(out.type) != 0 &&
+                             video_.StreamNumber(out.sender, out.type) == out.stream;
         if (out.encoded) {
             // A pixel sender's frame leaves it encoded: its uplink carries that.
-            const network::Shaped up = UplinkLocked(*from, out.type, out.encoded->size(), out.sent_ms);
+            network::Shaped up;
+            if (current) up = UplinkLocked(*from, out.type, out.encoded->size(), out.sent_ms);
             if (!up.lost) {
-                ToReceiversLocked(*from, out.type, out.sent_ms, up.delay_ms, out.encoded->size(), out.encoded,
-                                  out.pixels, out.for_pixels);
+                ToReceiversLocked(out.sender, out.sender_user, out.type, out.sent_ms, up.delay_ms,
+                                  out.encoded->size(), out.encoded, out.pixels, out.for_pixels);
             }
         } else {
-            ToReceiversLocked(*from, out.type, out.sent_ms, out.uplink_delay_ms, out.wire_bytes, nullptr, out.pixels,
-                              out.for_pixels);
+            ToReceiversLocked(out.sender, out.sender_user, out.type, out.sent_ms, out.uplink_delay_ms, out.wire_bytes,
+                              nullptr, out.pixels, out.for_pixels);
         }
-        if (out.lost_sync) AskKeyFrameLocked(*from, out.type);
+        if (out.lost_sync && current) AskKeyFrameLocked(*from, out.type);
     }
     Drain();
 }
@@ -222,13 +218,13 @@ void Room::FitToCapLocked(Member& from, StreamType type, int64_t now_ms) {
     }
 }
 
-void Room::ToReceiversLocked(const Member& from, StreamType type, int64_t sent_ms, int64_t uplink_delay_ms,
-                             size_t wire_bytes, const std::shared_ptr<const kwix::VideoFrame>& encoded,
+void Room::ToReceiversLocked(uint64_t from, const std::string& id, StreamType type, int64_t sent_ms,
+                             int64_t uplink_delay_ms, size_t wire_bytes,
+                             const std::shared_ptr<const kwix::VideoFrame>& encoded,
                              const std::shared_ptr<const kwix::PixelFrame>& pixels, bool for_pixels) {
-    const std::string id = from.who.user_id;
     const int64_t now = Clock::Instance().NowMs();
     for (const Member& m : members_) {
-        if (&m == &from || m.video_subs.count({id, type}) == 0) continue;
+        if (m.who.serial == from || m.video_subs.count({id, type}) == 0) continue;
         const bool wants_pixels = Local(m.who) && m.who.pixel_output;
         if (wants_pixels ? !for_pixels : !encoded) continue;
         if (wants_pixels && !pixels) {
@@ -236,7 +232,7 @@ void Room::ToReceiversLocked(const Member& from, StreamType type, int64_t sent_m
             continue;
         }
         if (wants_pixels) ++m.who.video_counters->decoded;
-        network::Verdict verdict = transit_.Judge(from.who.serial, m.who.serial, network::Cargo::kVideo, false, sent_ms);
+        network::Verdict verdict = transit_.Judge(from, m.who.serial, network::Cargo::kVideo, false, sent_ms);
         if (verdict.lost) continue;
         // What crosses the downlink is the encoded frame, whatever the receiver makes of it.
         const network::Shaped down =
@@ -245,11 +241,11 @@ void Room::ToReceiversLocked(const Member& from, StreamType type, int64_t sent_m
         verdict.due_ms += uplink_delay_ms + down.delay_ms;
         Dispatcher::Call call;
         if (wants_pixels) {
-            call = [id, type, pixels](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *pixels); };
+            call = [id = id, type, pixels](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *pixels); };
         } else {
-            call = [id, type, encoded](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *encoded); };
+            call = [id = id, type, encoded](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *encoded); };
         }
-        transit_.Deliver(from.who.serial, m.who.serial, verdict, now,
+        transit_.Deliver(from, m.who.serial, verdict, now,
                          MakeDelivery(m, "OnRemoteVideoReceived", true, std::move(call)));
     }
 }

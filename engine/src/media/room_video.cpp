@@ -18,11 +18,15 @@ using namespace kwix;
 // room (under its lock) touches only `gap`.
 class RoomVideo::Stream {
 public:
-    Stream(uint64_t number, std::string label)
-        : number(number), label(std::move(label)), strand(VideoWorkers::Instance().NewStrand()) {}
+    Stream(uint64_t number, std::string user_id, StreamType type)
+        : number(number),
+          user_id(std::move(user_id)),
+          label(this->user_id + " type=" + std::to_string(static_cast<int>(type))),
+          strand(VideoWorkers::Instance().NewStrand()) {}
 
     const uint64_t number;
-    const std::string label;
+    const std::string user_id;
+    const std::string label;  // in log lines
     const std::shared_ptr<VideoWorkers::Strand> strand;
     std::atomic<bool> gap{false};   // a frame was skipped: the decoder's next picture may lack its reference
     std::atomic<bool> idle{false};  // frames went by undecoded while no pixel receiver took them
@@ -132,20 +136,23 @@ private:
     uint64_t undecodable_ = 0;
 };
 
-std::shared_ptr<RoomVideo::Stream> RoomVideo::StreamFor(uint64_t sender, StreamType type, const std::string& label) {
+std::shared_ptr<RoomVideo::Stream> RoomVideo::StreamFor(uint64_t sender, StreamType type,
+                                                        const std::string& user_id) {
     std::shared_ptr<Stream>& slot = streams_[{sender, static_cast<int>(type)}];
-    if (!slot) slot = std::make_shared<Stream>(next_number_++, label);
+    if (!slot) slot = std::make_shared<Stream>(next_number_++, user_id, type);
     return slot;
 }
 
 bool VideoWork::Post(bool wait) { return post_ ? post_(wait) : false; }
 
-VideoWork RoomVideo::Pixels(uint64_t sender, StreamType type, const std::string& label, PixelJob job, VideoSink sink) {
-    std::shared_ptr<Stream> stream = StreamFor(sender, type, label);
+VideoWork RoomVideo::Pixels(uint64_t sender, StreamType type, const std::string& user_id, PixelJob job,
+                            VideoSink sink) {
+    std::shared_ptr<Stream> stream = StreamFor(sender, type, user_id);
     const uint64_t number = stream->number;
     auto work = [stream, sender, type, number, job = std::move(job), sink = std::move(sink)]() {
         VideoOutput out;
         out.sender = sender;
+        out.sender_user = stream->user_id;
         out.type = type;
         out.stream = number;
         out.sent_ms = job.sent_ms;
@@ -159,13 +166,14 @@ VideoWork RoomVideo::Pixels(uint64_t sender, StreamType type, const std::string&
     return w;
 }
 
-VideoWork RoomVideo::Encoded(uint64_t sender, StreamType type, const std::string& label, EncodedJob job,
+VideoWork RoomVideo::Encoded(uint64_t sender, StreamType type, const std::string& user_id, EncodedJob job,
                              VideoSink sink) {
-    std::shared_ptr<Stream> stream = StreamFor(sender, type, label);
+    std::shared_ptr<Stream> stream = StreamFor(sender, type, user_id);
     const uint64_t number = stream->number;
     auto work = [stream, sender, type, number, job = std::move(job), sink = std::move(sink)]() {
         VideoOutput out;
         out.sender = sender;
+        out.sender_user = stream->user_id;
         out.type = type;
         out.stream = number;
         out.sent_ms = job.sent_ms;

@@ -56,6 +56,7 @@ struct VideoCounters {
 // A frame's passage through a stream, for the room.
 struct VideoOutput {
     uint64_t sender = 0;
+    std::string sender_user;
     kwix::StreamType type = kwix::STREAM_TYPE_VIDEO_HIGH;
     uint64_t stream = 0;  // the stream's number in the room: a reopened stream is a new one
     int64_t sent_ms = 0;  // engine clock when the frame was sent
@@ -106,9 +107,10 @@ public:
     RoomVideo(const RoomVideo&) = delete;
     RoomVideo& operator=(const RoomVideo&) = delete;
 
-    // `label` names the stream in log lines ("alice type=2").
-    VideoWork Pixels(uint64_t sender, kwix::StreamType type, const std::string& label, PixelJob job, VideoSink sink);
-    VideoWork Encoded(uint64_t sender, kwix::StreamType type, const std::string& label, EncodedJob job,
+    // `user_id`: the sender's, for the output and the log.
+    VideoWork Pixels(uint64_t sender, kwix::StreamType type, const std::string& user_id, PixelJob job,
+                     VideoSink sink);
+    VideoWork Encoded(uint64_t sender, kwix::StreamType type, const std::string& user_id, EncodedJob job,
                       VideoSink sink);
     // An encoded frame that pixel receivers do not take: the decoder misses it and starts
     // again at a key frame once they do.
@@ -125,7 +127,7 @@ public:
 
 private:
     class Stream;
-    std::shared_ptr<Stream> StreamFor(uint64_t sender, kwix::StreamType type, const std::string& label);
+    std::shared_ptr<Stream> StreamFor(uint64_t sender, kwix::StreamType type, const std::string& user_id);
 
     std::map<std::pair<uint64_t, int>, std::shared_ptr<Stream>> streams_;
     uint64_t next_number_ = 1;

@@ -15,6 +15,8 @@ namespace {
 
 // Payloads this large are refused unread: no frame of a picture the path takes comes near.
 constexpr size_t kMaxPayloadBytes = 64u << 20;
+constexpr int kMaxDecodeSteps = 100000;
+constexpr int kMaxWarnings = 64;  // the decoder keeps a few; more are not read
 
 bool TooLarge(size_t size, std::string* error) {
     if (size <= kMaxPayloadBytes) return false;
@@ -124,24 +126,31 @@ public:
         if (context_ == nullptr && !Start(error)) return Result::kBroken;
         de265_error status = de265_push_data(context_, data, static_cast<int>(size), pts, nullptr);
         de265_push_end_of_frame(context_);
-        int more = 1;
-        while (de265_isOK(status) && more) {
-            status = de265_decode(context_, &more);
-            if (status == DE265_ERROR_WAITING_FOR_INPUT_DATA) {
-                status = DE265_OK;
-                break;
-            }
-        }
         bool broken = !de265_isOK(status);
         std::string reason = broken ? de265_get_error_text(status) : "";
-        for (de265_error w = de265_get_warning(context_); w != DE265_OK; w = de265_get_warning(context_)) {
-            if (!broken) reason = de265_get_error_text(w);
-            broken = true;
-        }
-        while (const de265_image* image = de265_get_next_picture(context_)) {
-            if (!Take(image, out)) {
+        // Decodes until the pushed frame is used up, taking each picture as it comes out (a
+        // full picture buffer would stall the decoder). Bounded: a frame's slices take far
+        // fewer steps, and a decoder that does not finish is taken as broken.
+        int more = 1;
+        for (int step = 0; !broken && more; ++step) {
+            more = 0;
+            status = de265_decode(context_, &more);
+            if (status == DE265_ERROR_WAITING_FOR_INPUT_DATA) break;
+            if (status != DE265_OK || step == kMaxDecodeSteps) {
                 broken = true;
-                reason = "an H.265 picture of a format pixel receivers do not take (8-bit only)";
+                reason = status != DE265_OK ? de265_get_error_text(status) : "the decoder did not finish the frame";
+            }
+            while (const de265_image* image = de265_get_next_picture(context_)) {
+                if (!Take(image, out)) {
+                    broken = true;
+                    reason = "an H.265 picture of a format pixel receivers do not take (8-bit only)";
+                }
+            }
+            for (int n = 0; n < kMaxWarnings; ++n) {
+                const de265_error w = de265_get_warning(context_);
+                if (w == DE265_OK) break;
+                if (!broken) reason = de265_get_error_text(w);
+                broken = true;
             }
         }
         if (broken) {
