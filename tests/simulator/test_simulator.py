@@ -4,6 +4,7 @@ plugin."""
 import importlib.metadata
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -375,6 +376,26 @@ def test_video_streams_send_generated_frames(kind):
         assert {(f.width, f.height, f.size) for f in frames} == {(16, 16, 16 * 16 * 3 // 2)}
     else:
         assert frames[0].is_key_frame and {f.codec for f in frames} == {v.VIDEO_CODEC_TYPE_H264}
+
+
+def test_a_capped_participant_follows_the_rooms_bitrate_request_and_the_timeline_shows_its_video():
+    scenario = parse_scenario(
+        'duration_ms = 3500\n[[participant]]\nid = "a"\n'
+        '[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 25\nwidth = 160\nheight = 120\n'
+        '[[event]]\nat_ms = 0\nwho = "a"\naction = "bandwidth"\ndirection = "uplink"\nkbps = 60\n'
+        '[[event]]\nat_ms = 2500\nwho = "a"\naction = "close_video"\n')
+    result = run(scenario, WatchingBot)
+    # 160x120 at 25 frames/s: the engine's 64 kbit/s floor, over a 60 kbit/s cap; asked for 85 %.
+    assert result.participants["a"].received.args("OnRequestChangeVideoEncodeBitrate") == [
+        (v.STREAM_TYPE_VIDEO_HIGH, 51000)]
+    frames = result.received("OnRemoteVideoFrameReceived")
+    assert frames and all(f.codec == v.VIDEO_CODEC_TYPE_H264 for _, _, f in frames)
+    page = render(result.recording)
+    for seen in ("the bot receiving a&#x27;s video", "bandwidth direction=uplink, kbps=60"):
+        assert seen in page
+    # The closing waits behind what the capped link still holds: at most its 500 ms buffer.
+    offered, = re.findall(r"a offering video 0-(\d+) ms", page)
+    assert 2500 <= int(offered) <= 3020
 
 
 @pytest.mark.parametrize("text, expected", [
