@@ -1,6 +1,9 @@
 """Video in the loopback engine: each receiver gets the kind it asked for, coded as in
 production; key frames, time stamps, refusals, undecodable payloads and the bandwidth cap. On
 the manual clock, which waits for the video workers, so every run gives the same frames."""
+import os
+import subprocess
+import sys
 from fractions import Fraction
 
 import av
@@ -10,6 +13,7 @@ import pytest
 import _velmora as v
 import loopback
 from helpers_rooms import pattern_frame, settle, video_frame
+from paths import EXAMPLES_DIR
 from velmora.testing import control, media
 
 HIGH = v.STREAM_TYPE_VIDEO_HIGH
@@ -271,3 +275,16 @@ def test_a_capped_uplink_lowers_a_pixel_senders_own_encoder(room, clock):
         return sum(sizes) * 8 * 15 // len(sizes)
     assert rate(0, 15) > 400000 and rate(30, 60) < 200000
     assert m["alice"].events("OnRequestChangeVideoEncodeBitrate") == []
+
+
+@pytest.mark.slow
+def test_the_video_bot_example_records_an_mp4_that_plays_back(tmp_path):
+    out = tmp_path / "room.mp4"
+    result = subprocess.run([sys.executable, os.path.join(EXAMPLES_DIR, "video_bot.py"), "--seconds", "1.5",
+                             "--size", "160x120", "--out", str(out)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "velmora: callback" not in result.stderr
+    with av.open(str(out)) as played:
+        frames = [f for f in played.decode(video=0)]
+    assert len(frames) >= 20 and (frames[0].width, frames[0].height) == (160, 120)
+    assert f"it plays back {len(frames)} frames" in result.stdout
