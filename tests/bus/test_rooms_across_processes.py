@@ -541,6 +541,37 @@ def test_what_a_remote_member_does_meets_the_checks_of_a_local_one(velmora_bus, 
         leave(bot, cloud)
 
 
+PIXEL, VIDEO_PARAMS = 11, 15
+
+
+def pixel_fields(width, height, size, fmt=0):
+    """op::Pixels on the wire: stream type, pts, width, height, format, rotation, payload."""
+    return struct.pack("<iIIIii", 2, 0, width, height, fmt, 0) + text(bytes(size))
+
+
+@pytest.mark.parametrize("kind, fields, accepted", [
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 30, 500000, 2), True),
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 0, 500000, 2), False),
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 30, 1, 2), False),
+    (VIDEO_PARAMS, struct.pack("<iiii", 5, 30, 500000, 2), False),
+    (PIXEL, pixel_fields(8, 6, 72), False),
+    (PIXEL, pixel_fields(16, 16, 100), False),
+], ids=["params", "0-fps", "1-bps", "not-video", "8x6-pixels", "short-pixels"])
+def test_remote_video_meets_the_checks_of_a_local_sender(velmora_bus, kind, fields, accepted):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        rejected = control.bus_counter("rejected")
+        other.enter("zed", sender=1, seq=1)
+        other.send(kind, "zed", fields, sender=1, seq=2)
+        other.command("zed", 1, 3, "after")
+        wait_for(lambda: any(e[-1] == b"after" for e in bot.events("cmd")), what="the command after it")
+        assert control.bus_counter("rejected") == rejected + (0 if accepted else 1)
+    finally:
+        leave(bot, cloud)
+
+
 @pytest.mark.parametrize("user_id, role, accepted", [
     ("zed", 0, True), ("", 0, False), (b"z\xffd", 0, False), (b"z\0d", 0, False), ("zed", 7, False),
 ], ids=["fine", "empty", "not-utf8", "zero-byte", "no-role"])

@@ -178,6 +178,7 @@ network::Shaped Room::UplinkLocked(Member& from, StreamType type, size_t bytes, 
     if (send.first_ms < 0) send.first_ms = sent_ms;
     send.sent.emplace_back(sent_ms, bytes);
     send.window_bytes += bytes;
+    send.Bps(sent_ms);  // keeps only the window
     const network::Shaped up = transit_.Shape(from.who.serial, network::kUplink, bytes, sent_ms);
     FitToCapLocked(from, type, sent_ms);
     return up;
