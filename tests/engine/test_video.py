@@ -128,6 +128,62 @@ def test_key_frames_at_the_gop_and_when_a_receiver_starts(room, clock):
     assert loopback.video_counters(alice.engine)["key_frames"] == 4
 
 
+def test_encode_params_set_before_entering_hold_in_the_room(room, clock):
+    alice = room.member("alice")
+    alice.cloud.SetVideoEncodeParam(HIGH, encode_params(frame_rate=10, gop_in_seconds=1))
+    assert alice.enter(pixel_input=True) == 0 and alice.cloud.CreateLocalVideoChannel(HIGH) == 0
+    bob = room.member("bob")
+    assert bob.enter() == 0 and bob.cloud.Subscribe("alice", HIGH) == 0
+    send_pattern(clock, alice, 25, fps=10)
+    settle(alice, bob)
+    assert [f.pts for f in received(bob, False) if f.is_key_frame] == [0, 10, 20]
+
+
+def test_a_stream_nobody_takes_is_not_coded_and_the_first_taker_starts_at_a_key_frame(room, clock):
+    m = sending_room(room, encoded=(), pixels=())
+    send_pattern(clock, m["alice"], 5)
+    settle(m["alice"])
+    assert loopback.video_counters(m["alice"].engine)["encoded"] == 0
+    carol = room.member("carol")
+    assert carol.enter(pixel=True) == 0 and carol.cloud.Subscribe("alice", HIGH) == 0
+    send_pattern(clock, m["alice"], 3, first=5)
+    settle(m["alice"], carol)
+    assert [f.pts for f in received(carol, True)] == [5, 6, 7]
+    assert loopback.video_counters(carol.engine)["undecodable"] == 0
+    assert loopback.video_counters(m["alice"].engine) == {
+        "encoded": 3, "key_frames": 1, "skipped": 0, "decoded": 0, "undecodable": 0}
+
+
+def test_a_capped_downlink_delays_and_loses_video_for_its_receiver_only(room, clock):
+    m = sending_room(room, pixel_input=False, encoded=("bob", "carol"), pixels=())
+    control.set_bandwidth("bob", "downlink", kbps=100)
+    for i in range(25):  # 2000-byte frames at 25 a second: 400 kbit/s
+        assert m["alice"].cloud.SendVideoFrame(HIGH, video_frame(bytes(2000), pts=i)) == 0
+        clock(40, settle=False)
+    settle(*m.values())
+    to_carol, to_bob = [f.pts for f in received(m["carol"], False)], [f.pts for f in received(m["bob"], False)]
+    assert to_carol == list(range(25))
+    assert 0 < len(to_bob) < 15 and to_bob == sorted(to_bob)  # 160 ms a frame, 500 ms of buffer
+    assert control.network_quality_of("bob") > control.network_quality_of("carol")
+    assert m["alice"].events("OnRequestChangeVideoEncodeBitrate") == []  # only an uplink asks the sender
+
+
+def test_the_engines_encoder_for_tools_checks_what_it_is_given():
+    encoder = control.VideoEncoder()
+    with pytest.raises(ValueError, match="even sides from 16 to 4096"):
+        encoder.encode(bytes(100), 16, 16)
+    with pytest.raises(ValueError):
+        encoder.encode(bytes(15 * 16 * 3 // 2), 15, 16)
+    data, key = encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
+    assert key and data.startswith(b"\0\0\0\1")
+    encoder.close()
+    with pytest.raises(control.ControlError, match="closed"):
+        encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
+    lib = loopback.lib
+    assert lib.vlb_video_encoder_free(12345) == loopback.ABSENT
+    assert lib.vlb_video_encoded_key(12345) == loopback.ABSENT
+
+
 def test_pts_and_rotation_carry_over_to_every_receiver(room, clock):
     m = sending_room(room)
     rot = v.VIDEO_ROTATION_270

@@ -127,7 +127,10 @@ int Room::SendVideo(uint64_t serial, StreamType type, std::shared_ptr<const kwix
             watched = true;
             pixels = pixels || (Local(m.who) && m.who.pixel_output);
         }
-        if (!watched) return kwix::ERR_OK;
+        if (!watched) {
+            video_.Unwatched(serial, type);  // a later pixel receiver's decoding starts at a key frame
+            return kwix::ERR_OK;
+        }
         const int64_t now = Clock::Instance().NowMs();
         const network::Shaped up = UplinkLocked(*me, type, frame->size(), now);
         if (up.lost) {
