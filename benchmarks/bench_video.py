@@ -5,7 +5,7 @@ First, measured on the engine's own video code by a native program built into
 build/bench-native (benchmarks/native/video_cost.cpp, best of --repeat runs) so that no
 Python call is in the figure: milliseconds per frame of
   copy      memcpy of the I420 frame (the floor)
-  convert   RGBA to I420 (libyuv), what an RGBA sender costs on top
+  convert   RGBA to I420, what an RGBA sender costs on top
   encode    H.264 at the rate the engine picks for the size at 30 frames/s (OpenH264)
   decode    those frames decoded to I420 again, once per stream for all pixel receivers
 

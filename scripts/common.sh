@@ -36,9 +36,6 @@ find_python39() {
 # its video codecs (H.264 with OpenH264, H.265 decoding with libde265), and hiredis for rooms
 # that span processes.
 ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev openh264:libopenh264-dev libde265:libde265-dev hiredis:libhiredis-dev"
-# Libraries Debian ships without a pkg-config file, "header:package" pairs: libyuv (pixel
-# conversion of the video path).
-ENGINE_HEADERS="libyuv/convert.h:libyuv-dev"
 # Programs the tests run, "command:package" pairs (rooms across processes need a Redis server).
 TEST_PROGRAMS="redis-server:redis-server"
 
@@ -53,20 +50,12 @@ missing_packages() {
     fi
     if ! command -v pkg-config >/dev/null 2>&1; then
         echo pkg-config
-        for pair in $ENGINE_PACKAGES $ENGINE_HEADERS; do echo "${pair#*:}"; done
+        for pair in $ENGINE_PACKAGES; do echo "${pair#*:}"; done
         return 0
     fi
     for pair in $ENGINE_PACKAGES; do
         pkg-config --exists "${pair%%:*}" || echo "${pair#*:}"
     done
-    for pair in $ENGINE_HEADERS; do
-        has_header "${pair%%:*}" || echo "${pair#*:}"
-    done
-}
-
-# True when the C++ compiler finds the header (false without a compiler: g++ comes first).
-has_header() {
-    command -v c++ >/dev/null 2>&1 && echo "#include <$1>" | c++ -fsyntax-only -x c++ - >/dev/null 2>&1
 }
 
 # Installs the missing packages as root; stops with their names otherwise.

@@ -5,7 +5,7 @@
 //   velmora_video_cost STEP WIDTH HEIGHT FRAMES   prints nanoseconds per frame, averaged over FRAMES
 //
 // Steps, on a moving picture (a ramp and texture bands, as velmora.testing's pattern):
-// "copy" (memcpy of the I420 frame: the floor), "convert" (RGBA to I420, libyuv), "encode"
+// "copy" (memcpy of the I420 frame: the floor), "convert" (RGBA to I420), "encode"
 // (H.264 at the rate the engine picks for the size at 30 frames/s, OpenH264), "decode" (those
 // frames decoded to I420 again).
 #include <chrono>

@@ -1,8 +1,5 @@
 #include "media/video_picture.h"
 
-#include <libyuv/convert.h>
-#include <libyuv/planar_functions.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -30,6 +27,60 @@ I420Picture Blank(int width, int height) {
 }
 
 uint8_t* Mutable(I420Picture& p, size_t offset) { return reinterpret_cast<uint8_t*>(&p.bytes[offset]); }
+
+void CopyPlane(const uint8_t* from, int from_stride, uint8_t* to, int width, int height) {
+    for (int y = 0; y < height; ++y) {
+        std::memcpy(to + static_cast<size_t>(y) * width, from + static_cast<size_t>(y) * from_stride,
+                    static_cast<size_t>(width));
+    }
+}
+
+// A chroma plane of `step_x` by `step_y` samples per 4:2:0 sample (1 or 2 each) brought down to
+// (width / 2) x (height / 2) by averaging, rounded.
+void HalvePlane(const uint8_t* from, int stride, int step_x, int step_y, uint8_t* to, int width, int height) {
+    const int half_w = width / 2;
+    const int count = step_x * step_y;
+    for (int y = 0; y < height / 2; ++y) {
+        for (int x = 0; x < half_w; ++x) {
+            int sum = 0;
+            for (int dy = 0; dy < step_y; ++dy) {
+                const uint8_t* row = from + static_cast<size_t>(y * step_y + dy) * stride;
+                for (int dx = 0; dx < step_x; ++dx) sum += row[x * step_x + dx];
+            }
+            to[static_cast<size_t>(y) * half_w + x] = static_cast<uint8_t>((sum + count / 2) / count);
+        }
+    }
+}
+
+// BT.601, limited range, in 8.8 fixed point: Y of one pixel, U and V of a 2x2 block's mean.
+uint8_t LumaOf(int r, int g, int b) { return static_cast<uint8_t>((66 * r + 129 * g + 25 * b + 0x1080) >> 8); }
+uint8_t BlueDifference(int r, int g, int b) { return static_cast<uint8_t>((112 * b - 74 * g - 38 * r + 0x8080) >> 8); }
+uint8_t RedDifference(int r, int g, int b) { return static_cast<uint8_t>((112 * r - 94 * g - 18 * b + 0x8080) >> 8); }
+
+// RGBA rows (R first) of even width and height into the planes of `out`, alpha dropped.
+void RgbaToI420(const uint8_t* rgba, int stride, I420Picture* out) {
+    const int width = out->width;
+    uint8_t* luma = Mutable(*out, 0);
+    uint8_t* u = Mutable(*out, out->luma_size());
+    uint8_t* v = Mutable(*out, out->luma_size() + out->chroma_size());
+    for (int y = 0; y < out->height; ++y) {
+        const uint8_t* row = rgba + static_cast<size_t>(y) * stride;
+        uint8_t* to = luma + static_cast<size_t>(y) * width;
+        for (int x = 0; x < width; ++x) to[x] = LumaOf(row[4 * x], row[4 * x + 1], row[4 * x + 2]);
+    }
+    for (int y = 0; y < out->height; y += 2) {
+        const uint8_t* top = rgba + static_cast<size_t>(y) * stride;
+        const uint8_t* bottom = top + stride;
+        const size_t at = static_cast<size_t>(y / 2) * (width / 2);
+        for (int x = 0; x < width; x += 2) {
+            const int r = (top[4 * x] + top[4 * x + 4] + bottom[4 * x] + bottom[4 * x + 4] + 2) / 4;
+            const int g = (top[4 * x + 1] + top[4 * x + 5] + bottom[4 * x + 1] + bottom[4 * x + 5] + 2) / 4;
+            const int b = (top[4 * x + 2] + top[4 * x + 6] + bottom[4 * x + 2] + bottom[4 * x + 6] + 2) / 4;
+            u[at + x / 2] = BlueDifference(r, g, b);
+            v[at + x / 2] = RedDifference(r, g, b);
+        }
+    }
+}
 
 }  // namespace
 
@@ -83,9 +134,7 @@ I420Picture ToI420(const PixelFrame& frame) {
         stride = padded_stride;
     }
     I420Picture p = Blank(Even(width), Even(height));
-    // libyuv names formats by the little-endian word: its ABGR is R, G, B, A in memory.
-    libyuv::ABGRToI420(rgba, stride, Mutable(p, 0), p.width, Mutable(p, p.luma_size()), p.width / 2,
-                       Mutable(p, p.luma_size() + p.chroma_size()), p.width / 2, p.width, p.height);
+    RgbaToI420(rgba, stride, &p);
     return p;
 }
 
@@ -98,26 +147,24 @@ bool FromPlanes(Chroma chroma, int width, int height, const uint8_t* y, int y_st
     uint8_t* dy = Mutable(p, 0);
     uint8_t* du = Mutable(p, p.luma_size());
     uint8_t* dv = Mutable(p, p.luma_size() + p.chroma_size());
-    const int half = width / 2;
-    int failed = 0;
+    CopyPlane(y, y_stride, dy, width, height);
     switch (chroma) {
         case Chroma::kMono:
-            libyuv::CopyPlane(y, y_stride, dy, width, width, height);
             std::memset(du, 128, 2 * p.chroma_size());
             break;
         case Chroma::k420:
-            failed = libyuv::I420Copy(y, y_stride, u, u_stride, v, v_stride, dy, width, du, half, dv, half, width, height);
+            CopyPlane(u, u_stride, du, width / 2, height / 2);
+            CopyPlane(v, v_stride, dv, width / 2, height / 2);
             break;
         case Chroma::k422:
-            failed = libyuv::I422ToI420(y, y_stride, u, u_stride, v, v_stride, dy, width, du, half, dv, half, width,
-                                        height);
+            HalvePlane(u, u_stride, 1, 2, du, width, height);
+            HalvePlane(v, v_stride, 1, 2, dv, width, height);
             break;
         case Chroma::k444:
-            failed = libyuv::I444ToI420(y, y_stride, u, u_stride, v, v_stride, dy, width, du, half, dv, half, width,
-                                        height);
+            HalvePlane(u, u_stride, 2, 2, du, width, height);
+            HalvePlane(v, v_stride, 2, 2, dv, width, height);
             break;
     }
-    if (failed != 0) return false;
     *out = std::move(p);
     return true;
 }

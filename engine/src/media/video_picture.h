@@ -3,8 +3,14 @@
 // The path works on I420 only (planar 8-bit 4:2:0: the Y plane, then U, then V, rows packed
 // without padding): the one format the H.264 encoder takes and pixel receivers get. A sent
 // PixelFrame becomes I420 through ToI420: YUV420p as it is, YUVA420p without its alpha plane,
-// RGBA converted (BT.601 limited range, libyuv). Decoded pictures become I420 through
-// FromPlanes, from 4:2:0, 4:2:2 or 4:4:4 planes with any row stride.
+// RGBA converted (BT.601 limited range; each 2x2 block's chroma from its mean colour).
+// Decoded pictures become I420 through FromPlanes, from 4:2:0, 4:2:2 or 4:4:4 planes with any
+// row stride (chroma averaged down).
+//
+// The conversions are the engine's own: Debian's libyuv has no pkg-config file, no archive
+// that links into a shared library, and a shared library that pulls in libjpeg, which a
+// repaired wheel then cannot find beside it (auditwheel grafts it without a search path).
+// What the engine needs of it is these few loops.
 //
 // A PixelFrame's payload is planar in the order its format names: YUV420p Y, U, V;
 // YUVA420p Y, U, V, A (A at full size); RGBA four bytes per pixel, R first, rows packed.
