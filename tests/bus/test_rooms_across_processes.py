@@ -256,7 +256,7 @@ def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, fir
         stop(child)
 
 
-WIRE = 2  # the wire version this engine reads
+WIRE = 3  # the wire version this engine reads
 
 
 def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
@@ -393,7 +393,11 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
 
 
 class Watcher(Bot):
-    """Also notes key frame requests and pixel frames."""
+    """Also notes key frame requests, pixel frames and H.264 frames (pts, key)."""
+
+    def __init__(self):
+        super().__init__()
+        self.h264 = []
 
     def OnRequestKeyFrame(self, stream_type):
         self._add("key", int(stream_type))
@@ -401,9 +405,15 @@ class Watcher(Bot):
     def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
         self._add("pixels", user_id, frame.pts, frame.width, frame.height)
 
+    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+        super().OnRemoteVideoFrameReceived(user_id, stream_type, frame)
+        if frame.data.startswith(b"\0\0\0\1"):
+            self.h264.append((frame.pts, frame.is_key_frame))
 
-@pytest.mark.parametrize("pixels", [False, True])
-def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels):
+
+@pytest.mark.parametrize("pixels, sends_pixels", [(False, False), (True, True), (False, True)],
+                         ids=["encoded", "pixels", "pixels-as-h264"])
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels, sends_pixels):
     room = room_name()
     bot = Watcher()
     cloud = v.KWIXCloud(bot)
@@ -424,8 +434,8 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
             time.sleep(0.5)  # the bot subscribes when it sees the stream
             for n in range(5):
-                if {pixels!r}:
-                    frame = media.pixel_frame(n, 100 * n, 8, 6)
+                if {sends_pixels!r}:
+                    frame = media.pixel_frame(n, 100 * n, 16, 16)
                     assert cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
                 else:
                     assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
@@ -435,7 +445,11 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
         wait_for(lambda: bot.events("exit"), what="dora's exit")
         assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
         if pixels:
-            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 8, 6) for n in range(5)]
+            # Coded and decoded in this process, which mirrors dora's stream.
+            assert bot.events("pixels", "picture") == [("pixels", "dora", 100 * n, 16, 16) for n in range(5)]
+        elif sends_pixels:
+            assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
+            assert [key for _, key in bot.h264] == [True, False, False, False, False]
         else:
             assert bot.events("pixels", "picture") == [("picture", "dora", 100 * n) for n in range(5)]
     finally:
@@ -572,6 +586,37 @@ def test_what_a_remote_member_does_meets_the_checks_of_a_local_one(velmora_bus, 
             assert "room bus: rejected " in capfd.readouterr().err
     finally:
         v.DisableConsoleLog()
+        leave(bot, cloud)
+
+
+PIXEL, VIDEO_PARAMS = 11, 15
+
+
+def pixel_fields(width, height, size, fmt=0):
+    """op::Pixels on the wire: stream type, pts, width, height, format, rotation, payload."""
+    return struct.pack("<iIIIii", 2, 0, width, height, fmt, 0) + text(bytes(size))
+
+
+@pytest.mark.parametrize("kind, fields, accepted", [
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 30, 500000, 2), True),
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 0, 500000, 2), False),
+    (VIDEO_PARAMS, struct.pack("<iiii", 2, 30, 1, 2), False),
+    (VIDEO_PARAMS, struct.pack("<iiii", 5, 30, 500000, 2), False),
+    (PIXEL, pixel_fields(8, 6, 72), False),
+    (PIXEL, pixel_fields(16, 16, 100), False),
+], ids=["params", "0-fps", "1-bps", "not-video", "8x6-pixels", "short-pixels"])
+def test_remote_video_meets_the_checks_of_a_local_sender(velmora_bus, kind, fields, accepted):
+    room = room_name()
+    bot, cloud = enter_bot(room)
+    try:
+        other = FakeProcess(velmora_bus, room)
+        rejected = control.bus_counter("rejected")
+        other.enter("zed", sender=1, seq=1)
+        other.send(kind, "zed", fields, sender=1, seq=2)
+        other.command("zed", 1, 3, "after")
+        wait_for(lambda: any(e[-1] == b"after" for e in bot.events("cmd")), what="the command after it")
+        assert control.bus_counter("rejected") == rejected + (0 if accepted else 1)
+    finally:
         leave(bot, cloud)
 
 

@@ -46,11 +46,15 @@ class _MemberDelegate(v.KWIXCloudDelegate):
     def __init__(self, hears_audio):
         super().__init__()
         self.key_frame_wanted = set()
+        self.bitrate_wanted = {}  # stream type: the bitrate the room asked for
         self.hears_audio = hears_audio
         self.cloud = None
 
     def OnRequestKeyFrame(self, stream_type):
         self.key_frame_wanted.add(int(stream_type))
+
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate_bps):
+        self.bitrate_wanted[int(stream_type)] = bitrate_bps
 
     def OnRemoteUserEnterRoom(self, info):
         cloud = self.cloud
@@ -62,9 +66,13 @@ _ParticipantDelegate = recording_class(_MemberDelegate)
 
 
 class _Video:
+    """A stream of the moving test pattern: pixel frames, or H.264 from the engine's own
+    encoder, which follows the room's key frame and bitrate requests."""
+
     def __init__(self, stream, fps, width, height, pixel, started_ms):
         self.stream, self.fps, self.width, self.height = stream, fps, width, height
         self.pixel, self.started_ms, self.sent = pixel, started_ms, 0
+        self.encoder = None if pixel else control.VideoEncoder()
 
     def due(self, now_ms):
         return now_ms >= self.started_ms + self.sent * 1000 // self.fps
@@ -142,7 +150,7 @@ class Participant:
         self._require_session("leave")
         self._speech = None
         self._audio_open = False
-        self._videos.clear()
+        self._close_videos()
         self._check(self.cloud.ExitRoom(), "ExitRoom")
         control.settle([self.engine])
         self._note("leave")
@@ -197,9 +205,17 @@ class Participant:
         self._videos[stream] = _Video(STREAMS[stream], fps, width, height, pixel, now_ms)
         self._note("video_open", stream)
 
+    def _close_videos(self):
+        for video in self._videos.values():
+            if video.encoder is not None:
+                video.encoder.close()
+        self._videos.clear()
+
     def close_video(self, stream):
         self._require_session("close a video stream")
-        self._videos.pop(stream, None)
+        video = self._videos.pop(stream, None)
+        if video is not None and video.encoder is not None:
+            video.encoder.close()
         self._check(self.cloud.DestroyLocalVideoChannel(STREAMS[stream]), "DestroyLocalVideoChannel",
                     f" (the {stream} stream is not open)")
         self._note("video_close", stream)
@@ -248,6 +264,8 @@ class Participant:
                     result = self.cloud.SendPixelFrame(
                         video.stream, media.pixel_frame(video.sent, pts, video.width, video.height))
                 else:
-                    result = self.cloud.SendVideoFrame(video.stream, media.video_frame(video.sent, pts, key))
+                    frame = media.h264_frame(video.encoder, video.sent, pts, video.width, video.height, key,
+                                             self.delegate.bitrate_wanted.get(int(video.stream), 0), video.fps)
+                    result = self.cloud.SendVideoFrame(video.stream, frame)
                 self._check(result, "sending a video frame")
                 video.sent += 1

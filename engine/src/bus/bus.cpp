@@ -484,6 +484,8 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
         } else {
             l.video_open.erase(video->type);
         }
+    } else if (const auto* video = std::get_if<op::VideoParams>(&operation)) {
+        l.video_params[video->type] = video->params;
     }
 }
 
@@ -512,6 +514,7 @@ void Bus::QueueStateLocked(uint64_t serial, Local& l) {
     queue(l.enter);
     if (l.audio_open) queue(op::AudioChannel{true, l.channel});
     for (int type : l.video_open) queue(op::VideoChannel{true, static_cast<kwix::StreamType>(type)});
+    for (const auto& p : l.video_params) queue(op::VideoParams{static_cast<kwix::StreamType>(p.first), p.second});
 }
 
 void Bus::HeartbeatLocked() {

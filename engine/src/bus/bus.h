@@ -181,6 +181,7 @@ private:
         bool audio_open = false;
         ChannelParams channel;
         std::set<int> video_open;
+        std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type
         uint64_t seq = 0;
     };
     struct Ghost {

@@ -10,6 +10,7 @@
 #include "core/room_bus.h"
 #include "faults/faults.h"
 #include "log/log.h"
+#include "media/h264_encoder.h"
 #include "network/network.h"
 #include "records/describe.h"
 
@@ -43,6 +44,7 @@ Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
       delegate_(delegate),
       dispatcher_(Dispatcher::Start(delegate)),
       audio_counters_(std::make_shared<AudioCounters>()),
+      video_counters_(std::make_shared<VideoCounters>()),
       last_report_ms_(Clock::Instance().NowMs()) {}
 
 bool Session::Inherited() const { return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed); }
@@ -146,11 +148,13 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.serial = serial_;
     entrant.user_id = enter.user_id;
     entrant.role = enter.role;
+    entrant.pixel_input = params.use_pixel_frame_input;
     entrant.pixel_output = params.use_pixel_frame_output;
     entrant.dispatcher = dispatcher_;
     entrant.listening = listening;
     entrant.detect_voice = detect_voice_.load();
     entrant.audio_counters = audio_counters_;
+    entrant.video_counters = video_counters_;
     uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
@@ -195,6 +199,12 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     }
     if (room && !leave_again) {
         bus::Publish(serial_, enter);
+        std::map<int, VideoEncodeParams> video_params;
+        {
+            std::lock_guard<std::mutex> lock(state_mu_);
+            video_params = video_params_;
+        }
+        for (const auto& p : video_params) Perform(op::VideoParams{static_cast<StreamType>(p.first), p.second});
     } else {
         bus::Unclaim(serial_);
     }
@@ -340,8 +350,21 @@ int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
     if (Inherited()) return;
-    // Nothing is encoded here; the journal is what matters to callers.
     Journal("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
+    const op::VideoParams set{type, params};
+    if (Check(set) != ERR_OK) {
+        Logf(LogLevel::kWarning,
+             "SetVideoEncodeParam type=%d frame_rate=%d bitrate_bps=%d gop_in_seconds=%d ignored: the stream type must "
+             "be a video one, frame_rate %d to %d, bitrate_bps 0 (the engine picks) or %d to %d, gop_in_seconds 1 to %d",
+             static_cast<int>(type), params.frame_rate, params.bitrate_bps, params.gop_in_seconds, kMinEncodeFrameRate,
+             kMaxEncodeFrameRate, kMinEncodeBitrateBps, kMaxEncodeBitrateBps, kMaxGopSeconds);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        video_params_[type] = params;
+    }
+    if (CurrentRoom()) Perform(set);
 }
 
 int Session::SendSeiMessage(int message_type, const char* message, size_t length) {

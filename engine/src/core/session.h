@@ -52,6 +52,13 @@
 //   nobody else is there, or an unreliable command is then lost). Empty messages are sent.
 // - SendAudioFrame goes out on the next clock tick; SendContinuousAudioFrame is paced by the
 //   room on the engine clock, refused with kSendQueueFullError past kMaxSendQueueMs.
+// - SetVideoEncodeParam: parameters out of range (Check of op::VideoParams) are logged as a
+//   warning and change nothing. Valid ones belong to the session: they hold in its current
+//   room and in any it enters later (they go to the room, and the room bus, on entering).
+// - SendVideoFrame with a PixelFrame: ERR_INVALID_PARAMETER for a frame the video path cannot
+//   take (media/video_picture.h). Pixel frames are taken from any session; one that entered
+//   with use_pixel_frame_input has its key frames made by the engine's encoder instead of
+//   being asked for them (core/room.h).
 // - Network quality reports run on the engine clock (core/clock.h), every
 //   network::ReportInterval() of clock time, with the qualities of network/network.h.
 // - While the network drops its connection or it does not answer (network/network.h), every send is
@@ -70,6 +77,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,6 +88,7 @@
 #include "delivery/dispatcher.h"
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/audio_counters.h"
+#include "media/room_video.h"
 
 namespace velmora {
 namespace loopback {
@@ -132,6 +141,7 @@ public:
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
     Dispatcher& dispatcher() const { return *dispatcher_; }
     const AudioCounters& audio_counters() const { return *audio_counters_; }
+    const VideoCounters& video_counters() const { return *video_counters_; }
     // False when not in a room.
     bool Whereabouts(std::string* user_id, std::string* room) const;
     size_t JournalCount() const;
@@ -154,6 +164,7 @@ private:
     kwix::KWIXCloudDelegate* const delegate_;
     const std::shared_ptr<Dispatcher> dispatcher_;
     const std::shared_ptr<AudioCounters> audio_counters_;
+    const std::shared_ptr<VideoCounters> video_counters_;
     std::atomic<bool> detect_voice_{false};
     // Only the clock's ticks (one at a time) touch it.
     int64_t last_report_ms_ = 0;
@@ -167,6 +178,7 @@ private:
     bool pull_audio_ = false;
     std::string user_id_;
     std::string room_name_;
+    std::map<int, kwix::VideoEncodeParams> video_params_;  // by stream type
 
     mutable std::mutex journal_mu_;  // guards journal_ and journal_bytes_
     std::deque<std::string> journal_;
