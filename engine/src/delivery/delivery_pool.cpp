@@ -11,6 +11,7 @@
 
 #include "delivery/dispatcher.h"
 #include "log/log.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -33,17 +34,17 @@ DeliveryPool& DeliveryPool::Instance() {
     static DeliveryPool* first = [] {
         auto* created = new DeliveryPool;
         g_pool.store(created);
-        ::pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+        ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>::Register(ForkStage::kDeliveryPool);
         return created;
     }();
     (void)first;
     return *g_pool.load(std::memory_order_acquire);
 }
 
-void DeliveryPool::ForkPrepare() { Instance().mu_.lock(); }
-void DeliveryPool::ForkParent() { Instance().mu_.unlock(); }
+void DeliveryPool::BeforeFork() { mu_.Lock(); }
+void DeliveryPool::AfterForkInParent() { mu_.Unlock(); }
 
-void DeliveryPool::ForkChild() {
+void DeliveryPool::AfterForkInChild() {
     // The parent's pool stays as it was, locked and with its ready queue: its condition
     // variables count waiters that do not exist here, and its dispatchers are inherited.
     g_pool.store(new DeliveryPool, std::memory_order_release);
@@ -86,7 +87,7 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
     bool wake_monitor = false;
     bool started = true;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         ready_.push_back(std::move(dispatcher));
         if (idle_ > 0) {
             wake_worker = true;
@@ -99,18 +100,25 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
             wake_monitor = MonitorNeededLocked();
         }
     }
-    if (wake_worker) work_.notify_one();
-    if (wake_monitor) monitor_.notify_one();
+    if (wake_worker) work_.NotifyOne();
+    if (wake_monitor) monitor_.NotifyOne();
     if (!started) ReportStartFailure("for new work");
 }
 
 void DeliveryPool::WorkerLoop() {
     NameThisThread("velmora-deliver");
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (;;) {
         if (ready_.empty()) {
             ++idle_;
-            const bool woken = work_.wait_for(lock, kRetireAfter, [this] { return !ready_.empty(); });
+            const auto deadline = std::chrono::steady_clock::now() + kRetireAfter;
+            bool woken = true;
+            while (ready_.empty()) {
+                if (!work_.WaitUntil(mu_, deadline)) {
+                    woken = !ready_.empty();
+                    break;
+                }
+            }
             --idle_;
             if (!woken) {
                 --workers_;
@@ -122,8 +130,8 @@ void DeliveryPool::WorkerLoop() {
         // What stays behind now waits for this worker or another: if they all block, only
         // the monitor can help, also when this work was queued while a worker was idle.
         const bool wake_monitor = MonitorNeededLocked();
-        lock.unlock();
-        if (wake_monitor) monitor_.notify_one();
+        lock.Unlock();
+        if (wake_monitor) monitor_.NotifyOne();
 
         bool more = false;
         try {
@@ -133,7 +141,7 @@ void DeliveryPool::WorkerLoop() {
             // work that waits (the dispatcher it was running has stopped delivering).
             bool started = true;
             {
-                std::lock_guard<std::mutex> relock(mu_);
+                MutexLock relock(mu_);
                 --workers_;
                 if (!ready_.empty()) started = StartWorkerLocked();
             }
@@ -144,7 +152,7 @@ void DeliveryPool::WorkerLoop() {
         // A dispatcher that is done may be the last owner of itself: it is released here,
         // not under the pool's lock.
         if (!more) dispatcher.reset();
-        lock.lock();
+        lock.Lock();
         // Back at the tail, behind every other ready dispatcher.
         if (more) ready_.push_back(std::move(dispatcher));
     }
@@ -152,23 +160,23 @@ void DeliveryPool::WorkerLoop() {
 
 void DeliveryPool::MonitorLoop() {
     NameThisThread("velmora-monitor");
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (;;) {
         if (ready_.empty() || idle_ > 0) {
             monitor_asleep_ = true;
-            monitor_.wait(lock, [this] { return !monitor_asleep_; });
+            while (monitor_asleep_) monitor_.Wait(mu_);
             continue;
         }
         const uint64_t seen = progress_.load(std::memory_order_relaxed);
-        monitor_.wait_for(lock, kStuckAfter);
+        monitor_.WaitFor(mu_, kStuckAfter);
         if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
         // Workers that only queue for the interpreter lock also look stuck: a ceiling keeps
         // that from feeding itself. Past it, work waits for a worker to come free.
         if (workers_ >= kMaxWorkers) continue;
         if (!StartWorkerLocked()) {
-            lock.unlock();
+            lock.Unlock();
             ReportStartFailure("while callbacks block every other");
-            lock.lock();
+            lock.Lock();
         }
     }
 }

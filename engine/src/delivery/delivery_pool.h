@@ -26,12 +26,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -52,35 +54,37 @@ public:
     static DeliveryPool& Instance();
 
     // Queues a dispatcher that has work and is not queued or running (Dispatcher checks).
-    void Schedule(std::shared_ptr<Dispatcher> dispatcher);
+    void Schedule(std::shared_ptr<Dispatcher> dispatcher) EXCLUDES(mu_);
 
     DeliveryPool(const DeliveryPool&) = delete;
     DeliveryPool& operator=(const DeliveryPool&) = delete;
 
 private:
+    friend class ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>;
     DeliveryPool() = default;
-    static void ForkPrepare();
-    static void ForkParent();
-    static void ForkChild();
+    void BeforeFork() ACQUIRE(mu_);
+    void AfterForkInParent() RELEASE(mu_);
+    // The child's pool is a new one; this one stays locked.
+    void AfterForkInChild();
 
-    void WorkerLoop();
-    void MonitorLoop();
+    void WorkerLoop() EXCLUDES(mu_);
+    void MonitorLoop() EXCLUDES(mu_);
     // False when no thread could be made; the caller reports it once the lock is released.
-    bool StartWorkerLocked();
-    bool StartMonitorLocked();
+    bool StartWorkerLocked() REQUIRES(mu_);
+    bool StartMonitorLocked() REQUIRES(mu_);
     // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
-    bool MonitorNeededLocked();
+    bool MonitorNeededLocked() REQUIRES(mu_);
     // Logged and written to stderr: without a thread, callbacks wait until one starts.
     static void ReportStartFailure(const char* when);
 
-    std::mutex mu_;  // guards everything below up to progress_
-    std::condition_variable work_;     // idle workers: a dispatcher is ready
-    std::condition_variable monitor_;  // the monitor: work waits and nobody is idle
-    std::deque<std::shared_ptr<Dispatcher>> ready_;
-    size_t workers_ = 0;  // live workers
-    size_t idle_ = 0;     // workers waiting for work
-    bool monitor_started_ = false;
-    bool monitor_asleep_ = false;  // waiting until work waits with nobody idle
+    Mutex mu_;  // guards everything below up to progress_
+    CondVar work_;     // idle workers: a dispatcher is ready
+    CondVar monitor_;  // the monitor: work waits and nobody is idle
+    std::deque<std::shared_ptr<Dispatcher>> ready_ GUARDED_BY(mu_);
+    size_t workers_ GUARDED_BY(mu_) = 0;  // live workers
+    size_t idle_ GUARDED_BY(mu_) = 0;     // workers waiting for work
+    bool monitor_started_ GUARDED_BY(mu_) = false;
+    bool monitor_asleep_ GUARDED_BY(mu_) = false;  // waiting until work waits with nobody idle
 
     // Batches run to their end: the monitor's sign that the workers are not all stuck.
     std::atomic<uint64_t> progress_{0};

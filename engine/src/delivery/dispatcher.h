@@ -28,7 +28,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -39,6 +38,7 @@
 #include <vector>
 
 #include "kwix/velmora_kwix_cloud.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -55,27 +55,27 @@ public:
 
     // `name` (a literal) names the callback in failure reports. Events are never dropped;
     // media frames beyond the queue limit push out the oldest queued media frame.
-    void PostEvent(const char* name, Call call);
-    void PostMedia(const char* name, Call call);
+    void PostEvent(const char* name, Call call) EXCLUDES(mu_);
+    void PostMedia(const char* name, Call call) EXCLUDES(mu_);
     // Calls the delegate on the calling thread, contained like a queued callback.
-    void CallHere(const char* name, const Call& call, bool media);
+    void CallHere(const char* name, const Call& call, bool media) EXCLUDES(mu_);
 
     // Audio waiting for KWIXCloud::GetAudioFrame, bounded like the media queue.
     // Keeps at most `limit` frames (and never more than the media queue limit); returns how
     // many old frames it dropped for this one.
-    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit);
-    std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
-    void ClearPulledAudio();
+    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) EXCLUDES(pulled_mu_);
+    std::shared_ptr<const kwix::AudioFrame> PopPulledAudio() EXCLUDES(pulled_mu_);
+    void ClearPulledAudio() EXCLUDES(pulled_mu_);
 
     // VLB_OK when idle, -1 on time-out (and at once inside this dispatcher's own queued
     // callback, which is the caller itself).
-    int WaitIdle(int timeout_ms);
+    int WaitIdle(int timeout_ms) EXCLUDES(mu_);
 
     // After Stop returns no callback of this dispatcher runs on any other thread, except when
     // called inside its own queued callback, which is the last one, and except a callback
     // that waits (in its own Stop, directly or through others) for the caller's thread: that
     // one, then the last, finishes after. Nothing queued runs after Stop.
-    void Stop();
+    void Stop() EXCLUDES(mu_);
 
     uint64_t dropped() const;
     uint64_t delivered() const;
@@ -95,28 +95,31 @@ private:
     // pool puts it back in its ready queue); false when it is no longer scheduled.
     static constexpr int kBatchItems = 32;
     static constexpr std::chrono::microseconds kBatchTime{2000};
-    bool RunBatch();
+    bool RunBatch() EXCLUDES(mu_);
 
     explicit Dispatcher(kwix::KWIXCloudDelegate* delegate);
-    void Post(Item item);
+    void Post(Item item) EXCLUDES(mu_);
     void Invoke(const Item& item);
     static Item TakeOldestMedia(std::deque<Item>& queue);
+    bool IdleLocked() const REQUIRES(mu_);
+    // True while one of `threads` is inside a CallHere.
+    bool AnyDirectCallLocked(const std::vector<std::thread::id>& threads) const REQUIRES(mu_);
 
     kwix::KWIXCloudDelegate* const delegate_;
 
     // Guards everything below up to pulled_mu_.
-    mutable std::mutex mu_;
-    std::condition_variable idle_;  // WaitIdle and Stop: a callback ended
-    std::deque<Item> queue_;
-    size_t queued_media_ = 0;
-    bool scheduled_ = false;  // in the pool's ready queue or held by a worker
-    std::thread::id running_on_;  // the worker inside a queued callback, if any
-    bool stopping_ = false;
-    bool gone_ = false;  // a worker was ended inside a callback: delivery is over
-    std::vector<std::thread::id> direct_threads_;  // one entry per CallHere in progress
+    mutable Mutex mu_;
+    CondVar idle_;  // WaitIdle and Stop: a callback ended
+    std::deque<Item> queue_ GUARDED_BY(mu_);
+    size_t queued_media_ GUARDED_BY(mu_) = 0;
+    bool scheduled_ GUARDED_BY(mu_) = false;  // in the pool's ready queue or held by a worker
+    std::thread::id running_on_ GUARDED_BY(mu_);  // the worker inside a queued callback, if any
+    bool stopping_ GUARDED_BY(mu_) = false;
+    bool gone_ GUARDED_BY(mu_) = false;  // a worker was ended inside a callback: delivery is over
+    std::vector<std::thread::id> direct_threads_ GUARDED_BY(mu_);  // one entry per CallHere in progress
 
-    std::mutex pulled_mu_;  // guards pulled_
-    std::deque<std::shared_ptr<const kwix::AudioFrame>> pulled_;
+    Mutex pulled_mu_;
+    std::deque<std::shared_ptr<const kwix::AudioFrame>> pulled_ GUARDED_BY(pulled_mu_);
 
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> delivered_{0};
