@@ -57,13 +57,13 @@ public:
     bool Advance(int64_t ms) EXCLUDES(mu_, tick_mu_);
 
 private:
+    friend class ForkHandlersOf<Clock, &Clock::Instance>;
     Clock() = default;
-    // fork(): the child starts with no media thread and no tickers; its new rooms and
-    // sessions register afresh.
-    void AfterForkInChild();
+    // fork(): no lock is held across it; the child starts with no media thread and no
+    // tickers, its locks made anew, and its new rooms and sessions register afresh.
     void BeforeFork() {}
     void AfterForkInParent() {}
-    friend class ForkHandlersOf<Clock, &Clock::Instance>;
+    void AfterForkInChild();
     int64_t RealNowLocked() const REQUIRES(mu_);
     void StartThreadLocked() REQUIRES(mu_);
     // Gives mu_ up while it waits for the media thread to end.

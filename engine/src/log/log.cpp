@@ -794,7 +794,6 @@ private:
         if (job_fd >= 0) worker_.Add(Job{job_fd, generation, st.st_dev, st.st_ino, compress_, keep_});
     }
 
-    // Caller holds mu_.
     void Fail(const std::string& why, std::string* notice) REQUIRES(mu_) {
         ++lost_;
         retry_at_ = MonotonicNanoseconds() + kRetryNanoseconds;
@@ -804,7 +803,6 @@ private:
                                                      "); lines are lost until it can be written again");
     }
 
-    // Caller holds mu_.
     void Adopt(int fd, const struct stat& st) REQUIRES(mu_) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -813,14 +811,12 @@ private:
         rotate_after_ = 0;
     }
 
-    // Caller holds mu_.
     void CloseFile() REQUIRES(mu_) {
         if (fd_ < 0) return;
         ::close(fd_);
         fd_ = -1;
     }
 
-    // Caller holds mu_.
     void Detach() REQUIRES(mu_) {
         CloseFile();
         if (dir_fd_ >= 0) ::close(dir_fd_);
