@@ -5,10 +5,8 @@ import uuid
 import pytest
 
 import _velmora as v
-import loopback
+from helpers_bus import WIRE, Bot, FrameCounter, enter_bot, leave, room_name, wire_message, write_scenario
 from helpers_rooms import settle
-from test_rooms_across_processes import (WIRE, Bot, FrameCounter, enter_bot, leave, room_name, wire_message,
-                                         write_scenario)
 from velmora.testing import control, load_scenario, run
 from velmora.testing.participants import enter_params
 from velmora.testing.processes import run_participants, wait_for
@@ -160,7 +158,7 @@ def test_a_seed_from_another_process_draws_as_the_same_seed_set_here(room, velmo
 def test_a_time_out_from_another_process_applies_here(room, clock, velmora_bus):
     alice, bob = room.of("alice", "bob")
     apply_from_bus(velmora_bus, setting(TIMEOUT, value=200))
-    assert loopback.lib.vlb_network_disconnect(b"bob", 500) == loopback.OK
+    control.disconnect("bob", 500)
     clock(190)
     settle(alice, bob)
     assert alice.events("OnRemoteUserExitRoom") == []

@@ -4,14 +4,13 @@ import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
-import uuid
 
 import pytest
 
 import _velmora as v
-from velmora import QuietDelegate
+from helpers_bus import (AUDIO_CHANNEL, VIDEO_CHANNEL, WIRE, Bot, BusWatcher, FrameCounter, enter_bot, leave,
+                         room_channel, room_name, wire_message, write_scenario)
 from velmora.testing import control, load_scenario, run
 from velmora.testing.participants import APP_ID, enter_params
 from velmora.testing.processes import RedisServer, run_participants, spawn_participants, wait_for
@@ -20,80 +19,6 @@ pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loop
               pytest.mark.slow]
 
 TIMED_OUT = 1  # OnRemoteUserExitRoom's reason for a member whose process went silent
-
-
-class Bot(QuietDelegate):
-    """Notes what matters here, in order; subscribes to every video stream it sees."""
-
-    def __init__(self):
-        super().__init__()
-        self.cloud = None
-        self._lock = threading.Lock()
-        self._events = []
-
-    def _add(self, *event):
-        with self._lock:
-            self._events.append(event)
-
-    def events(self, *kinds):
-        with self._lock:
-            return [e for e in self._events if not kinds or e[0] in kinds]
-
-    def OnRemoteUserEnterRoom(self, info):
-        self._add("enter", info.user_id.GetValue())
-
-    def OnRemoteUserExitRoom(self, info, reason):
-        self._add("exit", info.user_id.GetValue(), reason)
-
-    def OnRemoteAudioAvailable(self, user_id, available):
-        self._add("audio", user_id, available)
-
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
-        self._add("video", user_id, available, int(stream_type))
-        if available and self.cloud is not None:
-            self.cloud.Subscribe(user_id, stream_type)
-
-    def OnRemoteAudioReceived(self, user_id, frame):
-        self._add("frame", user_id, frame.pts)
-
-    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
-        self._add("picture", user_id, frame.pts)
-
-    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
-        self._add("sei", user_id, message_type, message)
-
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
-        self._add("cmd", user_id, cmd_id, seq, message)
-
-
-def enter_bot(room, user_id="bot"):
-    bot = Bot()
-    cloud = v.KWIXCloud(bot)
-    bot.cloud = cloud
-    assert cloud.EnterRoom(enter_params(user_id, room)) == 0
-    return bot, cloud
-
-
-def leave(bot, cloud):
-    bot.cloud = None
-    cloud.ExitRoom()
-
-
-def room_name():
-    return f"across-{uuid.uuid4().hex[:10]}"
-
-
-def write_scenario(tmp_path, participants, events, duration_ms):
-    lines = [f"name = \"across\"\nduration_ms = {duration_ms}\ntick_ms = 10\n\n[bot]\nuser_id = \"bot\"\n"]
-    for pid in participants:
-        lines.append(f"[[participant]]\nid = \"{pid}\"\njoin_ms = 0\n")
-    for at_ms, who, action, fields in events:
-        extra = "".join(f"{k} = {v!r}\n".replace("'", '"') for k, v in fields.items())
-        member = f"who = \"{who}\"\n" if who else ""
-        lines.append(f"[[event]]\nat_ms = {at_ms}\n{member}action = \"{action}\"\n{extra}")
-    path = tmp_path / "scenario.toml"
-    path.write_text("\n".join(lines).replace("True", "true").replace("False", "false"))
-    return path
 
 
 def sender_script(who, commands):
@@ -106,15 +31,6 @@ def sender_script(who, commands):
         (300, who, "sei", {"message": f"sei of {who}"}),
         (320, who, "custom_cmd", {"message": who + " {n}", "cmd_id": 9, "count": commands, "every_ms": 10}),
     ]
-
-
-class FrameCounter(QuietDelegate):
-    def __init__(self):
-        super().__init__()
-        self.frames = {}
-
-    def OnRemoteAudioReceived(self, user_id, frame):
-        self.frames[user_id] = self.frames.get(user_id, 0) + 1
 
 
 @pytest.mark.parametrize("senders", [["alice"], ["alice", "bob", "carol"]])
@@ -170,10 +86,13 @@ def stop(child):
 
 def test_late_joining_process_sees_members_already_there(velmora_bus, tmp_path):
     room = room_name()
+    watcher = BusWatcher(velmora_bus, room)
     child = hold_room(tmp_path, velmora_bus.url, room, members=("alice", "bob"))
     try:
         wait_for(lambda: velmora_bus.command("EXISTS", claim_key(room, "bob")) == 1, what="bob entering")
-        time.sleep(0.2)  # their channels open in the same step
+        # Their channels are open before the bot enters: it learns of them as a late joiner.
+        wait_for(lambda: all(watcher.seen(kind, who) for kind in (AUDIO_CHANNEL, VIDEO_CHANNEL)
+                             for who in ("alice", "bob")), what="alice's and bob's channels opening")
         bot, cloud = enter_bot(room)
         try:
             for who in ("alice", "bob"):
@@ -183,6 +102,7 @@ def test_late_joining_process_sees_members_already_there(velmora_bus, tmp_path):
         finally:
             leave(bot, cloud)
     finally:
+        watcher.close()
         stop(child)
 
 
@@ -238,14 +158,6 @@ def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, fir
         stop(child)
 
 
-WIRE = 2  # the wire version this engine reads
-
-
-def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
-    user = user_id if isinstance(user_id, bytes) else user_id.encode()
-    return struct.pack("<BBQQQH", version, kind, origin, sender, seq, len(user)) + user + fields
-
-
 ENTER = 4
 ANCHOR = struct.pack("<i", 0)  # an entering member's role
 
@@ -267,14 +179,16 @@ def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, m
     v.EnableConsoleLog()
     try:
         refused = control.bus_counter("refused")
-        velmora_bus.command("PUBLISH", f"velmora:room:{APP_ID}/s:{room}", message)
+        velmora_bus.command("PUBLISH", room_channel(room), message)
         if accepted:
             wait_for(lambda: ("enter", "mallory") in bot.events(), what="mallory entering")
             assert control.bus_counter("refused") == refused
         else:
             wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
-            time.sleep(0.1)
-            assert bot.events("enter") == []
+            # A member entering after it: once the bot hears of it, it would have heard of mallory.
+            FakeProcess(velmora_bus, room, origin=0xBEEF).enter("marker", sender=9)
+            wait_for(lambda: ("enter", "marker") in bot.events(), what="the member entering after it")
+            assert bot.events("enter") == [("enter", "marker")]
             if message and message[0] != WIRE:
                 assert f"refused a message of wire version {message[0]} " in capfd.readouterr().err
     finally:
@@ -364,17 +278,29 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
     assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
     try:
         child = run_python(f"""
-            import time
+            import threading
             import _velmora as v
             from velmora import QuietDelegate
             from velmora.testing.participants import enter_params
             from velmora.testing import media
-            cloud = v.KWIXCloud(QuietDelegate())
+
+            class Dora(QuietDelegate):
+                def __init__(self):
+                    super().__init__()
+                    self.asked = threading.Event()
+
+                def OnRequestKeyFrame(self, stream_type):
+                    if stream_type == v.STREAM_TYPE_VIDEO_HIGH:
+                        self.asked.set()
+
+            dora = Dora()
+            cloud = v.KWIXCloud(dora)
             assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
             # The bot's aux stream is open already: subscribing asks it for a key frame.
             assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
-            time.sleep(0.5)  # the bot subscribes when it sees the stream
+            # The bot subscribes when it sees the stream, which asks dora for a key frame.
+            assert dora.asked.wait(10)
             for n in range(5):
                 if {pixels!r}:
                     frame = media.pixel_frame(n, 100 * n, 8, 6)
@@ -423,7 +349,7 @@ class FakeProcess:
 
     def __init__(self, server, room, origin=0xFEED):
         self.server, self.origin = server, origin
-        self.channel = f"velmora:room:{APP_ID}/s:{room}"
+        self.channel = room_channel(room)
 
     def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
         self.server.command("PUBLISH", self.channel,
