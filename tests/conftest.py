@@ -71,11 +71,22 @@ def clock():
     control.clock_manual(False)
 
 
+def _interpreter_env(pythonpath, env=None):
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(pythonpath), **(env or {}))
+
+
+def _child_path(request, module_dir=None):
+    """A child interpreter's path: the module's folder (that of this one unless given), the
+    tests folder and the calling test's folder."""
+    module_dir = module_dir or os.path.dirname(os.path.abspath(_velmora.__file__))
+    return [module_dir, TESTS_DIR, os.path.dirname(str(request.fspath))]
+
+
 def _run_interpreter(args, timeout, pythonpath, env=None, cwd=None):
     """`python <args>` in a fresh interpreter with `pythonpath` as its PYTHONPATH, in the folder
     `cwd` (this one by default): the CompletedProcess. A hang fails the test instead of hanging
     the suite."""
-    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(pythonpath), **(env or {}))
+    full_env = _interpreter_env(pythonpath, env)
     try:
         return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout,
                               env=full_env, cwd=cwd)
@@ -88,13 +99,33 @@ def run_python(request):
     """Runs a Python snippet in a fresh interpreter that imports the same module as this one
     (or the one in `module_dir`), with the tests folder and the calling test's folder on its
     path, in the folder `cwd`; gives back the CompletedProcess."""
-    test_dir = os.path.dirname(str(request.fspath))
 
     def run(code, timeout=60, env=None, module_dir=None, cwd=None):
-        module_dir = module_dir or os.path.dirname(os.path.abspath(_velmora.__file__))
-        return _run_interpreter(["-c", textwrap.dedent(code)], timeout, [module_dir, TESTS_DIR, test_dir], env, cwd)
+        return _run_interpreter(["-c", textwrap.dedent(code)], timeout, _child_path(request, module_dir), env, cwd)
 
     return run
+
+
+@pytest.fixture
+def spawn_python(request):
+    """Starts a Python snippet in a fresh interpreter set up as run_python's, without waiting
+    for it: the Popen, its stderr merged into its stdout (bytes). Children still running when
+    the test ends are killed."""
+    children = []
+
+    def spawn(code, env=None):
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                                 env=_interpreter_env(_child_path(request), env),
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        children.append(child)
+        return child
+
+    yield spawn
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+        child.stdout.close()
 
 
 @pytest.fixture

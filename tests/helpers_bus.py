@@ -1,6 +1,6 @@
 """Rooms across processes, for the tests of tests/bus: a bot here that notes what it hears of
-the others in order, scenario files for the participants' process, and messages of the room
-bus made up byte for byte."""
+the others in order, scenario files for the participants' process, messages of the room bus
+and network settings made up byte for byte, and another process faked with them."""
 import socket
 import struct
 import threading
@@ -55,6 +55,19 @@ class Bot(QuietDelegate):
         self._add("cmd", user_id, cmd_id, seq, message)
 
 
+class Member(Bot):
+    """Also notes its own errors, exits and connection states."""
+
+    def OnError(self, error):
+        self._add("error", int(error))
+
+    def OnExitRoom(self):
+        self._add("exitroom")
+
+    def OnConnectionStateChanged(self, old, new):
+        self._add("state", int(old), int(new))
+
+
 def enter_bot(room, user_id="bot"):
     bot = Bot()
     cloud = v.KWIXCloud(bot)
@@ -94,7 +107,7 @@ class FrameCounter(QuietDelegate):
         self.frames[user_id] = self.frames.get(user_id, 0) + 1
 
 
-WIRE = 2  # the wire version this engine reads
+WIRE = 3  # the wire version this engine reads
 
 
 def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
@@ -102,12 +115,72 @@ def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, se
     return struct.pack("<BBQQQH", version, kind, origin, sender, seq, len(user)) + user + fields
 
 
-AUDIO_CHANNEL, VIDEO_CHANNEL = 6, 7  # wire kinds
+# Wire kinds, and the role an entering member's message carries.
+HEARTBEAT, BYE, ENTER, EXIT, AUDIO_CHANNEL, VIDEO_CHANNEL, SUBSCRIBE, CUSTOM_CMD = 2, 3, 4, 5, 6, 7, 8, 13
+ANCHOR = struct.pack("<i", 0)
 
 
 def room_channel(room):
     """The bus channel of `room` on the Redis server."""
     return f"velmora:room:{APP_ID}/s:{room}"
+
+
+def claim_key(room, user_id):
+    """The Redis key that holds `user_id`'s claim in `room`."""
+    return f"velmora:user:{APP_ID}/s:{room}:{user_id}"
+
+
+def stop(child):
+    """Ends a child process (killing it if it still runs) and reads what it wrote."""
+    if child.poll() is None:
+        child.kill()
+    child.communicate()
+
+
+class FakeProcess:
+    """Publishes what another process's bus would, as the test scripts it."""
+
+    def __init__(self, server, room, origin=0xFEED):
+        self.server, self.origin = server, origin
+        self.channel = room_channel(room)
+
+    def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
+        self.server.command("PUBLISH", self.channel,
+                            wire_message(WIRE, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
+
+    def enter(self, user_id, sender, seq=1):
+        self.send(ENTER, user_id, ANCHOR, sender, seq)
+
+    def command(self, user_id, sender, seq, text, ordered=True):
+        body = text.encode()
+        self.send(CUSTOM_CMD, user_id, struct.pack("<I??I", 3, True, ordered, len(body)) + body, sender, seq)
+
+
+# ---- Network settings as another process's bus publishes them --------------------------------
+
+NETWORK = 14  # the wire kind of a network setting
+# Each setting's index in the engine's network::Setting; a link is one of them, by direction.
+LINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(7)
+BANDWIDTH = 9
+UPLINK, DOWNLINK = "uplink", "downlink"
+EXCELLENT, GOOD, POOR, VERY_BAD, DOWN = (int(v.NETWORK_QUALITY_EXCELLENT), int(v.NETWORK_QUALITY_GOOD),
+                                         int(v.NETWORK_QUALITY_POOR), int(v.NETWORK_QUALITY_VERY_BAD),
+                                         int(v.NETWORK_QUALITY_DOWN))
+
+
+def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0, command=0.0, reorder=0.0):
+    """A network setting as another process's bus publishes it: its index, then its fields."""
+    user = struct.pack("<I", len(user_id.encode())) + user_id.encode()
+    if what in (UPLINK, DOWNLINK):
+        index, fields = LINK, user + struct.pack("<iqqdddd", what == DOWNLINK, latency, jitter, audio, video,
+                                                 command, reorder)
+    else:
+        packs = {DISCONNECT: lambda: user + struct.pack("<q", value),
+                 UNRESPONSIVE: lambda: user + struct.pack("<?", bool(value)),
+                 TIMEOUT: lambda: struct.pack("<q", value), SEED: lambda: struct.pack("<Q", value % 2 ** 64),
+                 FORGET: lambda: user, BANDWIDTH: lambda: user + struct.pack("<iq", 0, value)}  # uplink
+        index, fields = what, packs.get(what, lambda: user + struct.pack("<i", value))()
+    return wire_message(WIRE, NETWORK, "", struct.pack("<B", index) + fields, origin=0xFEED, sender=0, seq=0)
 
 
 class BusWatcher:

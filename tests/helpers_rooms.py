@@ -7,7 +7,7 @@ import math
 import numpy as np
 
 import _velmora as v
-from velmora.testing import control
+from velmora.testing import control, media
 from velmora.testing.participants import APP_ID as APP, enter_params
 from velmora.testing.recording import RecordingDelegate
 
@@ -91,6 +91,12 @@ def hearing(rate=16000, channels=1, frame_ms=20, method="per user", codec=None):
     if codec is not None:
         fields["output_audio_codec_type"] = codec
     return fields
+
+
+def pattern_frame(index=0, pts=0, width=16, height=16, rotation=v.VIDEO_ROTATION_0):
+    """Frame `index` of velmora.testing's moving test pattern: a YUV420p frame the engine takes."""
+    return _frame(v.PixelFrame, media.test_pattern(index, width, height), pts=pts, width=width, height=height,
+                  rotation=rotation)
 
 
 def picture(value):

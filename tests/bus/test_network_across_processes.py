@@ -1,11 +1,12 @@
 """Network faults across processes: a setting made in one process acts in every other one."""
-import struct
 import uuid
 
 import pytest
 
 import _velmora as v
-from helpers_bus import WIRE, Bot, FrameCounter, enter_bot, leave, room_name, wire_message, write_scenario
+from helpers_bus import (BANDWIDTH, DISCONNECT, DOWN, DOWNLINK, EXCELLENT, FORGET, GOOD, POOR, QUALITY, SEED, TIMEOUT,
+                         UNRESPONSIVE, UPLINK, VERY_BAD, Bot, FrameCounter, enter_bot, leave, room_name, setting,
+                         write_scenario)
 from helpers_rooms import settle
 from velmora.testing import control, load_scenario, run
 from velmora.testing.participants import enter_params
@@ -14,31 +15,9 @@ from velmora.testing.processes import run_participants, wait_for
 pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loopback engine"),
               pytest.mark.slow]
 
-NETWORK = 14  # the wire kind of a network setting
-# Each setting's index in the engine's network::Setting; a link is one of them, by direction.
-LINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(7)
-UPLINK, DOWNLINK = "uplink", "downlink"
 CHANNEL = "velmora:network"
 CONNECTED, DISCONNECTED, CONNECTING = (int(v.CONNECTION_STATE_CONNECTED), int(v.CONNECTION_STATE_DISCONNECTED),
                                        int(v.CONNECTION_STATE_CONNECTING))
-EXCELLENT, GOOD, POOR, VERY_BAD, DOWN = (int(v.NETWORK_QUALITY_EXCELLENT), int(v.NETWORK_QUALITY_GOOD),
-                                         int(v.NETWORK_QUALITY_POOR), int(v.NETWORK_QUALITY_VERY_BAD),
-                                         int(v.NETWORK_QUALITY_DOWN))
-
-
-def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0, command=0.0, reorder=0.0):
-    """A network setting as another process's bus publishes it: its index, then its fields."""
-    user = struct.pack("<I", len(user_id.encode())) + user_id.encode()
-    if what in (UPLINK, DOWNLINK):
-        index, fields = LINK, user + struct.pack("<iqqdddd", what == DOWNLINK, latency, jitter, audio, video,
-                                                 command, reorder)
-    else:
-        packs = {DISCONNECT: lambda: user + struct.pack("<q", value),
-                 UNRESPONSIVE: lambda: user + struct.pack("<?", bool(value)),
-                 TIMEOUT: lambda: struct.pack("<q", value), SEED: lambda: struct.pack("<Q", value % 2 ** 64),
-                 FORGET: lambda: user}
-        index, fields = what, packs.get(what, lambda: user + struct.pack("<i", value))()
-    return wire_message(WIRE, NETWORK, "", struct.pack("<B", index) + fields, origin=0xFEED, sender=0, seq=0)
 
 
 class StateBot(Bot):
@@ -167,10 +146,25 @@ def test_a_time_out_from_another_process_applies_here(room, clock, velmora_bus):
     assert alice.events("OnRemoteUserExitRoom") == [("OnRemoteUserExitRoom", ("bob", 1))]
 
 
+def test_a_bandwidth_cap_from_another_process_asks_a_sender_here_to_send_less(room, clock, velmora_bus):
+    alice, bob = room.of("alice", "bob")
+    assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
+    assert bob.cloud.Subscribe("alice", v.STREAM_TYPE_VIDEO_HIGH) == 0
+    apply_from_bus(velmora_bus, setting(BANDWIDTH, "alice", value=400))
+    frame = v.VideoFrame()
+    frame.SetData(bytes(4000))
+    for _ in range(50):  # 800 kbit/s for 2 s
+        assert alice.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+        clock(40, settle=False)
+    settle(alice, bob)
+    assert alice.events("OnRequestChangeVideoEncodeBitrate") == [
+        ("OnRequestChangeVideoEncodeBitrate", (int(v.STREAM_TYPE_VIDEO_HIGH), 340000))]
+
+
 @pytest.mark.parametrize("channel, message", [
     ("velmora:room:elsewhere", setting(QUALITY, "zed", value=POOR)),  # a room's channel is no place for it
     (CHANNEL, setting(QUALITY, "zed", value=POOR)[:-1]),              # cut short
-    (CHANNEL, setting(9, "zed", value=POOR)),                          # no such setting
+    (CHANNEL, setting(10, "zed", value=POOR)),                         # no such setting
     (CHANNEL, setting(UPLINK, "zed", audio=1.5)),                      # a share beyond 1
 ])
 def test_settings_out_of_place_or_form_are_not_applied(velmora_bus, channel, message):

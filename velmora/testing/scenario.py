@@ -71,6 +71,17 @@ def _integer(low=None, high=None):
     return check
 
 
+def _even(low, high):
+    within = _integer(low, high)
+
+    def check(value):
+        wrong = within(value)
+        if wrong is None and value % 2:
+            return f"an even integer from {low} to {high} (pictures are coded in 2x2 chroma blocks)"
+        return wrong
+    return check
+
+
 def _number(low=None, high=None):
     allowed = (f"a number from {low} to {high}" if high is not None
                else f"a number of at least {low}" if low is not None else "a number")
@@ -165,7 +176,7 @@ ACTIONS = {
               "path": (_text, None), "sample_rate": (_one_of(8000, 16000, 24000, 32000, 44100, 48000), 48000)},
     "stop_speaking": {},
     "open_video": {"stream": (_one_of(*STREAMS), "high"), "fps": (_integer(1, 60), 15),
-                   "width": (_integer(2, 1920), 160), "height": (_integer(2, 1080), 120),
+                   "width": (_even(16, 1920), 160), "height": (_even(16, 1080), 120),
                    "frames": (_one_of("encoded", "pixel"), "encoded")},
     "close_video": {"stream": (_one_of(*STREAMS), "high")},
     "sei": {"message": (_message, REQUIRED), "message_type": (_integer(0, 255), 242)},

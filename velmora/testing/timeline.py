@@ -1,7 +1,8 @@
 """A recording drawn as one self-contained HTML page (inline SVG and CSS, no scripts or
 external files): a row per member with its presence (and its dropped connections), its
-speech as the bot heard it (and the audio frames lost on the way), its messages and its
-network quality, and a row for the bot with its own sends and errors. Hovering over any
+speech as the bot heard it (and the audio frames lost on the way), its video (offered, and
+received by the bot), its messages and its network quality, and a row for the bot with its own
+sends and errors. Hovering over any
 shape shows its details."""
 import array
 import base64
@@ -17,7 +18,7 @@ LEFT = 130
 WIDTH = 1100
 RIGHT = 50                # room for the last axis label
 TOP = 30
-PRESENCE, SPEECH, QUALITY, MARKS = 4, 15, 29, 41   # offsets of a row's lanes from its top
+PRESENCE, SPEECH, VIDEO, QUALITY, MARKS = 4, 15, 25, 29, 41   # offsets of a row's lanes from its top
 QUALITY_COLOURS = {0: "#bbbbbb", 1: "#1a9850", 2: "#91cf60", 3: "#fee08b", 4: "#fc8d59",
                    5: "#d73027", 6: "#555555"}
 NO_REPORT = "#e4e4e4"
@@ -33,6 +34,10 @@ SILENCE_POWER = 100 ** 2   # mean square below this (about -50 dBFS) is silence
 MARK_SPACING = 9           # marks closer than this many pixels are drawn as one
 TIP_LINES = 14
 SPEECH_SLACK_MS = 1000     # how late a scripted speaker's frames may still arrive
+VIDEO_OFFERED_COLOUR = "#d9c8ef"
+VIDEO_COLOUR = "#6a3fa0"
+VIDEO_GAP_MS = 500         # video frames closer than this make one stretch of received video
+VIDEO_CALLBACKS = ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived")
 
 
 def _audible(frame):
@@ -61,15 +66,27 @@ def _user(arg):
 
 
 def _lane():
-    return {"presence": [], "drops": [], "speech": [], "lost": [], "marks": [], "quality": [],
-            "since": None}
+    return {"presence": [], "drops": [], "speech": [], "lost": [], "video_offered": [], "video": [],
+            "marks": [], "quality": [], "since": None}
+
+
+def _stretches(times, gap):
+    """Times closer than `gap` joined into [(from, to)]."""
+    stretches = []
+    for t in sorted(times):
+        if stretches and t - stretches[-1][1] <= gap:
+            stretches[-1][1] = t
+        else:
+            stretches.append([t, t])
+    return [(start, stop) for start, stop in stretches]
 
 
 def lanes(recording):
     """What the page shows, by member: {"user": {"presence": [(from, to)], "drops": [(from,
     to)], "speech": [(from, to, heard, lost)], "lost": [(from, to, frames)], "marks": [(t,
-    kind, text)], "quality": [(t, value)], "since": first presence}}; the bot's row is its
-    user id. Also the recording's end time."""
+    kind, text)], "quality": [(t, value)], "video_offered": [(from, to)] while it had a video
+    stream open, "video": [(from, to)] while the bot received its frames, "since": first
+    presence}}; the bot's row is its user id. Also the recording's end time."""
     bot = recording.header.get("user_id") or "bot"
     rows = {bot: _lane()}
     end = 0
@@ -81,6 +98,8 @@ def lanes(recording):
     frames = {}        # user -> [(t, frame ms, audible)]
     speaking = {}      # user -> [[from, to]] of scripted speech
     drop_started = None
+    video = {}         # user -> [t] of video frames the bot received
+    offered = {}       # user -> {stream type: since}
     for e in recording.snapshot():
         t = e["t"]
         end = max(end, t)
@@ -120,6 +139,15 @@ def lanes(recording):
             if name == "OnRemoteAudioReceived":
                 frame = args[1].get("AudioFrame", {}) if isinstance(args[1], dict) else {}
                 frames.setdefault(_user(args[0]), []).append((t, _frame_ms(frame), _audible(frame)))
+            elif name in VIDEO_CALLBACKS:
+                video.setdefault(_user(args[0]), []).append(t)
+            elif name == "OnRemoteVideoAvailable":
+                streams = offered.setdefault(_user(args[0]), {})
+                stream = values.brief(args[2])
+                if args[1] and stream not in streams:
+                    streams[stream] = t
+                elif not args[1] and stream in streams:
+                    row(_user(args[0]))["video_offered"].append((streams.pop(stream), t))
             elif name in ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg"):
                 row(_user(args[0]))["marks"].append((t, "message", f"{name}: {values.brief(args[-1])}"))
             elif name == "OnMissCustomCmdMsg":
@@ -146,6 +174,10 @@ def lanes(recording):
         row(bot)["drops"].append((drop_started, end))
     for who, since in joined.items():
         row(who)["presence"].append((since, end))
+    for who, streams in offered.items():
+        row(who)["video_offered"].extend((since, end) for since in streams.values())
+    for who, times in video.items():
+        row(who)["video"] = _stretches(times, VIDEO_GAP_MS)
     for who, heard in frames.items():
         intervals = [(start, (stop if stop is not None else end) + SPEECH_SLACK_MS)
                      for start, stop in speaking.get(who, [])]
@@ -289,6 +321,11 @@ def _row(page, user, lane, top, end):
         stop = quality[i + 1][0] if i + 1 < len(quality) else end
         page.rect(t, stop, top + QUALITY, 6, QUALITY_COLOURS.get(value, "#000"),
                   f"{user} network quality {_quality_name(value)} from {t} ms")
+    for start, stop in lane["video_offered"]:
+        page.rect(start, stop, top + VIDEO, 3, VIDEO_OFFERED_COLOUR, f"{user} offering video {start}-{stop} ms")
+    for start, stop in lane["video"]:
+        page.rect(start, stop, top + VIDEO, 3, VIDEO_COLOUR,
+                  f"the bot receiving {user}'s video {start}-{stop} ms")
     for start, stop, heard, lost in lane["speech"]:
         share = f", {lost} lost ({100 * lost / (heard + lost):.0f} %)" if lost else ""
         page.rect(start, stop, top + SPEECH, 10, SPEECH_COLOUR,
@@ -318,7 +355,8 @@ def render(recording, title=None):
     for index, (user, lane) in reversed(list(enumerate(rows.items()))):
         _row(page, user, lane, TOP + index * ROW, end)
     legend = ("Grey bar: in the room (dashed orange outline: its connection dropped); blue bar: "
-              "speech heard by the bot, pink where audio frames were lost; thin strip: network "
+              "speech heard by the bot, pink where audio frames were lost; thin purple line: video "
+              "offered (light) and received by the bot (dark); thin strip: network "
               "quality (green good to red bad, light grey before the first report); dots: "
               "messages (purple), errors and missed commands (red), the bot's sends (teal), "
               "set-up and connection changes (grey); orange diamonds: network faults; a number: "
