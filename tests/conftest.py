@@ -109,13 +109,14 @@ def run_python(request):
 @pytest.fixture
 def spawn_python(request):
     """Starts a Python snippet in a fresh interpreter set up as run_python's, without waiting
-    for it: the Popen, its stderr merged into its stdout (bytes). Children still running when
-    the test ends are killed."""
+    for it: the Popen, its stderr merged into its stdout (bytes), its stdin a pipe the test
+    may write to (to tell it when to go on). Children still running when the test ends are
+    killed."""
     children = []
 
     def spawn(code, env=None):
         child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
-                                 env=_interpreter_env(_child_path(request), env),
+                                 env=_interpreter_env(_child_path(request), env), stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         children.append(child)
         return child
@@ -125,6 +126,7 @@ def spawn_python(request):
         if child.poll() is None:
             child.kill()
         child.wait()
+        child.stdin.close()
         child.stdout.close()
 
 

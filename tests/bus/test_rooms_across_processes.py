@@ -281,11 +281,17 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
 
 
 class Watcher(Bot):
-    """Also notes key frame requests, pixel frames and H.264 frames (pts, key)."""
+    """Also notes its subscriptions, key frame requests, pixel frames and H.264 frames (pts,
+    key)."""
 
     def __init__(self):
         super().__init__()
         self.h264 = []
+
+    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+        super().OnRemoteVideoAvailable(user_id, available, stream_type)  # subscribes
+        if available and self.cloud is not None:
+            self._add("subscribed", user_id, int(stream_type))
 
     def OnRequestKeyFrame(self, stream_type):
         self._add("key", int(stream_type))
@@ -301,7 +307,7 @@ class Watcher(Bot):
 
 @pytest.mark.parametrize("pixels, sends_pixels", [(False, False), (True, True), (False, True)],
                          ids=["encoded", "pixels", "pixels-as-h264"])
-def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels, sends_pixels):
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, spawn_python, pixels, sends_pixels):
     room = room_name()
     bot = Watcher()
     cloud = v.KWIXCloud(bot)
@@ -309,30 +315,19 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
     assert cloud.EnterRoom(enter_params("bot", room, pixel_output=pixels)) == 0
     assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
     try:
-        child = run_python(f"""
-            import threading
+        child = spawn_python(f"""
+            import sys
             import _velmora as v
             from velmora import QuietDelegate
             from velmora.testing.participants import enter_params
             from velmora.testing import media
 
-            class Dora(QuietDelegate):
-                def __init__(self):
-                    super().__init__()
-                    self.asked = threading.Event()
-
-                def OnRequestKeyFrame(self, stream_type):
-                    if stream_type == v.STREAM_TYPE_VIDEO_HIGH:
-                        self.asked.set()
-
-            dora = Dora()
-            cloud = v.KWIXCloud(dora)
+            cloud = v.KWIXCloud(QuietDelegate())
             assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
             # The bot's aux stream is open already: subscribing asks it for a key frame.
             assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
-            # The bot subscribes when it sees the stream, which asks dora for a key frame.
-            assert dora.asked.wait(10)
+            sys.stdin.readline()  # the test's go-ahead: the bot has subscribed to the stream
             for n in range(5):
                 if {sends_pixels!r}:
                     frame = media.pixel_frame(n, 100 * n, 16, 16)
@@ -341,7 +336,10 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
                     assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
             cloud.ExitRoom()
         """, env={"VELMORA_LOOPBACK_REDIS": velmora_bus.url})
-        assert child.returncode == 0, child.stderr
+        wait_for(lambda: ("subscribed", "dora", int(v.STREAM_TYPE_VIDEO_HIGH)) in bot.events("subscribed"),
+                 what="the bot subscribing to dora's stream")
+        output, _ = child.communicate(b"go\n", timeout=60)
+        assert child.returncode == 0, output.decode(errors="replace")
         wait_for(lambda: bot.events("exit"), what="dora's exit")
         assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
         if pixels:
