@@ -1,6 +1,7 @@
 """Video in the loopback engine: each receiver gets the kind it asked for, coded as in
 production; key frames, time stamps, refusals, undecodable payloads and the bandwidth cap. On
 the manual clock, which waits for the video workers, so every run gives the same frames."""
+import gc
 import os
 from fractions import Fraction
 
@@ -174,12 +175,25 @@ def test_the_engines_encoder_for_tools_checks_what_it_is_given():
     data, key = encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
     assert key and data.startswith(b"\0\0\0\1")
     encoder.close()
+    encoder.close()  # ended once: the engine is not asked again
     with pytest.raises(control.ControlError, match="closed"):
         encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
     # A pointer that names no encoder, which VideoEncoder never hands the engine: raw calls.
     lib = control.library()
     assert lib.vlb_video_encoder_free(12345) == control.ABSENT
     assert lib.vlb_video_encoded_key(12345) == control.ABSENT
+
+
+@pytest.mark.parametrize("counters", [control.video_counters, control.audio_counters])
+def test_the_counters_of_a_session_that_is_gone_are_refused(counters):
+    cloud = v.KWIXCloud(v.KWIXCloudDelegate())
+    engine = control.newest_session()
+    assert set(counters(engine).values()) == {0}
+    del cloud
+    gc.collect()
+    with pytest.raises(control.ControlError, match="no live engine session") as refused:
+        counters(engine)
+    assert refused.value.status == control.ABSENT
 
 
 def test_pts_and_rotation_carry_over_to_every_receiver(room, clock):

@@ -693,8 +693,9 @@ def video_counters(session):
     key frames, its frames the video workers skipped; frames decoded for it as a pixel
     receiver, and frames it did not get as one because they did not decode."""
     values = [c_uint64() for _ in VIDEO_COUNTERS]
-    if _control.call("vlb_video_counters", session, *[ctypes.byref(value) for value in values]) != OK:
-        raise ControlError(f"no live engine session {session!r}")
+    status = _control.call("vlb_video_counters", session, *[ctypes.byref(value) for value in values])
+    if status != OK:
+        raise ControlError(f"no live engine session {session!r} to count video frames of", status)
     return {name: value.value for name, value in zip(VIDEO_COUNTERS, values)}
 
 
@@ -705,7 +706,11 @@ class VideoEncoder:
 
     def __init__(self):
         self._lib = _control.lib()
-        self._handle = self._lib.vlb_video_encoder_new()
+        self._handle = None
+        handle = self._lib.vlb_video_encoder_new()
+        if not handle:
+            raise ControlError("the engine could not make a video encoder (its log says why)")
+        self._handle = handle
 
     def encode(self, i420, width, height, *, bitrate_bps=0, frame_rate=15, key=False):
         """The frame (Annex B bytes) and whether it is a key frame. bitrate_bps 0: the rate
@@ -719,14 +724,21 @@ class VideoEncoder:
             raise ValueError(f"a {width}x{height} I420 picture has even sides from 16 to 4096 and "
                              f"{width * height * 3 // 2} bytes, not {len(i420)}")
         if length < 0:
-            raise ControlError(f"the engine's encoder refused the picture (status {length}; its log says why)")
+            raise ControlError(f"the engine's encoder refused the picture (status {length}; its log says why)",
+                               length)
         data = read_text(self._lib.vlb_video_encoded, self._handle)
-        return data, self._lib.vlb_video_encoded_key(self._handle) == 1
+        key_frame = self._lib.vlb_video_encoded_key(self._handle)
+        if isinstance(data, int) or key_frame not in (0, 1):
+            status = data if isinstance(data, int) else key_frame
+            raise ControlError(f"the engine lost the frame its encoder made (status {status})", status)
+        return data, key_frame == 1
 
     def close(self):
         if self._handle is not None:
-            self._lib.vlb_video_encoder_free(self._handle)
-            self._handle = None
+            handle, self._handle = self._handle, None
+            status = self._lib.vlb_video_encoder_free(handle)
+            if status != OK:
+                raise ControlError(f"the engine knew no video encoder {handle:#x} to end (status {status})", status)
 
     def __enter__(self):
         return self
@@ -735,7 +747,8 @@ class VideoEncoder:
         self.close()
 
     def __del__(self):
-        self.close()
+        if getattr(self, "_handle", None) is not None:
+            self.close()
 
 
 # ---- Clock ----------------------------------------------------------------------------------
