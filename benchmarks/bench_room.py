@@ -12,17 +12,13 @@ On a shared machine the figures move from run to run: --repeat runs each N K tim
 """
 import argparse
 import math
-import os
 import resource
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from velmora.testing.participants import enter_params  # noqa: E402
+import _velmora as v
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 RATE = 48000
 FRAME_MS = 20
@@ -60,11 +56,9 @@ for _name in ("OnError", "OnConnectionStateChanged", "OnExitRoom", "OnLocalAudio
 def run_room(members, seconds, room):
     delegates = [Listener() for _ in range(members)]
     clouds = [v.KWIXCloud(d) for d in delegates]
-    engines = loopback.sessions()[-members:]
+    engines = control.sessions()[-members:]
     for i, cloud in enumerate(clouds):
-        p = enter_params(f"m{i}", room)
-        obtain = p.audio_obtain_params
-        obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
+        p = enter_params(f"m{i}", room, output_sample_rate=RATE, output_channels=1, output_frame_length_ms=FRAME_MS)
         assert cloud.EnterRoom(p) == 0
         assert cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     for d in delegates:
@@ -99,7 +93,7 @@ def run_room(members, seconds, room):
             break
         time.sleep(0.05)
     for e in engines:
-        loopback.lib.vlb_wait_idle(e, 5000)
+        control.wait_idle(e, 5000)
     elapsed = time.perf_counter() - start
     usage = resource.getrusage(resource.RUSAGE_SELF)
     cpu = (usage.ru_utime + usage.ru_stime) - (usage_before.ru_utime + usage_before.ru_stime)
@@ -112,7 +106,7 @@ def run_room(members, seconds, room):
             delivered += len(arrivals)
             # The k-th frame from a sender is the k-th it sent, as long as none was dropped.
             latencies.extend(t - sent_at[k] for k, t in enumerate(arrivals[:ticks]))
-    dropped = sum(loopback.lib.vlb_dropped_frames(e) for e in engines)
+    dropped = sum(control.dropped_frames(e) for e in engines)
     for cloud in clouds:
         cloud.ExitRoom()
     del clouds
