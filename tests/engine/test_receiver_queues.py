@@ -1,8 +1,8 @@
 """What waits for a receiver that does not keep up is bounded, whatever its senders send: in
 bytes (media drop their oldest frames, unreliable commands are dropped, reliable ones are
 lost and told with OnMissCustomCmdMsg), and in time on the real clock (frames that waited too
-long are skipped, so that the receiver is current again as soon as it keeps up). Every drop
-is counted."""
+long are skipped, and none are made while the receiver is that far behind, so that it is
+current again as soon as it keeps up). Every drop is counted."""
 import threading
 
 import pytest
@@ -127,10 +127,19 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
         assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
     # Out on the next tick, then older than the bound by the time bob is free again.
     wait_for_clock(sent_at + 20 + 2 * max_wait_ms)
+    # Bob is behind now: frames for him are not even made, only counted.
+    queued = control.queue_counters(bob.engine)["queued_bytes"]
+    shed_at = loopback.lib.vlb_clock_now()
+    for i in range(2):
+        assert alice.cloud.SendAudioFrame(voice_frame(pts=stale + i)) == 0
+    wait_for_clock(shed_at + 20)
+    assert control.queue_counters(bob.engine)["queued_bytes"] == queued
+    stale += 2
     bob.delegate.release.set()
     settle(bob)
     assert bob.events("OnRemoteAudioReceived") == []
     assert loopback.audio_counters(bob.engine)["dropped"] == stale
+    assert loopback.lib.vlb_dropped_frames(bob.engine) == stale
 
     # Keeping up again, bob hears what is sent from now on, none of it dropped (no bound
     # now, whatever the machine's speed).

@@ -478,6 +478,9 @@ void Room::MediaTick(int64_t now_ms) {
             Dispatcher::Parcel parcel = Dispatcher::AudioParcel(
                 std::move(d.frame), d.how == Listening::kMixed ? nullptr : from->shared_id, d.counters);
             parcel.expires = expires;
+            parcel.own_stamp = d.own_stamp;
+            parcel.pts = d.pts;
+            parcel.has_voice = d.has_voice;
             transit_.Deliver(d.from, d.to, verdict, now_ms,
                              Delivery{to->who.dispatcher, std::move(parcel), nullptr, 0, nullptr});
         }

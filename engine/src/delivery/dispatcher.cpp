@@ -157,17 +157,27 @@ private:
     std::multimap<std::thread::id, std::thread::id> edges_;  // waiter -> awaited
 };
 
-Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
-    : delegate_(delegate) {}
+Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally)
+    : delegate_(delegate), tally_(std::move(tally)) {}
 
 constexpr size_t Dispatcher::kChargePerCallback;
 constexpr int Dispatcher::kBatchItems;
 constexpr std::chrono::microseconds Dispatcher::kBatchTime;
 
-std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
+std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate,
+                                              std::shared_ptr<DeliveryTally> tally) {
     static std::once_flag exit_hook;
     std::call_once(exit_hook, [] { std::atexit(NoteProcessExit); });
-    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate));
+    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate, std::move(tally)));
+}
+
+void Dispatcher::NoteOldestLocked() {
+    if (!tally_) return;
+    int64_t since = 0;
+    if (!media_.empty() && media_.front().parcel.expires) {
+        since = std::chrono::duration_cast<std::chrono::nanoseconds>(media_.front().posted.time_since_epoch()).count();
+    }
+    tally_->oldest_waiting_ns.store(since, std::memory_order_relaxed);
 }
 
 void Dispatcher::DropOldestMediaLocked(std::vector<Item>* dropped) {
@@ -176,6 +186,7 @@ void Dispatcher::DropOldestMediaLocked(std::vector<Item>* dropped) {
     dropped->push_back(std::move(oldest));
     media_.pop_front();
     ++dropped_;
+    NoteOldestLocked();
 }
 
 void Dispatcher::LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped) {
@@ -195,7 +206,8 @@ void Dispatcher::LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped) 
     dropped->push_back(Item(std::move(parcel)));
 }
 
-bool Dispatcher::AdmitLocked(Parcel& parcel, std::vector<Item>* dropped) {
+bool Dispatcher::AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now,
+                             std::vector<Item>* dropped) {
     const size_t cost = parcel.bytes + kChargePerCallback;
     const size_t bound = faults::ReceiverQueueBytes();
     const bool media = parcel.kind == Kind::kMedia;
@@ -232,8 +244,10 @@ bool Dispatcher::AdmitLocked(Parcel& parcel, std::vector<Item>* dropped) {
     }
     queued_bytes_ += cost;
     const bool expires = parcel.expires;
-    (media ? media_ : events_).push_back(Item(std::move(parcel), next_seq_++));
-    if (expires) (media ? media_ : events_).back().posted = std::chrono::steady_clock::now();
+    std::deque<Item>& queue = media ? media_ : events_;
+    queue.push_back(Item(std::move(parcel), next_seq_++));
+    if (expires) queue.back().posted = now;
+    if (media && media_.size() == 1) NoteOldestLocked();
     return true;
 }
 
@@ -244,7 +258,7 @@ void Dispatcher::Post(Parcel parcel) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (stopping_ || gone_) return;
-        if (!AdmitLocked(parcel, &dropped)) return;
+        if (!AdmitLocked(parcel, std::chrono::steady_clock::now(), &dropped)) return;
         // Queued once: a worker that runs this dispatcher takes what is posted meanwhile.
         schedule = !scheduled_;
         scheduled_ = true;
@@ -263,7 +277,8 @@ void Dispatcher::PostAll(std::vector<Parcel>& parcels) {
         std::lock_guard<std::mutex> lock(mu_);
         if (!stopping_ && !gone_) {
             bool queued = false;
-            for (Parcel& parcel : parcels) queued = AdmitLocked(parcel, &dropped) || queued;
+            const auto now = std::chrono::steady_clock::now();
+            for (Parcel& parcel : parcels) queued = AdmitLocked(parcel, now, &dropped) || queued;
             schedule = queued && !scheduled_;
             scheduled_ = scheduled_ || queued;
         }
@@ -300,10 +315,20 @@ void Dispatcher::Invoke(Item& item) {
     item.parcel.receipt.Delivered();
     try {
         if (item.parcel.audio) {
+            const kwix::AudioFrame* frame = item.parcel.audio.get();
+            if (item.parcel.own_stamp) {
+                // This thread's own frame, so that the shared one stays as it is; assigning
+                // shares the payload and allocates nothing.
+                thread_local kwix::AudioFrame stamped;
+                stamped = *frame;
+                stamped.pts = item.parcel.pts;
+                stamped.has_voice = item.parcel.has_voice;
+                frame = &stamped;
+            }
             if (item.parcel.sender) {
-                delegate_->OnRemoteAudioReceived(item.parcel.sender->c_str(), *item.parcel.audio);
+                delegate_->OnRemoteAudioReceived(item.parcel.sender->c_str(), *frame);
             } else {
-                delegate_->OnRemoteMixedAudioReceived(*item.parcel.audio);
+                delegate_->OnRemoteMixedAudioReceived(*frame);
             }
         } else if (item.notice) {
             const MissNotice& n = *item.notice;
@@ -341,6 +366,7 @@ bool Dispatcher::TakeNextLocked(Item* out, std::vector<Item>* dropped) {
     }
     *out = std::move(from->front());
     from->pop_front();
+    if (from == &media_) NoteOldestLocked();
     queued_bytes_ -= out->parcel.bytes + kChargePerCallback;
     if (out->notice) {
         // Running now: its count is final, and a later loss needs a notice of its own.
@@ -357,6 +383,7 @@ void Dispatcher::ClearLocked(std::vector<Item>* dropped) {
     events_.clear();
     notices_.clear();
     queued_bytes_ = 0;
+    NoteOldestLocked();
 }
 
 bool Dispatcher::RunBatch(std::atomic<uint64_t>& progress) {
@@ -499,7 +526,7 @@ void Dispatcher::Stop() {
     for (const std::thread::id& id : awaited) waits.End(me, id);
 }
 
-uint64_t Dispatcher::dropped() const { return dropped_.load(); }
+uint64_t Dispatcher::dropped() const { return dropped_.load() + (tally_ ? tally_->shed.load() : 0); }
 uint64_t Dispatcher::delivered() const { return delivered_.load(); }
 
 Dispatcher::QueueCounters Dispatcher::queue_counters() const {

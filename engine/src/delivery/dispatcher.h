@@ -63,10 +63,25 @@ namespace loopback {
 constexpr uint32_t kCustomCmdLostInQueue = 2;
 
 // Frames for one receiver: delivered (its callback made) or dropped (discarded unrun: a
-// bound, the receiver stopping). The session's audio counters are one.
+// bound, the receiver stopping), and how far behind the receiver is. The session's audio
+// counters are one.
 struct DeliveryTally {
     std::atomic<uint64_t> delivered{0};
     std::atomic<uint64_t> dropped{0};
+    // Of the dropped, frames never made: their receiver was behind (Behind) when they were due.
+    std::atomic<uint64_t> shed{0};
+    // Since when (steady clock, ns) the oldest media frame of the real clock queued for the
+    // receiver has waited; 0 when none waits. Kept by the receiver's dispatcher.
+    std::atomic<int64_t> oldest_waiting_ns{0};
+
+    // True when the receiver's oldest queued frame has waited at least `threshold_ns`: a
+    // frame made for it now would wait longer still, and likely expire unheard. A producer
+    // with many receivers (a room's tick) makes no frame for such a receiver, so that a
+    // process under more load than it can deliver spends its time on frames that are heard.
+    bool Behind(int64_t now_ns, int64_t threshold_ns) const {
+        const int64_t since = oldest_waiting_ns.load(std::memory_order_relaxed);
+        return since != 0 && now_ns - since >= threshold_ns;
+    }
 };
 
 class Dispatcher : public std::enable_shared_from_this<Dispatcher> {
@@ -126,6 +141,11 @@ public:
         // An audio frame, delivered without a Call (a room's tick makes one per receiver and
         // sender): OnRemoteAudioReceived(sender, frame), or OnRemoteMixedAudioReceived.
         std::shared_ptr<const kwix::AudioFrame> audio;
+        // Set: the frame is shared by several receivers and is delivered with this pts and
+        // has_voice instead of its own.
+        bool own_stamp = false;
+        uint32_t pts = 0;
+        bool has_voice = false;
         Receipt receipt;
         // Media only: dropped instead of delivered once it waited faults::MediaMaxWaitMs. Set
         // on the real clock; on the manual one time stands still for the sender, and so here.
@@ -138,8 +158,11 @@ public:
     // costs in memory besides its bytes (the callable, its captures, the queue's slot).
     static constexpr size_t kChargePerCallback = 256;
 
-    // A delegate of null gives a dispatcher that delivers nothing.
-    static std::shared_ptr<Dispatcher> Start(kwix::KWIXCloudDelegate* delegate);
+    // A delegate of null gives a dispatcher that delivers nothing. `tally`, when given, is
+    // kept told how long the oldest queued frame has waited, and its shed frames count as
+    // dropped here too.
+    static std::shared_ptr<Dispatcher> Start(kwix::KWIXCloudDelegate* delegate,
+                                             std::shared_ptr<DeliveryTally> tally = nullptr);
 
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
@@ -172,7 +195,7 @@ public:
     // one, then the last, finishes after. Nothing queued runs after Stop.
     void Stop();
 
-    // Media frames dropped past either bound, and delivered.
+    // Media frames dropped past either bound (and shed, see DeliveryTally), and delivered.
     uint64_t dropped() const;
     uint64_t delivered() const;
     struct QueueCounters {
@@ -213,10 +236,12 @@ private:
     static constexpr std::chrono::microseconds kBatchTime{2000};
     bool RunBatch(std::atomic<uint64_t>& progress);
 
-    explicit Dispatcher(kwix::KWIXCloudDelegate* delegate);
-    // Queues one parcel under mu_; frames and callables it drops go to `dropped`, to be
-    // freed once the lock is released. True when the dispatcher must be handed to the pool.
-    bool AdmitLocked(Parcel& parcel, std::vector<Item>* dropped);
+    Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally);
+    // After any change to the front of media_.
+    void NoteOldestLocked();
+    // Queues one parcel under mu_, posted at `now`; frames and callables it drops go to
+    // `dropped`, to be freed once the lock is released. True when it queued something.
+    bool AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now, std::vector<Item>* dropped);
     void DropOldestMediaLocked(std::vector<Item>* dropped);
     void LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped);
     // The next item in posting order, media that waited too long dropped on the way; false
@@ -226,6 +251,7 @@ private:
     void Invoke(Item& item);
 
     kwix::KWIXCloudDelegate* const delegate_;
+    const std::shared_ptr<DeliveryTally> tally_;
 
     // Guards everything below up to pulled_mu_.
     mutable std::mutex mu_;

@@ -1,8 +1,11 @@
 #include "media/room_audio.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
+
+#include "faults/faults.h"
 
 namespace velmora {
 namespace loopback {
@@ -123,19 +126,27 @@ public:
 
     // pts of the stream's next frame; has_voice when detection is on.
     void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
+        Stamp(s, now_ms, pcm, count, &f->pts, &f->has_voice);
+    }
+    void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, uint32_t* pts, bool* has_voice) {
+        *pts = static_cast<uint32_t>(NextPts(s, now_ms));
+        if (!detect_voice) {
+            s.detector.reset();
+            *has_voice = false;
+            return;
+        }
+        if (!s.detector) s.detector.reset(new VoiceDetector(params.format));
+        *has_voice = s.detector->HasVoice(pcm, count);
+    }
+    // A frame of the stream not made: its pts is used up all the same.
+    int64_t NextPts(Stream& s, int64_t now_ms) {
         if (!s.started) {
             s.started = true;
             s.next_pts = now_ms - joined_ms;
         }
-        f->pts = static_cast<uint32_t>(s.next_pts);
+        const int64_t pts = s.next_pts;
         s.next_pts += params.frame_ms;
-        if (!detect_voice) {
-            s.detector.reset();
-            f->has_voice = false;
-            return;
-        }
-        if (!s.detector) s.detector.reset(new VoiceDetector(params.format));
-        f->has_voice = s.detector->HasVoice(pcm, count);
+        return pts;
     }
 
     const uint64_t serial;
@@ -362,6 +373,14 @@ std::shared_ptr<const AudioFrame> RoomAudio::MakeFrame(const ListenerParams& p, 
 
 void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) {
     std::string payload;
+    // A listener whose oldest queued frame waited half the time a frame may wait gets none
+    // made now (counted as dropped): under more load than the process delivers, the tick
+    // spends nothing on frames that would only expire.
+    const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    const int64_t behind_ns = max_wait_ms * 1000000 / 2;
+    const int64_t steady_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
     for (auto& entry : sender.chunkers) {
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
@@ -373,12 +392,19 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 auto l = listeners_.find(serial);
                 if (l == listeners_.end()) continue;
                 Listener& listener = *l->second;
-                if (!base) base = MakeFrame(listener.params, coded);
                 Listener::Stream& stream = listener.streams[sender.serial];
-                auto f = std::make_shared<AudioFrame>(*base);
-                listener.Stamp(stream, now_ms, pcm, frame, f.get());
-                out->push_back(AudioDelivery{serial, sender.serial, sender.user_id, Listening::kPerUser, 0,
-                                             listener.counters, std::move(f)});
+                if (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns)) {
+                    listener.NextPts(stream, now_ms);
+                    ++listener.counters->shed;
+                    ++listener.counters->dropped;
+                    continue;
+                }
+                if (!base) base = MakeFrame(listener.params, coded);
+                AudioDelivery d{serial, sender.serial, sender.user_id, Listening::kPerUser, 0, listener.counters,
+                                base};
+                d.own_stamp = true;
+                listener.Stamp(stream, now_ms, pcm, frame, &d.pts, &d.has_voice);
+                out->push_back(std::move(d));
             }
         };
         // Opus listeners asking for what the channel itself sends get its very packets.

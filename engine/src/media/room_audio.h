@@ -28,6 +28,11 @@
 // listener joined, when the stream's first frame went out, then advancing by exactly the
 // frame length. So the same run on the manual clock stamps the same pts every time.
 //
+// A listener that is behind (its oldest queued frame waited half the time a frame may wait,
+// DeliveryTally::Behind) gets no per-user frame made on that tick: the frame counts as
+// dropped and its pts is used up, as if it had been dropped from the queue. Under more load
+// than the process can deliver, ticks then cost what is heard, not what is offered.
+//
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
 // swap out what arrived.
@@ -73,6 +78,12 @@ struct AudioDelivery {
     size_t pull_limit = 0;  // frames a pull queue keeps
     std::shared_ptr<AudioCounters> counters;
     std::shared_ptr<const kwix::AudioFrame> frame;
+    // Per-user frames: `frame` is shared by every listener of its format, and its pts and
+    // has_voice are this listener's own, here (a large room's tick would otherwise make a
+    // frame per sender and listener).
+    bool own_stamp = false;
+    uint32_t pts = 0;
+    bool has_voice = false;
 };
 
 class RoomAudio {
