@@ -2,10 +2,12 @@
 // ThreadSanitizer sees every lock and every handover between callers and engine threads:
 // the dispatcher (many sessions, callbacks queued from several threads, destroy while
 // callbacks are being delivered, a session dropped inside its own callback), the shared
-// delivery threads (order per session, blocked callbacks however many, threads ending when idle),
-// what waits for a receiver (byte bounds, lost-command notices, expiring frames), rooms (enter,
-// send, subscribe and exit from several threads at once; members closing each other's
-// sessions from their callbacks; a network with faults changing while members send) and log rotation under concurrent writers. Built by tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
+// delivery threads (order per session, blocked callbacks however many, threads ending when
+// idle), what waits for a receiver (byte bounds, lost-command notices, expiring frames), rooms
+// (enter, send, subscribe and exit from several threads at once; members closing each other's
+// sessions from their callbacks; a network with faults changing while members send; a room of
+// many senders coded on helper threads) and log rotation under concurrent writers. Built by
+// tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
 //
 // Besides the sanitizer's verdict the driver checks what it can count: every event emitted
 // to a live session arrives exactly once, media frames are delivered or counted as dropped,
@@ -452,6 +454,41 @@ void ClosingEachOther() {
     Check(vlb_session_count() == 0, "closing: every session closed by the others");
 }
 
+// A room of more senders than one thread codes alone, on the real clock: the tick shares
+// their conversion and coding with helper threads while senders send, listeners take their
+// frames and members leave.
+void ManySenders() {
+    constexpr int kMembers = 20;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 40;
+    std::vector<CountingDelegate> delegates(kMembers);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    for (int i = 0; i < kMembers; ++i) {
+        Check(sessions[i]->EnterRoom(Params("many" + std::to_string(i))) == ERR_OK, "many senders: enter");
+        AudioEncodeParams audio;
+        Check(sessions[i]->CreateLocalAudioChannel(audio) == ERR_OK, "many senders: channel");
+    }
+    RunThreads(kThreads, [&](int thread) {
+        AudioFrame frame;
+        std::vector<uint8_t> pcm(1920, 0x5a);
+        frame.SetData(pcm.data(), pcm.size());
+        for (int round = 0; round < kRounds; ++round) {
+            for (int i = thread; i < kMembers; i += kThreads) sessions[i]->SendAudioFrame(frame);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last frames go out
+    for (int i = 0; i < kMembers; ++i) {
+        Check(vlb_wait_idle(sessions[i], 10000) == VLB_OK, "many senders: session becomes idle");
+        Check(vlb_delivered_frames(sessions[i]) > 0, "many senders: every member hears the others");
+    }
+    RunThreads(2, [&](int half) {
+        for (int i = half; i < kMembers; i += 2) KWIXCloud::Destroy(sessions[i]);
+    });
+    Check(vlb_session_count() == 0, "many senders: every session destroyed");
+}
+
 // Counts custom commands per sender and command id, and reliable commands reported lost to
 // the queue's bound; its first OnRemoteUserEnterRoom holds the engine thread until released.
 class BoundedDelegate : public CountingDelegate {
@@ -603,6 +640,7 @@ int main() {
     Rooms();
     FaultyNetwork();
     ClosingEachOther();
+    ManySenders();
     ReceiverBounds();
     LogRotation();
     if (g_failures != 0) {
@@ -610,6 +648,6 @@ int main() {
         return 1;
     }
     std::printf("tsan_driver: dispatcher, delivery threads, rooms, a faulty network, sessions closing each other, "
-                "receiver bounds and log rotation ran clean\n");
+                "many senders, receiver bounds and log rotation ran clean\n");
     return 0;
 }

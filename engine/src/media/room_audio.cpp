@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "faults/faults.h"
+#include "media/audio_workers.h"
 
 namespace velmora {
 namespace loopback {
@@ -526,15 +527,21 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     std::map<uint64_t, const std::vector<std::shared_ptr<const AudioFrame>>*> arrived;
     for (const Inputs& in : inputs) arrived[in.serial] = &in.frames;
     static const std::vector<std::shared_ptr<const AudioFrame>> kNothing;
+    std::vector<Sender*> heard;
     for (auto& s : senders_) {
-        Sender& sender = *s.second;
         // Nobody hears it (everyone unsubscribed it, or the only others are members of other
         // processes): its audio is dropped here unconverted, so a room of many senders costs
         // what its listeners hear.
-        if (sender.chunkers.empty() && sender.mix.empty()) continue;
-        auto a = arrived.find(sender.serial);
-        sender.Take(a == arrived.end() ? kNothing : *a->second);
-        if (!sender.fresh.empty()) DeliverPerUser(now_ms, sender, out);
+        if (s.second->chunkers.empty() && s.second->mix.empty()) continue;
+        heard.push_back(s.second.get());
+    }
+    // Converting and coding touch only the sender's own state: senders side by side.
+    AudioWorkers::Instance().ForEach(heard.size(), [&](size_t i) {
+        auto a = arrived.find(heard[i]->serial);
+        heard[i]->Take(a == arrived.end() ? kNothing : *a->second);
+    });
+    for (Sender* sender : heard) {
+        if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
     }
     Mix(now_ms, out);
 }

@@ -35,7 +35,8 @@
 //
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
-// swap out what arrived.
+// swap out what arrived. Each sender's conversion and coding touch only its own state, so a
+// tick of many senders shares them with AudioWorkers' helpers and waits for them.
 #ifndef VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 #define VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 
