@@ -143,7 +143,7 @@ VLB_API uint64_t vlb_delivered_frames(void* session);
  * VLB_OK or VLB_ABSENT. */
 VLB_API int vlb_queue_counters(void* session, uint64_t* queued_bytes, uint64_t* unreliable_dropped,
                                uint64_t* reliable_lost);
-/* Per-session bound on queued media frames (default 256); older frames are dropped first. */
+/* Per-session bound on queued media frames (default 2048); older frames are dropped first. */
 VLB_API void vlb_set_media_queue_limit(size_t frames);
 /* Per-session bound on the bytes waiting in its queue (default 32 MiB, any value). */
 VLB_API void vlb_set_receiver_queue_bytes(size_t bytes);

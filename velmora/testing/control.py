@@ -242,7 +242,7 @@ def queue_counters(session):
 
 
 def set_media_queue_limit(frames):
-    """Per-session bound on queued media frames (the engine's default is 256)."""
+    """Per-session bound on queued media frames (the engine's default is 2048)."""
     _control.call("vlb_set_media_queue_limit", _size("frames", frames))
 
 

@@ -7,7 +7,7 @@ namespace loopback {
 namespace faults {
 namespace {
 
-constexpr size_t kDefaultMediaQueueLimit = 256;
+constexpr size_t kDefaultMediaQueueLimit = 2048;
 
 std::atomic<bool> g_fail_next_create{false};
 std::atomic<size_t> g_media_queue_limit{kDefaultMediaQueueLimit};

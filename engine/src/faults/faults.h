@@ -18,7 +18,8 @@ namespace faults {
 void FailNextCreate();
 bool TakeCreateFailure();
 
-// Per-session bound on queued media frames (default 256).
+// Per-session bound on queued media frames (default 2048: a tick of a room of hundreds gives
+// each listener hundreds of frames at once; time and bytes bound the queue well before).
 void SetMediaQueueLimit(size_t frames);
 size_t MediaQueueLimit();
 
