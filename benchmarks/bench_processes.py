@@ -109,6 +109,7 @@ def run_room(url, processes, members, seconds):
     obtain = params.audio_obtain_params
     obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
     assert cloud.EnterRoom(params) == 0
+    engine = control.find_session("bot")
     share = [members // processes + (1 if p < members % processes else 0) for p in range(processes)]
     children, first = [], 0
     for count in share:
@@ -131,6 +132,7 @@ def run_room(url, processes, members, seconds):
         time.sleep(0.05)
     for _, _, c in children:
         c.wait(timeout=60)
+    dropped = control.dropped_frames(engine)
     cloud.ExitRoom()
     latencies, delivered = [], 0
     for first, count, report in reports:
@@ -142,7 +144,7 @@ def run_room(url, processes, members, seconds):
     latencies.sort()
     lag = max(r["lag"] for _, _, r in reports) * 1000
     return {"delivered %": 100 * delivered / expected, "p50": pct(latencies, 0.5), "p99": pct(latencies, 0.99),
-            "lag": lag}
+            "lag": lag, "dropped": dropped}
 
 
 def main():
@@ -161,7 +163,7 @@ def main():
         return child(args)
     with RedisServer() as redis:
         control.bus_connect(redis.url)
-        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'p50 ms':>8} {'p99 ms':>8} "
+        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'dropped':>8} {'p50 ms':>8} {'p99 ms':>8} "
               f"{'sender lag p99 ms':>18} {'carried':>8}")
         for p in args.processes:
             for n in args.members:
@@ -169,7 +171,7 @@ def main():
                     continue
                 r = run_room(redis.url, p, n, args.seconds)
                 carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
-                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['p50']:>8.1f} {r['p99']:>8.1f} "
+                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['dropped']:>8} {r['p50']:>8.1f} {r['p99']:>8.1f} "
                       f"{r['lag']:>18.1f} {'yes' if carried else 'no':>8}", flush=True)
         control.bus_disconnect()
 

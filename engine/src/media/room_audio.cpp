@@ -156,6 +156,7 @@ public:
     const std::shared_ptr<AudioCounters> counters;
     const int64_t joined_ms;
     bool detect_voice = false;
+    uint64_t shed = 0;  // frames not made for it this tick, counted once the tick is done
     std::set<std::string> muted;
     std::map<uint64_t, Stream> streams;  // per-user, by sender
     Stream mixed;
@@ -396,8 +397,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 Listener::Stream& stream = listener.streams[sender.serial];
                 if (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns)) {
                     listener.NextPts(stream, now_ms);
-                    ++listener.counters->shed;
-                    ++listener.counters->dropped;
+                    ++listener.shed;
                     continue;
                 }
                 if (!base) base = MakeFrame(listener.params, coded);
@@ -542,6 +542,13 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     });
     for (Sender* sender : heard) {
         if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
+    }
+    for (auto& l : listeners_) {
+        Listener& listener = *l.second;
+        if (listener.shed == 0) continue;
+        listener.counters->shed += listener.shed;
+        listener.counters->dropped += listener.shed;
+        listener.shed = 0;
     }
     Mix(now_ms, out);
 }
