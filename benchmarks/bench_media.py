@@ -5,9 +5,11 @@ build/bench-native (benchmarks/native/audio_cost.cpp, best of several repeats) s
 Python call is in the figure: nanoseconds per 20 ms frame of
   copy      memcpy of 20 ms of 48 kHz stereo (the floor)
   convert   that frame to 16 kHz mono (channel averaging and resampling)
-  encode    Opus, 48 kHz mono at 51200 b/s (the default channel), the engine's complexity
+  encode    Opus, 48 kHz mono at 51200 b/s (the default channel), libopus's default complexity
   decode    the same packets decoded
-and the mix of a 48-member room for one 10 ms tick (48 speakers, 48 listeners).
+then a 48-member room's encoding of one frame (48 such channels), spread over the codec
+workers as a tick does it and on one thread, and the mix of a 48-member room for one 10 ms
+tick (48 speakers, 48 listeners).
 
 Then rooms of growing size on the real clock. Every member sends 48 kHz mono 20 ms frames
 (default AudioEncodeParams: Opus) every 20 ms from one Python thread and receives the mix as
@@ -134,6 +136,9 @@ def main():
     for stage in ("copy", "convert", "encode", "decode"):
         ns = copy if stage == "copy" else stage_cost(stage, args.repeat)
         print(f"  {stage:<8} {ns / 1000:9.2f} us  {ns / max(copy, 1):8.1f} x copy")
+    spread, alone = stage_cost("encode48", args.repeat, 100), stage_cost("encode48-alone", args.repeat, 100)
+    print(f"  encoding of 48 members, one frame: {spread / 1000:.2f} us over the codec workers, "
+          f"{alone / 1000:.2f} us on one thread")
     mix = stage_cost("mix48", args.repeat)
     print(f"  mix of 48 members, one 10 ms tick: {mix / 1000:.2f} us")
     print()

@@ -15,7 +15,8 @@ import sys
 from typing import AsyncIterator, Callable, Counter, List, Optional, Sequence
 
 import _velmora as v
-from velmora.aio import Event, EventStream, MediaStream, Room, VelmoraError, check
+from velmora import aio
+from velmora.aio import EventStream, MediaStream, Room, VelmoraError, check
 
 SAMPLE_RATE = 48000
 CHUNK_MS = 10  # the source's chunk length; the sender re-cuts it into the channel's 20 ms
@@ -35,29 +36,29 @@ def log(who: str, text: str) -> None:
     print(f"[{who}] {text}", flush=True)
 
 
-def describe(event: Event) -> Optional[str]:
-    """A line for an event, or None for those not worth a line."""
-    name, args = event
-    if name == "OnConnectionStateChanged":
-        return f"connection {args[0].name} -> {args[1].name}"
-    if name in ("OnEnterRoom", "OnExitRoom"):
-        return "entered the room" if name == "OnEnterRoom" else "left the room"
-    if name == "OnRemoteUserEnterRoom":
-        return f"{args[0].user_id.GetValue()} entered"
-    if name == "OnRemoteUserExitRoom":
-        return f"{args[0].user_id.GetValue()} left (reason {args[1]})"
-    if name == "OnRemoteAudioAvailable":
-        return f"audio of {args[0]} {'available' if args[1] else 'gone'}"
-    if name == "OnSeiMessageReceived":
-        return f"SEI type {args[2]} from {args[0]}: {args[3]!r}"
-    if name == "OnReceiveCustomCmdMsg":
-        return f"command {args[1]} #{args[2]} from {args[0]}: {args[3]!r}"
-    if name == "OnNetworkQuality":
-        others = ", ".join(f"{r.user_id.GetValue()}={r.quality.name}" for r in args[1])
-        return f"network quality: local {args[0].quality.name}; {others or 'no others'}"
-    if name == "OnError":
-        return f"error {args[0]}"
-    return name[2:] + "".join(f" {getattr(arg, 'name', arg)}" for arg in args)
+def describe(event: aio.Event) -> Optional[str]:
+    """A line for an event, or None for those not worth a line. Each event is an instance of
+    the class named after its callback, with the callback's arguments as typed fields."""
+    if isinstance(event, aio.OnConnectionStateChanged):
+        return f"connection {event.old_state.name} -> {event.new_state.name}"
+    if isinstance(event, (aio.OnEnterRoom, aio.OnExitRoom)):
+        return "entered the room" if isinstance(event, aio.OnEnterRoom) else "left the room"
+    if isinstance(event, aio.OnRemoteUserEnterRoom):
+        return f"{event.user_id} entered"
+    if isinstance(event, aio.OnRemoteUserExitRoom):
+        return f"{event.user_id} left (reason {event.reason})"
+    if isinstance(event, aio.OnRemoteAudioAvailable):
+        return f"audio of {event.user_id} {'available' if event.available else 'gone'}"
+    if isinstance(event, aio.OnSeiMessageReceived):
+        return f"SEI type {event.message_type} from {event.user_id}: {event.message!r}"
+    if isinstance(event, aio.OnReceiveCustomCmdMsg):
+        return f"command {event.cmd_id} #{event.seq} from {event.user_id}: {event.message!r}"
+    if isinstance(event, aio.OnNetworkQuality):
+        others = ", ".join(f"{r.user_id.GetValue()}={r.quality.name}" for r in event.remote_qualities)
+        return f"network quality: local {event.local_quality.quality.name}; {others or 'no others'}"
+    if isinstance(event, aio.OnError):
+        return f"error {event.error.name}"
+    return event.name[2:] + "".join(f" {getattr(arg, 'name', arg)}" for arg in event.args)
 
 
 async def print_events(who: str, events: EventStream, tally: Optional[Tally]) -> None:
@@ -67,9 +68,9 @@ async def print_events(who: str, events: EventStream, tally: Optional[Tally]) ->
             log(who, line)
         if tally is None:
             continue
-        if event.name in ("OnSeiMessageReceived", "OnReceiveCustomCmdMsg"):
+        if isinstance(event, (aio.OnSeiMessageReceived, aio.OnReceiveCustomCmdMsg)):
             tally.messages.append(event.name)
-        elif event.name == "OnNetworkQuality":
+        elif isinstance(event, aio.OnNetworkQuality):
             tally.quality_reports += 1
 
 
@@ -103,8 +104,8 @@ def enter_params(args: argparse.Namespace, user_id: str) -> v.EnterRoomParams:
     return params
 
 
-def is_user(user_id: str) -> Callable[[Event], bool]:
-    return lambda event: bool(event.args[0].user_id.GetValue() == user_id)
+def is_user(user_id: str) -> Callable[[aio.OnRemoteUserEnterRoom], bool]:
+    return lambda event: event.user_id == user_id
 
 
 async def run(args: argparse.Namespace) -> int:
@@ -118,7 +119,7 @@ async def run(args: argparse.Namespace) -> int:
     counter = asyncio.ensure_future(count_audio(listener.audio(args.speaker), tally))
 
     async with listener:
-        joined = listener.wait_for("OnRemoteUserEnterRoom", where=is_user(args.speaker),
+        joined = listener.wait_for(aio.OnRemoteUserEnterRoom, where=is_user(args.speaker),
                                    timeout=timeout)
         async with speaker:
             await joined

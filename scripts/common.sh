@@ -33,10 +33,12 @@ find_python39() {
 }
 
 # Debian packages the engine builds against, "pkg-config-name:package" pairs: its audio path,
-# and hiredis for rooms that span processes.
-ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev hiredis:libhiredis-dev"
-# Programs the tests run, "command:package" pairs (rooms across processes need a Redis server).
-TEST_PROGRAMS="redis-server:redis-server"
+# its video codecs (H.264 with OpenH264, H.265 decoding with libde265), hiredis for rooms that
+# span processes, and libsodium for the room bus's key.
+ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev openh264:libopenh264-dev libde265:libde265-dev hiredis:libhiredis-dev libsodium:libsodium-dev"
+# Programs the tests run, "command:package" pairs (rooms across processes need a Redis server;
+# the timeline page is checked in a headless Chromium).
+TEST_PROGRAMS="redis-server:redis-server chromium:chromium chromedriver:chromium-driver"
 
 # Prints the Debian packages of ENGINE_PACKAGES (and pkg-config itself) that are missing, and
 # with the argument "with-tests" those of TEST_PROGRAMS too.
@@ -73,8 +75,8 @@ require_packages() {
     return 1
 }
 
-# A virtual environment with the package (module and engine) built and installed, plus the
-# extra requirements given as arguments.
+# A virtual environment with the package (module and engine) built and installed, with the
+# package extras PACKAGE_EXTRAS names (e.g. "[test]"), plus the requirements given as arguments.
 setup_venv() {
     local python
     require_packages ${WITH_TEST_PROGRAMS:+with-tests}
@@ -84,5 +86,5 @@ setup_venv() {
         "$python" -m venv "$VENV"
     fi
     "$VENV/bin/python" -m pip install --quiet --upgrade pip
-    "$VENV/bin/python" -m pip install --quiet "$ROOT" "$@"
+    "$VENV/bin/python" -m pip install --quiet "$ROOT${PACKAGE_EXTRAS:-}" "$@"
 }

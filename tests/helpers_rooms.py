@@ -5,6 +5,7 @@ import math
 
 import _velmora as v
 import loopback
+from velmora.testing import media
 from recording import RecordingDelegate
 
 APP = 1400000001
@@ -12,7 +13,7 @@ HERE = "<the room itself>"
 
 
 def params(user, room="room1", *, app=APP, sig="sig", room_id=0, role=None, pull=False,
-           pixel=False):
+           pixel=False, pixel_input=False):
     """EnterRoomParams for `room` (a str_room_id); None leaves a text field unset (a null
     text)."""
     p = v.EnterRoomParams()
@@ -29,6 +30,7 @@ def params(user, room="room1", *, app=APP, sig="sig", room_id=0, role=None, pull
     if pull:
         p.audio_obtain_params.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
     p.use_pixel_frame_output = pixel
+    p.use_pixel_frame_input = pixel_input
     return p
 
 
@@ -75,6 +77,12 @@ def video_frame(data, pts=0, key=False):
 
 def pixel_frame(data, pts=0, width=4, height=2):
     return _frame(v.PixelFrame, data, pts=pts, width=width, height=height)
+
+
+def pattern_frame(index=0, pts=0, width=16, height=16, rotation=v.VIDEO_ROTATION_0):
+    """Frame `index` of velmora.testing's moving test pattern: a YUV420p frame the engine takes."""
+    return _frame(v.PixelFrame, media.test_pattern(index, width, height), pts=pts, width=width, height=height,
+                  rotation=rotation)
 
 
 def picture(value):

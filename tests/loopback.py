@@ -10,7 +10,7 @@ from ctypes import c_char_p, c_int, c_int64, c_uint64
 
 # The signatures are velmora.testing.control's, the supported wrapper; this module adds what
 # the project's own tests need on top (both lock modes, text read-backs, descriptions).
-from velmora.testing.control import load, read_text
+from velmora.testing.control import load, read_text, video_counters  # noqa: F401 (for the tests)
 
 OK = 0
 NULL = -1

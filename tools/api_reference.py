@@ -4,9 +4,12 @@ drift from the code.
 - reference.md, from the installed `_velmora` module (its docstring, every class with the
   signatures of its constructor, methods and properties as the module reports them, what an
   override of each delegate method receives, every enumeration with its members, every
-  function) and from `velmora.aio` and `velmora.frames` (docstrings and signatures of their
-  public names);
-- control-api.md, from the loopback engine's control header (its comments and declarations).
+  function) and from `velmora` (with `velmora.frames`) and `velmora.aio` (docstrings and
+  signatures of their public names);
+- control-api.md, from the loopback engine's control header (its comments and declarations);
+- testing-reference.md, from the installed `velmora.testing` package: its modules' classes and
+  functions, the scenario format's fields with their defaults and allowed values, every
+  action with its meaning and units, the pytest plugin and the command line.
 
 Run it alone to print the pages: python tools/api_reference.py
 """
@@ -113,8 +116,12 @@ def module_reference() -> Iterator[str]:
     yield "## Module `_velmora`\n"
     yield f"> {_velmora.__doc__}\n"
     yield ("The module's classes and methods carry no prose of their own: what follows is "
-           "what the module itself reports, read when this site was built. Every method "
-           "returns the engine's result unchanged (an `int` code, see `Error`).\n")
+           "what the module itself reports, read when this site was built. A `KWIXCloud` "
+           "method returns the engine's result unchanged: an `int` code (see `Error`), except "
+           "`SendCustomCmdMsg`, which returns 1 when the engine took the command and 0 when it "
+           "refused it, and `EnableVoiceActivityDetection` and `SetVideoEncodeParam`, which "
+           "return nothing. A delegate is best derived from `velmora.QuietDelegate` (below), "
+           "which answers every callback.\n")
     members = list(vars(_velmora).items())
     classes = [(n, c) for n, c in members if isinstance(c, type) and not is_enumeration(c)]
     enumerations = [(n, c) for n, c in members if isinstance(c, type) and is_enumeration(c)]
@@ -154,14 +161,12 @@ def public_members(cls: type) -> Iterator[Tuple[str, Any]]:
             yield attribute, value
 
 
-def package_reference(package_name: str) -> Iterator[str]:
-    import importlib
-    package = importlib.import_module(package_name)
-    yield f"## Package `{package_name}`\n"
-    yield inspect.cleandoc(package.__doc__ or "") + "\n"
-    for name in package.__all__:
-        value = getattr(package, name)
-        yield f"### {name}\n"
+def names_section(module: Any, names: List[str], level: str = "###") -> Iterator[str]:
+    """Signatures and docstrings of `names` in `module`: classes with their public methods and
+    properties, functions, and plain values."""
+    for name in names:
+        value = getattr(module, name)
+        yield f"{level} {name}\n"
         if inspect.isclass(value):
             yield "```python\n" + python_signature(name, value) + "\n```\n"
             if value.__doc__:
@@ -182,13 +187,92 @@ def package_reference(package_name: str) -> Iterator[str]:
             yield f"`{name} = {shown!r}`\n"
 
 
+def package_reference(package_name: str) -> Iterator[str]:
+    import importlib
+    package = importlib.import_module(package_name)
+    yield f"## Package `{package_name}`\n"
+    yield inspect.cleandoc(package.__doc__ or "") + "\n"
+    yield from names_section(package, list(package.__all__))
+
+
 def reference_page() -> str:
     parts = ["# API reference\n",
              "Generated when this site is built, from the installed `_velmora` module and the "
-             "`velmora.aio` and `velmora.frames` packages.\n"]
+             "`velmora` and `velmora.aio` packages.\n"]
     parts.extend(module_reference())
+    parts.extend(package_reference("velmora"))
     parts.extend(package_reference("velmora.aio"))
-    parts.extend(package_reference("velmora.frames"))
+    return "\n".join(parts)
+
+
+# ---- velmora.testing -----------------------------------------------------------------------
+
+def module_names(module: Any) -> List[str]:
+    """The public classes and functions a module defines itself, in the order it defines them."""
+    return [name for name, value in vars(module).items()
+            if not name.startswith("_") and (inspect.isclass(value) or inspect.isfunction(value))
+            and getattr(value, "__module__", None) == module.__name__]
+
+
+def _allowed(check: Any) -> str:
+    return getattr(check, "allowed", "any value") if check is not None else "see below"
+
+
+def scenario_tables() -> Iterator[str]:
+    from velmora.testing import scenario
+    yield inspect.cleandoc(scenario.__doc__ or "") + "\n"
+    tables = (("Top level", scenario.TOP_FIELDS), ("`[bot]`", scenario.BOT_FIELDS),
+              ("`[[participant]]`", scenario.PARTICIPANT_FIELDS),
+              ("`[[event]]`, every action", scenario.EVENT_FIELDS))
+    for title, fields in tables:
+        yield f"#### {title}\n"
+        yield "| field | default | allowed |\n|---|---|---|"
+        for field, (check, default) in fields.items():
+            shown = "required" if default is scenario.REQUIRED else f"`{default!r}`"
+            yield f"| `{field}` | {shown} | {_allowed(check)} |"
+        yield ""
+    yield "#### Actions\n"
+    yield ("`python -m velmora.testing actions` prints the same list. `who` names a participant "
+           "(for the network actions also the bot); the room-wide action takes none.\n")
+    yield "```\n" + "\n".join(scenario.describe_actions()).strip() + "\n```\n"
+
+
+def testing_page() -> str:
+    import velmora.testing as testing
+    from velmora.testing import (assertions, clock, control, participants, processes, pytest_plugin,
+                                 recording, runner, timeline, values)
+    from velmora.testing import __main__ as command_line
+    parts = ["# velmora.testing reference\n",
+             "Generated when this site is built, from the installed `velmora.testing` package. "
+             "The guide is [Testing your bot](testing.md).\n",
+             inspect.cleandoc(testing.__doc__ or "") + "\n",
+             "## Scenario files\n"]
+    parts.extend(scenario_tables())
+    sections = (
+        ("Running a bot: `velmora.testing.runner`", runner, module_names(runner)),
+        ("Assertions: `velmora.testing.assertions`", assertions, module_names(assertions)),
+        ("Scripted participants: `velmora.testing.participants`", participants, module_names(participants)),
+        ("Clocks: `velmora.testing.clock`", clock, module_names(clock)),
+        ("Recordings and replay: `velmora.testing.recording`", recording, module_names(recording)),
+        ("Recorded values: `velmora.testing.values`", values, module_names(values)),
+        ("The timeline: `velmora.testing.timeline`", timeline, ["lanes", "render", "write_html"]),
+        ("Rooms across processes: `velmora.testing.processes`", processes, module_names(processes)),
+        ("The control API: `velmora.testing.control`", control, module_names(control)),
+    )
+    for title, module, names in sections:
+        parts.append(f"## {title}\n")
+        if module.__doc__:
+            parts.append(inspect.cleandoc(module.__doc__) + "\n")
+        parts.extend(names_section(module, names))
+    parts.append("## The pytest plugin: `velmora.testing.pytest_plugin`\n")
+    parts.append("```\n" + inspect.cleandoc(pytest_plugin.__doc__ or "") + "\n```\n")
+    parts.extend(names_section(pytest_plugin, ["SimRoom"]))
+    parts.append("## The command line: `python -m velmora.testing`\n")
+    parts.append("```\n" + inspect.cleandoc(command_line.__doc__ or "") + "\n```\n")
+    parts.append("Every command ends bad input (a scenario, recording or WAV file it cannot use, a "
+                 "bot it cannot load, an option out of range) with exit status 2 and one line "
+                 "`error: <file>:<line>: <what, with the field>` on standard error; `record` ends "
+                 "with status 1 when the bot raised, after saving what it recorded.\n")
     return "\n".join(parts)
 
 
@@ -251,6 +335,7 @@ def on_files(files: Any, config: Any) -> Any:
     try:
         files.append(File.generated(config, "reference.md", content=reference_page()))
         files.append(File.generated(config, "control-api.md", content=control_page()))
+        files.append(File.generated(config, "testing-reference.md", content=testing_page()))
     finally:
         sys.path.remove(ROOT)
     return files
@@ -260,3 +345,4 @@ if __name__ == "__main__":
     sys.path.insert(0, ROOT)
     print(reference_page())
     print(control_page())
+    print(testing_page())

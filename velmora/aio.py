@@ -25,20 +25,27 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import dataclasses
 import logging
 import threading
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from types import TracebackType
-from typing import (Any, AsyncIterable, AsyncIterator, Callable, Deque, FrozenSet, Generic, Iterable, List,
-                    NamedTuple, Optional, Tuple, Type, TypeVar, Union)
+from typing import (Any, AsyncIterable, AsyncIterator, Callable, ClassVar, Deque, Dict, FrozenSet, Generic,
+                    Iterable, List, Optional, Tuple, Type, TypeVar, Union, overload)
 
 import _velmora as v
 from velmora import CALLBACKS as _ALL_CALLBACKS, MEDIA_CALLBACKS as _MEDIA_CALLBACKS
 
 __all__ = [
-    "AudioSender", "CALLBACKS", "DEFAULT_MEDIA_QUEUE", "Event", "EventStream", "MediaStream",
-    "Received", "Room", "VelmoraError", "check", "pcm_frame_bytes",
+    "AudioSender", "CALLBACKS", "DEFAULT_MEDIA_QUEUE", "EVENT_TYPES", "Event", "EventStream", "MediaStream",
+    "Received", "Room", "RoomClosedError", "VelmoraError", "check", "pcm_frame_bytes",
+    # one class per event, named as its callback
+    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated",
+    "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
+    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
+    "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate", "OnSeiMessageReceived",
+    "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality",
 ]
 
 logger = logging.getLogger("velmora.aio")
@@ -74,16 +81,162 @@ class VelmoraError(Exception):
         return v.Error(self.code)
 
 
+class RoomClosedError(RuntimeError):
+    """A wait for an event that can no longer come: the room was left."""
+
+
 def check(operation: str, code: int) -> None:
     """Raises VelmoraError when an engine result is not ERR_OK."""
     if code != v.ERR_OK:
         raise VelmoraError(operation, code)
 
 
-class Event(NamedTuple):
-    """One delegate callback: its name and its arguments as the delegate received them."""
-    name: str
-    args: Tuple[Any, ...]
+@dataclass(frozen=True)
+class Event:
+    """One delegate callback as it reached the loop. Each callback has its own subclass, named
+    as the callback, whose fields are the callback's arguments with their names and types
+    (`OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message)`); `name` is the callback's name
+    and `args` its arguments in the callback's order. Narrow an event with isinstance, or wait
+    for one class: `await room.wait_for(OnRemoteUserEnterRoom)`."""
+    name: ClassVar[str] = ""
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        cls.name = cls.__name__
+
+    @property
+    def args(self) -> Tuple[object, ...]:
+        """The callback's arguments, in its order."""
+        return tuple(getattr(self, field.name) for field in dataclasses.fields(self))
+
+
+@dataclass(frozen=True)
+class OnError(Event):
+    """The engine reports an error: an `Error` value."""
+    error: v.Error
+
+
+@dataclass(frozen=True)
+class OnConnectionStateChanged(Event):
+    old_state: v.ConnectionState
+    new_state: v.ConnectionState
+
+
+@dataclass(frozen=True)
+class OnEnterRoom(Event):
+    """The session is in the room."""
+
+
+@dataclass(frozen=True)
+class OnExitRoom(Event):
+    """The session has left the room."""
+
+
+@dataclass(frozen=True)
+class OnLocalAudioChannelCreated(Event):
+    pass
+
+
+@dataclass(frozen=True)
+class OnLocalAudioChannelDestroyed(Event):
+    pass
+
+
+@dataclass(frozen=True)
+class OnLocalVideoChannelCreated(Event):
+    stream_type: v.StreamType
+
+
+@dataclass(frozen=True)
+class OnLocalVideoChannelDestroyed(Event):
+    stream_type: v.StreamType
+
+
+@dataclass(frozen=True)
+class OnRemoteUserEnterRoom(Event):
+    info: v.UserInfo
+
+    @property
+    def user_id(self) -> Optional[str]:
+        return self.info.user_id.GetValue()
+
+
+@dataclass(frozen=True)
+class OnRemoteUserExitRoom(Event):
+    """`reason`: 0 when the member left, 1 when it was lost (silent past the time-out)."""
+    info: v.UserInfo
+    reason: int
+
+    @property
+    def user_id(self) -> Optional[str]:
+        return self.info.user_id.GetValue()
+
+
+@dataclass(frozen=True)
+class OnRemoteAudioAvailable(Event):
+    user_id: Optional[str]
+    available: bool
+
+
+@dataclass(frozen=True)
+class OnRemoteVideoAvailable(Event):
+    user_id: Optional[str]
+    available: bool
+    stream_type: v.StreamType
+
+
+@dataclass(frozen=True)
+class OnRequestKeyFrame(Event):
+    stream_type: v.StreamType
+
+
+@dataclass(frozen=True)
+class OnRequestChangeVideoEncodeBitrate(Event):
+    stream_type: v.StreamType
+    bitrate_bps: int
+
+
+@dataclass(frozen=True)
+class OnSeiMessageReceived(Event):
+    user_id: Optional[str]
+    stream_type: v.StreamType
+    message_type: int
+    message: bytes
+
+
+@dataclass(frozen=True)
+class OnReceiveCustomCmdMsg(Event):
+    user_id: Optional[str]
+    cmd_id: int
+    seq: int
+    message: bytes
+
+
+@dataclass(frozen=True)
+class OnMissCustomCmdMsg(Event):
+    """`missed` commands of `cmd_id` from `user_id` will never arrive."""
+    user_id: Optional[str]
+    cmd_id: int
+    error_code: int
+    missed: int
+
+
+@dataclass(frozen=True)
+class OnNetworkQuality(Event):
+    local_quality: v.NetworkQualityInfo
+    remote_qualities: List[v.NetworkQualityInfo]
+
+
+# Every event class by its callback's name.
+EVENT_TYPES: Dict[str, Type[Event]] = {cls.name: cls for cls in (
+    OnError, OnConnectionStateChanged, OnEnterRoom, OnExitRoom, OnLocalAudioChannelCreated,
+    OnLocalAudioChannelDestroyed, OnLocalVideoChannelCreated, OnLocalVideoChannelDestroyed,
+    OnRemoteUserEnterRoom, OnRemoteUserExitRoom, OnRemoteAudioAvailable, OnRemoteVideoAvailable,
+    OnRequestKeyFrame, OnRequestChangeVideoEncodeBitrate, OnSeiMessageReceived,
+    OnReceiveCustomCmdMsg, OnMissCustomCmdMsg, OnNetworkQuality)}
+assert set(EVENT_TYPES) == set(EVENT_CALLBACKS), "an event callback without its class"
+E = TypeVar("E", bound=Event)
+EventName = Union[str, Type[Event]]
 
 
 @dataclass(frozen=True)
@@ -222,7 +375,7 @@ class _Router:
         self.waiters: List[_Waiter] = []
 
     def event(self, name: str, args: Tuple[Any, ...]) -> None:
-        event = Event(name, args)
+        event = EVENT_TYPES[name](*args)
         for waiter in list(self.waiters):
             waiter.offer(event)
         for names, stream in list(self.event_streams):
@@ -234,17 +387,30 @@ class _Router:
             if accepts(name, item):
                 stream._push(item)
 
+    def forget(self, waiter: _Waiter) -> None:
+        if waiter in self.waiters:
+            self.waiters.remove(waiter)
+
     def detach(self, stream: _Stream[Any]) -> None:
         self.event_streams = [e for e in self.event_streams if e[1] is not stream]
         self.media_streams = [m for m in self.media_streams if m[1] is not stream]
 
-    def end_all(self) -> None:
+    def end_all(self, why: str) -> None:
+        """Ends every stream, and fails every waiter: nothing more can come."""
         for _, stream in self.event_streams:
             stream._end()
         for _, media in self.media_streams:
             media._end()
         self.event_streams = []
         self.media_streams = []
+        for waiter in list(self.waiters):
+            if not waiter.future.done():
+                waiter.future.set_exception(RoomClosedError(
+                    f"{why} before {' or '.join(sorted(waiter.names))} came"))
+                # A waiter nobody awaits any more is not worth a "never retrieved" report;
+                # one that is awaited still raises.
+                waiter.future.exception()
+        self.waiters = []
 
 
 class _Bridge(v.KWIXCloudDelegate):
@@ -387,8 +553,9 @@ class Room:
 
     # ---- events --------------------------------------------------------------------------
 
-    def events(self, *names: str) -> EventStream:
-        """A stream of the room's events from now on (only those named, when names are given)."""
+    def events(self, *names: EventName) -> EventStream:
+        """A stream of the room's events from now on (only those named, by callback name or
+        event class, when names are given)."""
         wanted = _event_names(names) if names else None
         stream = EventStream(None, self._router.detach)
         if self._used and self._session is None:
@@ -397,24 +564,52 @@ class Room:
             self._router.event_streams.append((wanted, stream))
         return stream
 
-    def wait_for(self, names: Union[str, Iterable[str]], *,
+    @overload
+    def wait_for(self, names: Type[E], *, where: Optional[Callable[[E], bool]] = None,
+                 timeout: Optional[float] = None) -> asyncio.Future[E]: ...
+
+    @overload
+    def wait_for(self, names: Union[str, Iterable[EventName]], *,
                  where: Optional[Callable[[Event], bool]] = None,
-                 timeout: Optional[float] = None) -> asyncio.Future[Event]:
-        """A future for the next event of these names (for which `where` is true) that arrives
-        after this call. It is registered at once, so call it before the action that causes
-        the event and await it after. asyncio.TimeoutError after `timeout` seconds."""
-        wanted = _event_names((names,) if isinstance(names, str) else tuple(names))
-        loop = asyncio.get_running_loop()
+                 timeout: Optional[float] = None) -> asyncio.Future[Event]: ...
+
+    def wait_for(self, names: Union[EventName, Iterable[EventName]], *,
+                 where: Optional[Callable[[Any], bool]] = None,
+                 timeout: Optional[float] = None) -> asyncio.Future[Any]:
+        """A future for the next event of these names or classes (for which `where` is true)
+        that arrives after this call; given one event class, the future's result has that
+        class's type. It is registered at once, so call it before the action that causes the
+        event and await it after. asyncio.TimeoutError after `timeout` seconds."""
+        single = isinstance(names, (str, type))
+        wanted = _event_names((names,) if single else tuple(names))  # type: ignore[arg-type]
+        loop = self._loop_check("wait for an event")
         future: asyncio.Future[Event] = loop.create_future()
+        if self._used and self._session is None:
+            future.set_exception(RoomClosedError(
+                f"the room was left: no {' or '.join(sorted(wanted))} can come"))
+            return future
         waiter = _Waiter(wanted, where, future)
         self._router.waiters.append(waiter)
-        future.add_done_callback(lambda _: self._router.waiters.remove(waiter))
+        future.add_done_callback(lambda _: self._router.forget(waiter))
         if timeout is not None:
             what = " or ".join(sorted(wanted))
             expiry = loop.call_later(timeout, _expire, future,
                                      f"no {what} within {timeout:g} s")
             future.add_done_callback(lambda _: expiry.cancel())
         return future
+
+    def _loop_check(self, what: str) -> asyncio.AbstractEventLoop:
+        """The running loop, which must be the one the room was entered on: callbacks reach
+        only that one, so waiting on another would never end."""
+        loop = asyncio.get_running_loop()
+        entered_on = self._bridge._loop if self._bridge is not None else None
+        if entered_on is not None and loop is not entered_on:
+            state = "closed" if entered_on.is_closed() else "still running"
+            raise RuntimeError(
+                f"cannot {what} on this event loop: the room was entered on another one (now "
+                f"{state}), and its callbacks reach only that loop; use the room from the task "
+                "that entered it, or from the same loop")
+        return loop
 
     # ---- media ---------------------------------------------------------------------------
 
@@ -428,14 +623,36 @@ class Room:
 
     def audio(self, user_id: Optional[str] = None, *,
               maxlen: Optional[int] = None) -> MediaStream[v.AudioFrame]:
-        """Remote audio of one user, or of every user when user_id is None."""
+        """Remote audio of one user, or of every user when user_id is None. Raises ValueError
+        when the room's audio_obtain_params deliver the mix instead (see `mixed_audio`)."""
+        self._check_listening("audio", "per-user")
         return self._media_stream(
             lambda name, item: name == "OnRemoteAudioReceived"
             and (user_id is None or item.user_id == user_id), maxlen)
 
     def mixed_audio(self, *, maxlen: Optional[int] = None) -> MediaStream[v.AudioFrame]:
-        """The engine's mix of the room's audio."""
+        """The engine's mix of the room's audio. Raises ValueError unless the room's
+        audio_obtain_params ask for it (enable_remote_audio_mix, with the callback method)."""
+        self._check_listening("mixed_audio", "mixed")
         return self._media_stream(lambda name, _: name == "OnRemoteMixedAudioReceived", maxlen)
+
+    def _check_listening(self, method: str, wanted: str) -> None:
+        """A member gets per-user audio, or the mix, or pulls the mix with GetAudioFrame: one
+        of them, as its audio_obtain_params say. A stream the engine never fills would leave
+        its reader waiting forever, so it is refused when asked for."""
+        obtain = self._params.audio_obtain_params
+        pulled = obtain.audio_obtain_method == v.AUDIO_OBTAIN_METHOD_GET
+        delivered = "pulled" if pulled else ("mixed" if obtain.enable_remote_audio_mix else "per-user")
+        if delivered == wanted:
+            return
+        how = {"pulled": "audio_obtain_method is AUDIO_OBTAIN_METHOD_GET: the mix is pulled with "
+                         "room.session.GetAudioFrame() and no audio callback comes",
+               "mixed": "enable_remote_audio_mix is on: only the mix comes (room.mixed_audio())",
+               "per-user": "enable_remote_audio_mix is off: only per-user audio comes "
+                           "(room.audio())"}[delivered]
+        raise ValueError(f"room.{method}() would never receive a frame: this room's "
+                         f"audio_obtain_params ask for {delivered} audio ({how}); a member gets "
+                         "per-user audio, the mix, or the pulled mix, one of them")
 
     def video(self, user_id: Optional[str] = None, stream_type: Optional[v.StreamType] = None,
               *, maxlen: Optional[int] = None) -> MediaStream[Union[v.VideoFrame, v.PixelFrame]]:
@@ -460,14 +677,14 @@ class Room:
         self._bridge = _Bridge(loop, self._router, self._media_queue)
         self._session = self._session_factory(self._bridge)
         try:
-            outcome = self.wait_for(("OnEnterRoom", "OnError"), timeout=self._enter_timeout)
+            outcome = self.wait_for((OnEnterRoom, OnError), timeout=self._enter_timeout)
             code = self._session.EnterRoom(self._params)
             if code != v.ERR_OK:
                 outcome.cancel()
                 raise VelmoraError("EnterRoom", code)
             event = await outcome
-            if event.name == "OnError":
-                raise VelmoraError("EnterRoom", int(event.args[0]), "reported by OnError")
+            if isinstance(event, OnError):
+                raise VelmoraError("EnterRoom", int(event.error), "reported by OnError")
         except BaseException:
             await self._close(leave=True, raise_errors=False)
             raise
@@ -481,6 +698,7 @@ class Room:
         session = self._session
         if session is None:
             return
+        self._loop_check("leave the room")
         problem: Optional[Exception] = None
         left: Optional[asyncio.Future[Event]] = None
         try:
@@ -514,13 +732,22 @@ class Room:
             logger.warning("velmora.aio: destroying the session on the loop's thread (%s)", error)
             _release(holder)
         else:
-            # Shielded: a cancelled leave still finishes destroying the session.
-            await asyncio.shield(done)
+            try:
+                # Shielded: a cancelled leave still finishes destroying the session.
+                await asyncio.shield(done)
+            except BaseException:
+                # Cancelled while the engine destroys the session: the streams end now, with
+                # what they hold; callbacks that still come are dropped with them.
+                self._end_all()
+                raise
         # Destroy has returned, and every callback it let through was posted before the
         # executor's answer, so the loop has already routed them.
+        self._end_all()
+
+    def _end_all(self) -> None:
         if self._bridge is not None:
             self._bridge.drain()
-        self._router.end_all()
+        self._router.end_all("the room was left")
 
 
 def _expire(future: asyncio.Future[Event], message: str) -> None:
@@ -528,8 +755,9 @@ def _expire(future: asyncio.Future[Event], message: str) -> None:
         future.set_exception(asyncio.TimeoutError(message))
 
 
-def _event_names(names: Tuple[str, ...]) -> FrozenSet[str]:
-    wanted = frozenset(names)
+def _event_names(names: Tuple[EventName, ...]) -> FrozenSet[str]:
+    wanted = frozenset(name.name if isinstance(name, type) and issubclass(name, Event) else name
+                       for name in names)
     unknown = wanted - frozenset(EVENT_CALLBACKS)
     if unknown:
         media = unknown & MEDIA_CALLBACKS

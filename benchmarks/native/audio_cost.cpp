@@ -6,8 +6,11 @@
 //
 // Stages: "copy" (memcpy of 20 ms of 48 kHz stereo), "convert" (that frame to 16 kHz mono),
 // "convert-same-rate" (48 kHz stereo to 48 kHz mono), "encode" and "decode" (Opus, 48 kHz
-// mono at 51200 b/s, the default channel), "mix48" (one tick's 10 ms mix of a 48-member
-// room, every member a speaker, 48 kHz mono, one output per member).
+// mono at 51200 b/s, the default channel, at libopus's default complexity, on a 1 kHz tone),
+// "encode48" and "encode48-alone" (one frame of each of 48 such channels, a 48-member room's
+// encoding for one frame, spread over the codec workers and on one thread), "mix48" (one
+// tick's 10 ms mix of a 48-member room, every member a speaker, 48 kHz mono, one output per
+// member).
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "media/codec_workers.h"
 #include "media/opus_codec.h"
 #include "media/pcm_converter.h"
 
@@ -84,6 +88,22 @@ int64_t MeasureAudioCostNs(const std::string& stage, int frames) {
             out.clear();
             decoder.Decode(reinterpret_cast<const uint8_t*>(packets[i].data()), packets[i].size(), &out);
             g_sink = g_sink + static_cast<int64_t>(out.size());
+        });
+    }
+    if (stage == "encode48" || stage == "encode48-alone") {
+        constexpr size_t kMembers = 48;
+        const std::vector<int16_t> in = Tone(mono48, static_cast<size_t>(frames));
+        std::vector<std::unique_ptr<OpusStreamEncoder>> encoders;
+        for (size_t m = 0; m < kMembers; ++m) encoders.emplace_back(new OpusStreamEncoder(mono48, 51200));
+        std::vector<std::string> packets(kMembers);
+        const bool spread = stage == "encode48";
+        return Time(frames, [&](int i) {
+            const auto job = [&](size_t m) { encoders[m]->Encode(in.data() + i * mono_frame, mono_frame, &packets[m]); };
+            if (spread) {
+                CodecWorkers::Instance().Run(kMembers, job);
+            } else {
+                for (size_t m = 0; m < kMembers; ++m) job(m);
+            }
         });
     }
     if (stage == "mix48") {

@@ -104,7 +104,8 @@ VLB_API void vlb_journal_clear(void* session);
  * or as size and digest (0, the default; vlb_reset_faults restores it). */
 VLB_API void vlb_journal_full_payloads(int full);
 
-/* Waits until the session's callback queue is empty and no callback is running.
+/* Waits until the video frames sent so far (by any session) are coded and queued, then until
+ * the session's callback queue is empty and no callback is running.
  * VLB_OK, -1 on time-out, VLB_ABSENT for no live session. Must not be called while holding
  * a lock a callback needs (from Python: through a call that releases the interpreter lock). */
 VLB_API int vlb_wait_idle(void* session, int timeout_ms);
@@ -253,6 +254,8 @@ VLB_API void vlb_reset_faults(void);
 #define VLB_MAX_DROP_MS 86400000            /* a drop: one day */
 #define VLB_MAX_TIMEOUT_MS 86400000         /* the time-out: one day */
 #define VLB_MAX_REPORT_INTERVAL_MS 3600000  /* the quality report interval: one hour */
+#define VLB_MAX_BANDWIDTH_KBPS 10000000     /* a bandwidth cap: 10 Gbit/s */
+#define VLB_MAX_QUEUE_MS 500                /* video waiting longer for a capped link is lost */
 
 /* The faults of `direction` of the user's link, replacing what was set there: latency and
  * jitter from 0 to VLB_MAX_DELAY_MS, shares from 0 to 1 (not NaN). VLB_OK, VLB_NULL or
@@ -283,6 +286,19 @@ VLB_API int vlb_set_custom_cmd_loss(double share);
 /* Interval of the network quality reports (1 to VLB_MAX_REPORT_INTERVAL_MS; default 2000).
  * VLB_OK or VLB_INVALID. */
 VLB_API int vlb_set_network_quality_interval(int interval_ms);
+/* A cap on `direction` of the user's link in kbit/s (0 to VLB_MAX_BANDWIDTH_KBPS; 0 removes
+ * it), beside its faults. It carries video: each video frame (its encoded size) waits behind
+ * what the link still carries, then takes its size's time, once on the sender's uplink and
+ * once on each receiver's downlink; a frame that would wait beyond VLB_MAX_QUEUE_MS is lost,
+ * and whatever else that sender sends that receiver waits behind it, as on a real link. A
+ * sender whose video exceeds its uplink's cap over 1 s is asked to fit 85 % of it, at most once
+ * a second: a sender of encoded frames by OnRequestChangeVideoEncodeBitrate(stream, bps) (each
+ * stream its share), a sender of pixels by its engine encoder's own rate. When the cap goes,
+ * or grows to fit the earlier rate, the rate is asked back (the stream's VideoEncodeParams
+ * bitrate_bps, else what it sent before). The waits and losses count in the network quality
+ * like the link's own latency and loss. VLB_OK, VLB_NULL or VLB_INVALID (both ways: neither
+ * direction changed). */
+VLB_API int vlb_network_bandwidth(const char* user_id, int direction, int64_t kbps);
 /* The network quality the others would see reported for the user now, or VLB_NULL. */
 VLB_API int vlb_network_quality_of(const char* user_id);
 
@@ -307,33 +323,91 @@ VLB_API int64_t vlb_clock_now(void);
 VLB_API int vlb_audio_counters(void* session, uint64_t* accepted, uint64_t* refused, uint64_t* delivered,
                                uint64_t* dropped);
 
+/* ---- Video ---------------------------------------------------------------------------------
+ * Each receiver gets video in the kind it asked for (use_pixel_frame_output): see the
+ * documentation's loopback page. Pixel frames are encoded to H.264 once per sending stream, and
+ * encoded video is decoded once per stream for pixel receivers, on the engine's video workers.
+ * A session's figures: its pixel frames the engine encoded, how many of those were key frames,
+ * its frames the video workers skipped (they were behind by 8 frames on that stream); frames
+ * decoded for it as a pixel receiver, and frames it did not get as one because they did not
+ * decode (before a key frame, after a gap, or broken). Any pointer may be null. VLB_OK or
+ * VLB_ABSENT. */
+VLB_API int vlb_video_counters(void* session, uint64_t* encoded, uint64_t* key_frames, uint64_t* skipped,
+                               uint64_t* decoded, uint64_t* undecodable);
+#define VLB_CODEC_FAILED (-6) /* the codec refused the picture; the log says why */
+/* The engine's own H.264 encoder (what a pixel sender's frames become), for tools that need
+ * encoded video of their own pictures. vlb_video_encoder_new makes one; vlb_video_encoder_free
+ * ends it (VLB_OK, VLB_ABSENT for a pointer that names none). */
+VLB_API void* vlb_video_encoder_new(void);
+VLB_API int vlb_video_encoder_free(void* encoder);
+/* Encodes one I420 picture (Y, U, V planes packed: width * height * 3 / 2 bytes; even sides
+ * from 16 to 4096) at bitrate_bps and frame_rate (brought into the encoder's ranges), a key
+ * frame when key != 0 (and the first frame, and after a size change, always are). Returns
+ * the length of the frame made (Annex B), VLB_NULL, VLB_INVALID (sides or size), VLB_ABSENT
+ * or VLB_CODEC_FAILED. vlb_video_encoded copies it out (at most capacity bytes; returns its
+ * full length), vlb_video_encoded_key tells whether it is a key frame (1 or 0). */
+VLB_API int64_t vlb_video_encode(void* encoder, const uint8_t* i420, size_t size, int width, int height,
+                                 int bitrate_bps, int frame_rate, int key);
+VLB_API int64_t vlb_video_encoded(void* encoder, char* buffer, size_t capacity);
+VLB_API int vlb_video_encoded_key(void* encoder);
 /* ---- Rooms across processes --------------------------------------------------------------
  * A process's rooms span processes through a Redis server once its bus is connected: by
  * these calls, or by the first EnterRoom with the environment variable VELMORA_LOOPBACK_REDIS
  * set to the server's URL. Only sessions that enter a room while the bus is connected are
- * seen by other processes. */
+ * seen by other processes.
+ *
+ * The URL: [redis://][[user]:password@]host[:port][/db][?option=value&...]. The password
+ * (with the user name where given) logs in with AUTH. Options: expiry_ms=N (how long a
+ * silent process's members stay, 100 to 86400000, 5000 by default; every process of a room
+ * should use the same), key=TEXT or key_file=PATH (the room-bus key). Percent-encode
+ * @ : / ? & % in a password or key. rediss:// is refused: this engine has no TLS. Every text
+ * that shows a URL (errors, the log) shows its password and key as ***.
+ *
+ * The room-bus key (16 to 1024 bytes; the same in every process of the room): with it every
+ * message is sealed (authenticated and encrypted), and messages that fail are dropped and
+ * counted as "forged", or as "replayed" when a message was taken before or is more than a
+ * minute away from this process's clock. Without one, the bus trusts every client of the
+ * Redis server: any can read every room and speak in it as any member (a warning is logged
+ * at connect). The key comes from vlb_bus_connect_keyed, else the URL, else the environment
+ * variable VELMORA_LOOPBACK_BUS_KEY.
+ *
+ * EnterRoom never waits for Redis: the user id is claimed in the background, and a user id
+ * another process has in that room takes the session out again (OnError
+ * ERR_ENTER_ROOM_FAILED, then OnExitRoom). When the server is lost (restarted, or stalled
+ * beyond two seconds), the bus reconnects with back-off, and meanwhile every session it
+ * carries hears a dropped connection (OnConnectionStateChanged CONNECTED to DISCONNECTED,
+ * OnError ERR_NETWORK_UNREACHABLE, DISCONNECTED to CONNECTING), then CONNECTING to CONNECTED
+ * when it is back. */
 
 #define VLB_BUS_FAILED (-5) /* the bus could not connect; vlb_bus_error says why */
 
-/* Connects this process's bus to `url` ("redis://host:port" or "host:port", optionally
- * "?expiry_ms=N": how long a silent process's members stay, 5000 by default; every process
- * of a room should use the same). Replaces a connected bus. VLB_OK, VLB_NULL or
+/* Connects this process's bus to `url` (above). Replaces a connected bus. VLB_OK, VLB_NULL or
  * VLB_BUS_FAILED. */
 VLB_API int vlb_bus_connect(const char* url);
+/* vlb_bus_connect with the room-bus key `key` (NUL-terminated; null: as vlb_bus_connect). */
+VLB_API int vlb_bus_connect_keyed(const char* url, const char* key);
 /* Says goodbye in every room and disconnects; the other processes' members leave this
  * process's rooms. VLB_OK, or VLB_ABSENT when no bus was connected. */
 VLB_API int vlb_bus_disconnect(void);
 /* Why the last connect failed: its length (0 when it did not). */
 VLB_API int64_t vlb_bus_error(char* buffer, size_t capacity);
 /* A counter of the connected bus: "published", "received" (from other processes),
- * "refused" (unknown wire versions, malformed messages), "rejected" (readable messages the
- * checks of a local call refuse: a member of another process entering with an empty or
- * non-UTF-8 user id, opening an audio channel of 0 or 3 channels, sending a command of 100 KB,
- * a network setting out of its range; logged, the first and every 1000th, never applied),
- * "gaps" (messages of a sender never received), "ghosts" (other processes' members mirrored
- * here now), "lost" (not published after the connection failed). VLB_ABSENT without a bus or
- * for an unknown name. */
+ * "refused" (unknown wire versions, malformed messages, messages over 16 MiB, sealed messages
+ * reaching a process without a key), "rejected" (readable messages the checks of a local call
+ * refuse: a member of another process entering with an empty or non-UTF-8 user id, opening an
+ * audio channel of 0 or 3 channels, sending a command of 100 KB, a network setting out of its
+ * range; and what is over the bus's caps on ghosts, processes heard and a member's
+ * subscriptions; logged, the first and every 1000th, never applied), "forged" and "replayed"
+ * (with a key, above), "gaps" (messages of a sender never received), "ghosts" (other
+ * processes' members mirrored here now), "lost" (not published: the server out of reach, or
+ * a message over 16 MiB), "claiming" (sessions whose user id's claim is not answered yet),
+ * "expelled" (sessions taken out: their user id was another process's), "reconnects" (times
+ * the bus came back after losing its server). VLB_ABSENT without a bus or for an unknown
+ * name. */
 VLB_API int64_t vlb_bus_counter(const char* name);
+/* `url` as every text shows it, its password and key masked: the masked text's length, or
+ * VLB_NULL. */
+VLB_API int64_t vlb_bus_mask(const char* url, char* buffer, size_t capacity);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 """The asyncio bridge (velmora.aio) on the loopback engine: order, the queue policy,
 cancellation, time-outs, and a loop that closes while a session is alive."""
 import asyncio
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -403,10 +404,105 @@ def test_async_example_runs_and_exits_0(arguments, expected):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("path", ["velmora/aio.py", "examples/async_bot.py"])
+@pytest.mark.parametrize("path", ["velmora/aio.py", "examples/async_bot.py", "examples/meeting_recorder.py"])
 def test_bridge_and_example_pass_strict_type_checks(path):
     pytest.importorskip("mypy")
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.9",
                              "--no-incremental", os.path.join(ROOT, path)],
                             capture_output=True, text=True, timeout=300, cwd=ROOT)
     assert result.returncode == 0, result.stdout
+
+
+def test_events_carry_named_typed_fields(room_name):
+    async def scenario():
+        async with Room(params("bob", room_name)) as bob:
+            joined = bob.wait_for(aio.OnRemoteUserEnterRoom, where=lambda e: e.user_id == "alice")
+            async with Room(params("alice", room_name)) as alice:
+                entered = await joined
+                command = bob.wait_for(aio.OnReceiveCustomCmdMsg)
+                assert alice.session.SendCustomCmdMsg(7, b"hi", True, True) == 1
+                return entered, await command
+
+    entered, command = run(scenario())
+    assert isinstance(entered.info, v.UserInfo) and entered.user_id == "alice"
+    assert (command.user_id, command.cmd_id, command.seq, command.message) == ("alice", 7, 1, b"hi")
+    assert command.args == ("alice", 7, 1, b"hi") and command.name == "OnReceiveCustomCmdMsg"
+
+
+@pytest.mark.parametrize("method, mix, pull, refused", [
+    ("audio", True, False, "only the mix comes"),
+    ("mixed_audio", False, False, "only per-user audio comes"),
+    ("audio", False, True, "GetAudioFrame"),
+    ("mixed_audio", True, True, "GetAudioFrame"),
+    ("audio", False, False, None),
+    ("mixed_audio", True, False, None),
+])
+def test_a_stream_the_room_never_fills_is_refused(room_name, method, mix, pull, refused):
+    p = params("bob", room_name)
+    p.audio_obtain_params.enable_remote_audio_mix = mix
+    if pull:
+        p.audio_obtain_params.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
+    room = Room(p)
+    if refused is None:
+        getattr(room, method)()
+    else:
+        with pytest.raises(ValueError, match=refused):
+            getattr(room, method)()
+
+
+class GatedExecutor(concurrent.futures.ThreadPoolExecutor):
+    """Holds the session's destruction until `release` is set; `started` once it waits."""
+
+    def __init__(self):
+        super().__init__(max_workers=1)
+        self.started, self.release = threading.Event(), threading.Event()
+
+    def submit(self, fn, *args, **kwargs):
+        def gated():
+            self.started.set()
+            self.release.wait(10)
+            return fn(*args, **kwargs)
+        return super().submit(gated)
+
+
+def test_a_leave_cancelled_while_the_session_is_destroyed_ends_streams_and_waits(room_name):
+    executor = GatedExecutor()
+
+    async def scenario():
+        room = Room(params("bob", room_name), executor=executor)
+        await room.__aenter__()
+        events, audio = room.events(), room.audio()
+        never = room.wait_for("OnReceiveCustomCmdMsg")
+        leaving = asyncio.ensure_future(room.__aexit__(None, None, None))
+        await asyncio.get_running_loop().run_in_executor(None, executor.started.wait, 10)
+        leaving.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await leaving
+        # Readers stop at once, with what their streams held; the wait fails.
+        names = [event.name async for event in events]
+        assert [frame async for frame in audio] == []
+        with pytest.raises(aio.RoomClosedError, match="OnReceiveCustomCmdMsg"):
+            await never
+        with pytest.raises(aio.RoomClosedError):
+            await room.wait_for("OnEnterRoom")
+        return names
+
+    try:
+        assert run(scenario())[-1] == "OnExitRoom"
+    finally:
+        executor.release.set()
+        executor.shutdown(wait=True)
+
+
+def test_leaving_from_another_loop_is_refused_at_once(room_name):
+    room = Room(params("bob", room_name))
+    entered_on, other = asyncio.new_event_loop(), asyncio.new_event_loop()
+    try:
+        entered_on.run_until_complete(room.__aenter__())
+        with pytest.raises(RuntimeError, match="entered on another one"):
+            other.run_until_complete(asyncio.wait_for(room.__aexit__(None, None, None), 5))
+        # The room is still there for the loop that entered it.
+        entered_on.run_until_complete(room.__aexit__(None, None, None))
+    finally:
+        other.close()
+        entered_on.close()

@@ -164,14 +164,16 @@ def test_overrides_receive_what_the_stub_says(delegate, session, case):
         [True] * len(args), list(zip(map(type, args), annotations))
 
 
-def test_engine_thread_callbacks_arrive_in_order_on_one_thread(delegate, session):
+def test_engine_thread_callbacks_arrive_in_order_on_engine_threads(delegate, session):
     _, engine = session
     for case in CASES:
         assert case[0](loopback.lib, engine, ON_ENGINE_THREAD) == loopback.OK
     loopback.wait_idle(engine)
     assert delegate.names() == [case[1] for case in CASES]
+    # The shared delivery threads take turns with a session's queue, so its callbacks may run
+    # on more than one of them (one at a time, in order), but never on the posting thread.
     threads = {thread for _, _, thread in delegate.calls}
-    assert len(threads) == 1 and threads != {__import__("threading").get_ident()}
+    assert threads and __import__("threading").get_ident() not in threads
 
 
 def test_unexposed_slots_do_nothing(delegate, session):

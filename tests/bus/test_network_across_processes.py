@@ -19,6 +19,7 @@ pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loop
 NETWORK = 14  # the wire kind of a network setting
 # Each setting's index in the engine's network::Setting; a link is one of them, by direction.
 LINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(7)
+BANDWIDTH = 9
 UPLINK, DOWNLINK = "uplink", "downlink"
 CHANNEL = "velmora:network"
 CONNECTED, DISCONNECTED, CONNECTING = (int(v.CONNECTION_STATE_CONNECTED), int(v.CONNECTION_STATE_DISCONNECTED),
@@ -38,7 +39,7 @@ def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0
         packs = {DISCONNECT: lambda: user + struct.pack("<q", value),
                  UNRESPONSIVE: lambda: user + struct.pack("<?", bool(value)),
                  TIMEOUT: lambda: struct.pack("<q", value), SEED: lambda: struct.pack("<Q", value % 2 ** 64),
-                 FORGET: lambda: user}
+                 FORGET: lambda: user, BANDWIDTH: lambda: user + struct.pack("<iq", 0, value)}  # uplink
         index, fields = what, packs.get(what, lambda: user + struct.pack("<i", value))()
     return wire_message(WIRE, NETWORK, "", struct.pack("<B", index) + fields, origin=0xFEED, sender=0, seq=0)
 
@@ -169,10 +170,25 @@ def test_a_time_out_from_another_process_applies_here(room, clock, velmora_bus):
     assert alice.events("OnRemoteUserExitRoom") == [("OnRemoteUserExitRoom", ("bob", 1))]
 
 
+def test_a_bandwidth_cap_from_another_process_asks_a_sender_here_to_send_less(room, clock, velmora_bus):
+    alice, bob = room.of("alice", "bob")
+    assert alice.cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
+    assert bob.cloud.Subscribe("alice", v.STREAM_TYPE_VIDEO_HIGH) == 0
+    apply_from_bus(velmora_bus, setting(BANDWIDTH, "alice", value=400))
+    frame = v.VideoFrame()
+    frame.SetData(bytes(4000))
+    for _ in range(50):  # 800 kbit/s for 2 s
+        assert alice.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+        clock(40, settle=False)
+    settle(alice, bob)
+    assert alice.events("OnRequestChangeVideoEncodeBitrate") == [
+        ("OnRequestChangeVideoEncodeBitrate", (int(v.STREAM_TYPE_VIDEO_HIGH), 340000))]
+
+
 @pytest.mark.parametrize("channel, message", [
     ("velmora:room:elsewhere", setting(QUALITY, "zed", value=POOR)),  # a room's channel is no place for it
     (CHANNEL, setting(QUALITY, "zed", value=POOR)[:-1]),              # cut short
-    (CHANNEL, setting(9, "zed", value=POOR)),                          # no such setting
+    (CHANNEL, setting(10, "zed", value=POOR)),                         # no such setting
     (CHANNEL, setting(UPLINK, "zed", audio=1.5)),                      # a share beyond 1
 ])
 def test_settings_out_of_place_or_form_are_not_applied(velmora_bus, channel, message):

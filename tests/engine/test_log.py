@@ -206,3 +206,46 @@ def test_reset_restores_level_console_and_compression(tmp_path, capfd):
         write(INFO, f"rotating {i}")
     lib.vlb_log_flush()
     assert [p.suffix for p in rotated(tmp_path)] == [".gz"] * 5
+
+
+def test_entering_and_leaving_are_logged_at_the_default_level(log_dir, room):
+    alice = room.member("alice")
+    assert alice.enter() == 0
+    assert alice.cloud.ExitRoom() == 0
+    lib.vlb_log_flush()
+    texts = [text for text in all_texts(log_dir) if text.startswith(("EnterRoom", "ExitRoom"))]
+    assert texts == [f"EnterRoom: user alice entered room 1400000001/s:{room.name} as anchor",
+                     f"ExitRoom: user alice left room 1400000001/s:{room.name}"]
+
+
+REFUSED = """
+    import _velmora as v
+    from velmora import QuietDelegate
+    from helpers_rooms import params
+    {setup}
+    cloud = v.KWIXCloud({delegate}())
+    print("EnterRoom", cloud.EnterRoom(params("alice", "refusals")))
+    import loopback
+    for engine in loopback.sessions():
+        loopback.wait_idle(engine)
+"""
+
+
+@pytest.mark.parametrize("setup, env, delegate, report, times", [
+    # A taken user id and an unreachable room bus give the same code: the report says which.
+    ("first = v.KWIXCloud(QuietDelegate()); first.EnterRoom(params('alice', 'refusals'))", {}, "QuietDelegate",
+     "velmora: EnterRoom refused (ERR_ENTER_ROOM_FAILED): user alice is already in room 1400000001/s:refusals", 1),
+    ("", {"VELMORA_LOOPBACK_REDIS": "redis://127.0.0.1:1"}, "QuietDelegate",
+     "velmora: EnterRoom: VELMORA_LOOPBACK_REDIS=redis://127.0.0.1:1: ", 1),
+    # A delegate without a callback's method: the report says how to quiet it.
+    ("", {}, "v.KWIXCloudDelegate",
+     "velmora: callback OnConnectionStateChanged failed: Tried to call pure virtual function "
+     '"KWIXCloudDelegate::OnConnectionStateChanged" (the delegate does not define OnConnectionStateChanged: '
+     "define it, or derive the delegate from one that accepts every callback, in Python velmora.QuietDelegate)",
+     2),  # INIT to CONNECTING, CONNECTING to CONNECTED
+], ids=["user id taken", "bus unreachable", "callback missing"])
+def test_what_the_user_must_act_on_reaches_stderr_without_the_console_log(run_python, setup, env, delegate,
+                                                                        report, times):
+    child = run_python(REFUSED.format(setup=setup, delegate=delegate), env=env)
+    assert child.returncode == 0, child.stderr
+    assert child.stderr.count(report) == times, child.stderr

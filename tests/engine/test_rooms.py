@@ -7,8 +7,8 @@ import pytest
 
 import _velmora as v
 import loopback
-from helpers_rooms import (APP, HERE, audio_frame, level, params, pixel_frame, settle, video_frame,
-                           voice_channel, voice_frame)
+from helpers_rooms import (APP, HERE, audio_frame, level, params, pattern_frame, picture, pixel_frame, settle,
+                           video_frame, voice_channel, voice_frame)
 from recording import RecordingDelegate
 
 HIGH, LOW, AUX, AUDIO = (int(v.STREAM_TYPE_VIDEO_HIGH), int(v.STREAM_TYPE_VIDEO_LOW),
@@ -166,7 +166,7 @@ CHANNEL_CALLS = {
     "SendAudioFrame": lambda c: c.SendAudioFrame(voice_frame()),
     "SendContinuousAudioFrame": lambda c: c.SendContinuousAudioFrame(voice_frame(), True),
     "SendVideoFrame": lambda c: c.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"v")),
-    "SendPixelFrame": lambda c: c.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"p")),
+    "SendPixelFrame": lambda c: c.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pattern_frame()),
     "DestroyLocalAudioChannel": lambda c: c.DestroyLocalAudioChannel(),
     "DestroyLocalVideoChannel": lambda c: c.DestroyLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH),
     "Subscribe": lambda c: c.Subscribe("x", v.STREAM_TYPE_VIDEO_HIGH),
@@ -341,20 +341,29 @@ def test_video_only_to_subscribers_in_the_kind_they_asked_for(room, stream):
     assert alice.events() == [("OnRequestKeyFrame", (int(stream),))] * 2
 
     assert alice.cloud.SendVideoFrame(stream, video_frame(b"key\0", pts=5, key=True)) == 0
-    assert alice.cloud.SendPixelFrame(stream, pixel_frame(b"\1\2\3", pts=6)) == 0
+    assert alice.cloud.SendPixelFrame(stream, pattern_frame(pts=6, width=32, height=16)) == 0
     settle(alice, bob, carol, dave)
-    assert bob.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived") == [
-        ("OnRemoteVideoFrameReceived", ("alice", int(stream), ("video", 5, b"key\0")))]
-    assert carol.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived") == [
-        ("OnRemotePixelFrameReceived", ("alice", int(stream), ("pixel", 6, b"\1\2\3")))]
-    assert dave.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived") == []
+    # Encoded receivers: the encoded frame as sent, the pixels as the engine's H.264. Pixel
+    # receivers: the pixels through that H.264; the stand-in payload does not decode.
+    assert [picture(a) for a in bob.delegate.named("OnRemoteVideoFrameReceived")[0]] == [
+        "alice", int(stream), ("video", 5, b"key\0")]
+    coded = bob.delegate.named("OnRemoteVideoFrameReceived")[1][2]
+    assert (coded.pts, coded.is_key_frame, coded.codec) == (6, True, v.VIDEO_CODEC_TYPE_H264)
     assert bob.delegate.named("OnRemoteVideoFrameReceived")[0][2].is_key_frame is True
-    assert carol.delegate.named("OnRemotePixelFrameReceived")[0][2].width == 4
+    assert [e[0] for e in bob.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived")] == [
+        "OnRemoteVideoFrameReceived"] * 2
+    decoded = [(a[0], a[1], a[2].pts, a[2].width, a[2].height, a[2].format)
+               for a in carol.delegate.named("OnRemotePixelFrameReceived")]
+    assert decoded == [("alice", int(stream), 6, 32, 16, v.VIDEO_PIXEL_FORMAT_YUV420p)]
+    assert carol.events("OnRemoteVideoFrameReceived") == []
+    assert loopback.video_counters(carol.engine)["undecodable"] == 1
+    assert dave.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived") == []
 
     assert bob.cloud.Unsubscribe("alice", stream) == 0
     assert alice.cloud.SendVideoFrame(stream, video_frame(b"later")) == 0
+    assert alice.cloud.SendPixelFrame(stream, pattern_frame()) == 0
     settle(alice, bob)
-    assert len(bob.events("OnRemoteVideoFrameReceived")) == 1
+    assert len(bob.events("OnRemoteVideoFrameReceived")) == 2
 
 
 def test_subscription_to_a_user_not_yet_in_the_room_is_remembered(room):
@@ -634,8 +643,8 @@ def test_two_sessions_exchange_everything(room, clock):
     assert alice.cloud.SendAudioFrame(voice_frame(amplitude=3000)) == 0
     assert bob.cloud.SendAudioFrame(voice_frame(amplitude=9000)) == 0
     assert bob.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"bob's face")) == 0
-    assert bob.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"bob's pixels")) == 0
-    assert alice.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pixel_frame(b"alice's pixels")) == 0
+    assert bob.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pattern_frame(pts=3)) == 0
+    assert alice.cloud.SendPixelFrame(v.STREAM_TYPE_VIDEO_HIGH, pattern_frame(pts=4)) == 0
     assert alice.cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, video_frame(b"alice's face")) == 0
     assert alice.cloud.SendSeiMessage(242, b"caption\0") == 0
     assert bob.cloud.SendSeiMessage(5, b"\x01") == 0
@@ -643,18 +652,28 @@ def test_two_sessions_exchange_everything(room, clock):
     assert bob.cloud.SendCustomCmdMsg(1, b"pong", True, True) == 1
     clock(10)  # the audio goes out on the clock's next tick
     settle(alice, bob)
-    assert alice.events() == [
-        ("OnRemotePixelFrameReceived", ("bob", HIGH, ("pixel", 0, b"bob's pixels"))),
+    # Coded frames come from the video workers, in their own time: apart from the rest.
+    coded = ("OnRemotePixelFrameReceived", "OnRemoteVideoFrameReceived")
+    # Alice takes pixels: bob's stand-in frame does not decode, his pixels come through H.264.
+    bobs_pixels, = [args[2] for args in alice.delegate.named("OnRemotePixelFrameReceived")]
+    assert alice.events("OnRemoteVideoFrameReceived") == []
+    assert [e for e in alice.events() if e[0] not in coded] == [
         ("OnSeiMessageReceived", ("bob", HIGH, 5, b"\x01")),
         ("OnReceiveCustomCmdMsg", ("bob", 1, 1, b"pong")),
         ("OnRemoteAudioReceived", ("bob", alice.events()[-1][1][1])),
     ]
-    assert bob.events() == [
-        ("OnRemoteVideoFrameReceived", ("alice", HIGH, ("video", 0, b"alice's face"))),
+    assert [e for e in bob.events() if e[0] not in coded] == [
         ("OnSeiMessageReceived", ("alice", HIGH, 242, b"caption\0")),
         ("OnReceiveCustomCmdMsg", ("alice", 1, 1, b"ping")),
         ("OnRemoteAudioReceived", ("alice", bob.events()[-1][1][1])),
     ]
+    # Bob takes encoded video: alice's H.264 of her pixels, and her encoded frame as sent.
+    alices_h264, alices_face = sorted((args[2] for args in bob.delegate.named("OnRemoteVideoFrameReceived")),
+                                      key=lambda f: f.data == b"alice's face")
+    assert bob.events("OnRemotePixelFrameReceived") == []
+    assert (alices_face.pts, alices_h264.pts) == (0, 4)
+    assert alices_h264.is_key_frame and alices_h264.data.startswith(b"\0\0\0\1")
+    assert (bobs_pixels.pts, bobs_pixels.width, bobs_pixels.height) == (3, 16, 16)
     # Each heard the other's frame, told apart by its level.
     heard_by_alice = alice.delegate.named("OnRemoteAudioReceived")[0][1]
     heard_by_bob = bob.delegate.named("OnRemoteAudioReceived")[0][1]

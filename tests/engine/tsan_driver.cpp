@@ -6,7 +6,8 @@
 // idle), what waits for a receiver (byte bounds, lost-command notices, expiring frames), rooms
 // (enter, send, subscribe and exit from several threads at once; members closing each other's
 // sessions from their callbacks; a network with faults changing while members send; a room of
-// many senders coded on helper threads) and log rotation under concurrent writers. Built by
+// many senders coded on the codec workers), the video workers (coding while subscriptions,
+// streams and a bandwidth cap change) and log rotation under concurrent writers. Built by
 // tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
 //
 // Besides the sanitizer's verdict the driver checks what it can count: every event emitted
@@ -356,6 +357,85 @@ void Rooms() {
     Check(vlb_session_count() == 0, "rooms: every session destroyed");
 }
 
+// Video: pixel senders on several threads while receivers of both kinds subscribe and
+// unsubscribe, senders change their encode parameters and close and reopen streams, and a
+// bandwidth cap comes and goes, so the video workers code, decode and deliver under all of it;
+// then members destroyed while frames are still being coded.
+void Video() {
+    constexpr int kSenders = 3;
+    constexpr int kReceivers = 4;  // even ones take pixels
+    constexpr int kFrames = 60;
+    std::vector<CountingDelegate> delegates(kSenders + kReceivers);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    int failures = 0;
+    for (int i = 0; i < kSenders + kReceivers; ++i) {
+        EnterRoomParams p = Params("v" + std::to_string(i));
+        p.room.str_room_id = "tsan-video";
+        p.use_pixel_frame_input = i < kSenders;
+        p.use_pixel_frame_output = i >= kSenders && (i - kSenders) % 2 == 0;
+        if (sessions[i]->EnterRoom(p) != ERR_OK) ++failures;
+    }
+    std::vector<uint8_t> picture(64 * 48 * 3 / 2);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = static_cast<uint8_t>(i * 31);
+    std::atomic<bool> sending{true};
+    std::thread churn([&] {
+        VideoEncodeParams params;
+        for (int round = 0; sending; ++round) {
+            for (int r = kSenders; r < kSenders + kReceivers; ++r) {
+                const std::string sender = "v" + std::to_string(round % kSenders);
+                if (round % 3 == 0) {
+                    sessions[r]->Unsubscribe(sender.c_str(), STREAM_TYPE_VIDEO_HIGH);
+                } else {
+                    sessions[r]->Subscribe(sender.c_str(), STREAM_TYPE_VIDEO_HIGH);
+                }
+            }
+            params.bitrate_bps = round % 2 == 0 ? 0 : 100000;
+            sessions[round % kSenders]->SetVideoEncodeParam(STREAM_TYPE_VIDEO_HIGH, params);
+            vlb_network_bandwidth("v0", VLB_UPLINK, round % 4 == 0 ? 50 : 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    RunThreads(kSenders, [&](int sender) {
+        KWIXCloud* s = sessions[sender];
+        PixelFrame frame;
+        frame.width = 64;
+        frame.height = 48;
+        frame.SetData(picture.data(), picture.size());
+        s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH);
+        for (int n = 0; n < kFrames; ++n) {
+            frame.pts = static_cast<uint32_t>(n);
+            s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, frame);
+            if (n % 20 == 19) {
+                s->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH);
+                s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+    sending = false;
+    churn.join();
+    vlb_network_bandwidth("v0", VLB_UPLINK, 0);
+    Check(failures == 0, "video: members enter");
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        Check(vlb_wait_idle(sessions[i], 10000) == VLB_OK, "video: session becomes idle");
+    }
+    int received = 0;
+    for (int r = kSenders; r < kSenders + kReceivers; ++r) received += delegates[r].frames;
+    Check(received > 0, "video: receivers of both kinds get frames");
+    // Frames on the video workers while their senders and receivers are destroyed.
+    RunThreads(kSenders, [&](int sender) {
+        PixelFrame frame;
+        frame.width = 64;
+        frame.height = 48;
+        frame.SetData(picture.data(), picture.size());
+        for (int n = 0; n < 5; ++n) sessions[sender]->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, frame);
+        KWIXCloud::Destroy(sessions[sender]);
+    });
+    for (int r = kSenders; r < kSenders + kReceivers; ++r) KWIXCloud::Destroy(sessions[r]);
+    Check(vlb_session_count() == 0, "video: every session destroyed");
+}
+
 // A room on a bad network, on the real clock: its thread releases delayed deliveries and
 // times members out while others send and the faults change under them.
 void FaultyNetwork() {
@@ -610,7 +690,8 @@ void LogRotation() {
     RunThreads(4, [](int thread) {
         for (int line = 0; line < 2000; ++line) {
             const std::string text = "writer " + std::to_string(thread) + " line " + std::to_string(line);
-            vlb_log_write(line % 4, text.c_str());
+            // Mostly debug to warning lines; a few errors, which also go to stderr.
+            vlb_log_write(line % 100 == 3 ? VLB_LOG_ERROR : line % 3, text.c_str());
         }
     });
     writing = false;
@@ -638,6 +719,7 @@ int main() {
     Dispatcher();
     DeliveryThreads();
     Rooms();
+    Video();
     FaultyNetwork();
     ClosingEachOther();
     ManySenders();
@@ -647,7 +729,7 @@ int main() {
         std::fprintf(stderr, "tsan_driver: %d check(s) failed\n", g_failures);
         return 1;
     }
-    std::printf("tsan_driver: dispatcher, delivery threads, rooms, a faulty network, sessions closing each other, "
-                "many senders, receiver bounds and log rotation ran clean\n");
+    std::printf("tsan_driver: dispatcher, delivery threads, rooms, video, a faulty network, sessions closing each "
+                "other, many senders, receiver bounds and log rotation ran clean\n");
     return 0;
 }

@@ -32,7 +32,7 @@ def build(config, site):
 def test_site_builds_strictly_with_its_generated_pages(tmp_path):
     result = build(os.path.join(ROOT, "mkdocs.yml"), tmp_path / "site")
     assert result.returncode == 0, result.stderr
-    for page in ("reference", "control-api", "threading", "asyncio", "quickstart"):
+    for page in ("reference", "control-api", "threading", "asyncio", "quickstart", "testing", "testing-reference"):
         assert (tmp_path / "site" / page / "index.html").is_file(), page
 
 
@@ -80,3 +80,24 @@ def test_control_page_lists_every_function_of_the_header():
     page = load_generator().control_page()
     listed = set(re.findall(r"^\S.*\b(vlb_\w+)\(", page, re.M))
     assert declared and declared == listed
+
+
+def test_testing_reference_names_every_public_name_field_and_action():
+    generator = load_generator()
+    page = generator.testing_page()
+    from velmora.testing import (assertions, clock, control, participants, processes, recording, runner,
+                                 scenario, values)
+    missing = [f"{module.__name__}.{name}" for module in (assertions, clock, control, participants, processes,
+                                                          recording, runner, values)
+               for name in generator.module_names(module) if f"### {name}\n" not in page]
+    for fields in (scenario.TOP_FIELDS, scenario.BOT_FIELDS, scenario.PARTICIPANT_FIELDS):
+        missing += [field for field in fields if f"| `{field}` |" not in page]
+    for action, fields in scenario.ACTIONS.items():
+        block = page[page.index(f"\n{action} ("if action not in scenario.ROOM_WIDE_ACTIONS else f"\n{action}\n"):]
+        missing += [f"{action}.{field}" for field in fields if f"\n    {field}: " not in block[:4000]]
+        meaning = scenario.ACTION_HELP.get(action, ("", {}))[0]
+        if meaning and f"# {meaning}\n{action}" not in page:
+            missing.append(f"{action} (its meaning)")
+    assert not missing
+    # Each field of a non-network action says its allowed values and, where it has one, its unit.
+    assert "    duration_ms: default None\n        an integer from 1 to 86400000, in ms: how long" in page

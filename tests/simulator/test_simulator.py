@@ -4,6 +4,7 @@ plugin."""
 import importlib.metadata
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -110,6 +111,10 @@ def busy_run():
      "<s>:8: event #1: field 'path': no such file"),
     ('[[participant]]\nid = "a"\n[[event]]\nat_ms = 0\nwho = "a"\naction = "network_quality"\nquality = "meh"\n',
      "<s>:7: event #1: field 'quality' must be one of"),
+    ('[[participant]]\nid = "a"\n[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nwidth = 161\n',
+     "<s>:7: event #1: field 'width' must be an even integer from 16 to 1920"),
+    ('[[participant]]\nid = "a"\n[[event]]\nat_ms = 0\nwho = "a"\naction = "bandwidth"\nkbps = -1\n',
+     "<s>:7: event #1: field 'kbps' must be an integer from 0 to 10000000"),
     ('[[participant]]\nid = "a"\n[[event]]\nat_ms = 0\nwho = "a"\naction = "custom_cmd"\nmessage = "m"\nreliable = 1\n',
      "<s>:8: event #1: field 'reliable' must be true or false"),
     ('duration_ms = 100\n[[participant]]\nid = "a"\n[[event]]\nat_ms = 200\nwho = "a"\naction = "leave"\n',
@@ -117,7 +122,7 @@ def busy_run():
     ('[bot]\nuser_id = "a"\n[[participant]]\nid = "a"\n', "<s>:4: participant #1: id 'a' is already taken"),
     ('version = 2\n', "<s>:1: scenario format version 2 is newer"),
     ('participant = 3\n', "<s>:1: 'participant' must be a list of tables"),
-    ('name = \n', "<s>: not valid TOML"),
+    ('name = \n', "<s>:1: not valid TOML"),
 ])
 def test_toml_scenario_errors_name_the_line_and_field(text, expected):
     with pytest.raises(ScenarioError) as error:
@@ -363,7 +368,7 @@ def test_a_wav_file_is_spoken_in_20_ms_frames(tmp_path):
 def test_video_streams_send_generated_frames(kind):
     scenario = parse_scenario(
         f'[bot]\npixel_output = {str(kind == "pixel").lower()}\n[[participant]]\nid = "a"\n'
-        f'[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 20\nwidth = 8\nheight = 6\n'
+        f'[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 20\nwidth = 16\nheight = 16\n'
         f'frames = "{kind}"\n[[event]]\nat_ms = 200\nwho = "a"\naction = "close_video"\n')
     result = run(scenario, WatchingBot, clock=RealClock())
     name = "OnRemotePixelFrameReceived" if kind == "pixel" else "OnRemoteVideoFrameReceived"
@@ -372,7 +377,29 @@ def test_video_streams_send_generated_frames(kind):
     pts = [f.pts for f in frames]
     assert pts == sorted(pts) and len(set(f.data for f in frames)) == len(frames)
     if kind == "pixel":
-        assert {(f.width, f.height, f.size) for f in frames} == {(8, 6, 8 * 6 * 3 // 2)}
+        assert {(f.width, f.height, f.size) for f in frames} == {(16, 16, 16 * 16 * 3 // 2)}
+    else:
+        assert frames[0].is_key_frame and {f.codec for f in frames} == {v.VIDEO_CODEC_TYPE_H264}
+
+
+def test_a_capped_participant_follows_the_rooms_bitrate_request_and_the_timeline_shows_its_video():
+    scenario = parse_scenario(
+        'duration_ms = 3500\n[[participant]]\nid = "a"\n'
+        '[[event]]\nat_ms = 0\nwho = "a"\naction = "open_video"\nfps = 25\nwidth = 160\nheight = 120\n'
+        '[[event]]\nat_ms = 0\nwho = "a"\naction = "bandwidth"\ndirection = "uplink"\nkbps = 60\n'
+        '[[event]]\nat_ms = 2500\nwho = "a"\naction = "close_video"\n')
+    result = run(scenario, WatchingBot)
+    # 160x120 at 25 frames/s: the engine's 64 kbit/s floor, over a 60 kbit/s cap; asked for 85 %.
+    assert result.participants["a"].received.args("OnRequestChangeVideoEncodeBitrate") == [
+        (v.STREAM_TYPE_VIDEO_HIGH, 51000)]
+    frames = result.received("OnRemoteVideoFrameReceived")
+    assert frames and all(f.codec == v.VIDEO_CODEC_TYPE_H264 for _, _, f in frames)
+    page = render(result.recording)
+    for seen in ("the bot receiving a&#x27;s video", "bandwidth direction=uplink, kbps=60"):
+        assert seen in page
+    # The closing waits behind what the capped link still holds: at most its 500 ms buffer.
+    offered, = re.findall(r"a offering video 0-(\d+) ms", page)
+    assert 2500 <= int(offered) <= 3020
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -501,12 +528,13 @@ def test_a_failing_test_gets_its_timeline_written(tmp_path):
 
 
 @pytest.mark.slow
-def test_the_example_bot_test_passes(tmp_path):
+@pytest.mark.parametrize("example, passed", [("test_my_bot.py", 6), ("test_meeting_recorder.py", 2)])
+def test_the_example_bot_tests_pass(tmp_path, example, passed):
     completed = _python(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", str(tmp_path),
-                         os.path.join(ROOT, "examples", "test_my_bot.py")] + _plugin_args(), tmp_path,
+                         os.path.join(ROOT, "examples", example)] + _plugin_args(), tmp_path,
                         timeout=300)
     assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert "6 passed" in completed.stdout
+    assert f"{passed} passed" in completed.stdout
 
 
 class BrokenBot(v.KWIXCloudDelegate):

@@ -3,15 +3,17 @@ server.
 
     from velmora.testing import load_scenario, run
 
-    result = run(load_scenario("late_joiner.toml"), MyBot)     # MyBot: a KWIXCloudDelegate
+    result = run(load_scenario("late_joiner.toml"), MyBot)     # a KWIXCloudDelegate, or an
+                                                               # async function taking a Room
     assert result.received("OnRemoteUserEnterRoom")
     assert result.sent("SendCustomCmdMsg")
 
 - scenario files (TOML or JSON) describe a room's timeline: scripted participants that join
   and leave, speak (tone, silence, WAV), open video streams, send SEI messages and custom
   commands, and change their network quality (velmora.testing.scenario);
-- the runner plays a scenario with the bot's delegate class on the engine's manual clock
-  (the same callbacks in the same order every run) or on the real clock;
+- the runner plays a scenario with the bot's delegate class, or with a velmora.aio bot (an
+  async function given the Room, its event loop stepped with the room), on the engine's
+  manual clock (the same callbacks in the same order every run) or on the real clock;
 - recordings of what the bot received, replayable into a fresh delegate, saved as versioned
   JSON lines and drawn as a self-contained HTML timeline; outside a scenario,
   `bot, recording = recorded(MyBot)` records any session's delegate;

@@ -2,27 +2,34 @@
 
     python -m velmora.testing actions
     python -m velmora.testing check SCENARIO
-    python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Class] [--clock manual]
+    python -m velmora.testing record SCENARIO -o run.jsonl [--bot module:Name] [--clock manual]
     python -m velmora.testing replay run.jsonl [--bot module:Class] [--speed recorded]
     python -m velmora.testing timeline run.jsonl -o run.html
     python -m velmora.testing participants SCENARIO --redis URL [--room NAME]
 
-A bot is named as "package.module:Class" or "path/to/file.py:Class"; without one, a bot
-that only listens records the room (record) or every callback is printed (replay)."""
+A bot is named as "package.module:Name" or "path/to/file.py:Name": a delegate class, or for
+record also an async function taking a velmora.aio Room; without one, a bot that only
+listens records the room (record) or every callback is printed (replay). Bad input ends
+with exit status 2 and an "error:" line naming the file, the line and the field."""
 import argparse
+import collections
 import importlib
 import importlib.util
+import math
 import os
 import sys
+import time
+import traceback
 
 import _velmora as v
 
 from . import control, scenario, values
 from .clock import ManualClock, RealClock, best_clock
-from .recording import CALLBACKS, Recording, RecordingFormatError, replay
+from .recording import CALLBACKS, Recording, RecordingFormatError, ReplaySession, replay
 from .runner import run
 from .scenario import ScenarioError, load
 from .participants import SimulationError
+from .processes import MAX_START_DELAY_S
 
 
 class ListeningBot(v.KWIXCloudDelegate):
@@ -44,38 +51,58 @@ for _name in CALLBACKS:
     setattr(PrintingBot, _name, _printer(_name))
 
 
-def load_bot(spec):
-    """The class named by "module:Class" or "file.py:Class"."""
-    module_name, _, class_name = spec.rpartition(":")
-    if not module_name or not class_name:
-        raise SystemExit(f'--bot {spec}: name a class as "module:Class" or "file.py:Class"')
-    if module_name.endswith(".py"):
-        if not os.path.isfile(module_name):
-            raise SystemExit(f"--bot {spec}: no such file {module_name}")
-        loaded = importlib.util.spec_from_file_location("velmora_bot_under_test", module_name)
-        module = importlib.util.module_from_spec(loaded)
-        loaded.loader.exec_module(module)
-    else:
-        module = importlib.import_module(module_name)
-    bot = getattr(module, class_name, None)
-    if not (isinstance(bot, type) and issubclass(bot, v.KWIXCloudDelegate)):
-        raise SystemExit(f"--bot {spec}: {class_name} is not a KWIXCloudDelegate subclass in {module_name}")
-    return bot
+class UsageError(ValueError):
+    """A command line that cannot be carried out; the message says what to change."""
+
+
+def load_bot(spec, delegate_only=False):
+    """The bot named by "module:Name" or "file.py:Name": a KWIXCloudDelegate subclass, or
+    (unless `delegate_only`) an async function taking a velmora.aio Room."""
+    module_name, _, name = spec.rpartition(":")
+    if not module_name or not name:
+        raise UsageError(f'--bot {spec}: name a bot as "module:Name" or "file.py:Name"')
+    try:
+        if module_name.endswith(".py"):
+            if not os.path.isfile(module_name):
+                raise UsageError(f"--bot {spec}: no such file {module_name}")
+            loaded = importlib.util.spec_from_file_location("velmora_bot_under_test", module_name)
+            module = importlib.util.module_from_spec(loaded)
+            loaded.loader.exec_module(module)
+        else:
+            module = importlib.import_module(module_name)
+    except UsageError:
+        raise
+    except Exception as error:  # the bot's own module failed to load: say where
+        place = error.filename if isinstance(error, SyntaxError) and error.filename else module_name
+        line = f":{error.lineno}" if isinstance(error, SyntaxError) and error.lineno else ""
+        raise UsageError(f"--bot {spec}: {place}{line}: cannot load it: {type(error).__name__}: {error}") from None
+    bot = getattr(module, name, None)
+    if isinstance(bot, type) and issubclass(bot, v.KWIXCloudDelegate):
+        return bot
+    if not delegate_only and callable(bot) and not isinstance(bot, type):
+        return bot
+    wanted = "a KWIXCloudDelegate subclass" if delegate_only else \
+        "a KWIXCloudDelegate subclass or an async function taking a velmora.aio Room"
+    raise UsageError(f"--bot {spec}: {name} in {module_name} is not {wanted}")
+
+
+def _start_at(text):
+    """--start-at: a wall time near now, so that a typo cannot wait for ages or overflow."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or abs(value - time.time()) > MAX_START_DELAY_S:
+        raise argparse.ArgumentTypeError(
+            f"{text} is not a wall time (seconds since the epoch) within a day of now")
+    return value
 
 
 def print_actions():
-    """Every event action and its fields beyond at_ms, who and action, with defaults."""
-    for action, fields in scenario.ACTIONS.items():
-        if action in scenario.ROOM_WIDE_ACTIONS:
-            who = ""
-        elif action in scenario.NETWORK_ACTIONS:
-            who = " (needs who: a participant or the bot)"
-        else:
-            who = " (needs who)"
-        print(f"{action}{who}")
-        for field, (_, default) in fields.items():
-            shown = "required" if default is scenario.REQUIRED else f"default {default!r}"
-            print(f"    {field}: {shown}")
+    """Every event action: what it does, and its fields beyond at_ms, who and action, with
+    their defaults, allowed values, units and meanings."""
+    for line in scenario.describe_actions():
+        print(line)
 
 
 def _clock(name):
@@ -91,7 +118,8 @@ def main(argv=None):
     record = commands.add_parser("record", help="run a scenario with a bot and record what it received")
     record.add_argument("scenario")
     record.add_argument("-o", "--output", required=True, help="recording file to write (JSON lines)")
-    record.add_argument("--bot", help="the bot's delegate class (default: one that only listens)")
+    record.add_argument("--bot", help="the bot: a delegate class or an async function taking a Room "
+                                      "(default: one that only listens)")
     record.add_argument("--clock", choices=("best", "manual", "real"), default="best",
                         help="manual: the engine's manual clock; best: manual where the engine has it")
     record.add_argument("--timeline", help="also draw the recording as an HTML page here")
@@ -105,7 +133,8 @@ def main(argv=None):
     others.add_argument("--redis", default=os.environ.get("VELMORA_LOOPBACK_REDIS"),
                         help="the Redis server's URL (default: $VELMORA_LOOPBACK_REDIS)")
     others.add_argument("--room", help="the room's name (default: the scenario's room)")
-    others.add_argument("--start-at", type=float, help="wall time (seconds since the epoch) of the scenario's 0 ms")
+    others.add_argument("--start-at", type=_start_at,
+                        help="wall time (seconds since the epoch, within a day of now) of the scenario's 0 ms")
     draw = commands.add_parser("timeline", help="draw a recording as a self-contained HTML page")
     draw.add_argument("recording")
     draw.add_argument("-o", "--output", required=True)
@@ -121,17 +150,31 @@ def main(argv=None):
                 print(f"  {event.at_ms:>7} ms  {event.who or '(room)'}: {event.action} {event.params or ''}")
         elif args.command == "record":
             bot = load_bot(args.bot) if args.bot else ListeningBot
-            result = run(load(args.scenario), bot, clock=_clock(args.clock))
+            result = run(load(args.scenario), bot, clock=_clock(args.clock), allow_errors=True)
             result.save(args.output)
             print(f"recorded {len(result.recording.callbacks())} callbacks to {args.output}")
             if args.timeline:
                 result.timeline(args.timeline)
                 print(f"timeline written to {args.timeline}")
+            if result.errors:
+                name, text = result.errors[0]
+                print(f"error: the bot raised {len(result.errors)} time(s); the first, in {name}:\n{text}",
+                      file=sys.stderr)
+                return 1
         elif args.command == "replay":
             recording = Recording.load(args.recording)
-            bot = load_bot(args.bot) if args.bot else PrintingBot
-            calls = replay(recording, bot(), speed=args.speed)
+            bot = load_bot(args.bot, delegate_only=True)() if args.bot else PrintingBot()
+            try:
+                calls = replay(recording, bot, speed=args.speed)
+            except Exception:
+                print(f"error: the bot raised while {args.recording} was replayed into it:\n"
+                      f"{traceback.format_exc()}", file=sys.stderr)
+                return 1
             print(f"replayed {calls} callbacks from {args.recording}")
+            sends = bot.cloud.recording.sends() if isinstance(bot.cloud, ReplaySession) else []
+            if sends:
+                counts = collections.Counter(e["name"] for e in sends)
+                print("the bot sent " + ", ".join(f"{name} x{n}" for name, n in counts.items()))
         elif args.command == "participants":
             if not args.redis:
                 raise SystemExit("participants: give --redis URL (or set VELMORA_LOOPBACK_REDIS)")
@@ -143,7 +186,8 @@ def main(argv=None):
             from .timeline import write_html
             write_html(Recording.load(args.recording), args.output)
             print(f"timeline written to {args.output}")
-    except (ScenarioError, RecordingFormatError, SimulationError, OSError, control.ControlError) as error:
+    except (ScenarioError, RecordingFormatError, SimulationError, UsageError, OSError, ValueError,
+            control.ControlError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     return 0

@@ -17,20 +17,28 @@ def _matching(entries, where):
     return [e for e in entries if where(*(values.decode(a) for a in e["args"]))]
 
 
-def _check_count(found, count, at_least, what, everything):
+def _evidence(name, named, everything, kind):
+    """What a failed count shows: every entry of the name asked about first, then the rest."""
+    others = [e for e in everything if e["name"] != name]
+    return (f"{kind} named {name} ({len(named)}):\n{_show(named)}\n"
+            f"every other {kind[:-1]} ({len(others)}):\n{_show(others)}")
+
+
+def _check_count(found, count, at_least, what, evidence):
     if count is not None and len(found) != count:
-        raise AssertionError(f"expected {count} {what}, got {len(found)}:\n{_show(everything)}")
+        raise AssertionError(f"expected {count} {what}, got {len(found)}:\n{evidence()}")
     if count is None and len(found) < at_least:
-        raise AssertionError(f"expected at least {at_least} {what}, got {len(found)}:\n{_show(everything)}")
+        raise AssertionError(f"expected at least {at_least} {what}, got {len(found)}:\n{evidence()}")
     return [tuple(values.decode(a) for a in e["args"]) for e in found]
 
 
 def assert_received(result, name, *, where=None, count=None, at_least=1):
     """The bot received callback `name` (those for which where(*args) is true) `count` times,
     or at least `at_least` times; returns their decoded arguments."""
-    everything = result.recording.callbacks(media=False)
-    found = _matching(result.recording.callbacks(name), where)
-    return _check_count(found, count, at_least, f"{name} callbacks", everything)
+    named = result.recording.callbacks(name)
+    found = _matching(named, where)
+    return _check_count(found, count, at_least, f"{name} callbacks", lambda: _evidence(
+        name, named, result.recording.callbacks(media=False), "callbacks"))
 
 
 def assert_not_received(result, name, *, where=None):
@@ -40,9 +48,10 @@ def assert_not_received(result, name, *, where=None):
 def assert_sent(result, name, *, where=None, count=None, at_least=1):
     """The bot called session method `name` (where(*args) is true) `count` times, or at
     least `at_least` times; returns the decoded arguments of those calls."""
-    everything = result.recording.sends()
-    found = _matching(result.recording.sends(name), where)
-    return _check_count(found, count, at_least, f"{name} calls", everything)
+    named = result.recording.sends(name)
+    found = _matching(named, where)
+    return _check_count(found, count, at_least, f"{name} calls", lambda: _evidence(
+        name, named, result.recording.sends(), "calls"))
 
 
 def assert_order(result, *names):

@@ -97,15 +97,25 @@ SIGNATURES = {
     "vlb_network_seed": (None, [c_uint64]),
     "vlb_network_forget": (c_int, [c_char_p]),
     "vlb_network_quality_of": (c_int, [c_char_p]),
+    "vlb_network_bandwidth": (c_int, [c_char_p, c_int, c_int64]),
+    "vlb_video_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64), POINTER(c_uint64),
+                                   POINTER(c_uint64), POINTER(c_uint64)]),
+    "vlb_video_encoder_new": (c_void_p, []),
+    "vlb_video_encoder_free": (c_int, [c_void_p]),
+    "vlb_video_encode": (c_int64, [c_void_p, c_char_p, c_size_t, c_int, c_int, c_int, c_int, c_int]),
+    "vlb_video_encoded": (c_int64, [c_void_p, c_void_p, c_size_t]),
+    "vlb_video_encoded_key": (c_int, [c_void_p]),
     "vlb_clock_manual": (c_int, [c_int]),
     "vlb_clock_advance": (c_int, [c_int64]),
     "vlb_clock_now": (c_int64, []),
     "vlb_audio_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64),
                                    POINTER(c_uint64), POINTER(c_uint64)]),
     "vlb_bus_connect": (c_int, [c_char_p]),
+    "vlb_bus_connect_keyed": (c_int, [c_char_p, c_char_p]),
     "vlb_bus_disconnect": (c_int, []),
     "vlb_bus_error": (c_int64, [c_void_p, c_size_t]),
     "vlb_bus_counter": (c_int64, [c_char_p]),
+    "vlb_bus_mask": (c_int64, [c_char_p, c_void_p, c_size_t]),
 }
 
 
@@ -342,6 +352,15 @@ def set_custom_cmd_loss(share):
     _network_call("vlb_set_custom_cmd_loss", setting, setting.check(share=share)["share"])
 
 
+def set_bandwidth(user_id, direction="both", *, kbps):
+    """A cap of `kbps` kbit/s on `user_id`'s uplink, downlink or both (0 removes it). Video
+    queues on a capped link and is lost past 500 ms; a sender whose video exceeds its uplink's
+    cap is asked to send less (see the loopback page of the documentation)."""
+    setting = _network.BY_CONTROL["set_bandwidth"]
+    a = setting.check(direction=direction, kbps=kbps)
+    _network_call("vlb_network_bandwidth", setting, _encode(user_id), DIRECTIONS[a["direction"]], a["kbps"])
+
+
 def network_quality_of(user_id):
     """The network quality the others see reported for `user_id` now (its value)."""
     return _control.call("vlb_network_quality_of", _encode(user_id))
@@ -351,6 +370,62 @@ def reset_faults():
     """Every fault switch and knob back to its default (the real clock too, where the engine
     has a manual one)."""
     _control.call("vlb_reset_faults")
+
+
+# ---- Video ----------------------------------------------------------------------------------
+
+VIDEO_COUNTERS = ("encoded", "key_frames", "skipped", "decoded", "undecodable")
+CODEC_FAILED = -6
+
+
+def video_counters(session):
+    """A session's video figures: its pixel frames the engine encoded, how many of those were
+    key frames, its frames the video workers skipped; frames decoded for it as a pixel
+    receiver, and frames it did not get as one because they did not decode."""
+    values = [c_uint64() for _ in VIDEO_COUNTERS]
+    if _control.call("vlb_video_counters", session, *[ctypes.byref(value) for value in values]) != OK:
+        raise ControlError(f"no live engine session {session!r}")
+    return {name: value.value for name, value in zip(VIDEO_COUNTERS, values)}
+
+
+class VideoEncoder:
+    """The engine's own H.264 encoder (what a pixel sender's frames become in a room), for
+    encoded video of one's own pictures. Pictures are I420 bytes (Y, U, V planes packed),
+    even sides from 16 to 4096. Close it (or use it as a context manager) when done."""
+
+    def __init__(self):
+        self._lib = _control.lib()
+        self._handle = self._lib.vlb_video_encoder_new()
+
+    def encode(self, i420, width, height, *, bitrate_bps=0, frame_rate=15, key=False):
+        """The frame (Annex B bytes) and whether it is a key frame. bitrate_bps 0: the rate
+        the engine picks for the size and frame rate. The first frame, and the first after a
+        size change, are key frames."""
+        if self._handle is None:
+            raise ControlError("the video encoder is closed")
+        length = self._lib.vlb_video_encode(self._handle, bytes(i420), len(i420), width, height, bitrate_bps,
+                                            frame_rate, 1 if key else 0)
+        if length == INVALID:
+            raise ValueError(f"a {width}x{height} I420 picture has even sides from 16 to 4096 and "
+                             f"{width * height * 3 // 2} bytes, not {len(i420)}")
+        if length < 0:
+            raise ControlError(f"the engine's encoder refused the picture (status {length}; its log says why)")
+        data = read_text(self._lib.vlb_video_encoded, self._handle)
+        return data, self._lib.vlb_video_encoded_key(self._handle) == 1
+
+    def close(self):
+        if self._handle is not None:
+            self._lib.vlb_video_encoder_free(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
 
 
 # ---- Clock ----------------------------------------------------------------------------------
@@ -373,12 +448,24 @@ def clock_now():
 
 # ---- Rooms across processes -----------------------------------------------------------------
 
-def bus_connect(url):
-    """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect);
-    raises ControlError saying why when it cannot."""
-    if _control.call("vlb_bus_connect", _encode(url)) != OK:
+def bus_connect(url, key=None):
+    """Connects this process's rooms to the Redis server at `url` (see vlb_bus_connect: a
+    password and the room-bus key may be in it); `key` (str or bytes) is the room-bus key,
+    before the URL's and VELMORA_LOOPBACK_BUS_KEY's. Raises ControlError saying why when it
+    cannot; no text shows the password or the key."""
+    if key is None:
+        status = _control.call("vlb_bus_connect", _encode(url))
+    else:
+        status = _control.call("vlb_bus_connect_keyed", _encode(url), _encode(key))
+    if status != OK:
         reason = read_text(_control.lib().vlb_bus_error)
-        raise ControlError(f"cannot connect the room bus to {url}: {reason.decode(errors='replace')}")
+        raise ControlError(f"cannot connect the room bus to {bus_mask(url)}: {reason.decode(errors='replace')}")
+
+
+def bus_mask(url):
+    """`url` as every text shows it: its password and key replaced by ***."""
+    masked = read_text(_control.lib().vlb_bus_mask, _encode(url))
+    return masked.decode(errors="replace") if isinstance(masked, bytes) else "***"
 
 
 def bus_disconnect():
@@ -388,8 +475,11 @@ def bus_disconnect():
 
 def bus_counter(name):
     """A counter of the connected bus, or None without one: "published", "received" (from other
-    processes), "refused" (unreadable: unknown wire versions, malformed messages), "rejected"
-    (readable, but refused by the checks a local call meets: a member whose channel has 0
-    channels, a 100 KB command, a network setting out of range), "gaps", "ghosts", "lost"."""
+    processes), "refused" (unreadable: unknown wire versions, malformed or oversized messages,
+    sealed ones without a key), "rejected" (readable, but refused by the checks a local call
+    meets: a member whose channel has 0 channels, a 100 KB command, a network setting out of
+    range; or over the bus's caps), "forged" and "replayed" (with a key: failed to open, or
+    taken before), "gaps", "ghosts", "lost", "claiming" (user ids not claimed yet), "expelled"
+    (sessions taken out: their user id was another process's), "reconnects"."""
     value = _control.call("vlb_bus_counter", _encode(name))
     return None if value == ABSENT else value

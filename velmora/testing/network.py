@@ -20,6 +20,7 @@ MAX_DELAY_MS = 60000
 MAX_DROP_MS = 24 * 3600 * 1000
 MAX_TIMEOUT_MS = 24 * 3600 * 1000
 MAX_REPORT_INTERVAL_MS = 3600 * 1000
+MAX_BANDWIDTH_KBPS = 10000000
 QUALITY_VALUES = (0, 6)  # NetworkQuality: UNKNOWN to DOWN
 
 
@@ -134,6 +135,13 @@ SETTINGS = (
              _share("command_loss", "share of unreliable custom commands lost"),
              _share("reorder", "share of unordered custom commands that arrive after the next one")),
             label="network"),
+    Setting("bandwidth", "set_bandwidth", "member",
+            "a cap on the member's link from now on: video queues and is lost past 500 ms, and a sender "
+            "over its uplink's cap is asked to send less",
+            (Field("direction", "choice", "uplink: what it sends; downlink: what it receives", "both",
+                   choices=("both", "uplink", "downlink")),
+             Field("kbps", "int", "the cap; 0 removes it", REQUIRED, "kbit/s", 0, MAX_BANDWIDTH_KBPS)),
+            label="bandwidth"),
     Setting("disconnect", "disconnect", "member", "the member's connection drops now, for a while",
             (_ms("duration_ms", "how long it stays dropped", 1, MAX_DROP_MS),), label="disconnect"),
     Setting("unresponsive", "set_unresponsive", "member",

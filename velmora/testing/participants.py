@@ -1,5 +1,7 @@
 """Simulated participants: each is a real session in a loopback room, driven by the scenario
 runner on its clock, and records what it received like the bot does."""
+import time
+
 import _velmora as v
 
 from . import control, media
@@ -44,11 +46,15 @@ class _MemberDelegate(v.KWIXCloudDelegate):
     def __init__(self, hears_audio):
         super().__init__()
         self.key_frame_wanted = set()
+        self.bitrate_wanted = {}  # stream type: the bitrate the room asked for
         self.hears_audio = hears_audio
         self.cloud = None
 
     def OnRequestKeyFrame(self, stream_type):
         self.key_frame_wanted.add(int(stream_type))
+
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate_bps):
+        self.bitrate_wanted[int(stream_type)] = bitrate_bps
 
     def OnRemoteUserEnterRoom(self, info):
         cloud = self.cloud
@@ -60,9 +66,13 @@ _ParticipantDelegate = recording_class(_MemberDelegate)
 
 
 class _Video:
+    """A stream of the moving test pattern: pixel frames, or H.264 from the engine's own
+    encoder, which follows the room's key frame and bitrate requests."""
+
     def __init__(self, stream, fps, width, height, pixel, started_ms):
         self.stream, self.fps, self.width, self.height = stream, fps, width, height
         self.pixel, self.started_ms, self.sent = pixel, started_ms, 0
+        self.encoder = None if pixel else control.VideoEncoder()
 
     def due(self, now_ms):
         return now_ms >= self.started_ms + self.sent * 1000 // self.fps
@@ -113,16 +123,34 @@ class Participant:
         self.delegate.cloud = self.cloud
         self.engine = control.newest_session()
         result = self.cloud.EnterRoom(enter_params(self.user_id, self.room, role=self.role))
+        if result == 0 and not self._claimed():
+            result = int(v.ERR_ENTER_ROOM_FAILED)
         if result != 0:
             self._drop_session()
             self._check(result, "EnterRoom", " (is another member of the room using this user id?)")
         self._note("join")
 
+    def _claimed(self, timeout_s=30.0):
+        """On a room bus EnterRoom returns before the user id is claimed across processes:
+        waits for the answer without holding the interpreter lock. False when another process
+        has the user id in this room (the engine then took the session out again)."""
+        if control.bus_counter("claiming") is None:
+            return True
+        deadline = time.monotonic() + timeout_s
+        while control.bus_counter("claiming"):
+            if time.monotonic() > deadline:
+                raise SimulationError(f"{self.user_id}: the room bus did not answer the claim of its user id "
+                                      f"within {timeout_s:g} s (is its Redis server stalled?)")
+            time.sleep(0.005)
+        control.settle([self.engine])
+        refused = int(v.ERR_ENTER_ROOM_FAILED)
+        return not any(int(args[0]) == refused for args in self.received.args("OnError"))
+
     def leave(self):
         self._require_session("leave")
         self._speech = None
         self._audio_open = False
-        self._videos.clear()
+        self._close_videos()
         self._check(self.cloud.ExitRoom(), "ExitRoom")
         control.settle([self.engine])
         self._note("leave")
@@ -156,8 +184,9 @@ class Participant:
             params = v.AudioEncodeParams()
             params.sample_rate, params.channels = source.sample_rate, source.channels
             params.frame_length_ms = media.FRAME_MS
-            self._check(self.cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel",
-                        " (an audience member cannot speak)")
+            why = (" (an audience member cannot speak)" if self.role == "audience" else
+                   f" (for {source.sample_rate} Hz, {source.channels} channel(s), {media.FRAME_MS} ms frames)")
+            self._check(self.cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel", why)
             self._audio_open = True
         self._speech = (source, now_ms, 0)
         self._note("speech_start", label)
@@ -176,9 +205,17 @@ class Participant:
         self._videos[stream] = _Video(STREAMS[stream], fps, width, height, pixel, now_ms)
         self._note("video_open", stream)
 
+    def _close_videos(self):
+        for video in self._videos.values():
+            if video.encoder is not None:
+                video.encoder.close()
+        self._videos.clear()
+
     def close_video(self, stream):
         self._require_session("close a video stream")
-        self._videos.pop(stream, None)
+        video = self._videos.pop(stream, None)
+        if video is not None and video.encoder is not None:
+            video.encoder.close()
         self._check(self.cloud.DestroyLocalVideoChannel(STREAMS[stream]), "DestroyLocalVideoChannel",
                     f" (the {stream} stream is not open)")
         self._note("video_close", stream)
@@ -227,6 +264,8 @@ class Participant:
                     result = self.cloud.SendPixelFrame(
                         video.stream, media.pixel_frame(video.sent, pts, video.width, video.height))
                 else:
-                    result = self.cloud.SendVideoFrame(video.stream, media.video_frame(video.sent, pts, key))
+                    frame = media.h264_frame(video.encoder, video.sent, pts, video.width, video.height, key,
+                                             self.delegate.bitrate_wanted.get(int(video.stream), 0), video.fps)
+                    result = self.cloud.SendVideoFrame(video.stream, frame)
                 self._check(result, "sending a video frame")
                 video.sent += 1

@@ -13,18 +13,25 @@ its bus (`control.bus_connect(url)`) or by being started with VELMORA_LOOPBACK_R
 Each process runs its own engine clock: a room that spans processes runs on the real clock
 (a manual clock moves one process's time only).
 """
+import math
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 from . import control
 from .clock import RealClock
 from .recording import Recorder, Recording
 from .runner import _Run
+
+
+# How far from now a start time may lie: processes meant to start together start within this.
+MAX_START_DELAY_S = 24 * 60 * 60
 
 
 class RedisError(RuntimeError):
@@ -73,24 +80,33 @@ class _Replies:
 
 class RedisServer:
     """A redis-server of its own on a free local port, without persistence; stopped by
-    stop() or at the end of a `with` block."""
+    stop() or at the end of a `with` block. With `password` it asks every client for it
+    (requirepass), and `url` carries it; `users` are ACL rules of further users, as
+    redis-server's `user` directive reads them ("alice on >secret ~* &* +@all")."""
 
-    def __init__(self, executable=None, port=None):
+    def __init__(self, executable=None, port=None, password=None, users=()):
         self.executable = executable or shutil.which("redis-server")
         if self.executable is None:
             raise RedisError("redis-server was not found on PATH; install it (Debian: sudo apt-get install "
                              "redis-server) to run rooms across processes")
         self.port = port or free_port()
-        self.url = f"redis://127.0.0.1:{self.port}"
+        self.password = password
+        self.users = list(users)
+        self.address = f"127.0.0.1:{self.port}"
+        login = f":{urllib.parse.quote(password, safe='')}@" if password is not None else ""
+        self.url = f"redis://{login}{self.address}"
         self._process = None
         self._folder = None
 
     def start(self, timeout_s=10.0):
         self._folder = tempfile.mkdtemp(prefix="velmora-redis-")
-        self._process = subprocess.Popen(
-            [self.executable, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "no", "--dir", self._folder, "--loglevel", "warning"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        command = [self.executable, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+                   "--appendonly", "no", "--dir", self._folder, "--loglevel", "warning"]
+        if self.password is not None:
+            command += ["--requirepass", self.password]
+        for rule in self.users:
+            command += ["--user", *rule.split()]
+        self._process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + timeout_s
         while True:
             if self._process.poll() is not None:
@@ -107,13 +123,32 @@ class RedisServer:
             time.sleep(0.02)
 
     def command(self, *args):
-        """One command on a connection of its own; its reply (bytes, str, int, list or None)."""
+        """One command on a connection of its own (logged in with the server's password); its
+        reply (bytes, str, int, list or None)."""
         with socket.create_connection(("127.0.0.1", self.port), timeout=5) as sock:
+            replies = _Replies(sock)
+            if self.password is not None:
+                sock.sendall(_encode_command(["AUTH", self.password]))
+                replies.read()
             sock.sendall(_encode_command(args))
-            return _Replies(sock).read()
+            return replies.read()
+
+    def pause(self):
+        """Stops the server's process (SIGSTOP): connections stay open, nothing is answered."""
+        self._process.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self._process.send_signal(signal.SIGCONT)
+
+    def restart(self, timeout_s=10.0):
+        """Stops the server and starts a new one on the same port: every connection drops and
+        whatever it kept is gone."""
+        self.stop()
+        return self.start(timeout_s)
 
     def stop(self):
         if self._process is not None:
+            self._process.send_signal(signal.SIGCONT)  # a paused server cannot end
             self._process.terminate()
             try:
                 self._process.wait(timeout=10)
@@ -156,6 +191,8 @@ def play_participants(scenario, room, url=None, start_at=None):
     """Plays `scenario`'s participants (not its bot) in `room` on the real clock, in this
     process, connected to the Redis at `url` when given. `start_at` (time.time() seconds):
     the scenario's time 0, for processes that start together. Returns the participants."""
+    if start_at is not None and not (math.isfinite(start_at) and abs(start_at - time.time()) <= MAX_START_DELAY_S):
+        raise ValueError(f"start_at {start_at!r} is not a wall time (time.time() seconds) within a day of now")
     if url is not None:
         control.bus_connect(url)
     if start_at is not None:
@@ -172,11 +209,14 @@ def play_participants(scenario, room, url=None, start_at=None):
 
 def spawn_participants(scenario_path, url, room, start_at=None, env=None, **popen):
     """`python -m velmora.testing participants` in a child process: the scenario's
-    participants in `room`, through the Redis at `url`. Returns the Popen."""
+    participants in `room`, through the Redis at `url`. Returns the Popen. The URL goes to the
+    child in VELMORA_LOOPBACK_REDIS, not on its command line, where every user of the machine
+    could read a password in it."""
     command = [sys.executable, "-m", "velmora.testing", "participants", os.fspath(scenario_path),
-               "--redis", url, "--room", room]
+               "--room", room]
     if start_at is not None:
         command += ["--start-at", repr(start_at)]
+    env = dict(os.environ if env is None else env, VELMORA_LOOPBACK_REDIS=url)
     return subprocess.Popen(command, env=env, **popen)
 
 

@@ -2,8 +2,9 @@
 `-p velmora.testing.pytest_plugin`).
 
 Fixtures:
-    velmora_runner        runs a scenario (a Scenario or a file path) with a bot class and
-                          returns the RunResult, or raises BotError when a callback of the
+    velmora_runner        runs a scenario (a Scenario or a file path) with a bot (a delegate
+                          class, or an async function taking a velmora.aio Room; see
+                          velmora.testing.Runner) and returns the RunResult, or raises BotError when a callback of the
                           bot raised (allow_errors=True to look at them in
                           RunResult.errors instead); when the test fails, each run's timeline
                           (HTML) and recording (JSON lines) are written to the test's own
@@ -52,11 +53,11 @@ def velmora_manual_clock():
 def velmora_runner(request):
     results = request.node.stash.setdefault(_RESULTS, [])
 
-    def run(scenario, bot_class, *args, clock=None, enter=None, allow_errors=False, **kwargs):
+    def run(scenario, bot, *args, clock=None, enter=None, allow_errors=False, **kwargs):
         if not isinstance(scenario, Scenario):
             scenario = load(scenario)
         runner = Runner(scenario, clock=clock, enter=enter, allow_errors=True)
-        result = runner.run(bot_class, *args, **kwargs)
+        result = runner.run(bot, *args, **kwargs)
         results.append(result)
         if not allow_errors:
             result.check()
@@ -81,6 +82,11 @@ class SimRoom:
         member.join()
         self.participants[user_id] = member
         return member
+
+    def enter_params(self, user_id, role="anchor"):
+        """EnterRoomParams into this room, for a session (or a velmora.aio Room) of the
+        test's own."""
+        return enter_params(user_id, self.name, role=role)
 
     def bot(self, bot_class, *args, user_id="bot", **kwargs):
         """bot_class(*args, **kwargs) in the room as `user_id`, its session as `bot.cloud`;
@@ -157,10 +163,19 @@ def pytest_runtest_makereport(item, call):
     factory = getattr(item.config, "_tmp_path_factory", None)
     if factory is None:
         return
-    folder = factory.mktemp("velmora-" + re.sub(r"[^A-Za-z0-9_.-]", "_", item.name)[:40], numbered=True)
+    # Whatever goes wrong here is reported beside the test's own failure, never instead of it.
     lines = []
+    try:
+        folder = factory.mktemp("velmora-" + re.sub(r"[^A-Za-z0-9_.-]", "_", item.name)[:40], numbered=True)
+    except Exception as error:
+        report.sections.append(("velmora simulator", f"no folder for the run's files: {error!r}"))
+        return
     for index, result in enumerate(results, start=1):
         stem = os.path.join(str(folder), f"run{index}")
-        lines.append(f"timeline:  {result.timeline(stem + '.html')}")
-        lines.append(f"recording: {result.save(stem + '.jsonl')}")
+        for label, write, path in (("timeline", result.timeline, stem + ".html"),
+                                   ("recording", result.save, stem + ".jsonl")):
+            try:
+                lines.append(f"{label + ':':<10} {write(path)}")
+            except Exception as error:
+                lines.append(f"{label + ':':<10} could not be written ({type(error).__name__}: {error})")
     report.sections.append(("velmora simulator", "\n".join(lines)))

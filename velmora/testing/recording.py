@@ -13,6 +13,7 @@ Arguments are encoded by velmora.testing.values. A reader refuses a file without
 and a version newer than its own, and names the line of an entry it cannot read.
 """
 import json
+import os
 import threading
 import time
 import traceback
@@ -20,7 +21,7 @@ import traceback
 import _velmora as v
 from velmora import CALLBACKS, MEDIA_CALLBACKS
 
-from . import values
+from . import files, values
 
 FORMAT = "velmora-recording"
 VERSION = 1
@@ -86,11 +87,13 @@ class Recording:
 
     @classmethod
     def load(cls, path):
+        """The recording in a file; RecordingFormatError names the line (and the field) of
+        the first entry it cannot read."""
+        path = os.fspath(path)
         try:
-            with open(path, encoding="utf-8") as source:
-                lines = source.read().splitlines()
-        except UnicodeDecodeError as error:
-            raise RecordingFormatError(f"{path} is not a velmora recording (not UTF-8 text: {error})")
+            lines = files.read_text(path, "recording", files.RECORDING_LIMIT).splitlines()
+        except files.InputError as error:
+            raise RecordingFormatError(f"{error} (not a velmora recording)") from None
         header = _parse_line(path, 1, lines[0] if lines else "")
         if header.get("format") != FORMAT:
             raise RecordingFormatError(
@@ -104,16 +107,18 @@ class Recording:
             raise RecordingFormatError(
                 f"{path}: recording format version {version} is newer than this reader's "
                 f"({VERSION}); update the velmora package to read it")
+        for field in ("user_id", "scenario", "clock", "room"):
+            if field in header and not isinstance(header[field], str):
+                raise RecordingFormatError(f"{path}:1: the header's \"{field}\" must be a text, "
+                                           f"not {header[field]!r}")
         entries = []
         for number, line in enumerate(lines[1:], start=2):
             if not line.strip():
                 continue
             entry = _parse_line(path, number, line)
-            if entry.get("kind") not in KINDS or not isinstance(entry.get("t"), int):
-                raise RecordingFormatError(
-                    f"{path}:{number}: an entry needs an integer \"t\" and a \"kind\" of {', '.join(KINDS)}")
-            if entry["kind"] == "callback" and entry.get("name") not in CALLBACKS:
-                raise RecordingFormatError(f"{path}:{number}: unknown callback {entry.get('name')!r}")
+            problem = _entry_problem(entry)
+            if problem is not None:
+                raise RecordingFormatError(f"{path}:{number}: {problem}")
             entries.append(entry)
         return cls(header, entries)
 
@@ -123,9 +128,71 @@ def _parse_line(path, number, line):
         parsed = json.loads(line)
     except json.JSONDecodeError as error:
         raise RecordingFormatError(f"{path}:{number}: not a velmora recording line ({error.msg})")
+    except RecursionError:
+        raise RecordingFormatError(f"{path}:{number}: a recording line nested too deeply") from None
     if not isinstance(parsed, dict):
         raise RecordingFormatError(f"{path}:{number}: a recording line is a JSON object")
     return parsed
+
+
+# What each callback receives, as the Python types its decoded arguments have (None: text or
+# None, for user ids).
+_USER = (str, type(None))
+SIGNATURES = {
+    "OnError": (v.Error,), "OnConnectionStateChanged": (v.ConnectionState, v.ConnectionState),
+    "OnEnterRoom": (), "OnExitRoom": (), "OnLocalAudioChannelCreated": (),
+    "OnLocalAudioChannelDestroyed": (), "OnLocalVideoChannelCreated": (v.StreamType,),
+    "OnLocalVideoChannelDestroyed": (v.StreamType,), "OnRemoteUserEnterRoom": (v.UserInfo,),
+    "OnRemoteUserExitRoom": (v.UserInfo, int), "OnRemoteAudioAvailable": (_USER, bool),
+    "OnRemoteVideoAvailable": (_USER, bool, v.StreamType),
+    "OnRemoteAudioReceived": (_USER, v.AudioFrame), "OnRemoteMixedAudioReceived": (v.AudioFrame,),
+    "OnRemoteVideoFrameReceived": (_USER, v.StreamType, v.VideoFrame),
+    "OnRemotePixelFrameReceived": (_USER, v.StreamType, v.PixelFrame),
+    "OnRequestKeyFrame": (v.StreamType,), "OnRequestChangeVideoEncodeBitrate": (v.StreamType, int),
+    "OnSeiMessageReceived": (_USER, v.StreamType, int, bytes),
+    "OnReceiveCustomCmdMsg": (_USER, int, int, bytes), "OnMissCustomCmdMsg": (_USER, int, int, int),
+    "OnNetworkQuality": (v.NetworkQualityInfo, list),
+}
+assert set(SIGNATURES) == set(CALLBACKS)
+_SCALARS = (str, int, float, bool, type(None))
+
+
+def _entry_problem(entry):
+    """What is wrong with one entry read from a file, or None."""
+    kind, t = entry.get("kind"), entry.get("t")
+    if kind not in KINDS or not isinstance(t, int) or isinstance(t, bool) or t < 0:
+        return f"an entry needs an integer \"t\" (0 or more) and a \"kind\" of {', '.join(KINDS)}"
+    name = entry.get("name")
+    if kind == "room":
+        if not isinstance(entry.get("who"), (str, type(None))) or not isinstance(entry.get("what"), str) \
+                or not isinstance(entry.get("detail"), _SCALARS):
+            return 'a room entry has "who" (a text or null), "what" (a text) and a plain "detail"'
+        return None
+    if not isinstance(name, str):
+        return f'a {kind} entry needs a "name" text'
+    if kind == "error":
+        return None if isinstance(entry.get("error"), str) else 'an error entry needs an "error" text'
+    args = entry.get("args")
+    if not isinstance(args, list):
+        return f'a {kind} entry needs "args", a list'
+    if kind == "send":
+        return None if "result" in entry else 'a send entry needs a "result"'
+    if name not in CALLBACKS:
+        return f"unknown callback {name!r}"
+    expected = SIGNATURES[name]
+    if len(args) != len(expected):
+        return f"{name} takes {len(expected)} argument(s), not {len(args)}"
+    for index, (arg, kind_of) in enumerate(zip(args, expected), start=1):
+        try:
+            decoded = values.decode(arg)
+        except (KeyError, ValueError, TypeError, OverflowError, AttributeError, RecursionError) as error:
+            return f"{name}: argument {index} cannot be read ({type(error).__name__}: {error})"
+        if not isinstance(decoded, kind_of) or (kind_of is int and isinstance(decoded, bool)):
+            return f"{name}: argument {index} is {values.brief(arg)}, not of the callback's type"
+        if name == "OnNetworkQuality" and index == 2 and not all(
+                isinstance(item, v.NetworkQualityInfo) for item in decoded):
+            return f"{name}: argument 2 must be a list of NetworkQualityInfo"
+    return None
 
 
 class Recorder:
@@ -211,13 +278,64 @@ def recorded(delegate_class, *args, clock=None, header=None, **kwargs):
     return delegate, recording
 
 
+class _ReplayClock:
+    """The time of the entry being replayed."""
+    name = "replay"
+
+    def __init__(self):
+        self.t = 0
+
+    def now_ms(self):
+        return self.t
+
+
+class ReplaySession:
+    """What a replayed bot has as its session (`bot.cloud`) when it has none: every KWIXCloud
+    method, each call noted in `recording` (kind "send", at the time of the callback being
+    replayed) and answered with the result the recorded run got for the same call in the
+    same order, or with success when the recording has none (GetAudioFrame: nothing to pull).
+    Nothing reaches an engine."""
+
+    def __init__(self, recorded=None):
+        self.clock = _ReplayClock()
+        self.recording = Recording({"clock": self.clock.name})
+        self._recorder = Recorder(self.recording, self.clock)
+        self._results = {}
+        for entry in (recorded.sends() if recorded is not None else []):
+            self._results.setdefault(entry["name"], []).append(entry.get("result"))
+
+    def __getattr__(self, name):
+        if name.startswith("_") or not callable(getattr(v.KWIXCloud, name, None)):
+            raise AttributeError(f"a KWIXCloud session has no method {name!r}")
+
+        def call(*args, **kwargs):
+            if name == "GetAudioFrame":
+                return v.ERR_READ_TRY_AGAIN
+            waiting = self._results.get(name)
+            result = True if name == "SendCustomCmdMsg" else v.ERR_OK
+            if waiting:
+                try:
+                    result = values.decode(waiting.pop(0))
+                except (KeyError, ValueError, TypeError):
+                    pass  # a result that was a record: success stands in for it
+            self._recorder.send(name, list(args) + list(kwargs.values()), result)
+            return result
+        call.__name__ = name
+        return call
+
+
 def replay(recording, delegate, *, speed="fast"):
     """Calls `delegate`'s methods with every recorded callback, in order, with arguments
     equal to the recorded ones, on the calling thread. speed="recorded" keeps the recorded
-    gaps; "fast" none. Callbacks the delegate does not define are skipped. Returns the number
-    of calls made."""
+    gaps; "fast" none. Callbacks the delegate does not define are skipped. A delegate whose
+    `cloud` is missing or None gets a ReplaySession there for the replay, so a bot that sends
+    runs as it did (what it sends is in `delegate.cloud.recording`). Returns the number of
+    calls made."""
     if speed not in ("fast", "recorded"):
         raise ValueError(f'speed is "fast" or "recorded", not {speed!r}')
+    session = getattr(delegate, "cloud", None)
+    if session is None:
+        session = delegate.cloud = ReplaySession(recording)
     started = time.monotonic()
     calls = 0
     entries = recording.callbacks()
@@ -229,6 +347,8 @@ def replay(recording, delegate, *, speed="fast"):
                 time.sleep(delay)
         if not defines(type(delegate), entry["name"]):
             continue
+        if isinstance(session, ReplaySession):
+            session.clock.t = entry["t"]
         getattr(delegate, entry["name"])(*(values.decode(a) for a in entry["args"]))
         calls += 1
     return calls

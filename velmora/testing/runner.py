@@ -30,13 +30,14 @@ class RecordingSession:
     """The bot's session as the runner hands it over (`bot.cloud`): every KWIXCloud method,
     each send noted in the run's recording."""
 
-    def __init__(self, cloud, recorder):
+    def __init__(self, cloud, recorder, not_sends=_NOT_SENDS):
         self._cloud = cloud
         self._recorder = recorder
+        self._not_sends = not_sends
 
     def __getattr__(self, name):
         method = getattr(self._cloud, name)
-        if name in _NOT_SENDS or not callable(method):
+        if name in self._not_sends or not callable(method):
             return method
 
         def send(*args, **kwargs):
@@ -49,10 +50,12 @@ class RecordingSession:
 
 class RunResult:
     """What a run produced: `recording` (the bot's callbacks, its sends and the room's
-    events), the `bot` object, the `participants` by id (each with its own `received`)."""
+    events), the `bot` object (the delegate, or the async bot as given), the `participants`
+    by id (each with its own `received`), and `value`, what an async bot returned."""
 
     def __init__(self, scenario, recording, bot, participants):
         self.scenario, self.recording, self.bot, self.participants = scenario, recording, bot, participants
+        self.value = None
 
     @property
     def errors(self):
@@ -86,12 +89,23 @@ class RunResult:
 
 
 class Runner:
-    """run(bot_class, *args, **kwargs) builds the bot as bot_class(*args, **kwargs) (wrapped
-    so that its callbacks are recorded), gives it its session as `bot.cloud`, and plays the
-    scenario. `clock` is a RealClock or ManualClock (default: manual where the engine has
-    one). `enter` may adjust the bot's EnterRoomParams before it enters. When one of the
-    bot's callbacks raised, run() raises BotError after the run (the engine only logs such
-    an exception), unless `allow_errors` is true; RunResult.errors lists them either way."""
+    """run(bot, *args, **kwargs) plays the scenario with a bot of either kind:
+
+    - a delegate class (a KWIXCloudDelegate subclass): built as bot(*args, **kwargs),
+      wrapped so that its callbacks are recorded, given its session as `bot.cloud`;
+    - a velmora.aio bot: an async function (or any callable returning an awaitable) called
+      as bot(room, *args, **kwargs) with a velmora.aio Room entered at the bot's join time;
+      the room is left when the function returns, or when it is cancelled at the bot's leave
+      time or the scenario's end. Its event loop runs in the runner's steps, on the run's
+      clock: on the manual clock a run is as repeatable as with a delegate class, and
+      `asyncio.sleep` and time-outs count engine time. What the function returns is
+      RunResult.value. Call run() from plain (not async) code.
+
+    `clock` is a RealClock or ManualClock (default: manual where the engine has one).
+    `enter` may adjust the bot's EnterRoomParams before it enters. When one of the bot's
+    callbacks (or the async bot) raised, run() raises BotError after the run (the engine
+    only logs such an exception), unless `allow_errors` is true; RunResult.errors lists
+    them either way."""
 
     def __init__(self, scenario, clock=None, enter=None, allow_errors=False):
         self.scenario = scenario
@@ -99,10 +113,18 @@ class Runner:
         self.enter = enter
         self.allow_errors = allow_errors
 
-    def run(self, bot_class, *args, **kwargs):
+    def run(self, bot, *args, **kwargs):
+        if isinstance(bot, type) and issubclass(bot, v.KWIXCloudDelegate):
+            kind = _Run
+        elif callable(bot) and not isinstance(bot, type):
+            from .aio_bot import AioRun
+            kind = AioRun
+        else:
+            raise TypeError(f"a bot is a KWIXCloudDelegate subclass or an async function taking a "
+                            f"velmora.aio Room, not {bot!r}")
         self.clock.start()
         try:
-            played = _Run(self.scenario, self.clock, self.enter, bot_class, args, kwargs)
+            played = kind(self.scenario, self.clock, self.enter, bot, args, kwargs)
             try:
                 played.play()
             finally:
@@ -110,6 +132,7 @@ class Runner:
         finally:
             self.clock.stop()
         result = RunResult(self.scenario, played.recording, played.bot, played.participants)
+        result.value = played.value
         if not self.allow_errors:
             result.check()
         return result
@@ -126,16 +149,24 @@ class _Run:
         self.recording = Recording({"user_id": self.bot_spec["user_id"], "clock": clock.name,
                                     "scenario": scenario.name, "room": scenario.room})
         self.recorder = Recorder(self.recording, clock)
+        self.bot_in_room = False
+        self.value = None
+        self.make_bot(bot_class, args, kwargs)
+        events = [Event(self.bot_spec["join_ms"], None, "bot_join", {}), *scenario.events]
+        if self.bot_spec["leave_ms"] is not None:
+            events.append(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
+        self.cast(events)
+
+    def make_bot(self, bot_class, args, kwargs):
         self.bot = recording_class(bot_class)(*args, **kwargs)
         self.bot._velmora_recorder = self.recorder
         self.cloud = v.KWIXCloud(self.bot)
         self.bot_engine = control.newest_session()
         self.bot.cloud = RecordingSession(self.cloud, self.recorder)
-        self.bot_in_room = False
-        events = [Event(self.bot_spec["join_ms"], None, "bot_join", {}), *scenario.events]
-        if self.bot_spec["leave_ms"] is not None:
-            events.append(Event(self.bot_spec["leave_ms"], None, "bot_leave", {}))
-        self.cast(events)
+
+    def settle(self):
+        """Waits until every session of the run has delivered its callbacks."""
+        control.settle(self.sessions())
 
     def cast(self, events):
         """The scenario's participants in this run's room, `events` as the timeline, and no
@@ -178,10 +209,10 @@ class _Run:
                 self.in_context(event.line, now, self.apply, event, now)
             # The bot answers this step's events (say, subscribing to a stream just opened)
             # before this step's media goes out, the same way every run.
-            control.settle(self.sessions())
+            self.settle()
             for participant in self.participants.values():
                 self.in_context(None, now, participant.send_due_media, now)
-            control.settle(self.sessions())
+            self.settle()
             if now >= scenario.duration_ms:
                 return
             self.clock.advance(scenario.tick_ms)
@@ -270,7 +301,7 @@ class _Run:
             for participant in self.participants.values():
                 if participant.present:
                     participant.leave()
-            control.settle(self.sessions())
+            self.settle()
         finally:
             # On a room bus this clears them in every process too: a run leaves no network
             # setting behind.
@@ -299,9 +330,12 @@ def _source(params):
                           params["sample_rate"])
     if params["source"] == "silence":
         return media.silence(params["duration_ms"], params["sample_rate"])
-    return media.wav(params["path"], params["duration_ms"])
+    try:
+        return media.wav(params["path"], params["duration_ms"])
+    except ValueError as error:  # the file changed since the scenario was checked
+        raise SimulationError(str(error)) from None
 
 
-def run(scenario, bot_class, *args, clock=None, enter=None, allow_errors=False, **kwargs):
-    """Runner(scenario, clock, enter, allow_errors).run(bot_class, *args, **kwargs)."""
-    return Runner(scenario, clock=clock, enter=enter, allow_errors=allow_errors).run(bot_class, *args, **kwargs)
+def run(scenario, bot, *args, clock=None, enter=None, allow_errors=False, **kwargs):
+    """Runner(scenario, clock, enter, allow_errors).run(bot, *args, **kwargs)."""
+    return Runner(scenario, clock=clock, enter=enter, allow_errors=allow_errors).run(bot, *args, **kwargs)

@@ -28,11 +28,12 @@ A JSON file holds the same keys in one object ("participant" and "event" are arr
 """
 import json
 import json.decoder
+import math
 import json.scanner
 import os
 import re
 
-from . import network
+from . import files, media, network
 from .participants import QUALITIES, ROLES, STREAMS
 
 VERSION = 1
@@ -44,49 +45,90 @@ class ScenarioError(ValueError):
 
 # ---- field kinds ----------------------------------------------------------------------------
 
+def _allowing(text):
+    """Gives a check the text of what it allows (for `python -m velmora.testing actions`)."""
+    def mark(check):
+        check.allowed = text
+        return check
+    return mark
+
+
 def _integer(low=None, high=None):
+    if low is None:
+        allowed = "an integer"
+    elif high is None:
+        allowed = f"an integer of at least {low}"
+    else:
+        allowed = f"an integer from {low} to {high}"
+
+    @_allowing(allowed)
     def check(value):
         if not isinstance(value, int) or isinstance(value, bool):
             return "an integer"
         if (low is not None and value < low) or (high is not None and value > high):
-            if high is None:
-                return f"an integer of at least {low}"
-            return f"an integer from {low} to {high}"
+            return allowed
         return None
+    return check
+
+
+def _even(low, high):
+    within = _integer(low, high)
+
+    def check(value):
+        wrong = within(value)
+        if wrong is None and value % 2:
+            return f"an even integer from {low} to {high} (pictures are coded in 2x2 chroma blocks)"
+        return wrong
     return check
 
 
 def _number(low=None, high=None):
+    allowed = (f"a number from {low} to {high}" if high is not None
+               else f"a number of at least {low}" if low is not None else "a number")
+
+    @_allowing(allowed)
     def check(value):
-        if not isinstance(value, (int, float)) or isinstance(value, bool):
-            return "a number"
+        if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+            return "a finite number"
         if (low is not None and value < low) or (high is not None and value > high):
-            return f"a number from {low} to {high}" if high is not None else f"a number of at least {low}"
+            return allowed
         return None
     return check
 
 
+@_allowing("a non-empty text")
 def _text(value):
     return None if isinstance(value, str) and value else "a non-empty text"
 
 
+@_allowing("true or false")
 def _boolean(value):
     return None if isinstance(value, bool) else "true or false"
 
 
 def _one_of(*choices):
+    allowed = "one of " + ", ".join(f'"{c}"' if isinstance(c, str) else str(c) for c in choices)
+
+    @_allowing(allowed)
     def check(value):
-        return None if value in choices else "one of " + ", ".join(f'"{c}"' for c in choices)
+        # bool is an int: true must not pass for 1
+        if isinstance(value, bool) or not any(value == c and type(value) is type(c) for c in choices):
+            return allowed
+        return None
     return check
 
 
+@_allowing("a text of at most 1024 bytes (UTF-8)")
 def _message(value):
     if not isinstance(value, str):
         return "a text"
     return None if len(value.encode()) <= 1024 else "a text of at most 1024 bytes"
 
 
-TIME = _integer(0)
+# A day: no scenario step lies further out, so a mistyped time cannot make a run last forever.
+MAX_MS = 24 * 60 * 60 * 1000
+TIME = _integer(0, MAX_MS)
+LENGTH = _integer(1, MAX_MS)
 
 # Field: (check, default); a default of REQUIRED must be given.
 REQUIRED = network.REQUIRED
@@ -112,15 +154,15 @@ def _network_fields(setting):
 
 
 TOP_FIELDS = {"version": (_integer(1), VERSION), "name": (_text, "scenario"),
-              "room": (_text, "scenario"), "duration_ms": (_integer(1), None),
+              "room": (_text, "scenario"), "duration_ms": (LENGTH, None),
               "tick_ms": (_integer(1, 1000), 10),
               # quality_report_ms, seed, network_timeout_ms: the network's, from its table
               **{name: _network_field(setting.fields[0]) for name, setting in network.RUN_FIELDS.items()},
               "bot": (None, None),
               "participant": (None, None), "event": (None, None)}
-BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
+BOT_FIELDS = {"user_id": (_text, "bot"), "join_ms": (TIME, 0), "leave_ms": (LENGTH, None),
               "pixel_output": (_boolean, False)}
-PARTICIPANT_FIELDS = {"id": (_text, REQUIRED), "join_ms": (TIME, 0), "leave_ms": (_integer(1), None),
+PARTICIPANT_FIELDS = {"id": (_text, REQUIRED), "join_ms": (TIME, 0), "leave_ms": (LENGTH, None),
                       "role": (_one_of(*ROLES), "anchor"),
                       "network_quality": (_one_of(*QUALITIES), None), "hears_audio": (_boolean, False)}
 EVENT_FIELDS = {"at_ms": (TIME, REQUIRED), "action": (None, REQUIRED), "who": (_text, REQUIRED)}
@@ -129,24 +171,85 @@ ACTIONS = {
     "join": {},
     "leave": {},
     "reconnect": {"gap_ms": (TIME, 500)},
-    "speak": {"source": (_one_of("tone", "silence", "wav"), "tone"), "duration_ms": (_integer(1), None),
+    "speak": {"source": (_one_of("tone", "silence", "wav"), "tone"), "duration_ms": (LENGTH, None),
               "frequency_hz": (_number(1, 24000), 440), "level_dbfs": (_number(-120, 0), -20),
               "path": (_text, None), "sample_rate": (_one_of(8000, 16000, 24000, 32000, 44100, 48000), 48000)},
     "stop_speaking": {},
     "open_video": {"stream": (_one_of(*STREAMS), "high"), "fps": (_integer(1, 60), 15),
-                   "width": (_integer(2, 1920), 160), "height": (_integer(2, 1080), 120),
+                   "width": (_even(16, 1920), 160), "height": (_even(16, 1080), 120),
                    "frames": (_one_of("encoded", "pixel"), "encoded")},
     "close_video": {"stream": (_one_of(*STREAMS), "high")},
     "sei": {"message": (_message, REQUIRED), "message_type": (_integer(0, 255), 242)},
     # count > 1 repeats the command every_ms apart; "{n}" in the message counts from 1.
     "custom_cmd": {"message": (_message, REQUIRED), "cmd_id": (_integer(1, 2 ** 31 - 1), 1),
                    "reliable": (_boolean, True), "ordered": (_boolean, True),
-                   "count": (_integer(1, 100000), 1), "every_ms": (_integer(1), 100)},
+                   "count": (_integer(1, 100000), 1), "every_ms": (LENGTH, 100)},
     # The network's actions (network_quality, custom_cmd_loss, network, disconnect,
     # unresponsive, responsive), from its table.
     **{name: _network_fields(setting) for name, setting in network.ACTIONS.items()},
 }
 ROOM_WIDE_ACTIONS = frozenset(name for name, s in network.ACTIONS.items() if s.scope == "room")
+# What each action does, and each of its fields: (unit or None, meaning). Shown by
+# `python -m velmora.testing actions` with the values each field's check allows.
+ACTION_HELP = {
+    "join": ("the participant enters the room (again, after a leave)", {}),
+    "leave": ("the participant leaves the room", {}),
+    "reconnect": ("the participant leaves, and enters again gap_ms later",
+                  {"gap_ms": ("ms", "time out of the room")}),
+    "speak": ("the participant speaks, in 20 ms frames, from its local audio channel (opened at its "
+              "first speak; an audience member cannot speak)",
+              {"source": (None, "what it says: a sine tone, silence, or a PCM WAV file (8, 16, 24 or 32-bit; "
+                                "a rate no channel takes is converted to 48 kHz, more than two channels "
+                                "mixed to one)"),
+               "duration_ms": ("ms", "how long; required for a tone or silence, cuts a WAV file short"),
+               "frequency_hz": ("Hz", "the tone's pitch"),
+               "level_dbfs": ("dBFS", "the tone's level; 0 is full scale"),
+               "path": (None, "the WAV file, relative to the scenario file (source \"wav\" only)"),
+               "sample_rate": ("Hz", "the sample rate of a tone or silence")}),
+    "stop_speaking": ("the participant stops speaking; its audio channel stays open", {}),
+    "open_video": ("the participant opens a video stream and sends generated frames on it",
+                   {"stream": (None, "which of its streams"),
+                    "fps": ("frames per second", "how often a frame goes out"),
+                    "width": ("pixels", "frame width"), "height": ("pixels", "frame height"),
+                    "frames": (None, "encoded: stand-in encoded frames; pixel: I420 pixel frames")}),
+    "close_video": ("the participant closes a video stream", {"stream": (None, "which of its streams")}),
+    "sei": ("the participant sends a SEI message on its high video stream (open that stream first)",
+            {"message": ("UTF-8 bytes", "the message"), "message_type": (None, "the SEI payload type")}),
+    "custom_cmd": ("the participant sends a custom command to every other member",
+                   {"message": ("UTF-8 bytes", 'the command\'s payload; "{n}" in it counts repeats from 1'),
+                    "cmd_id": (None, "the command's id"),
+                    "reliable": (None, "false: it may be lost (see command_loss, custom_cmd_loss)"),
+                    "ordered": (None, "false: it may arrive after the next one (see reorder)"),
+                    "count": (None, "how many times it is sent"),
+                    "every_ms": ("ms", "time between repeats")}),
+}
+# The same for the network's actions, from its table.
+NETWORK_HELP = {name: (setting.meaning, {f.name: (f.unit or None, f.meaning) for f in setting.fields})
+                for name, setting in network.ACTIONS.items()}
+
+
+def describe_actions():
+    """Lines describing every action: what it does, then each field with its default, the
+    values it allows, its unit and its meaning."""
+    for action, fields in ACTIONS.items():
+        meaning, field_help = ACTION_HELP.get(action) or NETWORK_HELP[action]
+        if action in ROOM_WIDE_ACTIONS:
+            who = ""
+        elif action in NETWORK_ACTIONS:
+            who = " (needs who: a participant or the bot)"
+        else:
+            who = " (needs who)"
+        yield ""
+        yield f"# {meaning}"
+        yield f"{action}{who}"
+        for field, (check, default) in fields.items():
+            yield f"    {field}: " + ("required" if default is REQUIRED else f"default {default!r}")
+            unit, explained = field_help.get(field, (None, None))
+            detail = getattr(check, "allowed", "any value")
+            if unit:
+                detail += f", in {unit}"
+            yield f"        {detail}" + (f": {explained}" if explained else "")
+
 # Actions on a member's network, which the bot's user id may be the `who` of too.
 NETWORK_ACTIONS = frozenset(name for name, s in network.ACTIONS.items() if s.scope == "member")
 
@@ -212,9 +315,12 @@ def _locate_toml(text, source):
             table = (name, counts.get(name, 0))
             counts[name] = counts.get(name, 0) + 1
             locator.spans[table] = [(number, None)]
+            if counts[name] == 1:  # where the scenario's field of that name begins
+                locator.spans["top"].append((number, name))
         elif plain:
             table = plain.group(1)
             locator.spans[table] = [(number, None)]
+            locator.spans["top"].append((number, table))
         else:
             key = _TOML_KEY.match(line)
             if key:
@@ -315,7 +421,7 @@ def _list_of_tables(data, name, locator):
 def _event(raw, index, participants, locator, base_dir, bot_id):
     table = ("event", index)
     action = raw.get("action") if isinstance(raw, dict) else None
-    if isinstance(raw, dict) and "action" in raw and action not in ACTIONS:
+    if isinstance(raw, dict) and "action" in raw and not (isinstance(action, str) and action in ACTIONS):
         raise ScenarioError(f"{locator.where(table, 'action')}: event #{index + 1}: field 'action' "
                             f"must be one of {', '.join(ACTIONS)}, not {action!r}")
     spec = dict(EVENT_FIELDS, **ACTIONS.get(action, {}))
@@ -337,6 +443,11 @@ def _event(raw, index, participants, locator, base_dir, bot_id):
             if not os.path.isfile(fields["path"]):
                 raise ScenarioError(f"{locator.where(table, 'path')}: event #{index + 1}: field 'path': "
                                     f"no such file {fields['path']}")
+            try:
+                media.wav_format(fields["path"])
+            except ValueError as error:
+                raise ScenarioError(f"{locator.where(table, 'path')}: event #{index + 1}: field 'path': "
+                                    f"{error}") from None
         elif fields["duration_ms"] is None:
             raise ScenarioError(f"{locator.where(table)}: event #{index + 1}: a {fields['source']} "
                                 "source needs field 'duration_ms'")
@@ -413,6 +524,19 @@ def parse(text, source="<scenario>", fmt=None, base_dir="."):
     """A Scenario from the text of a file; fmt is "toml" or "json" (default: by the source's
     extension, TOML unless it ends in .json)."""
     fmt = fmt or ("json" if str(source).endswith(".json") else "toml")
+    if fmt not in ("json", "toml"):
+        raise ValueError(f'a scenario format is "toml" or "json", not {fmt!r}')
+    try:
+        files.check_nesting(text, source, comments=fmt == "toml")
+    except files.InputError as error:
+        raise ScenarioError(str(error)) from None
+    try:
+        return _parse(text, source, fmt, base_dir)
+    except RecursionError:
+        raise ScenarioError(f"{source}: nested too deeply to read") from None
+
+
+def _parse(text, source, fmt, base_dir):
     if fmt == "json":
         data, locator = _parse_json(text, source)
     elif fmt == "toml":
@@ -424,16 +548,18 @@ def parse(text, source="<scenario>", fmt=None, base_dir="."):
         try:
             data = tomli.loads(text)
         except tomli.TOMLDecodeError as error:
-            raise ScenarioError(f"{source}: not valid TOML: {error}") from None
+            at = re.search(r"\(at line (\d+), column \d+\)", str(error))
+            raise ScenarioError(f"{source}:{at.group(1)}: not valid TOML: {error}" if at
+                                else f"{source}: not valid TOML: {error}") from None
         locator = _locate_toml(text, source)
-    else:
-        raise ValueError(f'a scenario format is "toml" or "json", not {fmt!r}')
     return build(data, locator, base_dir)
 
 
 def load(path):
     """The Scenario in a .toml or .json file; WAV paths in it are relative to the file."""
     path = os.fspath(path)
-    with open(path, encoding="utf-8") as source:
-        text = source.read()
+    try:
+        text = files.read_text(path, "scenario", files.SCENARIO_LIMIT)
+    except files.InputError as error:
+        raise ScenarioError(str(error)) from None
     return parse(text, path, base_dir=os.path.dirname(os.path.abspath(path)))

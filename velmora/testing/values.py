@@ -93,7 +93,17 @@ def decode(value):
 
 
 def brief(value):
-    """A short human form of an encoded value, for timelines and failure messages."""
+    """A short human form of an encoded value, for timelines and failure messages; any other
+    JSON value (a send's parameter record, a damaged entry) is shown as it is."""
+    try:
+        return _brief(value)
+    except (KeyError, ValueError, TypeError, AttributeError, OverflowError, RecursionError):
+        import json
+        text = json.dumps(value, default=repr)
+        return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _brief(value):
     if isinstance(value, dict):
         if "enum" in value:
             member = ENUMS[value["enum"]](value["value"])
@@ -102,7 +112,7 @@ def brief(value):
             raw = base64.b64decode(value["bytes"])
             return repr(raw[:40]) + ("..." if len(raw) > 40 else "")
         if "list" in value:
-            return "[" + ", ".join(brief(item) for item in value["list"]) + "]"
+            return "[" + ", ".join(_brief(item) for item in value["list"]) + "]"
         (kind, fields), = value.items()
         if kind in ("UserInfo", "NetworkQualityInfo"):
             return fields["user_id"] if kind == "UserInfo" else \

@@ -4,15 +4,18 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "core/clock.h"
-#include "network/setting.h"
 #include "log/log.h"
 #include "network/network.h"
+#include "network/setting.h"
 
 namespace velmora {
 namespace loopback {
@@ -25,8 +28,24 @@ namespace {
 std::atomic<uint64_t> g_next_ghost_serial{uint64_t{1} << 48};
 
 constexpr int kPipelineDepth = 256;
-constexpr int kClaimWaitMs = 3000;
 constexpr std::chrono::milliseconds kPollInterval{100};
+constexpr timeval kConnectTimeout{1, 0};
+// A reply slower than this loses the link: a stalled server is noticed within a heartbeat
+// and this time.
+constexpr timeval kIoTimeout{2, 0};
+// What a sealed message adds to the message it carries (bus/seal.h).
+constexpr size_t kSealedOverhead = 64;
+
+// Claims a user id for one session, keeps it, or takes it again once expired: 1, or 0 when
+// another session (of any process) holds it.
+const char* const kClaimScript =
+    "local v = redis.call('get', KEYS[1]) "
+    "if not v then redis.call('set', KEYS[1], ARGV[1], 'px', ARGV[2]) return 1 end "
+    "if v == ARGV[1] then redis.call('pexpire', KEYS[1], ARGV[2]) return 1 end "
+    "return 0";
+// Only the session's own claim: after a long stall it may have expired and been taken.
+const char* const kReleaseScript =
+    "if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) end return 0";
 
 uint64_t NewOrigin() {
     std::random_device device;
@@ -44,24 +63,34 @@ std::string Hex(uint64_t value) {
     return text;
 }
 
-redisContext* ConnectOne(const Address& a, std::string* error) {
-    const timeval connect_timeout{1, 0};
-    redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, connect_timeout);
-    if (c == nullptr || c->err != 0) {
-        *error = "cannot reach Redis at " + a.host + ":" + std::to_string(a.port) + ": " +
-                 (c != nullptr ? c->errstr : "out of memory") + " (is redis-server running there?)";
-        if (c != nullptr) redisFree(c);
-        return nullptr;
-    }
-    const timeval io_timeout{2, 0};
-    redisSetTimeout(c, io_timeout);
-    return c;
+int64_t WallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The next wait before reconnecting: doubled up to kLastRetry, each with up to a quarter
+// more at random so that processes that lost the server together do not return together.
+std::chrono::milliseconds Jittered(std::chrono::milliseconds wait) {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<int64_t> extra(0, wait.count() / 4);
+    return wait + std::chrono::milliseconds(extra(generator));
 }
 
 struct ReplyFree {
     void operator()(redisReply* r) const { freeReplyObject(r); }
 };
 using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+Reply Command(redisContext* c, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    void* reply = redisvCommand(c, format, args);
+    va_end(args);
+    return Reply(static_cast<redisReply*>(reply));
+}
+
+std::string ReplyText(const redisReply* r) { return r->str != nullptr ? std::string(r->str, r->len) : std::string(); }
 
 // A remote text in a log line: bounded, and every byte that is not printable ASCII as \xNN.
 std::string Printable(const std::string& text) {
@@ -81,23 +110,195 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-// The settings other processes made before this one connected.
-void ApplyStoredSettings(redisContext* c) {
-    Reply r(static_cast<redisReply*>(redisCommand(c, "HGETALL %s", kNetworkKey)));
-    if (!r || r->type != REDIS_REPLY_ARRAY) {
+// Why a connection failed, in words: hiredis says a timed-out read failed "temporarily".
+std::string Failure(const redisContext* c) {
+    if (c->err == REDIS_ERR_IO && std::strcmp(c->errstr, std::strerror(EAGAIN)) == 0) {
+        return "no answer within " + std::to_string(kIoTimeout.tv_sec) + " s";
+    }
+    return c->errstr;
+}
+
+// A hostile or broken process may cause many: the first and every 1000th are enough.
+bool WorthLogging(uint64_t count) { return count % 1000 == 1; }
+
+void Post(const CarriedSession& s, const char* name, Dispatcher::Call call) {
+    if (s.dispatcher) s.dispatcher->PostEvent(name, std::move(call));
+}
+
+}  // namespace
+
+// ---- Connecting ------------------------------------------------------------------------------
+
+Bus::Bus(Address address, std::unique_ptr<Sealer> sealer)
+    : address_(std::move(address)),
+      sealer_(std::move(sealer)),
+      origin_(NewOrigin()),
+      silent_(Dispatcher::Start(nullptr)) {}
+
+Bus::~Bus() {
+    Stop(false);
+    if (pub_ != nullptr) redisFree(pub_);
+    if (sub_ != nullptr) redisFree(sub_);
+}
+
+namespace {
+
+// The key's text is hashed into the sealer and not kept.
+bool MakeSealer(Address* a, std::unique_ptr<Sealer>* sealer, std::string* error) {
+    if (a->key.empty()) return true;
+    *sealer = Sealer::Make(a->key, error);
+    std::fill(a->key.begin(), a->key.end(), '\0');
+    a->key.clear();
+    return *sealer != nullptr;
+}
+
+void WarnWithoutKey(const Address& a) {
+    Logf(LogLevel::kWarning,
+         "room bus at %s has no key: it trusts every client of that Redis server, which can read every room and "
+         "speak in it as any member; give every process the same key (?key= or ?key_file= in the URL, or %s) to "
+         "seal its messages",
+         a.where.c_str(), kKeyVariable);
+}
+
+}  // namespace
+
+std::shared_ptr<Bus> Bus::Connect(const Address& address, std::string* error) {
+    Address a = address;
+    std::unique_ptr<Sealer> sealer;
+    if (!MakeSealer(&a, &sealer, error)) return nullptr;
+    std::shared_ptr<Bus> bus(new Bus(std::move(a), std::move(sealer)));
+    bus->pub_ = bus->Open(Side::kPublisher, error);
+    if (bus->pub_ == nullptr) return nullptr;
+    // Subscribed before Connect returns, so nothing published after it is missed.
+    bus->sub_ = bus->Open(Side::kSubscriber, error);
+    if (bus->sub_ == nullptr) return nullptr;
+    if (!bus->ReadStoredSettings(bus->pub_)) {
+        *error = "Redis at " + bus->address_.where + " stopped answering: " + Failure(bus->pub_);
+        return nullptr;
+    }
+    bus->pub_up_ = bus->sub_up_ = bus->ever_up_ = true;
+    bus->StartThreads();
+    Logf(LogLevel::kInfo, "room bus connected to %s as process %s%s", bus->address_.where.c_str(),
+         Hex(bus->origin_).c_str(), bus->sealer_ ? ", its messages sealed with a key" : "");
+    if (!bus->sealer_) WarnWithoutKey(bus->address_);
+    return bus;
+}
+
+std::shared_ptr<Bus> Bus::Start(const Address& address, const std::string& origin_text, std::string* error) {
+    Address a = address;
+    std::unique_ptr<Sealer> sealer;
+    if (!MakeSealer(&a, &sealer, error)) return nullptr;
+    std::shared_ptr<Bus> bus(new Bus(std::move(a), std::move(sealer)));
+    bus->origin_text_ = origin_text;
+    // The threads start with the first claim, so that a first connection that fails always
+    // finds that session waiting, whatever the timing.
+    Logf(LogLevel::kInfo, "room bus connecting to %s as process %s%s", bus->address_.where.c_str(),
+         Hex(bus->origin_).c_str(), bus->sealer_ ? ", its messages sealed with a key" : "");
+    if (!bus->sealer_) WarnWithoutKey(bus->address_);
+    return bus;
+}
+
+void Bus::StartThreads() {
+    publisher_ = std::thread([this] { PublisherLoop(); });
+    subscriber_ = std::thread([this] { SubscriberLoop(); });
+}
+
+redisContext* Bus::Open(Side side, std::string* error) const {
+    const Address& a = address_;
+    redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, kConnectTimeout);
+    if (c == nullptr || c->err != 0) {
+        *error = "cannot reach Redis at " + a.where + ": " + (c != nullptr ? c->errstr : "out of memory") +
+                 " (is redis-server running there?)";
+        if (c != nullptr) redisFree(c);
+        return nullptr;
+    }
+    redisSetTimeout(c, kIoTimeout);
+    const auto fail = [&](const std::string& what, const redisReply* r) {
+        *error = "Redis at " + a.where + " " + what + ": " +
+                 (r != nullptr && r->type == REDIS_REPLY_ERROR ? ReplyText(r) : Failure(c));
+        redisFree(c);
+        return nullptr;
+    };
+    if (!a.password.empty()) {
+        Reply r = a.user.empty()
+                      ? Command(c, "AUTH %b", a.password.data(), a.password.size())
+                      : Command(c, "AUTH %b %b", a.user.data(), a.user.size(), a.password.data(), a.password.size());
+        if (!r || r->type == REDIS_REPLY_ERROR) {
+            return fail(a.user.empty() ? "refused the password" : "refused user " + Printable(a.user) + "'s password",
+                        r.get());
+        }
+    }
+    if (side == Side::kPublisher) {
+        Reply r = Command(c, "PING");
+        if (!r || r->type != REDIS_REPLY_STATUS) {
+            return fail(a.password.empty() ? "refused PING (does it need a password? redis://:password@host:port)"
+                                           : "refused PING",
+                        r.get());
+        }
+        return c;
+    }
+    const std::string pattern = std::string(kChannelPrefix) + "*";
+    Reply r = Command(c, "PSUBSCRIBE %b %s", pattern.data(), pattern.size(), kNetworkChannel);
+    void* second = nullptr;  // each pattern is confirmed on its own
+    if (r && r->type == REDIS_REPLY_ARRAY && redisGetReply(c, &second) == REDIS_OK) {
+        Reply confirmed(static_cast<redisReply*>(second));
+        if (!confirmed || confirmed->type != REDIS_REPLY_ARRAY) r = std::move(confirmed);
+    } else if (r && r->type == REDIS_REPLY_ARRAY) {
+        r.reset();
+    }
+    if (!r || r->type != REDIS_REPLY_ARRAY) return fail("refused PSUBSCRIBE", r.get());
+    return c;
+}
+
+// The settings other processes made before this one subscribed. False: the connection failed.
+bool Bus::ReadStoredSettings(redisContext* c) {
+    Reply fields = Command(c, "HLEN %s", kNetworkKey);
+    if (!fields) return false;
+    if (fields->type != REDIS_REPLY_INTEGER || fields->integer > static_cast<long long>(kMaxStoredSettings)) {
+        Logf(LogLevel::kWarning,
+             "room bus: did not read the network settings of other processes: %s holds %lld fields, more than the "
+             "%zu this engine reads (or is not a hash)",
+             kNetworkKey, fields->type == REDIS_REPLY_INTEGER ? fields->integer : -1LL, kMaxStoredSettings);
+        return true;
+    }
+    Reply r = Command(c, "HGETALL %s", kNetworkKey);
+    if (!r) return false;
+    if (r->type != REDIS_REPLY_ARRAY) {
         Logf(LogLevel::kWarning, "room bus: could not read the network settings of other processes: %s",
-             r ? "not a hash" : c->errstr);
-        return;
+             r->type == REDIS_REPLY_ERROR ? ReplyText(r.get()).c_str() : "not a hash");
+        return true;
     }
     for (size_t i = 0; i + 1 < r->elements; i += 2) {
         const redisReply* value = r->element[i + 1];
+        const std::string field = r->element[i]->type == REDIS_REPLY_STRING ? ReplyText(r->element[i]) : "?";
+        if (value->type != REDIS_REPLY_STRING || value->len > kMaxBusMessageBytes) continue;
+        std::string bytes(value->str, value->len);
+        if (sealer_) {
+            // Stored, so of any age and order: authenticated, but not held to counters or clocks.
+            uint64_t counter = 0;
+            int64_t sent_ms = 0;
+            std::string plain;
+            if (!sealer_->Open(kNetworkChannel, bytes, &counter, &sent_ms, &plain)) {
+                uint64_t forged = 0;
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    forged = ++counters_.forged;
+                }
+                if (WorthLogging(forged)) {
+                    Logf(LogLevel::kWarning,
+                         "room bus: ignored the stored network setting %s: it is not sealed with this process's key "
+                         "(%" PRIu64 " forged so far)",
+                         Printable(field).c_str(), forged);
+                }
+                continue;
+            }
+            bytes = std::move(plain);
+        }
         Message m;
         int version = 0;
-        if (value->type != REDIS_REPLY_STRING ||
-            Decode(std::string(value->str, value->len), &m, &version) != DecodeResult::kOk ||
-            m.kind != Kind::kNetwork) {
+        if (Decode(bytes, &m, &version) != DecodeResult::kOk || m.kind != Kind::kNetwork) {
             Logf(LogLevel::kWarning, "room bus: ignored a stored network setting this engine cannot read (%s)",
-                 r->element[i]->type == REDIS_REPLY_STRING ? Printable(r->element[i]->str).c_str() : "?");
+                 Printable(field).c_str());
             continue;
         }
         if (!network::Shared(m.setting) || !network::Apply(m.setting, loopback::Clock::Instance().NowMs())) {
@@ -105,100 +306,7 @@ void ApplyStoredSettings(redisContext* c) {
                  network::NameOf(m.setting));
         }
     }
-}
-
-}  // namespace
-
-bool ParseAddress(const std::string& url, Address* out, std::string* error) {
-    Address a;
-    std::string rest = url;
-    const std::string scheme = "redis://";
-    if (rest.compare(0, scheme.size(), scheme) == 0) rest = rest.substr(scheme.size());
-    const size_t query = rest.find('?');
-    if (query != std::string::npos) {
-        const std::string option = rest.substr(query + 1);
-        rest = rest.substr(0, query);
-        const std::string name = "expiry_ms=";
-        char* end = nullptr;
-        const long long ms = option.compare(0, name.size(), name) == 0
-                                 ? std::strtoll(option.c_str() + name.size(), &end, 10)
-                                 : 0;
-        if (end == nullptr || *end != '\0' || ms < 100) {
-            *error = "'" + url + "': the only option is expiry_ms=N with N >= 100";
-            return false;
-        }
-        a.expiry_ms = ms;
-    }
-    const size_t slash = rest.find('/');
-    if (slash != std::string::npos) rest = rest.substr(0, slash);  // pub/sub spans databases
-    const size_t colon = rest.rfind(':');
-    if (colon != std::string::npos) {
-        char* end = nullptr;
-        const long port = std::strtol(rest.c_str() + colon + 1, &end, 10);
-        if (colon + 1 == rest.size() || *end != '\0' || port <= 0 || port > 65535) {
-            *error = "'" + url + "': the port must be a number from 1 to 65535";
-            return false;
-        }
-        a.port = static_cast<int>(port);
-        rest = rest.substr(0, colon);
-    }
-    if (rest.empty()) {
-        *error = "'" + url + "': no host; write redis://host:port or host:port";
-        return false;
-    }
-    a.host = rest;
-    *out = a;
     return true;
-}
-
-std::shared_ptr<Bus> Bus::Connect(const std::string& url, std::string* error) {
-    Address a;
-    if (!ParseAddress(url, &a, error)) return nullptr;
-    redisContext* pub = ConnectOne(a, error);
-    if (pub == nullptr) return nullptr;
-    redisContext* sub = ConnectOne(a, error);
-    if (sub == nullptr) {
-        redisFree(pub);
-        return nullptr;
-    }
-    // Subscribed before Connect returns, so nothing published after it is missed.
-    const std::string pattern = std::string(kChannelPrefix) + "*";
-    Reply r(static_cast<redisReply*>(
-        redisCommand(sub, "PSUBSCRIBE %b %s", pattern.data(), pattern.size(), kNetworkChannel)));
-    void* second = nullptr;  // each pattern is confirmed on its own
-    if (r && r->type == REDIS_REPLY_ARRAY && redisGetReply(sub, &second) == REDIS_OK) {
-        Reply confirmed(static_cast<redisReply*>(second));
-        if (!confirmed || confirmed->type != REDIS_REPLY_ARRAY) r = std::move(confirmed);
-    } else if (r && r->type == REDIS_REPLY_ARRAY) {
-        r.reset();
-    }
-    if (!r || r->type != REDIS_REPLY_ARRAY) {
-        *error = "Redis at " + a.host + ":" + std::to_string(a.port) + " refused PSUBSCRIBE: " +
-                 (r && r->type == REDIS_REPLY_ERROR ? std::string(r->str, r->len) : std::string(sub->errstr));
-        redisFree(pub);
-        redisFree(sub);
-        return nullptr;
-    }
-    ApplyStoredSettings(pub);
-    std::shared_ptr<Bus> bus(new Bus(a, pub, sub));
-    bus->publisher_ = std::thread([b = bus.get()] { b->PublisherLoop(); });
-    bus->subscriber_ = std::thread([b = bus.get()] { b->SubscriberLoop(); });
-    Logf(LogLevel::kInfo, "room bus connected to %s:%d as process %s", a.host.c_str(), a.port,
-         Hex(bus->origin_).c_str());
-    return bus;
-}
-
-Bus::Bus(Address address, redisContext* pub, redisContext* sub)
-    : address_(std::move(address)),
-      origin_(NewOrigin()),
-      pub_(pub),
-      sub_(sub),
-      silent_(Dispatcher::Start(nullptr)) {}
-
-Bus::~Bus() {
-    Stop(false);
-    redisFree(pub_);
-    redisFree(sub_);
 }
 
 void Bus::Stop(bool remove_ghosts) {
@@ -208,18 +316,22 @@ void Bus::Stop(bool remove_ghosts) {
             std::set<std::string> present;
             for (const auto& l : locals_) {
                 if (l.second.joined) present.insert(l.second.room);
-                if (l.second.owns_claim) jobs_.push_back(Job{Job::kRelease, ClaimKey(l.second), "", nullptr});
+                Job release;
+                release.what = Job::kRelease;
+                release.key = ClaimKey(l.second);
+                release.serial = l.first;
+                QueueJobLocked(std::move(release));
             }
             for (const std::string& room : present) {
                 Message bye;
                 bye.kind = Kind::kBye;
-                QueueLocked(room, std::move(bye));
+                QueueLocked(room, std::move(bye), 0);
             }
             stopping_ = true;
             wake_.notify_all();
         }
-        publisher_.join();
-        subscriber_.join();
+        if (publisher_.joinable()) publisher_.join();
+        if (subscriber_.joinable()) subscriber_.join();
         // Both threads are gone: the ghosts are this thread's now.
         const size_t left =
             remove_ghosts ? RemoveGhosts([](const Ghost&, uint64_t) { return true; }, kExitReasonLeft) : ghosts_.size();
@@ -229,58 +341,75 @@ void Bus::Stop(bool remove_ghosts) {
 
 Counters Bus::counters() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return counters_;
+    Counters c = counters_;
+    c.claiming = static_cast<uint64_t>(
+        std::count_if(locals_.begin(), locals_.end(), [](const auto& l) { return !l.second.claimed; }));
+    return c;
 }
 
 std::string Bus::ClaimKey(const Local& l) const { return std::string(kClaimPrefix) + l.room + ":" + l.enter.user_id; }
 
-void Bus::QueueLocked(const std::string& room, Message m) {
-    if (broken_) {
+// The session's own, so that a local duplicate's refused claim never gives back its claim.
+std::string Bus::ClaimValue(uint64_t serial) const { return Hex(origin_) + "." + std::to_string(serial); }
+
+// ---- Sessions' side --------------------------------------------------------------------------
+
+void Bus::QueueJobLocked(Job job) {
+    const bool message = job.what == Job::kPublish || job.what == Job::kNetwork;
+    if (message && ever_up_ && !pub_up_) {
         ++counters_.lost;
         return;
     }
-    m.origin = origin_;
-    jobs_.push_back(Job{Job::kPublish, kChannelPrefix + room, Encode(m), nullptr});
+    if (message && (job.bytes.size() + kSealedOverhead > kMaxBusMessageBytes ||
+                    queued_bytes_ + job.bytes.size() > kMaxQueuedBytes)) {
+        const uint64_t lost = ++counters_.lost;
+        if (WorthLogging(lost)) {
+            Logf(LogLevel::kWarning,
+                 "room bus: did not publish a message of %zu bytes on %s: over the bus's limit of %zu bytes per "
+                 "message or %zu waiting (%" PRIu64 " lost so far)",
+                 job.bytes.size(), Printable(job.key).c_str(), kMaxBusMessageBytes, kMaxQueuedBytes, lost);
+        }
+        return;
+    }
+    queued_bytes_ += job.bytes.size();
+    jobs_.push_back(std::move(job));
     wake_.notify_one();
 }
 
-int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter) {
-    const std::string& user_id = enter.user_id;
-    auto done = std::make_shared<std::promise<int>>();
-    std::future<int> result = done->get_future();
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (broken_ || stopping_) {
-            Logf(LogLevel::kError, "EnterRoom: the room bus at %s:%d is %s; user %s stays out of room %s",
-                 address_.host.c_str(), address_.port, broken_ ? "broken" : "disconnecting", user_id.c_str(),
-                 room.c_str());
-            return kwix::ERR_ENTER_ROOM_FAILED;
-        }
-        Local& l = locals_[serial];
-        l = Local();
-        l.room = room;
-        l.enter = enter;
-        ++rooms_[room];
-        jobs_.push_back(Job{Job::kClaim, ClaimKey(l), "", done});
-        wake_.notify_one();
+void Bus::QueueLocked(const std::string& room, Message m, uint64_t ticket) {
+    m.origin = origin_;
+    Job job;
+    job.what = Job::kPublish;
+    job.key = kChannelPrefix + room;
+    job.bytes = Encode(m);
+    job.serial = m.sender;
+    job.ticket = ticket;
+    QueueJobLocked(std::move(job));
+}
+
+int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter, CarriedSession session) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (failed_ || stopping_) {
+        Logf(LogLevel::kError, "EnterRoom: the room bus at %s is %s; user %s stays out of room %s",
+             address_.where.c_str(), failed_ ? "out of reach" : "disconnecting", Printable(enter.user_id).c_str(),
+             Printable(room).c_str());
+        return kwix::ERR_ENTER_ROOM_FAILED;
     }
-    int claimed = -1;
-    if (result.wait_for(std::chrono::milliseconds(kClaimWaitMs)) == std::future_status::ready) claimed = result.get();
-    if (claimed > 0) {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = locals_.find(serial);
-        if (it != locals_.end()) it->second.owns_claim = claimed == 1;
-        return kwix::ERR_OK;
-    }
-    if (claimed == 0) {
-        Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s in another process", user_id.c_str(),
-             room.c_str());
-    } else {
-        Logf(LogLevel::kError, "EnterRoom: the room bus at %s:%d did not answer; user %s stays out of room %s",
-             address_.host.c_str(), address_.port, user_id.c_str(), room.c_str());
-    }
-    Release(serial);
-    return kwix::ERR_ENTER_ROOM_FAILED;
+    if (!publisher_.joinable()) StartThreads();
+    Local& l = locals_[serial];
+    l = Local();
+    l.room = room;
+    l.enter = enter;
+    l.session = std::move(session);
+    l.ticket = ++next_ticket_;
+    ++rooms_[room];
+    Job claim;
+    claim.what = Job::kClaim;
+    claim.key = ClaimKey(l);
+    claim.serial = serial;
+    claim.ticket = l.ticket;
+    QueueJobLocked(std::move(claim));
+    return kwix::ERR_OK;
 }
 
 void Bus::Release(uint64_t serial) {
@@ -291,13 +420,36 @@ void Bus::Release(uint64_t serial) {
 
 void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
     const Local& l = it->second;
-    if (l.owns_claim) jobs_.push_back(Job{Job::kRelease, ClaimKey(l), "", nullptr});
+    Job release;
+    release.what = Job::kRelease;
+    release.key = ClaimKey(l);
+    release.serial = it->first;
+    QueueJobLocked(std::move(release));
     if (--rooms_[l.room] == 0) {
         rooms_.erase(l.room);
         greeted_.erase(l.room);
+        answered_.erase(l.room);
+        hellos_due_.erase(l.room);
     }
     locals_.erase(it);
-    wake_.notify_one();
+}
+
+void Bus::TellLocked(Local& l, bool down) {
+    if (down == l.told_down) return;
+    l.told_down = down;
+    if (!down) {
+        Post(l.session, "OnConnectionStateChanged", [](kwix::KWIXCloudDelegate& d) {
+            d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
+        });
+        return;
+    }
+    Post(l.session, "OnConnectionStateChanged", [](kwix::KWIXCloudDelegate& d) {
+        d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTED, kwix::CONNECTION_STATE_DISCONNECTED);
+    });
+    Post(l.session, "OnError", [](kwix::KWIXCloudDelegate& d) { d.OnError(kConnectionLostError); });
+    Post(l.session, "OnConnectionStateChanged", [](kwix::KWIXCloudDelegate& d) {
+        d.OnConnectionStateChanged(kwix::CONNECTION_STATE_DISCONNECTED, kwix::CONNECTION_STATE_CONNECTING);
+    });
 }
 
 void Bus::Publish(uint64_t serial, const Operation& operation) {
@@ -311,14 +463,15 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
     m.sender = serial;
     m.user_id = l.enter.user_id;
     m.seq = ++l.seq;
-    QueueLocked(l.room, std::move(m));
+    QueueLocked(l.room, std::move(m), l.ticket);
     // What a later process is told of this member when it says hello.
     if (entering) {
         l.joined = true;
+        if (ever_up_ && !(pub_up_ && sub_up_)) TellLocked(l, true);  // entered while the server is away
         if (greeted_.insert(l.room).second) {
             Message hello;
             hello.kind = Kind::kHello;
-            QueueLocked(l.room, std::move(hello));
+            QueueLocked(l.room, std::move(hello), 0);
         }
     } else if (std::holds_alternative<op::Exit>(operation)) {
         ForgetLocked(it);
@@ -331,6 +484,8 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
         } else {
             l.video_open.erase(video->type);
         }
+    } else if (const auto* video = std::get_if<op::VideoParams>(&operation)) {
+        l.video_params[video->type] = video->params;
     }
 }
 
@@ -338,30 +493,28 @@ void Bus::PublishNetwork(const network::Setting& setting) {
     Message m;
     m.kind = Kind::kNetwork;
     m.setting = setting;
-    std::lock_guard<std::mutex> lock(mu_);
-    if (broken_) {
-        ++counters_.lost;
-        return;
-    }
     m.origin = origin_;
-    Job job{Job::kNetwork, kNetworkChannel, Encode(m), nullptr};
+    Job job;
+    job.what = Job::kNetwork;
+    job.key = kNetworkChannel;
+    job.bytes = Encode(m);
     job.fields = network::StoreKeys(setting, &job.forget);
-    jobs_.push_back(std::move(job));
-    wake_.notify_one();
+    std::lock_guard<std::mutex> lock(mu_);
+    QueueJobLocked(std::move(job));
 }
 
-void Bus::QueueStateLocked(uint64_t serial, const Local& l) {
-    Local& member = locals_[serial];
+void Bus::QueueStateLocked(uint64_t serial, Local& l) {
     const auto queue = [&](const Operation& operation) {
         Message m = OperationMessage(operation);
         m.sender = serial;
         m.user_id = l.enter.user_id;
-        m.seq = ++member.seq;
-        QueueLocked(l.room, std::move(m));
+        m.seq = ++l.seq;
+        QueueLocked(l.room, std::move(m), l.ticket);
     };
     queue(l.enter);
     if (l.audio_open) queue(op::AudioChannel{true, l.channel});
     for (int type : l.video_open) queue(op::VideoChannel{true, static_cast<kwix::StreamType>(type)});
+    for (const auto& p : l.video_params) queue(op::VideoParams{static_cast<kwix::StreamType>(p.first), p.second});
 }
 
 void Bus::HeartbeatLocked() {
@@ -369,207 +522,534 @@ void Bus::HeartbeatLocked() {
         if (!greeted_.count(room.first)) continue;
         Message beat;
         beat.kind = Kind::kHeartbeat;
-        QueueLocked(room.first, std::move(beat));
+        QueueLocked(room.first, std::move(beat), 0);
     }
+    // Keeps each claim, or takes it again should it have expired while the server was away.
     for (const auto& l : locals_) {
-        if (l.second.owns_claim) jobs_.push_back(Job{Job::kRefresh, ClaimKey(l.second), "", nullptr});
+        if (!l.second.claimed) continue;
+        Job keep;
+        keep.what = Job::kClaim;
+        keep.key = ClaimKey(l.second);
+        keep.serial = l.first;
+        keep.ticket = l.second.ticket;
+        QueueJobLocked(std::move(keep));
     }
 }
+
+void Bus::AnswerHellosLocked(Clock::time_point now) {
+    for (auto it = hellos_due_.begin(); it != hellos_due_.end();) {
+        auto& last = answered_[*it];
+        if (now - last < kHelloAnswerGap) {
+            ++it;
+            continue;
+        }
+        last = now;
+        for (auto& l : locals_) {
+            if (l.second.joined && l.second.room == *it) QueueStateLocked(l.first, l.second);
+        }
+        it = hellos_due_.erase(it);
+    }
+}
+
+// ---- The link ---------------------------------------------------------------------------------
+
+void Bus::SetUpLocked(Side side, bool up, const std::string& why) {
+    const bool before = pub_up_ && sub_up_;
+    (side == Side::kPublisher ? pub_up_ : sub_up_) = up;
+    if (side == Side::kSubscriber && !up && pub_up_) {
+        pub_suspect_ = true;
+        wake_.notify_one();
+    }
+    const bool after = pub_up_ && sub_up_;
+    if (before && !after) {
+        down_since_ = Clock::now();
+        Logf(LogLevel::kWarning,
+             "room bus at %s lost its server (%s); reconnecting, and meanwhile its sessions hear a dropped connection "
+             "and what they send is lost",
+             address_.where.c_str(), why.c_str());
+        for (auto& l : locals_) {
+            if (l.second.joined) TellLocked(l.second, true);
+        }
+        return;
+    }
+    if (before || !after) return;
+    Job read;
+    read.what = Job::kReadSettings;
+    if (!ever_up_) {
+        // Started by EnterRoom: the first connection. What sessions queued meanwhile goes now.
+        ever_up_ = true;
+        jobs_.insert(jobs_.begin(), std::move(read));
+        Logf(LogLevel::kInfo, "room bus connected to %s", address_.where.c_str());
+        wake_.notify_one();
+        return;
+    }
+    ++counters_.reconnects;
+    const auto away = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - down_since_);
+    Logf(LogLevel::kInfo,
+         "room bus at %s is back after %lld ms: claims, greets and announces its %zu member(s) again",
+         address_.where.c_str(), static_cast<long long>(away.count()), locals_.size());
+    QueueJobLocked(std::move(read));
+    for (auto& l : locals_) {
+        Job claim;
+        claim.what = Job::kClaim;
+        claim.key = ClaimKey(l.second);
+        claim.serial = l.first;
+        claim.ticket = l.second.ticket;
+        QueueJobLocked(std::move(claim));
+    }
+    greeted_.clear();
+    for (auto& l : locals_) {
+        if (!l.second.joined) continue;
+        if (greeted_.insert(l.second.room).second) {
+            Message hello;
+            hello.kind = Kind::kHello;
+            QueueLocked(l.second.room, std::move(hello), 0);
+        }
+        QueueStateLocked(l.first, l.second);
+    }
+    for (auto& l : locals_) TellLocked(l.second, false);
+}
+
+void Bus::GiveUp(const std::string& why) {
+    std::vector<std::function<void(int)>> expel;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (failed_.exchange(true)) return;
+        for (const auto& l : locals_) {
+            if (l.second.session.expel) expel.push_back(l.second.session.expel);
+        }
+        counters_.expelled += expel.size();
+        locals_.clear();
+        rooms_.clear();
+        greeted_.clear();
+        hellos_due_.clear();
+        jobs_.clear();
+        queued_bytes_ = 0;
+        wake_.notify_all();
+    }
+    Logf(LogLevel::kError,
+         "EnterRoom: %s: %s; the %zu session(s) that entered meanwhile leave their rooms (OnError "
+         "ERR_ENTER_ROOM_FAILED); unset it to keep rooms within this process",
+         origin_text_.c_str(), why.c_str(), expel.size());
+    for (const auto& out : expel) out(kwix::ERR_ENTER_ROOM_FAILED);
+}
+
+bool Bus::Claimed(const Job& job, int answer) {
+    std::function<void(int)> expel;
+    std::string user_id, room;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = locals_.find(job.serial);
+        const bool current = it != locals_.end() && it->second.ticket == job.ticket;
+        if (answer == 1) {
+            if (current) it->second.claimed = true;
+            return false;
+        }
+        // A claim held already survives a server's refusal to keep it, or a missing answer;
+        // a new one does not.
+        if (answer < 0 && current && it->second.claimed) return false;
+        if (answer == -1 && !current) return false;
+        // Nothing more of this entry is published: the session is out, or (not answered) its
+        // state goes out again once the link is back and its claim is answered.
+        for (auto j = jobs_.begin(); j != jobs_.end();) {
+            if (j->ticket != job.ticket) {
+                ++j;
+                continue;
+            }
+            if (answer == -1 && j->what == Job::kPublish) ++counters_.lost;
+            queued_bytes_ -= std::min(queued_bytes_, j->bytes.size());
+            j = jobs_.erase(j);
+        }
+        if (answer == -1 || !current) return true;
+        Local& l = it->second;
+        user_id = l.enter.user_id;
+        room = l.room;
+        expel = l.session.expel;
+        if (l.joined && l.claimed) {
+            // Published before (claimed, then lost while the server was away): the others see it go.
+            Message m = OperationMessage(op::Exit{});
+            m.sender = job.serial;
+            m.user_id = l.enter.user_id;
+            m.seq = ++l.seq;
+            QueueLocked(l.room, std::move(m), 0);
+        }
+        ++counters_.expelled;
+        if (--rooms_[l.room] == 0) {
+            rooms_.erase(l.room);
+            greeted_.erase(l.room);
+            answered_.erase(l.room);
+            hellos_due_.erase(l.room);
+        }
+        locals_.erase(it);
+    }
+    Logf(LogLevel::kWarning, "EnterRoom: user %s %s room %s; this session leaves it (OnError ERR_ENTER_ROOM_FAILED)",
+         Printable(user_id).c_str(), answer == 0 ? "is already in another process's" : "could not be claimed in",
+         Printable(room).c_str());
+    if (expel) expel(kwix::ERR_ENTER_ROOM_FAILED);
+    return true;
+}
+
+// ---- The publisher ----------------------------------------------------------------------------
 
 void Bus::PublisherLoop() {
     const auto beat = std::chrono::milliseconds(std::max<int64_t>(address_.expiry_ms / 5, 20));
     auto next_beat = Clock::now() + beat;
+    auto retry = kFirstRetry;
+    auto next_try = Clock::now();
+    std::vector<Job> batch;
     std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-        wake_.wait_until(lock, next_beat, [this] { return !jobs_.empty() || stopping_; });
-        if (!stopping_ && Clock::now() >= next_beat) {
-            HeartbeatLocked();
-            next_beat = Clock::now() + beat;
-        }
-        if (jobs_.empty()) {
-            if (stopping_) break;
+    while (!failed_) {
+        auto now = Clock::now();
+        if (pub_ == nullptr && !stopping_ && now >= next_try) {
+            const bool first = !ever_up_;
+            lock.unlock();
+            std::string why;
+            redisContext* c = Open(Side::kPublisher, &why);
+            if (c == nullptr && first) {
+                GiveUp(why);
+                return;
+            }
+            lock.lock();
+            if (c != nullptr) {
+                pub_ = c;
+                retry = kFirstRetry;
+                SetUpLocked(Side::kPublisher, true, std::string());
+            } else {
+                next_try = Clock::now() + Jittered(retry);
+                retry = std::min(retry * 2, kLastRetry);
+            }
             continue;
         }
-        std::vector<Job> batch;
-        batch.swap(jobs_);
-        lock.unlock();
-        RunJobs(batch);
-        lock.lock();
+        if (pub_suspect_) {
+            pub_suspect_ = false;
+            if (pub_ != nullptr) {
+                lock.unlock();
+                const bool alive = Command(pub_, "PING") != nullptr;
+                const std::string why = alive ? std::string() : "checking: " + Failure(pub_);
+                if (!alive) {
+                    redisFree(pub_);
+                    pub_ = nullptr;
+                }
+                lock.lock();
+                if (!alive) SetUpLocked(Side::kPublisher, false, why);
+                continue;
+            }
+        }
+        if (!stopping_ && pub_ != nullptr && now >= next_beat) {
+            HeartbeatLocked();
+            next_beat = now + beat;
+        }
+        AnswerHellosLocked(now);
+        if (!jobs_.empty() && (pub_ != nullptr || ever_up_ || stopping_)) {
+            batch.swap(jobs_);
+            queued_bytes_ = 0;
+            lock.unlock();
+            RunJobs(batch);
+            batch.clear();
+            lock.lock();
+            continue;
+        }
+        if (stopping_) break;
+        auto until = next_beat;
+        if (pub_ == nullptr) until = std::min(until, next_try);
+        if (!hellos_due_.empty()) until = std::min(until, now + kHelloAnswerGap);
+        wake_.wait_until(lock, until, [this] { return !jobs_.empty() || stopping_ || failed_ || pub_suspect_; });
     }
 }
 
 void Bus::RunJobs(std::vector<Job>& jobs) {
-    int pending = 0;
+    if (pub_ != nullptr && !held_.empty()) {
+        jobs.insert(jobs.begin(), std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
+        held_.clear();
+    }
+    struct Sent {
+        const Job* job;
+        bool message;  // a PUBLISH (HSET and HDEL travel with theirs)
+    };
+    std::vector<Sent> sent;
+    std::set<uint64_t> refused;  // tickets whose claim was refused in this batch
+    std::set<uint64_t> held;     // tickets whose claim was not answered: their sends are lost
     uint64_t published = 0, lost = 0;
-    const auto collect = [&] {
-        for (; pending > 0; --pending) {
-            void* reply = nullptr;
-            if (redisGetReply(pub_, &reply) != REDIS_OK) {
-                Fail("publishing", pub_->errstr);
-                lost += pending;
-                published -= std::min<uint64_t>(published, pending);
-                pending = 0;
-                return;
+    std::string why;
+    const auto lose_link = [&](const char* what) {
+        why = std::string(what) + ": " + Failure(pub_);
+        redisFree(pub_);
+        pub_ = nullptr;
+    };
+    // Reads the replies of what was sent; false when the connection failed.
+    const auto collect = [&]() -> bool {
+        for (size_t i = 0; i < sent.size(); ++i) {
+            void* raw = nullptr;
+            if (redisGetReply(pub_, &raw) != REDIS_OK) {
+                for (size_t j = i; j < sent.size(); ++j) {
+                    if (sent[j].message) {
+                        ++lost;
+                        --published;
+                    }
+                    if (sent[j].job->what == Job::kClaim && Claimed(*sent[j].job, -1)) held.insert(sent[j].job->ticket);
+                }
+                sent.clear();
+                lose_link("publishing");
+                return false;
             }
-            freeReplyObject(reply);
+            Reply r(static_cast<redisReply*>(raw));
+            const Job& job = *sent[i].job;
+            if (job.what == Job::kClaim) {
+                int answer = -2;
+                if (r->type == REDIS_REPLY_INTEGER) answer = r->integer == 1 ? 1 : 0;
+                if (answer == -2) {
+                    Logf(LogLevel::kError, "room bus: Redis at %s refused the claim of a user id: %s",
+                         address_.where.c_str(), ReplyText(r.get()).c_str());
+                }
+                if (Claimed(job, answer)) refused.insert(job.ticket);
+            } else if (r->type == REDIS_REPLY_ERROR) {
+                if (sent[i].message) {
+                    ++lost;
+                    --published;
+                }
+                Logf(LogLevel::kError, "room bus: Redis at %s refused a command: %s", address_.where.c_str(),
+                     ReplyText(r.get()).c_str());
+            }
         }
+        sent.clear();
+        return true;
+    };
+    const auto append = [&](const std::vector<std::string>& argv) {
+        std::vector<const char*> args;
+        std::vector<size_t> lengths;
+        for (const std::string& arg : argv) {
+            args.push_back(arg.data());
+            lengths.push_back(arg.size());
+        }
+        redisAppendCommandArgv(pub_, static_cast<int>(args.size()), args.data(), lengths.data());
     };
     for (Job& job : jobs) {
-        if (broken_) {
-            if (job.what == Job::kPublish) ++lost;
-            if (job.done) job.done->set_value(-1);
+        if (job.ticket != 0 && (refused.count(job.ticket) || held.count(job.ticket))) {
+            if (held.count(job.ticket) && job.what == Job::kPublish) ++lost;
             continue;
         }
-        if (job.what == Job::kNetwork && !job.fields.empty()) {
-            // Stored before it is published: a process reading the hash after subscribing
-            // meets it at least once.
-            std::vector<std::string> argv{job.forget ? "HDEL" : "HSET", kNetworkKey};
-            for (const std::string& field : job.fields) {
-                argv.push_back(field);
-                if (!job.forget) argv.push_back(job.bytes);
+        if (pub_ == nullptr) {
+            if (job.what == Job::kPublish || job.what == Job::kNetwork) ++lost;
+            if (job.what == Job::kRelease) held_.push_back(std::move(job));
+            // A claim is answered again, and the settings read, once the link is back.
+            if (job.what == Job::kClaim && Claimed(job, -1)) held.insert(job.ticket);
+            continue;
+        }
+        switch (job.what) {
+            case Job::kReadSettings:
+                if (collect() && !ReadStoredSettings(pub_)) lose_link("reading the network settings");
+                continue;
+            case Job::kPublish:
+            case Job::kNetwork: {
+                if (sealer_) job.bytes = sealer_->Seal(job.key, ++counter_, WallMs(), job.bytes);
+                if (job.what == Job::kNetwork && !job.fields.empty()) {
+                    // Stored before it is published: a process reading the hash after subscribing
+                    // meets it at least once.
+                    std::vector<std::string> argv{job.forget ? "HDEL" : "HSET", kNetworkKey};
+                    for (const std::string& field : job.fields) {
+                        argv.push_back(field);
+                        if (!job.forget) argv.push_back(job.bytes);
+                    }
+                    append(argv);
+                    sent.push_back({&job, false});
+                }
+                append({"PUBLISH", job.key, job.bytes});
+                sent.push_back({&job, true});
+                ++published;
+                break;
             }
-            std::vector<const char*> args;
-            std::vector<size_t> lengths;
-            for (const std::string& arg : argv) {
-                args.push_back(arg.data());
-                lengths.push_back(arg.size());
+            case Job::kClaim: {
+                const std::string value = ClaimValue(job.serial);
+                append({"EVAL", kClaimScript, "1", job.key, value, std::to_string(address_.expiry_ms)});
+                sent.push_back({&job, false});
+                // What the session does waits for the answer: none of it goes out if refused.
+                collect();
+                continue;
             }
-            redisAppendCommandArgv(pub_, static_cast<int>(args.size()), args.data(), lengths.data());
-            if (++pending >= kPipelineDepth) collect();
+            case Job::kRelease:
+                append({"EVAL", kReleaseScript, "1", job.key, ClaimValue(job.serial)});
+                sent.push_back({&job, false});
+                break;
         }
-        if (job.what == Job::kPublish || job.what == Job::kNetwork) {
-            redisAppendCommand(pub_, "PUBLISH %b %b", job.key.data(), job.key.size(), job.bytes.data(),
-                               job.bytes.size());
-            ++published;
-            if (++pending >= kPipelineDepth) collect();
-            continue;
-        }
-        collect();
-        if (broken_) {
-            if (job.done) job.done->set_value(-1);
-            continue;
-        }
-        const std::string me = Hex(origin_);
-        if (job.what == Job::kClaim) {
-            job.done->set_value(RunClaim(job.key));
-        } else if (job.what == Job::kRefresh) {
-            Reply r(static_cast<redisReply*>(
-                redisCommand(pub_, "PEXPIRE %b %lld", job.key.data(), job.key.size(),
-                             static_cast<long long>(address_.expiry_ms))));
-            if (!r) Fail("refreshing a user id", pub_->errstr);
-        } else {
-            // Only our own claim: after a long stall it may have expired and been taken.
-            static const char* const kReleaseScript =
-                "if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) end return 0";
-            Reply r(static_cast<redisReply*>(redisCommand(pub_, "EVAL %s 1 %b %b", kReleaseScript, job.key.data(),
-                                                          job.key.size(), me.data(), me.size())));
-            if (!r) Fail("releasing a user id", pub_->errstr);
-        }
+        if (sent.size() >= kPipelineDepth) collect();
     }
-    collect();
+    if (pub_ != nullptr) collect();
     std::lock_guard<std::mutex> lock(mu_);
     counters_.published += published;
     counters_.lost += lost;
+    if (pub_ == nullptr && !why.empty()) SetUpLocked(Side::kPublisher, false, why);
 }
 
-int Bus::RunClaim(const std::string& key) {
-    const std::string me = Hex(origin_);
-    Reply r(static_cast<redisReply*>(redisCommand(pub_, "SET %b %b NX PX %lld", key.data(), key.size(), me.data(),
-                                                  me.size(), static_cast<long long>(address_.expiry_ms))));
-    if (!r) {
-        Fail("claiming a user id", pub_->errstr);
-        return -1;
-    }
-    if (r->type == REDIS_REPLY_STATUS) return 1;
-    if (r->type != REDIS_REPLY_NIL) {
-        Logf(LogLevel::kError, "room bus: Redis refused SET of %s: %.*s", key.c_str(), static_cast<int>(r->len),
-             r->str != nullptr ? r->str : "");
-        return -1;
-    }
-    Reply holder(static_cast<redisReply*>(redisCommand(pub_, "GET %b", key.data(), key.size())));
-    if (!holder) {
-        Fail("claiming a user id", pub_->errstr);
-        return -1;
-    }
-    // Held by this very process: a local duplicate, which the local room refuses itself.
-    const bool mine = holder->type == REDIS_REPLY_STRING && std::string(holder->str, holder->len) == me;
-    return mine ? 2 : 0;
-}
-
-void Bus::Fail(const char* what, const char* detail) {
-    if (broken_.exchange(true)) return;
-    Logf(LogLevel::kError,
-         "room bus at %s:%d failed while %s: %s; rooms span no processes until the bus is connected again "
-         "(the next EnterRoom reconnects when VELMORA_LOOPBACK_REDIS is set)",
-         address_.host.c_str(), address_.port, what, detail);
-}
+// ---- The subscriber ---------------------------------------------------------------------------
 
 void Bus::SubscriberLoop() {
     auto next_expiry = Clock::now() + kPollInterval;
-    while (!stopping_) {
-        if (Clock::now() >= next_expiry) {
+    auto retry = kFirstRetry;
+    auto next_try = Clock::now();
+    while (!stopping_ && !failed_) {
+        const auto now = Clock::now();
+        if (now >= next_expiry) {
             ExpireGhosts();
-            next_expiry = Clock::now() + kPollInterval;
+            next_expiry = now + kPollInterval;
+        }
+        if (sub_ == nullptr) {
+            if (now >= next_try) {
+                bool first = false;
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    first = !ever_up_;
+                }
+                std::string why;
+                redisContext* c = Open(Side::kSubscriber, &why);
+                if (c == nullptr && first) {
+                    GiveUp(why);
+                    break;
+                }
+                if (c != nullptr) {
+                    sub_ = c;
+                    retry = kFirstRetry;
+                    std::lock_guard<std::mutex> lock(mu_);
+                    SetUpLocked(Side::kSubscriber, true, std::string());
+                    continue;
+                }
+                next_try = Clock::now() + Jittered(retry);
+                retry = std::min(retry * 2, kLastRetry);
+            }
+            const auto wait = std::min({next_try, next_expiry, Clock::now() + kPollInterval}) - Clock::now();
+            if (wait > Clock::duration::zero()) std::this_thread::sleep_for(wait);
+            continue;
         }
         void* raw = nullptr;
-        if (redisGetReplyFromReader(sub_, &raw) != REDIS_OK) {
-            Fail("reading", sub_->errstr);
-            break;
-        }
-        if (raw != nullptr) {
+        bool failed = redisGetReplyFromReader(sub_, &raw) != REDIS_OK;
+        if (!failed && raw != nullptr) {
             Reply reply(static_cast<redisReply*>(raw));
             if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 4 &&
                 reply->element[2]->type == REDIS_REPLY_STRING && reply->element[3]->type == REDIS_REPLY_STRING) {
-                Handle(std::string(reply->element[2]->str, reply->element[2]->len),
-                       std::string(reply->element[3]->str, reply->element[3]->len));
+                Handle(ReplyText(reply->element[2]), ReplyText(reply->element[3]));
             }
             continue;
         }
-        pollfd ready{sub_->fd, POLLIN, 0};
-        const int n = ::poll(&ready, 1, static_cast<int>(kPollInterval.count()));
-        if (n > 0 && redisBufferRead(sub_) != REDIS_OK) {
-            Fail("reading", sub_->errstr);
-            break;
+        if (!failed) {
+            pollfd ready{sub_->fd, POLLIN, 0};
+            const int n = ::poll(&ready, 1, static_cast<int>(kPollInterval.count()));
+            failed = n > 0 && redisBufferRead(sub_) != REDIS_OK;
+        }
+        if (failed) {
+            const std::string why = "reading: " + Failure(sub_);
+            redisFree(sub_);
+            sub_ = nullptr;
+            next_try = Clock::now();
+            std::lock_guard<std::mutex> lock(mu_);
+            SetUpLocked(Side::kSubscriber, false, why);
         }
     }
-    if (broken_) {
-        // The other processes are out of reach: their members are lost to this one.
-        CountGhosts(RemoveGhosts([](const Ghost&, uint64_t) { return true; }, kExitReasonTimeout));
+}
+
+void Bus::Refuse(const std::string& channel, const std::string& what, const std::string& why) {
+    uint64_t refused = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++counters_.received;
+        refused = ++counters_.refused;
+    }
+    if (WorthLogging(refused)) {
+        Logf(LogLevel::kWarning, "room bus: refused %s on %s%s (%" PRIu64 " refused so far)", what.c_str(),
+             Printable(channel).c_str(), why.c_str(), refused);
     }
 }
 
 void Bus::Handle(const std::string& channel, const std::string& payload) {
+    if (payload.size() > kMaxBusMessageBytes) {
+        Refuse(channel, "a message of " + std::to_string(payload.size()) + " bytes",
+               ": over the bus's limit of " + std::to_string(kMaxBusMessageBytes) + " bytes");
+        return;
+    }
+    const bool network_channel = channel == kNetworkChannel;
+    const size_t prefix = std::strlen(kChannelPrefix);
+    if (!network_channel && channel.compare(0, prefix, kChannelPrefix) != 0) return;
+    const std::string room = network_channel ? std::string() : channel.substr(prefix);
+    if (!network_channel) {
+        std::lock_guard<std::mutex> lock(mu_);
+        // No member here: this process does not mirror that room, nor spends anything on it.
+        if (!rooms_.count(room)) return;
+    }
+    std::string opened;
+    const std::string* plain = &payload;
+    uint64_t counter = 0;
+    if (sealer_) {
+        int64_t sent_ms = 0;
+        const bool authentic = sealer_->Open(channel, payload, &counter, &sent_ms, &opened);
+        const int64_t off_ms = authentic ? WallMs() - sent_ms : 0;
+        if (!authentic || off_ms > kFreshMs || off_ms < -kFreshMs) {
+            uint64_t count = 0;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                ++counters_.received;
+                count = authentic ? ++counters_.replayed : ++counters_.forged;
+            }
+            if (!WorthLogging(count)) return;
+            if (authentic) {
+                Logf(LogLevel::kWarning,
+                     "room bus: dropped a message on %s sent %" PRId64 " ms from this process's clock, more than the "
+                     "%" PRId64 " ms a message may be (a replay, or clocks that disagree) (%" PRIu64 " so far)",
+                     Printable(channel).c_str(), off_ms, kFreshMs, count);
+            } else {
+                Logf(LogLevel::kWarning,
+                     "room bus: dropped a message on %s that does not open with this process's key (not sealed, "
+                     "another key, or altered) (%" PRIu64 " forged so far)",
+                     Printable(channel).c_str(), count);
+            }
+            return;
+        }
+        plain = &opened;
+    } else if (IsSealed(payload)) {
+        Refuse(channel, "a message sealed with a room-bus key",
+               ": this process has none (give every process the same key)");
+        return;
+    }
     Message m;
     int version = 0;
-    const DecodeResult decoded = Decode(payload, &m, &version);
+    const DecodeResult decoded = Decode(*plain, &m, &version);
+    if (decoded == DecodeResult::kUnknownVersion) {
+        Refuse(channel, "a message of wire version " + std::to_string(version),
+               "; this engine reads version " + std::to_string(kWireVersion));
+        return;
+    }
     if (decoded != DecodeResult::kOk) {
-        uint64_t refused = 0;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            ++counters_.received;
-            refused = ++counters_.refused;
-        }
-        // A process of another version sends many: the first and every 1000th are enough.
-        if (refused % 1000 != 1) return;
-        if (decoded == DecodeResult::kUnknownVersion) {
-            Logf(LogLevel::kWarning,
-                 "room bus: refused a message of wire version %d on %s; this engine reads version %d (%" PRIu64
-                 " refused so far)",
-                 version, channel.c_str(), kWireVersion, refused);
-        } else {
-            Logf(LogLevel::kWarning, "room bus: refused a malformed message of %zu bytes on %s (%" PRIu64
-                 " refused so far)", payload.size(), channel.c_str(), refused);
-        }
+        Refuse(channel, "a malformed message of " + std::to_string(plain->size()) + " bytes", "");
         return;
     }
     if (m.origin == origin_) return;  // this process's own, applied when it was made
-    if (channel == kNetworkChannel || m.kind == Kind::kNetwork) {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            ++counters_.received;
+    if (sealer_) {
+        auto it = counters_by_origin_.find(m.origin);
+        const bool full = it == counters_by_origin_.end() && counters_by_origin_.size() >= kMaxProcesses;
+        if (full || (it != counters_by_origin_.end() && counter <= it->second.counter)) {
+            uint64_t count = 0;
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                ++counters_.received;
+                count = full ? ++counters_.rejected : ++counters_.replayed;
+            }
+            if (WorthLogging(count)) {
+                Logf(LogLevel::kWarning, "room bus: dropped a message of process %s on %s: %s (%" PRIu64 " so far)",
+                     Hex(m.origin).c_str(), Printable(channel).c_str(),
+                     full ? "the bus keeps the counters of no more processes" : "taken before (a replay)", count);
+            }
+            return;
         }
+        counters_by_origin_[m.origin] = Heard{counter, Clock::now()};
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++counters_.received;
+        if (!network_channel && m.kind == Kind::kHello && rooms_.count(room)) {
+            hellos_due_.insert(room);
+            wake_.notify_one();
+        }
+    }
+    if (network_channel || m.kind == Kind::kNetwork) {
         // A setting is the network's, never a room's: one on a room's channel is ignored.
-        if (channel != kNetworkChannel || m.kind != Kind::kNetwork) return;
+        if (!network_channel || m.kind != Kind::kNetwork) return;
         // Through the control API's door, never back to the bus. A process-local setting has
         // no business on the bus.
         if (!network::Shared(m.setting)) {
@@ -579,27 +1059,26 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
         }
         return;
     }
-    const std::string room = channel.substr(std::strlen(kChannelPrefix));
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        ++counters_.received;
-        if (!rooms_.count(room)) return;  // no member here: this process does not mirror that room
-        if (m.kind == Kind::kHello) {
-            for (const auto& l : locals_) {
-                if (l.second.joined && l.second.room == room) QueueStateLocked(l.first, l.second);
-            }
-        }
-    }
     Apply(room, m);
 }
 
 void Bus::Apply(const std::string& room, const Message& m) {
-    heard_[{room, m.origin}] = Clock::now();
+    const std::pair<std::string, uint64_t> heard{room, m.origin};
+    auto at = heard_.find(heard);
+    if (at == heard_.end()) {
+        if (heard_.size() >= kMaxHeard) {
+            Reject(room, m, "a message of one process too many (the bus hears at most 10000 per room)",
+                   kwix::ERR_INVALID_OPERATION);
+            return;
+        }
+        at = heard_.emplace(heard, Clock::now()).first;
+    }
+    at->second = Clock::now();
     const uint64_t origin = m.origin;
     if (m.kind == Kind::kBye) {
         CountGhosts(RemoveGhosts([&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; },
                                  kExitReasonLeft));
-        heard_.erase({room, origin});
+        heard_.erase(heard);
         return;
     }
     if (!IsOperation(m.kind)) return;  // hello, heartbeat: heard, nothing to apply
@@ -624,8 +1103,54 @@ void Bus::Apply(const std::string& room, const Message& m) {
         counters_.gaps += m.seq - g.last_seq - 1;
     }
     g.last_seq = m.seq;
+    // A process publishes its members' state again (a hello, its reconnect): a channel the
+    // ghost has open already, as it is, is no news.
+    if (const auto* audio = std::get_if<op::AudioChannel>(&m.operation)) {
+        const ChannelParams& a = audio->channel;
+        const ChannelParams& b = g.channel;
+        if (audio->open && g.audio_open && a.rate == b.rate && a.channels == b.channels &&
+            a.frame_ms == b.frame_ms && a.bitrate_bps == b.bitrate_bps && a.need_encode == b.need_encode) {
+            return;
+        }
+    }
+    if (const auto* video = std::get_if<op::VideoChannel>(&m.operation)) {
+        if (video->open && g.video_open.count(video->type)) return;
+    }
+    // What a member's subscriptions leave behind is bounded: each one differing from the
+    // default is remembered by the room.
+    std::pair<std::string, int> subscription;
+    bool remember = false;
+    const auto* sub = std::get_if<op::Subscription>(&m.operation);
+    if (sub != nullptr) {
+        subscription = {sub->user_id, sub->type};
+        remember = sub->type == kwix::STREAM_TYPE_AUDIO ? !sub->on : sub->on;
+        if (remember && !g.remembered.count(subscription) && g.remembered.size() >= kMaxGhostSubscriptions) {
+            Reject(room, m, "Subscription (over the bus's limit of subscriptions per member)",
+                   kwix::ERR_INVALID_OPERATION);
+            return;
+        }
+    }
     const int result = g.in->Apply(g.serial, m.operation);
-    if (result != kwix::ERR_OK) Reject(room, m, NameOf(m.operation), result);
+    if (result != kwix::ERR_OK) {
+        Reject(room, m, NameOf(m.operation), result);
+        return;
+    }
+    if (const auto* audio = std::get_if<op::AudioChannel>(&m.operation)) {
+        g.audio_open = audio->open;
+        g.channel = audio->channel;
+    } else if (const auto* video = std::get_if<op::VideoChannel>(&m.operation)) {
+        if (video->open) {
+            g.video_open.insert(video->type);
+        } else {
+            g.video_open.erase(video->type);
+        }
+    } else if (sub != nullptr) {
+        if (remember) {
+            g.remembered.insert(subscription);
+        } else {
+            g.remembered.erase(subscription);
+        }
+    }
 }
 
 void Bus::Reject(const std::string& where, const Message& m, const char* what, int error) {
@@ -634,8 +1159,7 @@ void Bus::Reject(const std::string& where, const Message& m, const char* what, i
         std::lock_guard<std::mutex> lock(mu_);
         rejected = ++counters_.rejected;
     }
-    // A hostile or broken process may send many: the first and every 1000th are enough.
-    if (rejected % 1000 != 1) return;
+    if (!WorthLogging(rejected)) return;
     Logf(LogLevel::kWarning,
          "room bus: rejected %s of user '%s' of process %s on %s: the engine's checks say %d; not applied (%" PRIu64
          " rejected so far)",
@@ -648,6 +1172,11 @@ void Bus::EnterGhost(const std::string& room, const Message& m) {
     if (known != ghosts_.end()) {
         // Its state again, for a process that said hello: nothing new for this one.
         known->second.last_seq = std::max(known->second.last_seq, m.seq);
+        return;
+    }
+    if (ghosts_.size() >= kMaxGhosts) {
+        Reject(room, m, "Enter (the bus mirrors at most 10000 members of other processes)",
+               kwix::ERR_ENTER_ROOM_FAILED);
         return;
     }
     const op::Enter& enter = std::get<op::Enter>(m.operation);
@@ -718,9 +1247,18 @@ void Bus::ExpireGhosts() {
             [&](const Ghost& g, uint64_t o) { return o == origin && g.room == room; }, kExitReasonTimeout);
         if (after != before) {
             Logf(LogLevel::kInfo, "room bus: %zu member(s) of process %s left room %s: not heard for %" PRId64 " ms",
-                 before - after, Hex(origin).c_str(), room.c_str(), address_.expiry_ms);
+                 before - after, Hex(origin).c_str(), Printable(room).c_str(), address_.expiry_ms);
         }
         CountGhosts(after);
+    }
+    // A process's counter is kept until none of its messages could pass as fresh any more,
+    // whatever the two clocks' disagreement within kFreshMs.
+    if (now >= next_sweep_) {
+        next_sweep_ = now + std::chrono::seconds(1);
+        const auto keep = std::chrono::milliseconds(3 * kFreshMs);
+        for (auto it = counters_by_origin_.begin(); it != counters_by_origin_.end();) {
+            it = now - it->second.at > keep ? counters_by_origin_.erase(it) : std::next(it);
+        }
     }
     // Rooms this process no longer takes part in. mu_ stays held so that a session entering
     // such a room meanwhile finds it either with its ghosts or without them, not in between.

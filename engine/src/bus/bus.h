@@ -13,35 +13,66 @@
 // refused, a readable one the checks refuse is rejected; both are counted, logged (the
 // first and every 1000th) and never applied.
 //
+// Trust. With a room-bus key (address.h says where it comes from) every message is sealed
+// (bus/seal.h): a message that does not open with the key is dropped and counted as forged,
+// one whose process counter is not above the last taken from that process, or whose wall
+// clock is more than kFreshMs from this one's, as replayed. So only processes with the key
+// are heard, and what they said once cannot be said again by anyone else. Without a key the
+// bus trusts every client of the Redis server (logged once at connect): any of them can
+// read every room and speak as any member. Either way the work a flood of messages can cause
+// is bounded: a message over kMaxBusMessageBytes is refused before it is opened or decoded,
+// and ghosts, the processes heard per room, the processes whose counters are kept, and the
+// subscriptions one ghost may hold are capped (over a cap: rejected, not applied); a hello is
+// answered at most once per kHelloAnswerGap per room; what waits to be published is bounded
+// in bytes (beyond it: lost).
+//
 // Presence. A process that takes its first member into a room publishes kHello; processes
 // with members there answer by publishing those members' state (entered, channels open), so
-// the newcomer creates their ghosts. A process heartbeats each of its rooms every
-// expiry/5; the ghosts of a process not heard in a room for `expiry` leave it with
-// kExitReasonTimeout (a killed process). A process that stops or disconnects says kBye and
-// its ghosts leave with kExitReasonLeft. Ghosts of a room in which this process no longer has
-// members are dropped: a process mirrors only the rooms it takes part in.
+// the newcomer creates their ghosts (a ghost that exists already takes its state again
+// without effect). A process heartbeats each of its rooms every expiry/5; the ghosts of a
+// process not heard in a room for `expiry` leave it with kExitReasonTimeout (a killed
+// process). A process that stops or disconnects says kBye and its ghosts leave with
+// kExitReasonLeft. Ghosts of a room in which this process no longer has members are
+// dropped: a process mirrors only the rooms it takes part in.
 //
 // Network. A shared network setting (network/setting.h) made through this process's control
 // API is published once on kNetworkChannel (kNetwork) and, when it is a lasting one, stored
 // in kNetworkKey under its key; every other process applies it through network::Apply, as
-// the control API does, but never publishes it again. A process reads kNetworkKey when it connects, after
-// subscribing, so it misses nothing: a setting it reads and then hears again is applied twice,
-// to the same result. A drop (kDisconnect) is an event, not stored: it lasts its duration from
-// when each process hears of it, on that process's engine clock.
+// the control API does, but never publishes it again. A process reads kNetworkKey (at most
+// kMaxStoredSettings fields) whenever it has subscribed, at connect and after a reconnect,
+// so it misses nothing: a setting it reads and then hears again is applied twice, to the
+// same result. A drop (kDisconnect) is an event, not stored: it lasts its duration from when
+// each process hears of it, on that process's engine clock.
 //
-// User ids. Entering claims the key kClaimPrefix + room + ":" + user id with SET NX (expiring
-// after `expiry`, refreshed by the heartbeat); a user id claimed by another process is
-// refused like a local duplicate. Still eventual: a killed process's claim blocks its user
-// id for up to `expiry`, and sessions that entered before the bus was connected are not
-// claimed nor seen by other processes.
+// User ids. A session enters its room here at once; its user id is claimed in the
+// background under kClaimPrefix + room + ":" + user id (expiring after `expiry`, kept by the
+// heartbeat, which claims it again should it have expired). Until the claim is answered the
+// session's operations wait behind it; a user id another process holds takes the session
+// out (CarriedSession::expel: OnError(ERR_ENTER_ROOM_FAILED), OnExitRoom) and what it did
+// is never published. Still eventual: a killed process's claim blocks its user id for up to
+// `expiry`, and sessions that entered before the bus was connected are not claimed nor seen
+// by other processes.
+//
+// Losing the server. Either connection failing (a restart, a stall longer than the I/O
+// time-out) loses the link: every carried session hears what a dropped connection sounds
+// like (OnConnectionStateChanged CONNECTED to DISCONNECTED, OnError(ERR_NETWORK_UNREACHABLE),
+// DISCONNECTED to CONNECTING), what cannot be published meanwhile is counted as lost, and
+// each connection is made again by its thread with back-off (kFirstRetry doubling up to
+// kLastRetry). Once both are back the bus subscribes again, reads the stored settings, claims
+// its members' user ids again, says hello in its rooms and publishes its members' state;
+// then the sessions hear CONNECTING to CONNECTED. Ghosts not heard for `expiry` meanwhile
+// time out as usual. A bus started by EnterRoom (Start) whose very first connection fails
+// gives up instead: its sessions are taken out as above and the next EnterRoom starts anew.
 //
 // Threads. The bus owns two: the publisher (the only user of the publishing connection:
-// publishes in order, pipelined, claims, heartbeats) and the subscriber (the only user of
-// the subscribing connection and of the ghosts: applies what others publish, expires
-// ghosts). Session threads only queue. mu_ is never held while a Room lock is taken, except
-// by the subscriber while it drops the ghosts of a room without local members (so that a
-// session entering that room meanwhile does not meet ghosts on their way out); nothing takes
-// mu_ while holding a Room lock. No network I/O happens under any lock.
+// publishes in order, pipelined, claims, heartbeats, reconnects it) and the subscriber (the
+// only user of the subscribing connection and of the ghosts: applies what others publish,
+// expires ghosts, reconnects it). Session threads only queue. mu_ is never held while a
+// Room lock is taken, except by the subscriber while it drops the ghosts of a room without
+// local members (so that a session entering that room meanwhile does not meet ghosts on
+// their way out); nothing takes mu_ while holding a Room lock. Connection states are posted
+// to the sessions' dispatchers under mu_ (posting never waits for a callback), so a down and
+// the following up always arrive in that order. No network I/O happens under any lock.
 #ifndef VELMORA_ENGINE_BUS_BUS_H
 #define VELMORA_ENGINE_BUS_BUS_H
 
@@ -49,7 +80,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <future>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,8 +90,11 @@
 #include <utility>
 #include <vector>
 
+#include "bus/address.h"
+#include "bus/seal.h"
 #include "bus/wire.h"
 #include "core/room.h"
+#include "core/room_bus.h"
 #include "delivery/dispatcher.h"
 
 struct redisContext;
@@ -75,31 +109,45 @@ constexpr const char* kClaimPrefix = "velmora:user:";
 // of the current ones (field: the setting's key) for processes that connect later.
 constexpr const char* kNetworkChannel = "velmora:network";
 constexpr const char* kNetworkKey = "velmora:network:settings";
-constexpr int64_t kDefaultExpiryMs = 5000;
 
-// "redis://host[:port][/db][?expiry_ms=N]" or "host[:port]"; port 6379 by default.
-struct Address {
-    std::string host;
-    int port = 6379;
-    int64_t expiry_ms = kDefaultExpiryMs;
-};
-// False with *error saying what is wrong with the text.
-bool ParseAddress(const std::string& url, Address* out, std::string* error);
+// The bounds (see Trust above).
+constexpr size_t kMaxBusMessageBytes = 16u << 20;
+constexpr size_t kMaxGhosts = 10000;
+constexpr size_t kMaxHeard = 10000;            // (room, process) pairs heard
+constexpr size_t kMaxProcesses = 10000;        // processes whose counters are kept (with a key)
+constexpr size_t kMaxGhostSubscriptions = 4096;
+constexpr size_t kMaxQueuedBytes = 64u << 20;  // waiting to be published
+constexpr size_t kMaxStoredSettings = 4096;
+constexpr int64_t kFreshMs = 60000;
+constexpr std::chrono::milliseconds kHelloAnswerGap{100};
+constexpr std::chrono::milliseconds kFirstRetry{50};
+constexpr std::chrono::milliseconds kLastRetry{2000};
 
 struct Counters {
-    uint64_t published = 0;  // messages handed to Redis
-    uint64_t received = 0;   // messages of other processes read from Redis
-    uint64_t refused = 0;    // of those, unknown versions and malformed ones
-    uint64_t rejected = 0;   // of those, readable ones the engine's checks refused
-    uint64_t gaps = 0;       // a sender's sequence number skipped ahead (messages lost)
-    uint64_t ghosts = 0;     // remote members mirrored now
-    uint64_t lost = 0;       // not published: the connection had failed
+    uint64_t published = 0;   // messages handed to Redis
+    uint64_t received = 0;    // messages of other processes read from Redis
+    uint64_t refused = 0;     // of those, unknown versions, malformed and oversized ones
+    uint64_t rejected = 0;    // of those, readable ones the engine's checks or the bus's caps refused
+    uint64_t forged = 0;      // with a key: of those, ones that did not open with it
+    uint64_t replayed = 0;    // with a key: of those, ones taken before or out of date
+    uint64_t gaps = 0;        // a sender's sequence number skipped ahead (messages lost)
+    uint64_t ghosts = 0;      // remote members mirrored now
+    uint64_t lost = 0;        // not published: the server was out of reach, or over a bound
+    uint64_t claiming = 0;    // sessions whose user id's claim is not answered yet
+    uint64_t expelled = 0;    // sessions taken out: their user id was another process's
+    uint64_t reconnects = 0;  // times the link came back after losing the server
 };
 
 class Bus {
 public:
-    // Connects both connections, subscribes and starts the threads; null with *error set.
-    static std::shared_ptr<Bus> Connect(const std::string& url, std::string* error);
+    // Connects both connections now (subscribed, stored settings read), then starts the
+    // threads; null with *error set. For the control API, whose callers do not hold the
+    // interpreter lock.
+    static std::shared_ptr<Bus> Connect(const Address& address, std::string* error);
+    // Returns at once; the threads connect, from the first Claim on. `origin_text` names
+    // where the URL came from in the log line of a first connection that fails. Null with *error when the key cannot
+    // be used (an engine without libsodium).
+    static std::shared_ptr<Bus> Start(const Address& address, const std::string& origin_text, std::string* error);
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -107,12 +155,12 @@ public:
     // Says kBye in every room with local members, then stops both threads. With
     // remove_ghosts, the ghosts leave their rooms (kExitReasonLeft) first. Idempotent.
     void Stop(bool remove_ghosts);
-    // A connection failed: the bus no longer carries anything.
-    bool Broken() const { return broken_.load(); }
+    // Started by EnterRoom, its first connection failed: it carries nothing, ever.
+    bool Failed() const { return failed_.load(); }
     Counters counters() const;
 
-    // Before a session's local join: claims the user id. 0, or the EnterRoom error.
-    int Claim(uint64_t serial, const std::string& room, const op::Enter& enter);
+    // Before a session's local join: queues its user id's claim. 0, or EnterRoom's error.
+    int Claim(uint64_t serial, const std::string& room, const op::Enter& enter, CarriedSession session);
     // The claim is given back: the session did not join after all.
     void Release(uint64_t serial);
     // A local member's operation accepted by its Room (op::Enter: it joined; op::Exit: it
@@ -125,11 +173,15 @@ private:
     struct Local {
         std::string room;
         op::Enter enter;
+        CarriedSession session;
+        uint64_t ticket = 0;  // this entry's; its jobs carry it
+        bool claimed = false;
         bool joined = false;
-        bool owns_claim = false;
+        bool told_down = false;  // heard the link go down, not yet back
         bool audio_open = false;
         ChannelParams channel;
         std::set<int> video_open;
+        std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type
         uint64_t seq = 0;
     };
     struct Ghost {
@@ -138,67 +190,107 @@ private:
         uint64_t serial = 0;
         std::shared_ptr<Room> in;  // null: refused by the local room (its user id is taken)
         uint64_t last_seq = 0;
+        bool audio_open = false;
+        ChannelParams channel;
+        std::set<int> video_open;
+        std::set<std::pair<std::string, int>> remembered;  // subscriptions differing from the default
     };
     struct Job {
-        enum What { kPublish, kClaim, kRefresh, kRelease, kNetwork };
-        Job(What what_, std::string key_, std::string bytes_, std::shared_ptr<std::promise<int>> done_)
-            : what(what_), key(std::move(key_)), bytes(std::move(bytes_)), done(std::move(done_)) {}
-        What what;
-        std::string key;  // the channel, or the claim's key
-        std::string bytes;
-        std::shared_ptr<std::promise<int>> done;  // kClaim: 1 claimed, 0 taken, -1 failed
+        enum What { kPublish, kClaim, kRelease, kNetwork, kReadSettings };
+        What what = kPublish;
+        std::string key;    // the channel, or the claim's key
+        std::string bytes;  // kPublish, kNetwork: the message (sealed when published)
+        uint64_t serial = 0;
+        uint64_t ticket = 0;  // the Local's, 0 for the process's own messages
         // kNetwork: the kNetworkKey fields it sets (with bytes) or, for a forget, deletes.
         std::vector<std::string> fields;
         bool forget = false;
     };
     using GhostKey = std::pair<uint64_t, uint64_t>;  // origin, sender
     using Clock = std::chrono::steady_clock;
+    enum class Side { kPublisher, kSubscriber };
 
-    Bus(Address address, redisContext* pub, redisContext* sub);
+    Bus(Address address, std::unique_ptr<Sealer> sealer);
+    void StartThreads();
+    redisContext* Open(Side side, std::string* error) const;
     void PublisherLoop();
     void SubscriberLoop();
     // Runs a batch of jobs in order on the publishing connection.
     void RunJobs(std::vector<Job>& jobs);
-    int RunClaim(const std::string& key);
-    void QueueLocked(const std::string& room, Message m);
+    bool ReadStoredSettings(redisContext* c);
+    void QueueLocked(const std::string& room, Message m, uint64_t ticket);
+    void QueueJobLocked(Job job);
     // A local session is gone: its user id's claim is released and its room dropped when it
     // was the process's last member there.
     void ForgetLocked(std::map<uint64_t, Local>::iterator it);
-    void QueueStateLocked(uint64_t serial, const Local& l);
+    void QueueStateLocked(uint64_t serial, Local& l);
     void HeartbeatLocked();
+    void AnswerHellosLocked(Clock::time_point now);
+    // The claim's answer: 1 claimed, 0 another session's, -1 not answered (the link is
+    // lost), -2 refused by the server. True when the entry is refused: none of its jobs run.
+    bool Claimed(const Job& job, int answer);
+    // A connection's state changed; the link is up when both are.
+    void SetUpLocked(Side side, bool up, const std::string& why);
+    void TellLocked(Local& l, bool down);
+    void GiveUp(const std::string& why);
     void Handle(const std::string& channel, const std::string& payload);
     void Apply(const std::string& room, const Message& m);
     void EnterGhost(const std::string& room, const Message& m);
     // A readable message of another process the engine's checks refused (error: their code).
     void Reject(const std::string& where, const Message& m, const char* what, int error);
+    void Refuse(const std::string& channel, const std::string& what, const std::string& why);
     // Ghosts matching `which` leave their rooms with `reason`; returns how many are left.
     template <typename Which>
     size_t RemoveGhosts(Which which, int reason);
     void CountGhosts(size_t ghosts);
     void ExpireGhosts();
-    void Fail(const char* what, const char* detail);
     std::string ClaimKey(const Local& l) const;
+    std::string ClaimValue(uint64_t serial) const;
 
     const Address address_;
+    const std::unique_ptr<Sealer> sealer_;  // null without a key
     const uint64_t origin_;
-    redisContext* const pub_;  // the publisher thread's alone
-    redisContext* const sub_;  // the subscriber thread's alone
     const std::shared_ptr<Dispatcher> silent_;  // every ghost's: delivers nothing
-    std::atomic<bool> broken_{false};
+    std::string origin_text_;                   // Start: where the URL came from
+    std::atomic<bool> failed_{false};
     std::atomic<bool> stopping_{false};
     std::once_flag stop_once_;
 
+    redisContext* pub_ = nullptr;  // the publisher thread's alone (before it starts: Connect's)
+    redisContext* sub_ = nullptr;  // the subscriber thread's alone (likewise)
+    uint64_t counter_ = 0;         // the publisher thread's: the last sealed message's
+
     mutable std::mutex mu_;  // guards everything below up to the threads
-    std::condition_variable wake_;  // the publisher: jobs or stop
+    std::condition_variable wake_;  // the publisher: jobs, stop, or a hello to answer
+    bool pub_up_ = false;
+    bool sub_up_ = false;
+    bool ever_up_ = false;  // the link was up once
+    // The subscribing connection failed: the publishing one, idle, may have failed unnoticed
+    // (a restarted server). Checked before the link can count as up again.
+    bool pub_suspect_ = false;
+    Clock::time_point down_since_;
     std::map<uint64_t, Local> locals_;     // by session serial
     std::map<std::string, int> rooms_;     // local members (also entering ones) per room
     std::set<std::string> greeted_;        // rooms this process said kHello in
+    std::map<std::string, Clock::time_point> answered_;  // rooms: when a hello was last answered
+    std::set<std::string> hellos_due_;     // rooms whose hello waits for kHelloAnswerGap
     std::vector<Job> jobs_;
+    size_t queued_bytes_ = 0;
+    uint64_t next_ticket_ = 0;
     Counters counters_;
+
+    // The publisher thread's alone: releases that wait for the server.
+    std::vector<Job> held_;
 
     // The subscriber thread's alone.
     std::map<GhostKey, Ghost> ghosts_;
     std::map<std::pair<std::string, uint64_t>, Clock::time_point> heard_;  // (room, origin)
+    struct Heard {
+        uint64_t counter = 0;
+        Clock::time_point at;
+    };
+    std::map<uint64_t, Heard> counters_by_origin_;  // with a key: the last counter taken
+    Clock::time_point next_sweep_;
 
     std::thread publisher_;
     std::thread subscriber_;

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <utility>
 
+#include "bus/address.h"
 #include "bus/bus.h"
 #include "log/log.h"
 
@@ -36,39 +38,69 @@ public:
         return bus_;
     }
 
-    // The bus an entering session uses: connected now if the environment asks for it and
-    // none is. *refused: the environment asks for one that cannot be had.
+    // The bus an entering session uses: started now if the environment asks for it and none
+    // is (it connects on its own threads). *refused: the environment asks for one that
+    // cannot be had.
     std::shared_ptr<Bus> ForEnter(bool* refused) {
         *refused = false;
-        std::shared_ptr<Bus> broken;
         std::lock_guard<std::mutex> lock(mu_);
-        if (bus_ && bus_->Broken()) {
-            broken = std::move(bus_);
+        if (bus_ && bus_->Failed()) {
             active_.store(false);
+            // Its threads may still be inside a connect that has not timed out yet: they are
+            // waited for elsewhere, not by this session's caller.
+            std::thread([failed = std::move(bus_)] { failed->Stop(true); }).detach();
         }
-        if (broken) broken->Stop(true);
         if (bus_) return bus_;
         const char* url = std::getenv(kUrlVariable);
         if (url == nullptr || *url == '\0') return nullptr;
+        const std::string origin = std::string(kUrlVariable) + "=" + Masked(url);
+        Address address;
         std::string error;
-        if (!ConnectLocked(url, &error)) {
-            Logf(LogLevel::kError, "EnterRoom: %s=%s: %s; unset it to keep rooms within this process", kUrlVariable,
-                 url, error.c_str());
+        if (!ParseAddress(url, &address, &error) || !KeyFromEnvironment(&address, &error) ||
+            !(bus_ = Bus::Start(address, origin, &error))) {
+            Logf(LogLevel::kError, "EnterRoom: %s: %s; unset it to keep rooms within this process", origin.c_str(),
+                 error.c_str());
             *refused = true;
             return nullptr;
         }
+        Activate();
         return bus_;
     }
 
-    bool Connect(const std::string& url, std::string* error) {
-        std::lock_guard<std::mutex> lock(mu_);
-        DropLocked();
-        return ConnectLocked(url, error);
+    // Connects without holding mu_: an EnterRoom meanwhile must not wait for the server.
+    bool Connect(const std::string& url, const char* key, std::string* error) {
+        Disconnect();
+        Address address;
+        bool made = ParseAddress(url, &address, error);
+        if (made && key != nullptr) {
+            address.key = key;
+            made = CheckKey(address.key, "the control API", error);
+        }
+        std::shared_ptr<Bus> bus;
+        if (made && KeyFromEnvironment(&address, error)) bus = Bus::Connect(address, error);
+        std::shared_ptr<Bus> replaced;
+        if (!bus) Logf(LogLevel::kError, "room bus: cannot connect to %s: %s", Masked(url).c_str(), error->c_str());
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            last_error_ = bus ? std::string() : *error;
+            if (!bus) return false;
+            replaced = std::move(bus_);  // another connect or EnterRoom came first: this one wins
+            bus_ = std::move(bus);
+            Activate();
+        }
+        if (replaced) replaced->Stop(true);
+        return true;
     }
 
     bool Disconnect() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return DropLocked();
+        std::shared_ptr<Bus> old;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            active_.store(false);
+            old = std::move(bus_);
+        }
+        if (old) old->Stop(true);
+        return old != nullptr;
     }
 
     std::string LastError() {
@@ -79,22 +111,18 @@ public:
 private:
     Hub() = default;
 
-    bool ConnectLocked(const std::string& url, std::string* error) {
-        bus_ = Bus::Connect(url, error);
-        last_error_ = bus_ ? std::string() : *error;
-        if (!bus_) return false;
+    // Without a key of its own, the environment's.
+    static bool KeyFromEnvironment(Address* address, std::string* error) {
+        const char* key = std::getenv(kKeyVariable);
+        if (!address->key.empty() || key == nullptr || *key == '\0') return true;
+        address->key = key;
+        return CheckKey(address->key, kKeyVariable, error);
+    }
+
+    void Activate() {
         static std::once_flag exit_hook;
         std::call_once(exit_hook, [] { std::atexit([] { Instance().AtExit(); }); });
         active_.store(true, std::memory_order_release);
-        return true;
-    }
-
-    bool DropLocked() {
-        if (!bus_) return false;
-        active_.store(false);
-        std::shared_ptr<Bus> old = std::move(bus_);
-        old->Stop(true);
-        return true;
     }
 
     void AtExit() {
@@ -117,7 +145,7 @@ private:
         mu_.unlock();
     }
 
-    std::mutex mu_;  // guards bus_ and last_error_; held while connecting
+    std::mutex mu_;  // guards bus_ and last_error_; never held while waiting for a server
     std::shared_ptr<Bus> bus_;
     std::atomic<bool> active_{false};
     std::string last_error_;
@@ -125,11 +153,11 @@ private:
 
 }  // namespace
 
-int Claim(uint64_t serial, const std::string& room, const op::Enter& enter) {
+int Claim(uint64_t serial, const std::string& room, const op::Enter& enter, CarriedSession session) {
     bool refused = false;
     std::shared_ptr<Bus> bus = Hub::Instance().ForEnter(&refused);
     if (refused) return kwix::ERR_ENTER_ROOM_FAILED;
-    return bus ? bus->Claim(serial, room, enter) : kwix::ERR_OK;
+    return bus ? bus->Claim(serial, room, enter, std::move(session)) : kwix::ERR_OK;
 }
 
 void Unclaim(uint64_t serial) {
@@ -144,7 +172,9 @@ void Share(const network::Setting& setting) {
     if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->PublishNetwork(setting);
 }
 
-bool Connect(const std::string& url, std::string* error) { return Hub::Instance().Connect(url, error); }
+bool Connect(const std::string& url, const char* key, std::string* error) {
+    return Hub::Instance().Connect(url, key, error);
+}
 
 bool Disconnect() { return Hub::Instance().Disconnect(); }
 
@@ -154,7 +184,9 @@ bool Counter(const std::string& name, uint64_t* value) {
     const Counters c = bus->counters();
     const std::pair<const char*, uint64_t> all[] = {
         {"published", c.published}, {"received", c.received}, {"refused", c.refused}, {"rejected", c.rejected},
-        {"gaps", c.gaps},           {"ghosts", c.ghosts},     {"lost", c.lost}};
+        {"forged", c.forged},       {"replayed", c.replayed}, {"gaps", c.gaps},
+        {"ghosts", c.ghosts},       {"lost", c.lost},         {"claiming", c.claiming},
+        {"expelled", c.expelled},   {"reconnects", c.reconnects}};
     for (const auto& entry : all) {
         if (name == entry.first) {
             *value = entry.second;
@@ -165,6 +197,8 @@ bool Counter(const std::string& name, uint64_t* value) {
 }
 
 std::string LastError() { return Hub::Instance().LastError(); }
+
+std::string Mask(const std::string& text) { return Masked(text); }
 
 }  // namespace bus
 }  // namespace loopback

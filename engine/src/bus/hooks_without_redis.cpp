@@ -2,6 +2,7 @@
 // and asking for a bus says why there is none instead of quietly staying local.
 #include <cstdlib>
 
+#include "bus/address.h"
 #include "bus/hooks.h"
 #include "log/log.h"
 
@@ -17,7 +18,7 @@ const char* const kWhy =
 
 }  // namespace
 
-int Claim(uint64_t, const std::string&, const op::Enter&) {
+int Claim(uint64_t, const std::string&, const op::Enter&, CarriedSession) {
     const char* url = std::getenv(kUrlVariable);
     if (url == nullptr || *url == '\0') return kwix::ERR_OK;
     Logf(LogLevel::kError, "EnterRoom: %s is set but %s", kUrlVariable, kWhy);
@@ -28,7 +29,7 @@ void Unclaim(uint64_t) {}
 void Publish(uint64_t, const Operation&) {}
 void Share(const network::Setting&) {}
 
-bool Connect(const std::string&, std::string* error) {
+bool Connect(const std::string&, const char*, std::string* error) {
     *error = kWhy;
     return false;
 }
@@ -36,6 +37,7 @@ bool Connect(const std::string&, std::string* error) {
 bool Disconnect() { return false; }
 bool Counter(const std::string&, uint64_t*) { return false; }
 std::string LastError() { return kWhy; }
+std::string Mask(const std::string& text) { return Masked(text); }
 
 }  // namespace bus
 }  // namespace loopback

@@ -191,6 +191,11 @@ void OperationFields(Stream& s, O& o) {
         s.template As<int32_t>(f.format);
         s.template As<int32_t>(f.rotation);
         s.Payload(f);
+    } else if constexpr (std::is_same<T, op::VideoParams>::value) {
+        s.template As<int32_t>(o.type);
+        s.Field(o.params.frame_rate);
+        s.Field(o.params.bitrate_bps);
+        s.Field(o.params.gop_in_seconds);
     } else if constexpr (std::is_same<T, op::Sei>::value) {
         s.Field(o.message_type);
         s.Field(o.message);
@@ -207,7 +212,7 @@ void OperationFields(Stream& s, O& o) {
 // The kind of each alternative of Operation, by index.
 constexpr Kind kOperationKinds[] = {Kind::kEnter, Kind::kExit,  Kind::kAudioChannel, Kind::kVideoChannel,
                                     Kind::kSubscribe, Kind::kAudio, Kind::kVideo, Kind::kPixel,
-                                    Kind::kSei,   Kind::kCustomCmd};
+                                    Kind::kSei,   Kind::kCustomCmd, Kind::kVideoParams};
 static_assert(sizeof kOperationKinds / sizeof kOperationKinds[0] == std::variant_size<Operation>::value,
               "a kind for every operation");
 

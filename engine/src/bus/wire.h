@@ -30,8 +30,9 @@ namespace velmora {
 namespace loopback {
 namespace bus {
 
-// 2: network settings as network::Setting lists them.
-constexpr uint8_t kWireVersion = 2;
+// 2: network settings as network::Setting lists them. 3: video encode parameters, the
+// bandwidth setting.
+constexpr uint8_t kWireVersion = 3;
 
 // Each alternative of Operation has its kind (wire.cpp maps them); a new operation takes the
 // next kind after the last.
@@ -50,6 +51,7 @@ enum class Kind : uint8_t {
     kSei,           // op::Sei
     kCustomCmd,     // op::Command
     kNetwork,       // a network::Setting made through the control API (sent on kNetworkChannel)
+    kVideoParams,   // op::VideoParams
 };
 
 // The kind that carries this operation.

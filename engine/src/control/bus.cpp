@@ -9,10 +9,12 @@ using velmora::loopback::CopyOut;
 
 extern "C" {
 
-int vlb_bus_connect(const char* url) {
+int vlb_bus_connect(const char* url) { return vlb_bus_connect_keyed(url, nullptr); }
+
+int vlb_bus_connect_keyed(const char* url, const char* key) {
     if (url == nullptr) return VLB_NULL;
     std::string error;
-    return velmora::loopback::bus::Connect(url, &error) ? VLB_OK : VLB_BUS_FAILED;
+    return velmora::loopback::bus::Connect(url, key, &error) ? VLB_OK : VLB_BUS_FAILED;
 }
 
 int vlb_bus_disconnect(void) { return velmora::loopback::bus::Disconnect() ? VLB_OK : VLB_ABSENT; }
@@ -25,6 +27,11 @@ int64_t vlb_bus_counter(const char* name) {
     uint64_t value = 0;
     if (name == nullptr || !velmora::loopback::bus::Counter(name, &value)) return VLB_ABSENT;
     return static_cast<int64_t>(value);
+}
+
+int64_t vlb_bus_mask(const char* url, char* buffer, size_t capacity) {
+    if (url == nullptr) return VLB_NULL;
+    return CopyOut(velmora::loopback::bus::Mask(url), buffer, capacity);
 }
 
 }  // extern "C"

@@ -32,7 +32,8 @@ using velmora::loopback::ApplyNetworkSetting;
 
 static_assert(VLB_MAX_DELAY_MS == network::kMaxDelayMs && VLB_MAX_DROP_MS == network::kMaxDropMs &&
                   VLB_MAX_TIMEOUT_MS == network::kMaxTimeoutMs &&
-                  VLB_MAX_REPORT_INTERVAL_MS == network::kMaxReportIntervalMs,
+                  VLB_MAX_REPORT_INTERVAL_MS == network::kMaxReportIntervalMs &&
+                  VLB_MAX_BANDWIDTH_KBPS == network::kMaxBandwidthKbps && VLB_MAX_QUEUE_MS == network::kMaxQueueMs,
               "the control header states the network's ranges");
 
 extern "C" {
@@ -87,6 +88,19 @@ int vlb_set_custom_cmd_loss(double share) { return ApplyNetworkSetting(setting::
 int vlb_set_network_quality_interval(int interval_ms) {
     // Sessions read it on every clock tick.
     return ApplyNetworkSetting(setting::ReportInterval{interval_ms});
+}
+
+int vlb_network_bandwidth(const char* user_id, int direction, int64_t kbps) {
+    if (user_id == nullptr) return VLB_NULL;
+    if (direction != VLB_UPLINK && direction != VLB_DOWNLINK && direction != VLB_BOTH_WAYS) return VLB_INVALID;
+    // Both ways change both or neither.
+    if (kbps < 0 || kbps > network::kMaxBandwidthKbps) return VLB_INVALID;
+    int status = VLB_OK;
+    if (direction != VLB_DOWNLINK) status = ApplyNetworkSetting(setting::Bandwidth{user_id, network::kUplink, kbps});
+    if (direction != VLB_UPLINK && status == VLB_OK) {
+        status = ApplyNetworkSetting(setting::Bandwidth{user_id, network::kDownlink, kbps});
+    }
+    return status;
 }
 
 int vlb_network_quality_of(const char* user_id) {

@@ -1,5 +1,7 @@
 // Control API: live sessions, their journals and counters, the fault switches that are not
 // the network's, and the one reset of them all.
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "control/control.h"
@@ -8,6 +10,7 @@
 #include "core/session.h"
 #include "delivery/dispatcher.h"
 #include "faults/faults.h"
+#include "media/video_workers.h"
 #include "network/network.h"
 #include "velmora_loopback.h"
 
@@ -85,7 +88,12 @@ void vlb_journal_clear(void* session) {
 int vlb_wait_idle(void* session, int timeout_ms) {
     std::shared_ptr<Session> s = Live(session);
     if (!s) return VLB_ABSENT;
-    return s->dispatcher().WaitIdle(timeout_ms);
+    // Video sent before the call is coded and queued first: its frames are callbacks to come.
+    const auto start = std::chrono::steady_clock::now();
+    if (!velmora::loopback::VideoWorkers::Instance().WaitIdle(timeout_ms)) return -1;
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    return s->dispatcher().WaitIdle(std::max(0, timeout_ms - static_cast<int>(spent)));
 }
 
 uint64_t vlb_dropped_frames(void* session) {

@@ -5,6 +5,9 @@
 #include <new>
 #include <utility>
 
+#include "log/log.h"
+#include "media/video_workers.h"
+
 namespace velmora {
 namespace loopback {
 
@@ -96,10 +99,20 @@ void Clock::SetManual(bool manual) {
 }
 
 bool Clock::Advance(int64_t ms) {
-    int64_t until = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (!manual_ || ms < 0) return false;
+    }
+    // Frames sent before this step are coded and on their way before time moves on, so that
+    // the same calls give the same deliveries every run, however fast the video workers are.
+    if (!VideoWorkers::Instance().WaitIdle(kVideoSettleMs)) {
+        Logf(LogLevel::kWarning, "engine clock: video frames sent before a step of %lld ms were still being coded "
+             "after %d ms; the step goes on without them", static_cast<long long>(ms), kVideoSettleMs);
+    }
+    int64_t until = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!manual_) return false;
         manual_now_ += ms;
         until = manual_now_;
     }

@@ -32,6 +32,7 @@ class Clock {
 public:
     static constexpr int64_t kTickMs = 10;
     static constexpr int64_t kMaxCatchUpMs = 1000;
+    static constexpr int kVideoSettleMs = 10000;
 
     // A ticker is called with the time of the tick (a multiple of kTickMs). It returns false
     // once it wants no more ticks (its owner has gone).
@@ -48,7 +49,8 @@ public:
     // caller's thread.
     void SetManual(bool manual);
     bool manual() const;
-    // Manual mode: moves time on by `ms` and runs the ticks passed, on this thread. Returns
+    // Manual mode: waits (at most kVideoSettleMs) for the video frames sent so far to be
+    // coded, then moves time on by `ms` and runs the ticks passed, on this thread. Returns
     // false (doing nothing) on the real clock or for a negative `ms`.
     bool Advance(int64_t ms);
 

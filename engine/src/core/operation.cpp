@@ -1,5 +1,8 @@
 #include "core/operation.h"
 
+#include "media/h264_encoder.h"
+#include "media/video_picture.h"
+
 namespace velmora {
 namespace loopback {
 
@@ -74,7 +77,16 @@ int Check(const Operation& operation) {
                 return IsVideoStream(o.type) && HasPayload(o.frame) ? ERR_OK : ERR_INVALID_PARAMETER;
             },
             [](const op::Pixels& o) -> int {
-                return IsVideoStream(o.type) && HasPayload(o.frame) ? ERR_OK : ERR_INVALID_PARAMETER;
+                if (!IsVideoStream(o.type) || !HasPayload(o.frame)) return ERR_INVALID_PARAMETER;
+                return CheckPixelFrame(*o.frame);
+            },
+            [](const op::VideoParams& o) -> int {
+                const VideoEncodeParams& p = o.params;
+                const bool rate = p.frame_rate >= kMinEncodeFrameRate && p.frame_rate <= kMaxEncodeFrameRate;
+                const bool bits =
+                    p.bitrate_bps == 0 || (p.bitrate_bps >= kMinEncodeBitrateBps && p.bitrate_bps <= kMaxEncodeBitrateBps);
+                const bool gop = p.gop_in_seconds >= 1 && p.gop_in_seconds <= kMaxGopSeconds;
+                return IsVideoStream(o.type) && rate && bits && gop ? ERR_OK : ERR_INVALID_PARAMETER;
             },
             [](const op::Sei& o) -> int {
                 return o.message.size() <= kMaxMessageBytes ? ERR_OK : ERR_INVALID_PARAMETER;
@@ -87,8 +99,8 @@ int Check(const Operation& operation) {
 }
 
 const char* NameOf(const Operation& operation) {
-    static const char* const kNames[] = {"Enter",        "Exit",  "AudioChannel", "VideoChannel", "Subscription",
-                                         "Audio",        "Video", "Pixels",       "Sei",          "Command"};
+    static const char* const kNames[] = {"Enter", "Exit",   "AudioChannel", "VideoChannel", "Subscription", "Audio",
+                                         "Video", "Pixels", "Sei",          "Command",      "VideoParams"};
     static_assert(sizeof kNames / sizeof kNames[0] == std::variant_size<Operation>::value, "a name for each kind");
     return kNames[operation.index()];
 }

@@ -27,6 +27,8 @@ namespace loopback {
 
 // SEI messages and custom commands are at most this long.
 constexpr size_t kMaxMessageBytes = 1024;
+// A video stream's longest time between key frames (VideoEncodeParams::gop_in_seconds).
+constexpr int32_t kMaxGopSeconds = 600;
 
 namespace op {
 
@@ -62,6 +64,11 @@ struct Pixels {
     kwix::StreamType type = kwix::STREAM_TYPE_VIDEO_HIGH;
     std::shared_ptr<const kwix::PixelFrame> frame;
 };
+// SetVideoEncodeParam: how the engine encodes the stream when the member sends pixels.
+struct VideoParams {
+    kwix::StreamType type = kwix::STREAM_TYPE_VIDEO_HIGH;
+    kwix::VideoEncodeParams params;
+};
 struct Sei {
     int32_t message_type = 0;
     std::string message;
@@ -76,7 +83,7 @@ struct Command {
 }  // namespace op
 
 using Operation = std::variant<op::Enter, op::Exit, op::AudioChannel, op::VideoChannel, op::Subscription, op::Audio,
-                               op::Video, op::Pixels, op::Sei, op::Command>;
+                               op::Video, op::Pixels, op::Sei, op::Command, op::VideoParams>;
 
 // One lambda per kind, for std::visit over an Operation.
 template <typename... Ts>
@@ -97,7 +104,12 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 // - Audio: no frame or no payload: ERR_NOT_SUPPORTED for AAC, else ERR_INVALID_PARAMETER;
 //   the frame's format is the audio path's to check (media/room_audio.h).
 // - Video, Pixels: ERR_INVALID_PARAMETER for a stream type that is not a video one or a
-//   frame without payload.
+//   frame without payload; Pixels also for a frame the video path cannot take
+//   (CheckPixelFrame in media/video_picture.h: format, size, payload length).
+// - VideoParams: ERR_INVALID_PARAMETER for a stream type that is not a video one, a frame
+//   rate outside kMinEncodeFrameRate..kMaxEncodeFrameRate, a bitrate other than 0 (the
+//   engine picks one) outside kMinEncodeBitrateBps..kMaxEncodeBitrateBps, or a GOP outside
+//   1..kMaxGopSeconds.
 // - Sei, Command: ERR_INVALID_PARAMETER above kMaxMessageBytes.
 int Check(const Operation& operation);
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <type_traits>
 #include <unordered_map>
 #include <variant>
 
@@ -41,12 +40,13 @@ int Room::Apply(uint64_t serial, const Operation& operation) {
             [&](const op::VideoChannel& o) { return o.open ? OpenVideo(serial, o.type) : CloseVideo(serial, o.type); },
             [&](const op::Subscription& o) { return Subscribe(serial, o.user_id, o.type, o.on); },
             [&](const op::Audio& o) { return audio_.Submit(serial, *o.frame, o.continuous, o.clear_send_queue); },
-            [&](const op::Video& o) { return SendPicture(serial, o.type, o.frame); },
-            [&](const op::Pixels& o) { return SendPicture(serial, o.type, o.frame); },
+            [&](const op::Video& o) { return SendVideo(serial, o.type, o.frame); },
+            [&](const op::Pixels& o) { return SendPixels(serial, o.type, o.frame); },
             [&](const op::Sei& o) { return SendSei(serial, o.message_type, o.message); },
             [&](const op::Command& o) {
                 return SendCustomCmd(serial, o.cmd_id, o.message, o.reliable, o.ordered) ? kwix::ERR_OK : kNo;
             },
+            [&](const op::VideoParams& o) { return SetVideoParams(serial, o.type, o.params); },
         },
         operation);
 }
@@ -290,6 +290,7 @@ bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
         Member gone = std::move(*it);
         members_.erase(it);
         audio_.Leave(serial);
+        video_.ForgetSender(serial);
         if (tell_leaver) {
             QueueLocked(gone, "OnExitRoom", false, [](KWIXCloudDelegate& d) { d.OnExitRoom(); });
         }
@@ -363,8 +364,9 @@ int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
             }
             watched = watched || m.video_subs.count({id, type}) != 0;
         }
-        // Subscribers that were waiting for this stream need a key frame to start from.
-        if (watched) {
+        // Subscribers that were waiting for this stream need a key frame to start from; the
+        // engine's own encoder starts every stream with one.
+        if (watched && !me->who.pixel_input) {
             QueueLocked(*me, "OnRequestKeyFrame", false, [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
         }
     }
@@ -377,6 +379,7 @@ int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
         std::lock_guard<std::mutex> lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->video_open.erase(type) == 0) return kwix::ERR_INVALID_OPERATION;
+        ForgetVideoLocked(*me, type);
         QueueLocked(*me, "OnLocalVideoChannelDestroyed", false,
                     [type](KWIXCloudDelegate& d) { d.OnLocalVideoChannelDestroyed(type); });
         const std::string id = me->who.user_id;
@@ -416,8 +419,12 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
         }
         me->video_subs.insert({user_id, type});
         const int64_t now = Clock::Instance().NowMs();
-        for (const Member& m : members_) {
+        for (Member& m : members_) {
             if (&m != me && m.who.user_id == user_id && m.video_open.count(type) != 0) {
+                // Whatever the sender sends next: the engine's encoder makes a key frame of
+                // pixels, and a sender of encoded frames is asked for one.
+                m.video_send[type].key = true;
+                if (m.who.pixel_input) continue;
                 RouteLocked(*me, m, "OnRequestKeyFrame", network::Cargo::kEvent, now,
                             [type](KWIXCloudDelegate& d) { d.OnRequestKeyFrame(type); });
             }
@@ -487,40 +494,6 @@ void Room::MediaTick(int64_t now_ms) {
     }
     due.clear();
     Drain();
-}
-
-// Encoded and pixel frames go only to subscribers that asked for that kind of frame; the
-// engine does not convert between them.
-template <typename Frame>
-int Room::SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<const Frame> frame) {
-    constexpr bool pixels = std::is_same<Frame, kwix::PixelFrame>::value;
-    int mismatched = 0;
-    std::string id;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        const Member* me = FindLocked(serial);
-        if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
-        id = me->who.user_id;
-        const int64_t now = Clock::Instance().NowMs();
-        for (const Member& m : members_) {
-            if (&m == me || m.video_subs.count({id, type}) == 0) continue;
-            if (m.who.pixel_output != pixels) {
-                ++mismatched;
-                continue;
-            }
-            transit_.Route(serial, m.who.serial, network::Cargo::kVideo, now,
-                           MakeDelivery(m, "OnRemoteVideoReceived", true, [id, type, frame](KWIXCloudDelegate& d) {
-                               d.OnRemoteVideoReceived(id.c_str(), type, *frame);
-                           }, frame->size()));
-        }
-    }
-    Drain();
-    if (mismatched > 0) {
-        Logf(LogLevel::kWarning, "%s frame of %s type=%d not delivered to %d subscriber(s) expecting %s frames",
-             pixels ? "pixel" : "video", id.c_str(), static_cast<int>(type), mismatched,
-             pixels ? "encoded" : "pixel");
-    }
-    return kwix::ERR_OK;
 }
 
 int Room::SendSei(uint64_t serial, int message_type, const std::string& message) {

@@ -29,10 +29,27 @@
 // - Audio reaches every other member unless the receiver unsubscribed the sender's
 //   STREAM_TYPE_AUDIO; none reaches a member after it left or after the sender's channel
 //   closed.
-// - Video reaches only members subscribed to (sender, stream type), as VideoFrame or
-//   PixelFrame; a receiver that asked for the other kind (use_pixel_frame_output) gets
-//   nothing, and the mismatch is logged. Subscribing asks the sender for a key frame when
-//   the stream is open, otherwise when the sender opens it.
+// - Video reaches only members subscribed to (sender, stream type), in the kind each asked
+//   for (use_pixel_frame_output), whatever the sender sends (media/room_video.h does the
+//   coding, core/room_video.cpp the routing):
+//     sender \ receiver   encoded (VideoFrame)              pixels (PixelFrame)
+//     encoded            the sender's frames as sent          decoded (H.264, H.265) to I420
+//     pixels             the engine's H.264 of the frames     that H.264 decoded again to I420
+//   pts and rotation (and dts) carry over from the sent frame. A frame sent before its
+//   sender closed the stream or left still arrives when its coding is done, as one in flight
+//   would (after the receivers heard of the closing). Subscribing asks the sender
+//   for a key frame when the stream is open, otherwise when the sender opens it: a member that
+//   entered with use_pixel_frame_input by its engine's encoder, any other with
+//   OnRequestKeyFrame. A stream nobody (here) takes costs nothing: it is neither encoded nor
+//   decoded.
+// - Under a bandwidth cap (network/network.h) video queues on the sender's uplink (once per
+//   frame) and on each receiver's downlink, and what a link still carries delays everything
+//   else of that pair behind it, as on a real link. A sender whose video exceeds its uplink's
+//   cap over kRateWindowMs is asked to fit kVideoShareOfCap of it (each stream its share of
+//   what the sender sends): an encoded stream's sender by OnRequestChangeVideoEncodeBitrate,
+//   a pixel stream by its encoder's own rate; at most once per kBitrateRequestIntervalMs
+//   unless the cap changes. When the cap goes (or grows to fit the earlier rate), the rate is
+//   asked back: the stream's VideoEncodeParams bitrate, else what it sent before.
 // - Subscriptions are remembered for users not (yet) in the room and forgotten when the
 //   subscriber leaves.
 // - SEI messages go with the sender's STREAM_TYPE_VIDEO_HIGH stream to its subscribers.
@@ -78,6 +95,7 @@
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/audio_counters.h"
 #include "media/room_audio.h"
+#include "media/room_video.h"
 #include "network/transit.h"
 
 namespace velmora {
@@ -92,16 +110,24 @@ constexpr int kExitReasonLeft = 0;
 constexpr int kExitReasonTimeout = 1;
 // OnError of a member whose connection dropped.
 constexpr kwix::Error kConnectionLostError = kwix::ERR_NETWORK_UNREACHABLE;
+// A sender's video rate is measured over this much engine clock, for its uplink's cap.
+constexpr int64_t kRateWindowMs = 1000;
+// The share of its uplink's cap a sender's video is asked to fit in: the rest is headroom
+// for its audio and for the rate's swings.
+constexpr int kVideoShareOfCapPercent = 85;
+constexpr int64_t kBitrateRequestIntervalMs = 1000;
 
 // What a room needs to know of a session that enters it.
 struct Entrant {
     uint64_t serial = 0;  // unique per session for the life of the process
     std::string user_id;
     kwix::KWIXRole role = kwix::KWIX_ROLE_ANCHOR;
+    bool pixel_input = false;
     bool pixel_output = false;
     ListenerParams listening;
     bool detect_voice = false;
     std::shared_ptr<AudioCounters> audio_counters;
+    std::shared_ptr<VideoCounters> video_counters = std::make_shared<VideoCounters>();
     std::shared_ptr<Dispatcher> dispatcher;
 };
 
@@ -111,7 +137,7 @@ struct RoomSnapshot {
     std::vector<std::string> others;
 };
 
-class Room {
+class Room : public std::enable_shared_from_this<Room> {
 public:
     enum class JoinResult { kJoined, kDuplicateUser, kClosed };
 
@@ -163,11 +189,26 @@ private:
         uint32_t last_seq = 0;
         uint32_t missed = 0;
     };
+    // A member's sending video stream.
+    struct VideoSend {
+        bool pixels = false;  // it carried pixel frames last (the engine encodes them)
+        bool key = false;     // a receiver started taking it: the engine's next frame is a key frame
+        std::deque<std::pair<int64_t, size_t>> sent;  // (sent_ms, bytes) within kRateWindowMs
+        size_t window_bytes = 0;
+        int64_t first_ms = -1;    // its first frame: a rate needs a whole window
+        int64_t wanted_bps = 0;   // what it sends without a cap (pixel streams: the encoder's rate)
+        int64_t capped_bps = 0;   // the rate asked for under the cap; 0: none
+        int64_t restore_bps = 0;  // the rate to ask back when the cap goes
+        int64_t asked_ms = 0;
+        int64_t Bps(int64_t now_ms);
+    };
     struct Member {
         Entrant who;
         std::shared_ptr<const std::string> shared_id;  // who.user_id, for the frames it sends
         bool audio_open = false;
         std::set<int> video_open;
+        std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type, as SetVideoEncodeParam set them
+        std::map<int, VideoSend> video_send;                  // open streams that sent
         std::set<std::string> audio_muted;               // senders this member unsubscribed
         std::set<std::pair<std::string, int>> video_subs;  // (sender, stream type)
         std::map<uint64_t, CmdTrack> cmd_from;            // by sender serial
@@ -178,8 +219,24 @@ private:
     int OpenVideo(uint64_t serial, kwix::StreamType type);
     int CloseVideo(uint64_t serial, kwix::StreamType type);
     int Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
-    template <typename Frame>
-    int SendPicture(uint64_t serial, kwix::StreamType type, std::shared_ptr<const Frame> frame);
+    // Video (core/room_video.cpp).
+    int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
+    int SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
+    int SetVideoParams(uint64_t serial, kwix::StreamType type, const kwix::VideoEncodeParams& params);
+    // A stream's frame from the video workers.
+    void DeliverVideo(const VideoOutput& out);
+    VideoSink SinkLocked();
+    // The sender's uplink, once per frame: measured for the cap, queued when capped.
+    network::Shaped UplinkLocked(Member& from, kwix::StreamType type, size_t bytes, int64_t sent_ms);
+    void FitToCapLocked(Member& from, kwix::StreamType type, int64_t now_ms);
+    // A frame to the receivers of its kind: encoded ones get `encoded` (when set), pixel ones
+    // `pixels`, or count it undecodable (when for_pixels). `wire_bytes` crosses each downlink.
+    void ToReceiversLocked(uint64_t from, const std::string& from_user, kwix::StreamType type, int64_t sent_ms,
+                           int64_t uplink_delay_ms, size_t wire_bytes,
+                           const std::shared_ptr<const kwix::VideoFrame>& encoded,
+                           const std::shared_ptr<const kwix::PixelFrame>& pixels, bool for_pixels);
+    void AskKeyFrameLocked(Member& sender, kwix::StreamType type);
+    void ForgetVideoLocked(Member& sender, kwix::StreamType type);
     int SendSei(uint64_t serial, int message_type, const std::string& message);
     bool SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered);
 
@@ -218,6 +275,7 @@ private:
     network::Transit<Delivery> transit_{&outbox_};
 
     RoomAudio audio_;  // its own locks; the room calls it under mu_, never the other way
+    RoomVideo video_;  // guarded by mu_; its work runs on the video workers, which come back through DeliverVideo
 };
 
 class RoomRegistry {

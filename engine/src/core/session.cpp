@@ -10,6 +10,7 @@
 #include "core/room_bus.h"
 #include "faults/faults.h"
 #include "log/log.h"
+#include "media/h264_encoder.h"
 #include "network/network.h"
 #include "records/describe.h"
 
@@ -42,6 +43,7 @@ Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
       fork_generation_(g_fork_generation.load()),
       delegate_(delegate),
       audio_counters_(std::make_shared<AudioCounters>()),
+      video_counters_(std::make_shared<VideoCounters>()),
       dispatcher_(Dispatcher::Start(delegate, audio_counters_)),
       last_report_ms_(Clock::Instance().NowMs()) {}
 
@@ -146,18 +148,29 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.serial = serial_;
     entrant.user_id = enter.user_id;
     entrant.role = enter.role;
+    entrant.pixel_input = params.use_pixel_frame_input;
     entrant.pixel_output = params.use_pixel_frame_output;
     entrant.dispatcher = dispatcher_;
     entrant.listening = listening;
     entrant.detect_voice = detect_voice_.load();
     entrant.audio_counters = audio_counters_;
+    entrant.video_counters = video_counters_;
+    uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
         entering_ = true;
+        expel_error_ = ERR_OK;
+        generation = ++generation_;
     }
-    // Rooms that span processes: the user id must be free there too.
-    const int claimed = bus::Claim(serial_, key, enter);
+    // Rooms that span processes: the user id must be free there too. Answered later, on the
+    // bus's thread: a refusal takes the session out of the room again (Expel).
+    bus::CarriedSession carried;
+    carried.dispatcher = dispatcher_;
+    carried.expel = [weak = std::weak_ptr<Session>(shared_from_this()), generation](int why) {
+        if (std::shared_ptr<Session> self = weak.lock()) self->Expel(generation, why);
+    };
+    const int claimed = bus::Claim(serial_, key, enter, std::move(carried));
     if (claimed != ERR_OK) {
         std::lock_guard<std::mutex> lock(state_mu_);
         entering_ = false;
@@ -170,6 +183,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     int error = ERR_OK;
     std::shared_ptr<Room> room = RoomRegistry::Instance().Enter(key, entrant, &error);
     bool leave_again = false;
+    int expelled = ERR_OK;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         entering_ = false;
@@ -180,32 +194,70 @@ int Session::EnterRoom(const EnterRoomParams& params) {
             user_id_ = entrant.user_id;
             room_name_ = key;
             pull_audio_ = entrant.listening.how == Listening::kPulled;
+            expelled = expel_error_;
         }
     }
     if (room && !leave_again) {
         bus::Publish(serial_, enter);
+        std::map<int, VideoEncodeParams> video_params;
+        {
+            std::lock_guard<std::mutex> lock(state_mu_);
+            video_params = video_params_;
+        }
+        for (const auto& p : video_params) Perform(op::VideoParams{static_cast<StreamType>(p.first), p.second});
     } else {
         bus::Unclaim(serial_);
     }
     if (leave_again) room->Leave(serial_, false);
+    // The claim was refused before the join was done: out again, as Expel would have it.
+    if (expelled != ERR_OK) Expel(generation, expelled);
     if (error != ERR_OK) {
-        Logf(LogLevel::kWarning, "EnterRoom: user %s is already in room %s", entrant.user_id.c_str(), key.c_str());
+        // An error line reaches the user even with the console log off: the code alone does
+        // not tell a taken user id from an unreachable room bus.
+        Logf(LogLevel::kError, "EnterRoom refused (ERR_ENTER_ROOM_FAILED): user %s is already in room %s; "
+             "every member of a room needs its own user id", entrant.user_id.c_str(), key.c_str());
+    } else if (room && !leave_again) {
+        Logf(LogLevel::kInfo, "EnterRoom: user %s entered room %s as %s", entrant.user_id.c_str(),
+             key.c_str(), entrant.role == KWIX_ROLE_AUDIENCE ? "audience" : "anchor");
     }
     return error;
+}
+
+void Session::Expel(uint64_t generation, int error) {
+    std::shared_ptr<Room> room;
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        if (generation != generation_ || shut_down_) return;
+        if (entering_) {
+            expel_error_ = error;  // EnterRoom finishes the join, then leaves
+            return;
+        }
+        room.swap(room_);
+        user_id_.clear();
+        room_name_.clear();
+        pull_audio_ = false;
+    }
+    if (!room) return;
+    dispatcher_->ClearPulledAudio();
+    dispatcher_->PostEvent("OnError", [error](KWIXCloudDelegate& d) { d.OnError(static_cast<Error>(error)); });
+    room->Apply(serial_, op::Exit{});
 }
 
 int Session::ExitRoom() {
     if (Inherited()) return ERR_INVALID_OPERATION;
     Journal("ExitRoom");
     std::shared_ptr<Room> room;
+    std::string user_id;
+    std::string room_name;
     {
         std::lock_guard<std::mutex> lock(state_mu_);
         room.swap(room_);
-        user_id_.clear();
-        room_name_.clear();
+        user_id.swap(user_id_);
+        room_name.swap(room_name_);
         pull_audio_ = false;
     }
     if (!room) return ERR_INVALID_OPERATION;
+    Logf(LogLevel::kInfo, "ExitRoom: user %s left room %s", user_id.c_str(), room_name.c_str());
     dispatcher_->ClearPulledAudio();
     const uint64_t serial = serial_;
     const Operation exit = op::Exit{};
@@ -298,8 +350,21 @@ int Session::SendVideoFrame(StreamType type, const PixelFrame& frame) {
 
 void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& params) {
     if (Inherited()) return;
-    // Nothing is encoded here; the journal is what matters to callers.
     Journal("SetVideoEncodeParam " + TypeItem(type) + " " + Describe(params));
+    const op::VideoParams set{type, params};
+    if (Check(set) != ERR_OK) {
+        Logf(LogLevel::kWarning,
+             "SetVideoEncodeParam type=%d frame_rate=%d bitrate_bps=%d gop_in_seconds=%d ignored: the stream type must "
+             "be a video one, frame_rate %d to %d, bitrate_bps 0 (the engine picks) or %d to %d, gop_in_seconds 1 to %d",
+             static_cast<int>(type), params.frame_rate, params.bitrate_bps, params.gop_in_seconds, kMinEncodeFrameRate,
+             kMaxEncodeFrameRate, kMinEncodeBitrateBps, kMaxEncodeBitrateBps, kMaxGopSeconds);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mu_);
+        video_params_[type] = params;
+    }
+    if (CurrentRoom()) Perform(set);
 }
 
 int Session::SendSeiMessage(int message_type, const char* message, size_t length) {

@@ -22,8 +22,11 @@
 //   valid UTF-8, which the others could not decode), ERR_INVALID_PARAMETER for an unknown
 //   role, ERR_INVALID_USER_SIG, ERR_INVALID_ROOM_ID (checked in this order), then
 //   ERR_INVALID_OPERATION when already in a room and ERR_ENTER_ROOM_FAILED when the
-//   user id is already in that room, here or, for rooms that span processes (bus/hooks.h),
-//   in another process, or when the room bus VELMORA_LOOPBACK_REDIS asks for cannot be had.
+//   user id is already in that room here, or when VELMORA_LOOPBACK_REDIS is not a URL the
+//   room bus can use. For rooms that span processes (bus/hooks.h) EnterRoom does not wait
+//   for Redis: a user id another process turns out to have in that room (or a bus whose
+//   server could not be reached at all) takes the session out again afterwards, with
+//   OnError(ERR_ENTER_ROOM_FAILED) and OnExitRoom (Expel).
 // - Operations a room accepted are also handed to the room bus (bus/hooks.h), which carries
 //   them to the session's room in other processes when one is connected. Without a room,
 //   an operation that fails its own checks (Check in core/operation.h) reports that error,
@@ -49,6 +52,13 @@
 //   nobody else is there, or an unreliable command is then lost). Empty messages are sent.
 // - SendAudioFrame goes out on the next clock tick; SendContinuousAudioFrame is paced by the
 //   room on the engine clock, refused with kSendQueueFullError past kMaxSendQueueMs.
+// - SetVideoEncodeParam: parameters out of range (Check of op::VideoParams) are logged as a
+//   warning and change nothing. Valid ones belong to the session: they hold in its current
+//   room and in any it enters later (they go to the room, and the room bus, on entering).
+// - SendVideoFrame with a PixelFrame: ERR_INVALID_PARAMETER for a frame the video path cannot
+//   take (media/video_picture.h). Pixel frames are taken from any session; one that entered
+//   with use_pixel_frame_input has its key frames made by the engine's encoder instead of
+//   being asked for them (core/room.h).
 // - Network quality reports run on the engine clock (core/clock.h), every
 //   network::ReportInterval() of clock time, with the qualities of network/network.h.
 // - While the network drops its connection or it does not answer (network/network.h), every send is
@@ -67,6 +77,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,6 +88,7 @@
 #include "delivery/dispatcher.h"
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/audio_counters.h"
+#include "media/room_video.h"
 
 namespace velmora {
 namespace loopback {
@@ -120,10 +132,16 @@ public:
     // True in the child of a fork() made while this session was alive.
     bool Inherited() const;
 
+    // The room bus refused the user id this session entered with (another process has it in
+    // that room): unless the session left or entered again since (`generation` names the
+    // entry), it hears OnError(error), leaves (OnExitRoom) and the others see it leave.
+    void Expel(uint64_t generation, int error);
+
     // For the control API.
     kwix::KWIXCloudDelegate* delegate() const { return delegate_; }
     Dispatcher& dispatcher() const { return *dispatcher_; }
     const AudioCounters& audio_counters() const { return *audio_counters_; }
+    const VideoCounters& video_counters() const { return *video_counters_; }
     // False when not in a room.
     bool Whereabouts(std::string* user_id, std::string* room) const;
     size_t JournalCount() const;
@@ -146,6 +164,7 @@ private:
     kwix::KWIXCloudDelegate* const delegate_;
     // Before the dispatcher, which keeps them told how far behind the session is.
     const std::shared_ptr<AudioCounters> audio_counters_;
+    const std::shared_ptr<VideoCounters> video_counters_;
     const std::shared_ptr<Dispatcher> dispatcher_;
     std::atomic<bool> detect_voice_{false};
     // Only the clock's ticks (one at a time) touch it.
@@ -154,10 +173,13 @@ private:
     mutable std::mutex state_mu_;  // guards the room state below
     std::shared_ptr<Room> room_;
     bool entering_ = false;
+    uint64_t generation_ = 0;    // EnterRoom calls that got as far as entering
+    int expel_error_ = 0;        // the bus refused the entry while it was still under way
     bool shut_down_ = false;
     bool pull_audio_ = false;
     std::string user_id_;
     std::string room_name_;
+    std::map<int, kwix::VideoEncodeParams> video_params_;  // by stream type
 
     mutable std::mutex journal_mu_;  // guards journal_ and journal_bytes_
     std::deque<std::string> journal_;

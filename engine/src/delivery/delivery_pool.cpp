@@ -54,13 +54,9 @@ void DeliveryPool::ForkChild() {
 }
 
 void DeliveryPool::ReportStartFailure(const char* when) {
-    std::string line = std::string("velmora: could not start a thread to deliver callbacks ") + when +
-                       "; they wait until one starts (the process is out of threads or memory)";
-    LogWrite(LogLevel::kError, line);
-    line += '\n';
-    if (::write(2, line.data(), line.size()) < 0) {
-        // Nowhere left to report it; the log has it.
-    }
+    // An error line: it reaches stderr too, as "velmora: could not start ...".
+    LogWrite(LogLevel::kError, std::string("could not start a thread to deliver callbacks ") + when +
+                                   "; they wait until one starts (the process is out of threads or memory)");
 }
 
 bool DeliveryPool::StartWorkerLocked() {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -30,29 +29,20 @@ std::atomic<bool> g_process_exiting{false};
 // dispatchers of sessions nobody destroyed stop delivering instead of racing with that.
 void NoteProcessExit() { g_process_exiting.store(true); }
 
-void WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
 }  // namespace
 
 void ReportCallbackFailure(const char* callback, const char* what) {
-    std::string line = std::string("velmora: callback ") + (callback ? callback : "?") + " failed: " +
-                       (what ? what : "unknown exception");
+    const std::string name = callback ? callback : "?";
+    const std::string error = what ? what : "unknown exception";
+    std::string line = "callback " + name + " failed: " + error;
+    if (error.find("pure virtual function") != std::string::npos) {
+        // The delegate does not define this callback: say how to quiet it for good.
+        line += " (the delegate does not define " + name + ": define it, or derive the delegate from one "
+                "that accepts every callback, in Python velmora.QuietDelegate)";
+    }
+    // An error line reaches stderr as "velmora: callback ... failed: ..." even with the
+    // console log off, in one write, so that reports of several threads never interleave.
     LogWrite(LogLevel::kError, line);
-    line += '\n';
-    // One write for the whole report, so that reports of several threads never interleave.
-    WriteAll(2, line);
 }
 
 // Marks a worker as inside a queued callback; the mark is undone however the call ends,

@@ -534,8 +534,11 @@ private:
 class Log {
 public:
     bool Enabled(LogLevel level) const {
+        // Errors are what a user must act on (a refused EnterRoom, a failed callback): they
+        // reach stderr even without a log file or the console log.
         return static_cast<int>(level) >= level_.load(std::memory_order_relaxed) &&
-               (console_.load(std::memory_order_relaxed) || file_open_.load(std::memory_order_relaxed));
+               (level == LogLevel::kError || console_.load(std::memory_order_relaxed) ||
+                file_open_.load(std::memory_order_relaxed));
     }
 
     void Write(LogLevel level, const std::string& text) {
@@ -549,7 +552,12 @@ public:
         // Outside the lock: a stalled stderr pipe must not hold up the file or other threads.
         // One write call per line keeps lines of different threads from interleaving.
         if (!notice.empty()) WriteAll(STDERR_FILENO, notice.data(), notice.size());
-        if (console_.load(std::memory_order_relaxed)) WriteAll(STDERR_FILENO, line.data(), line.size());
+        if (console_.load(std::memory_order_relaxed)) {
+            WriteAll(STDERR_FILENO, line.data(), line.size());
+        } else if (level == LogLevel::kError) {
+            const std::string report = "velmora: " + text + "\n";
+            WriteAll(STDERR_FILENO, report.data(), report.size());
+        }
     }
 
     bool SetDirectory(const std::string& requested) {

@@ -1,5 +1,7 @@
 // The engine's log: one line per event with time, level, thread id and text, written to the
-// file under the directory given by QVLiveSDK::SetLogPath and, when enabled, to stderr.
+// file under the directory given by QVLiveSDK::SetLogPath and, when enabled, to stderr. Lines
+// of error level reach stderr also when the console log is off, as "velmora: <text>": they
+// are reports the user has to see (SetLogLevel(4) silences them too).
 // Safe to call from any thread, including while the process exits, from several processes
 // sharing one directory, and in the child of a fork().
 #ifndef VELMORA_ENGINE_LOG_LOG_H

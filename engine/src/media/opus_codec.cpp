@@ -21,12 +21,12 @@ int OpusPacketSamples(const uint8_t* packet, size_t size, int rate) {
     return samples > 0 ? samples : 0;
 }
 
-OpusStreamEncoder::OpusStreamEncoder(PcmFormat format, int bitrate_bps)
+OpusStreamEncoder::OpusStreamEncoder(PcmFormat format, int bitrate_bps, Content content)
     : format_(format), buffer_(kMaxOpusPacketBytes) {
     int error = OPUS_OK;
-    encoder_ = opus_encoder_create(format.rate, format.channels, OPUS_APPLICATION_AUDIO, &error);
+    const int application = content == Content::kVoice ? OPUS_APPLICATION_VOIP : OPUS_APPLICATION_AUDIO;
+    encoder_ = opus_encoder_create(format.rate, format.channels, application, &error);
     if (encoder_ == nullptr) throw std::runtime_error(opus_strerror(error));
-    opus_encoder_ctl(encoder_, OPUS_SET_COMPLEXITY(kEncoderComplexity));
     error = opus_encoder_ctl(encoder_, OPUS_SET_BITRATE(bitrate_bps));
     if (error != OPUS_OK) {
         opus_encoder_destroy(encoder_);

@@ -16,9 +16,11 @@ PcmConverter::PcmConverter(PcmFormat from, PcmFormat to) : from_(from), to_(to) 
         resampler_ = speex_resampler_init(static_cast<spx_uint32_t>(channels), static_cast<spx_uint32_t>(from.rate),
                                           static_cast<spx_uint32_t>(to.rate), kResampleQuality, &error);
         if (resampler_ == nullptr) throw std::runtime_error(speex_resampler_strerror(error));
-        // Without this the first output samples are the filter's zero history, a short gap.
-        speex_resampler_skip_zeros(resampler_);
     }
+}
+
+int PcmConverter::Delay() const {
+    return resampler_ == nullptr ? 0 : speex_resampler_get_output_latency(resampler_);
 }
 
 PcmConverter::~PcmConverter() {

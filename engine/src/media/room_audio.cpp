@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "faults/faults.h"
-#include "media/audio_workers.h"
+#include "media/codec_workers.h"
 
 namespace velmora {
 namespace loopback {
@@ -30,12 +30,20 @@ struct RoomAudio::Chunker {
     std::vector<uint64_t> listeners;
 };
 
-// A sender's audio in one format waiting to be mixed, behind its jitter buffer.
+// A sender's audio in one mixed format. Positions count sample frames of that format on the
+// mix's time line (the engine clock's ms times rate / 1000): `start` is where fifo[head] plays.
 struct RoomAudio::MixInput {
     std::vector<int16_t> fifo;
     size_t head = 0;
-    bool primed = false;
-    std::vector<int16_t> block;  // this tick's 10 ms
+    int64_t start = 0;
+    bool talking = false;  // in a talk spurt: `start` is set
+    std::vector<int16_t> block;  // this tick's share of the mix, zeros where it is silent
+    int64_t End(int channels) const { return start + static_cast<int64_t>((fifo.size() - head) / channels); }
+};
+
+// One mixed format: how far its mix has gone.
+struct RoomAudio::MixState {
+    int64_t done = 0;  // mix position up to which the mix is made
 };
 
 class RoomAudio::Sender {
@@ -46,36 +54,34 @@ public:
         if (channel.need_encode) encoder.reset(new OpusStreamEncoder(stream, channel.bitrate_bps));
     }
 
-    // Turns what arrived into this tick's stream samples (`fresh`) and, when all of them came
-    // from this channel's own encoder, keeps its packets (`sent`), one per channel frame.
-    void Take(const std::vector<std::shared_ptr<const AudioFrame>>& frames) {
+    // Turns what arrived into this tick's stream samples (`fresh`), always the decoding of
+    // `packets`: the sender's own Opus frames, or what the channel's encoder made of its PCM.
+    void Take(const std::vector<Queued>& pieces) {
         fresh.clear();
-        sent.clear();
-        only_own_packets = true;
+        packets.clear();
         for (auto& b : branches) b.second.ready = false;
-        for (const auto& f : frames) {
-            if (f->codec == AUDIO_CODEC_TYPE_OPUS) {
-                decoder.Decode(f->data(), f->size(), &fresh);
-                only_own_packets = false;
+        for (const Queued& q : pieces) {
+            const AudioFrame& f = *q.frame;
+            if (f.codec == AUDIO_CODEC_TYPE_OPUS) {
+                DecodeInto(f.data(), f.size());
                 continue;
             }
-            const PcmFormat format{f->sample_rate, f->channels};
+            const PcmFormat format{f.sample_rate, f.channels};
             if (!input || input->from() != format) input.reset(new PcmConverter(format, stream));
-            input->Convert(reinterpret_cast<const int16_t*>(f->data()), f->size() / sizeof(int16_t), &unencoded);
+            input->Convert(reinterpret_cast<const int16_t*>(f.data() + q.offset), q.bytes / sizeof(int16_t),
+                           &unencoded);
         }
         const size_t frame = stream.SamplesIn(channel.frame_ms);
         size_t used = 0;
         for (; encoder && used + frame <= unencoded.size(); used += frame) {
-            if (!encoder->Encode(unencoded.data() + used, frame, &packet)) continue;
-            const size_t before = fresh.size();
-            decoder.Decode(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), &fresh);
-            if (fresh.size() - before == frame) {
-                sent.push_back(packet);
-            } else {
-                only_own_packets = false;
+            if (encoder->Encode(unencoded.data() + used, frame, &packet)) {
+                DecodeInto(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
             }
         }
         unencoded.erase(unencoded.begin(), unencoded.begin() + used);
+        // Into every format its listeners use, while on this thread.
+        for (const auto& c : chunkers) In(PcmFormat{std::get<0>(c.first), std::get<1>(c.first)});
+        for (const auto& m : mix) In(m.first);
     }
 
     // This tick's samples in `format`, converted once per format.
@@ -90,10 +96,37 @@ public:
         return b.fresh;
     }
 
+    // The resamplers' delay on the way to `format`, in its sample frames.
+    int64_t DelayIn(PcmFormat format) {
+        int64_t delay = 0;
+        if (input) delay += static_cast<int64_t>(input->Delay()) * format.rate / stream.rate;
+        if (format.rate != stream.rate) {
+            Branch& b = branches[format];
+            if (!b.converter) b.converter.reset(new PcmConverter(stream, format));
+            delay += b.converter->Delay();
+        }
+        return delay;
+    }
+
+    // Whether this tick's packets can go as they are to a listener of `channels` and
+    // `frame_ms`: all of one frame length, the stream's channel count.
+    bool PacketsFit(int channels, int frame_ms) const {
+        if (packets.empty() || channels != stream.channels) return false;
+        const size_t samples = stream.SamplesIn(frame_ms) / static_cast<size_t>(stream.channels);
+        for (const Packet& p : packets) {
+            if (p.samples != samples) return false;
+        }
+        return true;
+    }
+
     struct Branch {
         std::unique_ptr<PcmConverter> converter;
         std::vector<int16_t> fresh;
         bool ready = false;  // `fresh` holds this tick's conversion
+    };
+    struct Packet {
+        std::string data;
+        size_t samples = 0;  // per channel, at the stream's rate
     };
 
     const uint64_t serial;
@@ -107,11 +140,18 @@ public:
     OpusStreamDecoder decoder;
     std::string packet;
     std::vector<int16_t> fresh;
-    std::vector<std::string> sent;
-    bool only_own_packets = true;
+    std::vector<Packet> packets;
     std::map<PcmFormat, Branch> branches;
     std::map<ChunkKey, Chunker> chunkers;
     std::map<PcmFormat, MixInput> mix;
+
+private:
+    void DecodeInto(const uint8_t* data, size_t size) {
+        const size_t before = fresh.size();
+        if (!decoder.Decode(data, size, &fresh)) return;
+        packets.push_back(Packet{std::string(reinterpret_cast<const char*>(data), size),
+                                 (fresh.size() - before) / static_cast<size_t>(stream.channels)});
+    }
 };
 
 class RoomAudio::Listener {
@@ -125,12 +165,13 @@ public:
     Listener(uint64_t serial, const MemberConfig& c)
         : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters), joined_ms(c.joined_ms) {}
 
-    // pts of the stream's next frame; has_voice when detection is on.
-    void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
-        Stamp(s, now_ms, pcm, count, &f->pts, &f->has_voice);
+    // pts of the stream's next frame, which stands for the engine clock's `when_ms`; has_voice
+    // when detection is on.
+    void Stamp(Stream& s, int64_t when_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
+        Stamp(s, when_ms, pcm, count, &f->pts, &f->has_voice);
     }
-    void Stamp(Stream& s, int64_t now_ms, const int16_t* pcm, size_t count, uint32_t* pts, bool* has_voice) {
-        *pts = static_cast<uint32_t>(NextPts(s, now_ms));
+    void Stamp(Stream& s, int64_t when_ms, const int16_t* pcm, size_t count, uint32_t* pts, bool* has_voice) {
+        *pts = static_cast<uint32_t>(NextPts(s, when_ms));
         if (!detect_voice) {
             s.detector.reset();
             *has_voice = false;
@@ -139,11 +180,13 @@ public:
         if (!s.detector) s.detector.reset(new VoiceDetector(params.format));
         *has_voice = s.detector->HasVoice(pcm, count);
     }
-    // A frame of the stream not made: its pts is used up all the same.
-    int64_t NextPts(Stream& s, int64_t now_ms) {
-        if (!s.started) {
+    // Also for a frame of the stream not made: its pts is used up all the same.
+    int64_t NextPts(Stream& s, int64_t when_ms) {
+        // A tick may run just after a join of the same ms or later: never before zero.
+        const int64_t clock_pts = std::max<int64_t>(0, when_ms - joined_ms);
+        if (!s.started || clock_pts - s.next_pts > params.frame_ms + kPtsResyncMs) {
             s.started = true;
-            s.next_pts = now_ms - joined_ms;
+            s.next_pts = std::max(s.next_pts, clock_pts);
         }
         const int64_t pts = s.next_pts;
         s.next_pts += params.frame_ms;
@@ -202,6 +245,7 @@ void RoomAudio::CloseChannel(uint64_t serial) {
     MemberConfig& c = it->second;
     c.open = false;
     c.now.clear();
+    c.now_us = 0;
     c.paced.clear();
     c.paced_us = 0;
     c.paced_idle = true;
@@ -234,12 +278,14 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     if (size == 0) return ERR_INVALID_PARAMETER;
     int64_t duration_us = 0;
     const bool pcm = frame.codec == AUDIO_CODEC_TYPE_PCM;
+    size_t frame_bytes = 0;  // one sample frame
     if (pcm) {
         if (frame.bits_per_sample != 16 || frame.sample_rate < 8000 || frame.sample_rate > 48000 ||
             frame.channels < 1 || frame.channels > 2 || size % (2u * static_cast<size_t>(frame.channels)) != 0) {
             return ERR_INVALID_PARAMETER;
         }
-        duration_us = static_cast<int64_t>(size / (2u * frame.channels)) * 1000000 / frame.sample_rate;
+        frame_bytes = 2u * static_cast<size_t>(frame.channels);
+        duration_us = static_cast<int64_t>(size / frame_bytes) * 1000000 / frame.sample_rate;
     } else if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
         const int samples = OpusPacketSamples(frame.data(), size, 48000);
         if (samples == 0) return ERR_INVALID_PARAMETER;
@@ -247,24 +293,32 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     } else {
         return ERR_INVALID_PARAMETER;
     }
+    // Checked before the copy: a frame that can never be queued costs nothing.
+    if (duration_us > kMaxSendQueueMs * 1000) return ERR_INVALID_PARAMETER;
     auto copy = std::make_shared<const AudioFrame>(frame);
     std::lock_guard<std::mutex> lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end() || !it->second.open) return ERR_INVALID_OPERATION;
     MemberConfig& c = it->second;
     if (pcm && !c.channel.need_encode) return ERR_INVALID_PARAMETER;
-    if (!continuous) {
-        c.now.push_back(Queued{std::move(copy), duration_us});
-        return ERR_OK;
-    }
-    if (clear_queue) {
-        if (c.counters) c.counters->dropped += c.paced.size();
+    if (continuous && clear_queue) {
+        size_t frames = 0;
+        for (const Queued& q : c.paced) frames += q.last ? 1 : 0;
+        if (c.counters) c.counters->dropped += frames;
         c.paced.clear();
         c.paced_us = 0;
     }
-    if (c.paced_us + duration_us > kMaxSendQueueMs * 1000) return kSendQueueFullError;
-    c.paced.push_back(Queued{std::move(copy), duration_us});
-    c.paced_us += duration_us;
+    std::deque<Queued>& queue = continuous ? c.paced : c.now;
+    int64_t& queued_us = continuous ? c.paced_us : c.now_us;
+    if (queued_us + duration_us > kMaxSendQueueMs * 1000) return kSendQueueFullError;
+    queued_us += duration_us;
+    // Pieces of the channel's frame length: what goes out per tick, or per paced step.
+    const size_t piece = pcm ? static_cast<size_t>(frame.sample_rate) * c.channel.frame_ms / 1000 * frame_bytes : size;
+    for (size_t offset = 0; offset < size; offset += piece) {
+        const size_t bytes = std::min(piece, size - offset);
+        const int64_t us = pcm ? static_cast<int64_t>(bytes / frame_bytes) * 1000000 / frame.sample_rate : duration_us;
+        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size});
+    }
     return ERR_OK;
 }
 
@@ -274,8 +328,18 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
         MemberConfig& c = entry.second;
         if (!c.open) continue;
         Inputs in{entry.first, {}};
-        for (Queued& q : c.now) in.frames.push_back(std::move(q.frame));
-        c.now.clear();
+        // Whole frames go out on this tick; a frame of several pieces at most
+        // kMaxSendPerTickMs of them per tick, and what was sent after it waits behind it.
+        int64_t pieces_us = 0;
+        while (!c.now.empty()) {
+            Queued& q = c.now.front();
+            const bool whole = q.offset == 0 && q.last;
+            if (!whole && pieces_us >= kMaxSendPerTickMs * 1000) break;
+            if (!whole) pieces_us += q.duration_us;
+            c.now_us -= q.duration_us;
+            in.pieces.push_back(std::move(q));
+            c.now.pop_front();
+        }
         if (!c.paced.empty() && c.paced_idle) {
             // A queue that ran dry starts again from now rather than bursting to catch up.
             c.next_release_us = now_us;
@@ -284,11 +348,11 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
         while (!c.paced.empty() && c.next_release_us <= now_us) {
             c.next_release_us += c.paced.front().duration_us;
             c.paced_us -= c.paced.front().duration_us;
-            in.frames.push_back(std::move(c.paced.front().frame));
+            in.pieces.push_back(std::move(c.paced.front()));
             c.paced.pop_front();
         }
         if (c.paced.empty() && c.next_release_us <= now_us) c.paced_idle = true;
-        if (!in.frames.empty()) inputs->push_back(std::move(in));
+        if (!in.pieces.empty()) inputs->push_back(std::move(in));
     }
 }
 
@@ -387,8 +451,9 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
         const PcmFormat format{std::get<0>(key), std::get<1>(key)};
-        const size_t frame = format.SamplesIn(std::get<2>(key));
-        const auto deliver = [&](const int16_t* pcm, const std::string& coded) {
+        const int frame_ms = std::get<2>(key);
+        const size_t frame = format.SamplesIn(frame_ms);
+        const auto deliver = [&](const int16_t* pcm, size_t count, const std::string& coded) {
             std::shared_ptr<const AudioFrame> base;
             for (uint64_t serial : chunker.listeners) {
                 auto l = listeners_.find(serial);
@@ -404,18 +469,22 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 AudioDelivery d{serial, sender.serial, sender.user_id, Listening::kPerUser, 0, listener.counters,
                                 base};
                 d.own_stamp = true;
-                listener.Stamp(stream, now_ms, pcm, frame, &d.pts, &d.has_voice);
+                listener.Stamp(stream, now_ms, pcm, count, &d.pts, &d.has_voice);
                 out->push_back(std::move(d));
             }
         };
-        // Opus listeners asking for what the channel itself sends get its very packets.
-        const bool as_sent = chunker.encoder && sender.encoder && sender.only_own_packets && chunker.fifo.empty() &&
-                             format == sender.stream && std::get<2>(key) == sender.channel.frame_ms;
-        if (as_sent) {
-            for (size_t i = 0; i < sender.sent.size(); ++i) deliver(sender.fresh.data() + i * frame, sender.sent[i]);
+        // Converted on every tick, forwarded packets or not, so that the converter's stream
+        // has no holes when coding starts again.
+        const std::vector<int16_t>& in = sender.In(format);
+        // Opus listeners whose channel count and frame length match the packets get them as
+        // they are: one coding, whatever their rate.
+        if (chunker.encoder && chunker.fifo.empty() && sender.PacketsFit(format.channels, frame_ms)) {
+            for (size_t i = 0; i < sender.packets.size(); ++i) {
+                const size_t offset = std::min(in.size(), i * frame);
+                deliver(in.data() + offset, std::min(frame, in.size() - offset), sender.packets[i].data);
+            }
             continue;
         }
-        const std::vector<int16_t>& in = sender.In(format);
         chunker.fifo.insert(chunker.fifo.end(), in.begin(), in.end());
         size_t used = 0;
         for (; used + frame <= chunker.fifo.size(); used += frame) {
@@ -425,7 +494,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
             } else {
                 payload = PcmBytes(pcm, frame);
             }
-            deliver(pcm, payload);
+            deliver(pcm, frame, payload);
         }
         chunker.fifo.erase(chunker.fifo.begin(), chunker.fifo.begin() + used);
     }
@@ -437,78 +506,174 @@ void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
         const Listening how = l.second->params.how;
         if (how == Listening::kMixed || how == Listening::kPulled) formats.insert(l.second->params.format);
     }
-    std::vector<int32_t> sum;
-    std::vector<int16_t> mine;
-    std::string payload;
+    for (auto it = mixes_.begin(); it != mixes_.end();) {
+        it = formats.count(it->first) ? std::next(it) : mixes_.erase(it);
+    }
     for (const PcmFormat& format : formats) {
-        const size_t block = format.SamplesIn(10);
-        const size_t prebuffer = format.SamplesIn(kMixPrebufferMs);
-        const size_t backlog = format.SamplesIn(kMixMaxBacklogMs);
-        sum.assign(block, 0);
-        for (auto& s : senders_) {
-            auto m = s.second->mix.find(format);
-            if (m == s.second->mix.end()) continue;
-            MixInput& in = m->second;
-            const std::vector<int16_t>& fresh = s.second->In(format);
-            in.fifo.insert(in.fifo.end(), fresh.begin(), fresh.end());
-            size_t available = in.fifo.size() - in.head;
-            if (available > backlog) {
-                in.head += available - backlog;
-                available = backlog;
-            }
-            if (!in.primed && available >= prebuffer) in.primed = true;
-            in.block.assign(block, 0);
-            if (in.primed) {
-                const size_t n = std::min(available, block);
-                std::copy(in.fifo.begin() + in.head, in.fifo.begin() + in.head + n, in.block.begin());
-                in.head += n;
-                // Ran dry: wait for the buffer to fill again rather than play scraps.
-                if (n < block) in.primed = false;
-            }
-            if (in.head > in.fifo.size() / 2) {
-                in.fifo.erase(in.fifo.begin(), in.fifo.begin() + in.head);
-                in.head = 0;
-            }
-            for (size_t i = 0; i < block; ++i) sum[i] += in.block[i];
+        std::unique_ptr<MixState>& mix = mixes_[format];
+        if (!mix) {
+            // The first tick makes 10 ms, then one tick's worth per tick while nobody talks.
+            mix.reset(new MixState);
+            mix->done = static_cast<int64_t>(format.rate) * (now_ms - kMixIdleLagMs - 10) / 1000;
         }
-        for (auto& l : listeners_) {
-            Listener& listener = *l.second;
-            const ListenerParams& p = listener.params;
-            if ((p.how != Listening::kMixed && p.how != Listening::kPulled) || p.format != format) continue;
-            bool heard = false;
-            mine.assign(block, 0);
-            std::vector<int32_t> minus(block, 0);
-            for (auto& s : senders_) {
-                Sender& sender = *s.second;
-                const bool excluded = sender.serial == listener.serial || listener.muted.count(sender.user_id) != 0;
-                heard = heard || sender.serial != listener.serial;
-                if (!excluded) continue;
-                auto m = sender.mix.find(format);
-                if (m == sender.mix.end()) continue;
-                for (size_t i = 0; i < block; ++i) minus[i] += m->second.block[i];
+        MixFormat(now_ms, format, *mix, out);
+    }
+}
+
+void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out) {
+    const int channels = format.channels;
+    const int64_t now = static_cast<int64_t>(format.rate) * now_ms / 1000;
+    const int64_t idle = static_cast<int64_t>(format.rate) * (now_ms - kMixIdleLagMs) / 1000;
+    const int64_t backlog = static_cast<int64_t>(format.rate) * kMixMaxBacklogMs / 1000;
+    // Resamplers' delays are made up to the largest, so that every sender's audio is in step.
+    // The listeners' frame grid: the longest frame among them, from where its frames begin.
+    int64_t grid = 0;
+    int64_t grid_origin = 0;
+    for (const auto& l : listeners_) {
+        const ListenerParams& p = l.second->params;
+        if ((p.how != Listening::kMixed && p.how != Listening::kPulled) || p.format != format) continue;
+        const int64_t frame = static_cast<int64_t>(format.rate) * p.frame_ms / 1000;
+        if (frame <= grid) continue;
+        grid = frame;
+        grid_origin = mix.done - static_cast<int64_t>(l.second->mix_pending.size() / channels);
+    }
+    std::map<uint64_t, int64_t> delays;
+    int64_t delay = 0;
+    for (auto& s : senders_) {
+        if (!s.second->mix.count(format)) continue;
+        const int64_t d = s.second->DelayIn(format);
+        delays[s.first] = d;
+        delay = std::max(delay, d);
+    }
+    // Senders who begin a talk spurt now, and whether anyone else was talking already.
+    std::vector<std::pair<uint64_t, MixInput*>> beginning;
+    bool others = false;
+    for (auto& s : senders_) {
+        auto m = s.second->mix.find(format);
+        if (m == s.second->mix.end()) continue;
+        MixInput& in = m->second;
+        const bool flowing = in.talking && in.End(channels) >= mix.done;
+        if (!s.second->In(format).empty() && !flowing) {
+            beginning.emplace_back(s.first, &in);
+        } else if (in.talking && in.End(channels) >= idle) {
+            others = true;
+        }
+    }
+    // A talk spurt starts where its first audio began (on the clock, when it arrived), its
+    // resamplers' delay made up to the largest. Into a quiet mix it starts on a listener's
+    // frame boundary just before that, if the mix has not gone past it: the spurt's first
+    // frame is then whole as soon as its audio is there. All who begin together move alike.
+    int64_t shift = -1;
+    for (auto& b : beginning) {
+        MixInput& in = *b.second;
+        const int64_t arrived = static_cast<int64_t>(senders_[b.first]->In(format).size() / channels);
+        const int64_t natural = now - arrived + delay - delays[b.first];
+        if (shift < 0) {
+            shift = 0;
+            if (!others && grid > 0) {
+                const int64_t phase = ((natural - grid_origin) % grid + grid) % grid;
+                if (natural - phase >= mix.done) shift = phase;
             }
-            if (!heard) continue;
-            for (size_t i = 0; i < block; ++i) mine[i] = Saturate(sum[i] - minus[i]);
-            listener.mix_pending.insert(listener.mix_pending.end(), mine.begin(), mine.end());
-            const size_t frame = format.SamplesIn(p.frame_ms);
-            if (listener.mix_pending.size() < frame) continue;
-            const int16_t* pcm = listener.mix_pending.data();
+        }
+        in.fifo.clear();
+        in.head = 0;
+        in.start = std::max(mix.done, natural - shift);
+        in.talking = true;
+    }
+    int64_t end = now;
+    bool talking = false;
+    for (auto& s : senders_) {
+        auto m = s.second->mix.find(format);
+        if (m == s.second->mix.end()) continue;
+        MixInput& in = m->second;
+        const std::vector<int16_t>& fresh = s.second->In(format);
+        in.fifo.insert(in.fifo.end(), fresh.begin(), fresh.end());
+        const int64_t excess = in.End(channels) - mix.done - backlog;
+        if (excess > 0) {
+            in.head += static_cast<size_t>(excess) * channels;
+            in.start += excess;
+        }
+        // A sender still talking holds the mix back, for at most kMixIdleLagMs.
+        if (in.talking && in.End(channels) >= idle) {
+            talking = true;
+            end = std::min(end, in.End(channels));
+        }
+    }
+    if (!talking) end = idle;
+    end = std::max(end, std::max(idle, mix.done));
+    const size_t length = static_cast<size_t>(end - mix.done) * channels;
+    if (length == 0) return;
+    std::vector<int32_t> sum(length, 0);
+    for (auto& s : senders_) {
+        auto m = s.second->mix.find(format);
+        if (m == s.second->mix.end()) continue;
+        MixInput& in = m->second;
+        in.block.assign(length, 0);
+        if (!in.talking) continue;
+        const int64_t from = std::max(in.start, mix.done);
+        const int64_t to = std::min(in.End(channels), end);
+        if (to > from) {
+            in.head += static_cast<size_t>(from - in.start) * channels;
+            const auto first = in.fifo.begin() + static_cast<std::ptrdiff_t>(in.head);
+            std::copy(first, first + (to - from) * channels, in.block.begin() + (from - mix.done) * channels);
+            in.head += static_cast<size_t>(to - from) * channels;
+            in.start = to;
+        }
+        if (in.head == in.fifo.size()) {
+            in.fifo.clear();
+            in.head = 0;
+        } else if (in.head > in.fifo.size() / 2) {
+            in.fifo.erase(in.fifo.begin(), in.fifo.begin() + static_cast<std::ptrdiff_t>(in.head));
+            in.head = 0;
+        }
+        for (size_t i = 0; i < length; ++i) sum[i] += in.block[i];
+    }
+    mix.done = end;
+    std::vector<int16_t> mine(length);
+    std::vector<int32_t> minus(length);
+    std::string payload;
+    for (auto& l : listeners_) {
+        Listener& listener = *l.second;
+        const ListenerParams& p = listener.params;
+        if ((p.how != Listening::kMixed && p.how != Listening::kPulled) || p.format != format) continue;
+        bool heard = false;
+        std::fill(minus.begin(), minus.end(), 0);
+        for (auto& s : senders_) {
+            Sender& sender = *s.second;
+            const bool excluded = sender.serial == listener.serial || listener.muted.count(sender.user_id) != 0;
+            heard = heard || sender.serial != listener.serial;
+            if (!excluded) continue;
+            auto m = sender.mix.find(format);
+            if (m == sender.mix.end()) continue;
+            for (size_t i = 0; i < length; ++i) minus[i] += m->second.block[i];
+        }
+        if (!heard) continue;
+        for (size_t i = 0; i < length; ++i) mine[i] = Saturate(sum[i] - minus[i]);
+        listener.mix_pending.insert(listener.mix_pending.end(), mine.begin(), mine.end());
+        const size_t frame = format.SamplesIn(p.frame_ms);
+        size_t used = 0;
+        for (; used + frame <= listener.mix_pending.size(); used += frame) {
+            const int16_t* pcm = listener.mix_pending.data() + used;
             bool ok = true;
             if (p.opus) {
-                if (!listener.mix_encoder) listener.mix_encoder.reset(new OpusStreamEncoder(format, kMixOpusBitrateBps));
+                if (!listener.mix_encoder) listener.mix_encoder.reset(
+                        new OpusStreamEncoder(format, kMixOpusBitrateBps, OpusStreamEncoder::Content::kMix));
                 ok = listener.mix_encoder->Encode(pcm, frame, &payload);
             } else {
                 payload = PcmBytes(pcm, frame);
             }
-            if (ok) {
-                auto f = std::make_shared<AudioFrame>(*MakeFrame(p, payload));
-                listener.Stamp(listener.mixed, now_ms, pcm, frame, f.get());
-                const size_t limit = static_cast<size_t>(kPullBacklogMs / p.frame_ms);
-                out->push_back(AudioDelivery{listener.serial, 0, std::string(), p.how, limit, listener.counters,
-                                             std::move(f)});
-            }
-            listener.mix_pending.erase(listener.mix_pending.begin(), listener.mix_pending.begin() + frame);
+            if (!ok) continue;
+            auto f = std::make_shared<AudioFrame>(*MakeFrame(p, payload));
+            // A mix frame stands for its end on the mix's time line, played kMixIdleLagMs
+            // later: while nobody talks, the clock at its delivery.
+            const int64_t end = mix.done - static_cast<int64_t>((listener.mix_pending.size() - used) / channels) +
+                                static_cast<int64_t>(frame / channels);
+            listener.Stamp(listener.mixed, end * 1000 / format.rate + kMixIdleLagMs, pcm, frame, f.get());
+            const size_t limit = static_cast<size_t>(kPullBacklogMs / p.frame_ms);
+            out->push_back(AudioDelivery{listener.serial, 0, std::string(), p.how, limit, listener.counters,
+                                         std::move(f)});
         }
+        listener.mix_pending.erase(listener.mix_pending.begin(), listener.mix_pending.begin() + used);
     }
 }
 
@@ -523,23 +688,32 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
         }
         TakeInputsLocked(now_ms, &inputs);
     }
-    if (senders_.empty()) return;
-    std::map<uint64_t, const std::vector<std::shared_ptr<const AudioFrame>>*> arrived;
-    for (const Inputs& in : inputs) arrived[in.serial] = &in.frames;
-    static const std::vector<std::shared_ptr<const AudioFrame>> kNothing;
+    if (senders_.empty()) {
+        mixes_.clear();  // a mix starts afresh with the next open channel
+        return;
+    }
+    std::map<uint64_t, const std::vector<Queued>*> arrived;
+    for (const Inputs& in : inputs) arrived[in.serial] = &in.pieces;
+    static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
+    std::vector<Sender*> busy;  // heard senders with audio this tick
+    std::vector<const std::vector<Queued>*> pieces;
     for (auto& s : senders_) {
         // Nobody hears it (everyone unsubscribed it, or the only others are members of other
         // processes): its audio is dropped here unconverted, so a room of many senders costs
         // what its listeners hear.
         if (s.second->chunkers.empty() && s.second->mix.empty()) continue;
         heard.push_back(s.second.get());
+        auto a = arrived.find(s.first);
+        if (a == arrived.end()) {
+            s.second->Take(kNothing);
+        } else {
+            busy.push_back(s.second.get());
+            pieces.push_back(a->second);
+        }
     }
-    // Converting and coding touch only the sender's own state: senders side by side.
-    AudioWorkers::Instance().ForEach(heard.size(), [&](size_t i) {
-        auto a = arrived.find(heard[i]->serial);
-        heard[i]->Take(a == arrived.end() ? kNothing : *a->second);
-    });
+    // Each sender's conversion and coding is its own: they run side by side.
+    CodecWorkers::Instance().Run(busy.size(), [&](size_t i) { busy[i]->Take(*pieces[i]); });
     for (Sender* sender : heard) {
         if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
     }

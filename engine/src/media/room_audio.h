@@ -4,29 +4,53 @@
 // Senders. A member's local channel fixes its stream: the channel's channel count at its
 // rate (at 48000 when Opus does not code that rate). A 16-bit PCM frame of any supported
 // format is converted to the stream, cut into frames of the channel's length and, as the
-// channel asks for encoding, coded with Opus at the channel's bitrate and decoded again, so
-// listeners hear codec-coded audio. An Opus frame travels as it is on any channel and is
-// decoded once; a PCM frame on a channel without encoding is refused (that channel expects
-// packets). Frames sent with SendAudioFrame go out on the next tick; continuous sends are
-// paced: one frame's duration of audio per duration of clock time. A sender nobody hears
-// costs nothing: its frames are taken on time and dropped unconverted.
+// channel asks for encoding, coded with Opus (libopus's defaults at the channel's bitrate) and
+// decoded again, so listeners hear codec-coded audio. An Opus frame travels as it is on any
+// channel and is decoded once; a PCM frame on a channel without encoding is refused (that
+// channel expects packets).
+//
+// Sends. A PCM frame longer than the channel's frame length is queued as pieces of that length
+// (one copy of the frame, shared by its pieces). SendAudioFrame's frames go out on the next
+// tick, but a frame of several pieces goes out at most kMaxSendPerTickMs of them per tick
+// (what was sent after it waits behind it), so that no frame, however long, holds up the
+// clock; continuous sends are paced: one piece's duration of audio per duration of clock
+// time, so a long frame plays in real time like many short ones. Each queue holds at
+// most kMaxSendQueueMs of audio: a send beyond it is refused with kSendQueueFullError (try
+// again later), a frame longer than that on its own with ERR_INVALID_PARAMETER (it can never
+// fit). A sender nobody hears costs nothing: its frames are taken on time and dropped
+// unconverted.
 //
 // Listeners. Each member hears every other member whose audio it did not unsubscribe, in
 // its own format and frame length, per user, mixed, or pulled (mixed into its pull queue).
 // Each sender's stream is converted once per output format in use and shared by the
 // listeners of that format; frames of one (format, frame length, codec) are cut and coded
 // once and shared as well. A listener asking for the stream's own format gets it unchanged;
-// one asking for Opus in the channel's own format and frame length gets the channel's own
-// packets.
-// Mixing adds every sender's 10 ms block per format once (int32); each listener's mix is
-// that sum minus its own block and the blocks of senders it unsubscribed, saturated to 16
-// bits. A mix is made while at least one other member's channel is open; each sender feeds
-// it through a small jitter buffer (kMixPrebufferMs) so that a sender pacing itself on wall
-// time does not leave gaps.
+// one asking for Opus with the channel count and frame length of the sender's packets gets
+// those very packets, at any rate (an Opus packet decodes at any rate), so that it hears one
+// coding, not two.
+//
+// Latency. Conversions keep their filter's delay as leading silence, so frames are cut as soon
+// as a sender's audio arrives: from a send to its delivery every path takes at most one tick,
+// the codec's and resamplers' delays and one frame.
+//
+// Mixing. Each output format in use has one mix, made of every sender's audio in that format
+// (int32 sums); each listener's mix is that sum minus its own audio and that of senders it
+// unsubscribed, saturated to 16 bits. A mix is made while at least one other member's channel
+// is open, in step across senders: a sender's talk spurt is placed where its first frame
+// began, its resamplers' delay made up to the largest among the mix's senders, so two
+// senders who send at the same moment are heard at the same moment whatever their rates. The
+// mix goes as far as every talking sender's audio reaches and never past the clock; while
+// nobody talks it runs kMixIdleLagMs behind the clock, which leaves room for a new talk
+// spurt's first frame (up to 60 ms) to start where it began, and is the most it waits for a
+// late sender.
 //
 // pts of delivered frames counts ms on the listener's clock: engine clock time since the
-// listener joined, when the stream's first frame went out, then advancing by exactly the
-// frame length. So the same run on the manual clock stamps the same pts every time.
+// listener joined, when a stream's first frame goes out, then advancing by exactly the frame
+// length while the stream flows. When a stream comes back after a pause (pts more than
+// kPtsResyncMs and a frame behind the clock), pts starts again from the clock. A mix frame
+// stands for its place on the mix's time line plus kMixIdleLagMs: while nobody talks, the
+// clock at its delivery; during a talk spurt up to that much ahead of it. pts never goes
+// below zero. So the same run on the manual clock stamps the same pts every time.
 //
 // A listener that is behind (its oldest queued frame waited half the time a frame may wait,
 // DeliveryTally::Behind) gets no per-user frame made on that tick: the frame counts as
@@ -36,7 +60,7 @@
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
 // swap out what arrived. Each sender's conversion and coding touch only its own state, so a
-// tick of many senders shares them with AudioWorkers' helpers and waits for them.
+// tick of many senders shares them with the codec workers (media/codec_workers.h) and waits.
 #ifndef VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 #define VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 
@@ -59,13 +83,20 @@
 namespace velmora {
 namespace loopback {
 
-// A continuous send past this much queued audio is refused (kSendQueueFullError).
+// A send past this much queued audio is refused (kSendQueueFullError); a longer frame can
+// never be queued and is refused with ERR_INVALID_PARAMETER.
 constexpr int64_t kMaxSendQueueMs = 30000;
 // The engine's "try again" code: nothing was queued, the queue is as it was.
 constexpr int kSendQueueFullError = kwix::ERR_READ_TRY_AGAIN;
+// Pieces of a long SendAudioFrame frame that go out per tick (20 times real time).
+constexpr int64_t kMaxSendPerTickMs = 200;
 // A pull queue keeps about this much audio; older frames are dropped first.
 constexpr int kPullBacklogMs = 1000;
-constexpr int kMixPrebufferMs = 40;
+// How far behind the clock a mix runs while nobody talks: a new talk spurt's first frame fits
+// in before it, moved back to a listener's frame boundary (each up to 60 ms, less a tick).
+constexpr int kMixIdleLagMs = 110;
+// A delivered stream this far behind the clock has paused; its pts follows the clock again.
+constexpr int64_t kPtsResyncMs = 100;
 // A sender's unmixed audio beyond this is dropped, oldest first.
 constexpr int kMixMaxBacklogMs = 5000;
 // Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
@@ -112,9 +143,13 @@ public:
     void Tick(int64_t now_ms, std::vector<AudioDelivery>* out);
 
 private:
+    // A frame or a piece of one: `bytes` of its data from `offset` (all of an Opus frame).
     struct Queued {
         std::shared_ptr<const kwix::AudioFrame> frame;
+        size_t offset = 0;
+        size_t bytes = 0;
         int64_t duration_us = 0;
+        bool last = true;  // the frame's last piece
     };
     struct MemberConfig {
         std::string user_id;
@@ -127,6 +162,7 @@ private:
         ChannelParams channel;
         uint64_t channel_generation = 0;  // a reopened channel is a new stream
         std::deque<Queued> now;
+        int64_t now_us = 0;  // audio in `now`
         std::deque<Queued> paced;
         int64_t paced_us = 0;        // audio in `paced`
         int64_t next_release_us = 0;
@@ -134,19 +170,21 @@ private:
     };
     struct Inputs {
         uint64_t serial;
-        std::vector<std::shared_ptr<const kwix::AudioFrame>> frames;
+        std::vector<Queued> pieces;
     };
 
     class Sender;
     class Listener;
     struct Chunker;
     struct MixInput;
+    struct MixState;
     using ChunkKey = std::tuple<int, int, int, bool>;  // rate, channels, frame_ms, opus
 
     void ApplyConfigLocked();
     void TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs);
     void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out);
     void Mix(int64_t now_ms, std::vector<AudioDelivery>* out);
+    void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out);
     std::shared_ptr<const kwix::AudioFrame> MakeFrame(const ListenerParams& p, const std::string& payload) const;
 
     std::mutex inbox_mu_;  // guards config_ and version_
@@ -158,6 +196,7 @@ private:
     uint64_t applied_version_ = 0;
     std::map<uint64_t, std::unique_ptr<Sender>> senders_;
     std::map<uint64_t, std::unique_ptr<Listener>> listeners_;
+    std::map<PcmFormat, std::unique_ptr<MixState>> mixes_;  // one per mixed format in use
 };
 
 }  // namespace loopback

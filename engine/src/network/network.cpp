@@ -20,8 +20,16 @@ namespace {
 
 constexpr uint64_t kDefaultSeed = 1;
 
+// What a capped link did to recent video: running averages.
+struct Congestion {
+    double delay_ms = 0.0;
+    double loss = 0.0;
+};
+
 struct UserNet {
     Link link[2];
+    int64_t bandwidth_kbps[2] = {0, 0};
+    Congestion congestion[2];
     int64_t down_from = 0;
     int64_t down_until = 0;  // down while down_from <= now < down_until
     bool unresponsive = false;
@@ -167,6 +175,16 @@ bool Change(const setting::CommandLoss& c, State&, int64_t) {
     return true;
 }
 
+bool Change(const setting::Bandwidth& b, State& s, int64_t) {
+    if ((b.direction != kUplink && b.direction != kDownlink) || !InRange(b.kbps, 0, kMaxBandwidthKbps)) return false;
+    std::lock_guard<std::mutex> lock(s.mu);
+    UserNet& u = s.users[b.user_id];
+    u.bandwidth_kbps[b.direction] = b.kbps;
+    u.congestion[b.direction] = Congestion();
+    g_active.store(true);
+    return true;
+}
+
 bool Change(const setting::ReportInterval& r, State&, int64_t) {
     if (!InRange(r.interval_ms, 1, kMaxReportIntervalMs)) return false;
     g_report_interval_ms.store(r.interval_ms);
@@ -202,6 +220,26 @@ void Reset() {
 }
 
 bool Active() { return g_active.load(std::memory_order_relaxed); }
+
+int64_t BandwidthKbps(const std::string& user_id, int direction) {
+    if (!Active()) return 0;
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto it = s.users.find(user_id);
+    return it == s.users.end() ? 0 : it->second.bandwidth_kbps[direction & 1];
+}
+
+void NoteQueue(const std::string& user_id, int direction, int64_t delay_ms, bool lost) {
+    // Over about the last 20 frames: a burst shows at once, and fades when the link clears.
+    constexpr double kWeight = 0.05;
+    State& s = Net();
+    std::lock_guard<std::mutex> lock(s.mu);
+    auto it = s.users.find(user_id);
+    if (it == s.users.end() || it->second.bandwidth_kbps[direction & 1] == 0) return;
+    Congestion& c = it->second.congestion[direction & 1];
+    c.loss += kWeight * ((lost ? 1.0 : 0.0) - c.loss);
+    if (!lost) c.delay_ms += kWeight * (static_cast<double>(delay_ms) - c.delay_ms);
+}
 
 Presence PresenceOf(const std::string& user_id, int64_t now_ms) {
     Presence p;
@@ -288,7 +326,13 @@ int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself
     if (it == s.users.end()) return kwix::NETWORK_QUALITY_EXCELLENT;
     const UserNet& u = it->second;
     if (IsDown(u, now_ms) || (u.unresponsive && !as_seen_by_itself)) return kwix::NETWORK_QUALITY_DOWN;
-    return DerivedQuality(u.link[kUplink], u.link[kDownlink]);
+    // A capped link's queueing counts as its own delay and loss would.
+    Link with[2] = {u.link[kUplink], u.link[kDownlink]};
+    for (int d = 0; d < 2; ++d) {
+        with[d].latency_ms += static_cast<int64_t>(u.congestion[d].delay_ms);
+        with[d].video_loss = Either(with[d].video_loss, u.congestion[d].loss);
+    }
+    return DerivedQuality(with[kUplink], with[kDownlink]);
 }
 
 }  // namespace network

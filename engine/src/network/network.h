@@ -1,6 +1,6 @@
 // The simulated network's state: per user and per direction (uplink: what the user sends,
 // downlink: what it receives) added latency, jitter, loss of audio frames, video frames and
-// unreliable custom commands, and reordering of unordered commands; a user's dropped
+// unreliable custom commands, reordering of unordered commands, and a bandwidth cap; a user's dropped
 // connection and a user that stops answering; the room-wide command loss; the network
 // quality that follows from all of it, or is set outright, and the interval of its reports.
 //
@@ -15,7 +15,8 @@
 // losses, delays and reorderings every run.
 //
 // Ranges, chosen so that no sum or product of them can overflow and every one stays a time a
-// test can mean: latency and jitter 0 to kMaxDelayMs per direction, a drop 1 to kMaxDropMs,
+// test can mean: latency and jitter 0 to kMaxDelayMs per direction, a bandwidth cap 0 (none)
+// to kMaxBandwidthKbps, a drop 1 to kMaxDropMs,
 // the time-out 1 to kMaxTimeoutMs, the report interval 1 to kMaxReportIntervalMs, shares 0 to
 // 1, a quality one of kwix::NetworkQuality.
 //
@@ -54,6 +55,10 @@ constexpr int64_t kMaxDelayMs = 60000;
 constexpr int64_t kMaxDropMs = 24 * 3600 * 1000;
 constexpr int64_t kMaxTimeoutMs = 24 * 3600 * 1000;
 constexpr int64_t kMaxReportIntervalMs = 3600 * 1000;
+constexpr int64_t kMaxBandwidthKbps = 10000000;
+// A capped link holds what it cannot carry yet in a buffer of this much time; video that
+// would wait longer is lost.
+constexpr int64_t kMaxQueueMs = 500;
 
 // A link's values within their ranges (NaN is not a share).
 bool IsValid(const Link& link);
@@ -85,8 +90,19 @@ struct Passage {
 // uplink). Draws from the pair's generator; commands also meet the room-wide loss share.
 Passage Pass(const std::string& from, const std::string& to, Cargo cargo, bool unordered);
 
+// The cap of one direction of the user's link in kbit/s, 0 for none. It applies to video (with
+// its SEI messages): each room's transit queues the frames a capped link carries (network/
+// transit.h), and a sender's video that exceeds its uplink's cap is asked to send less
+// (core/room.h).
+int64_t BandwidthKbps(const std::string& user_id, int direction);
+// What a capped link did to a video frame: the time it waited and whether it was lost. Kept
+// as a running average per user and direction, and counted in the quality reports as the
+// link's own delay and loss are; removing the cap forgets it.
+void NoteQueue(const std::string& user_id, int direction, int64_t delay_ms, bool lost);
+
 // The network quality reported for a user: the one set explicitly when there is one, else
-// derived from its links' loss and delay, NETWORK_QUALITY_DOWN while its connection is
+// derived from its links' loss and delay (a capped link's queueing too, see NoteQueue),
+// NETWORK_QUALITY_DOWN while its connection is
 // dropped (and, as the others see it, while it does not answer).
 int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself);
 // The quality its links alone give: loss and delay (latency plus half the jitter) of both

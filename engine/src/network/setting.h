@@ -163,12 +163,31 @@ struct ReportInterval {
     }
 };
 
+// A cap on what one direction of a user's link carries, in kbit/s; 0 removes it.
+struct Bandwidth {
+    static constexpr const char* kName = "bandwidth";
+    static constexpr bool kShared = true;
+    std::string user_id;
+    int32_t direction = kUplink;  // kUplink or kDownlink
+    int64_t kbps = 0;
+    std::string Key() const { return std::string(kName) + ":" + std::to_string(direction) + ":" + user_id; }
+    static std::vector<std::string> KeysOf(const std::string& user_id) {
+        return {Bandwidth{user_id, kUplink, 0}.Key(), Bandwidth{user_id, kDownlink, 0}.Key()};
+    }
+    template <typename V>
+    void Fields(V& v) {
+        v(user_id);
+        v(direction);
+        v(kbps);
+    }
+};
+
 }  // namespace setting
 
 // New kinds go at the end: the room bus names a kind by its index here.
 using Setting = std::variant<setting::Link, setting::Disconnect, setting::Unresponsive, setting::Timeout,
                              setting::Seed, setting::Forget, setting::Quality, setting::CommandLoss,
-                             setting::ReportInterval>;
+                             setting::ReportInterval, setting::Bandwidth>;
 
 // The one door: false when a value is out of its range (see network/network.h for each
 // range); nothing changes then. Times count from now_ms on the engine clock.

@@ -75,6 +75,29 @@ Verdict Links::Judge(uint64_t from, uint64_t to, Cargo cargo, bool unordered, in
     return v;
 }
 
+Shaped Links::Shape(uint64_t serial, int direction, size_t bytes, int64_t at_ms) {
+    Shaped shaped;
+    Endpoint* e = FindMutable(serial);
+    if (e == nullptr) return shaped;
+    const int64_t kbps = BandwidthKbps(e->user_id, direction);
+    int64_t& busy_until_us = e->busy_until_us[direction & 1];
+    if (kbps <= 0) {
+        busy_until_us = 0;
+        return shaped;
+    }
+    const int64_t at_us = at_ms * 1000;
+    const int64_t start_us = std::max(at_us, busy_until_us);
+    if (start_us - at_us > kMaxQueueMs * 1000) {
+        shaped.lost = true;
+    } else {
+        // bits / (kbit/s) = ms; in microseconds: bytes * 8 * 1000 / kbps.
+        busy_until_us = start_us + static_cast<int64_t>(bytes) * 8000 / kbps;
+        shaped.delay_ms = (busy_until_us - at_us) / 1000;
+    }
+    NoteQueue(e->user_id, direction, shaped.delay_ms, shaped.lost);
+    return shaped;
+}
+
 bool Links::UpdateLink(uint64_t serial, int64_t now_ms, bool active, int64_t timeout_ms, LinkListener& listener) {
     Endpoint* m = FindMutable(serial);
     if (m == nullptr) return false;

@@ -62,6 +62,13 @@ struct Endpoint {
     bool link_down = false;  // its delegate heard that its connection dropped
     bool silenced = false;   // what it sends does not arrive (its audio is kept out of mixes)
     bool timed_out = false;  // the others heard it leave for silence
+    int64_t busy_until_us[2] = {0, 0};  // by direction: when its capped link has carried what it holds
+};
+
+// What a capped link did to one video frame.
+struct Shaped {
+    bool lost = false;     // the link's buffer was full
+    int64_t delay_ms = 0;  // the time it waited and took to go through
 };
 
 // Told by Tick, in member join order and for each member in this order, as its link changes.
@@ -94,6 +101,12 @@ public:
     // Brings the member's link flags up to date with the network's settings (active: any at
     // all) and tells the listener what changed. True while the member is in trouble.
     bool UpdateLink(uint64_t serial, int64_t now_ms, bool active, int64_t timeout_ms, LinkListener& listener);
+    // A video frame of `bytes` through the member's link in that direction (kUplink once per
+    // frame sent, kDownlink once per receiver), arriving at at_ms: without a cap it passes at
+    // once; with one it waits behind what the link still carries, then takes its own size's
+    // time, and is lost when it would wait beyond kMaxQueueMs. Told to the network's quality
+    // (NoteQueue).
+    Shaped Shape(uint64_t serial, int direction, size_t bytes, int64_t at_ms);
     // Receivers by serial: true when they can be reached now.
     bool Reachable(uint64_t serial, bool* member) const;
     const std::vector<uint64_t>& order() const { return order_; }
@@ -133,6 +146,9 @@ public:
     }
 
     bool Gone(uint64_t serial) const { return links_.Gone(serial); }
+    Shaped Shape(uint64_t serial, int direction, size_t bytes, int64_t at_ms) {
+        return links_.Shape(serial, direction, bytes, at_ms);
+    }
     bool Silenced(uint64_t serial) const { return links_.Silenced(serial); }
     // Set when a tick has network work to do; read without the owner's lock.
     bool Busy() const { return busy_.load(); }

@@ -1,0 +1,92 @@
+#include "media/codec_workers.h"
+
+#include <pthread.h>
+
+#include <new>
+
+namespace velmora {
+namespace loopback {
+
+CodecWorkers& CodecWorkers::Instance() {
+    static CodecWorkers* workers = [] {
+        auto* created = new CodecWorkers;
+        ::pthread_atfork([] { Instance().turn_mu_.lock(); }, [] { Instance().turn_mu_.unlock(); },
+                         [] { Instance().AfterForkInChild(); });
+        return created;
+    }();
+    return *workers;
+}
+
+void CodecWorkers::AfterForkInChild() {
+    // The workers stayed in the parent; their state is not read or destroyed, only made anew
+    // (the old parts are leaked). The turn lock was held across the fork by this thread.
+    new (&mu_) std::mutex();
+    new (&wake_) std::condition_variable();
+    new (&done_) std::condition_variable();
+    new (&batch_) std::shared_ptr<Batch>();
+    new (&workers_) std::vector<std::thread>();
+    generation_ = 0;
+    started_ = false;
+    new (&turn_mu_) std::mutex();
+}
+
+void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job) {
+    if (count == 0) return;
+    std::lock_guard<std::mutex> turn(turn_mu_);
+    auto batch = std::make_shared<Batch>();
+    batch->job = &job;
+    batch->count = count;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!started_ && count > 1) {
+            started_ = true;
+            const unsigned cores = std::thread::hardware_concurrency();
+            const size_t wanted = cores > 1 ? cores - 1 : 0;
+            for (size_t i = 0; i < wanted && i < kMaxWorkers; ++i) workers_.emplace_back([this] { Work(); });
+        }
+        if (!workers_.empty() && count > 1) {
+            batch_ = batch;
+            ++generation_;
+            wake_.notify_all();
+        }
+    }
+    Drain(*batch);
+    std::unique_lock<std::mutex> lock(mu_);
+    done_.wait(lock, [&] { return batch->finished == batch->count; });
+    if (batch_ == batch) batch_.reset();
+    if (batch->error) std::rethrow_exception(batch->error);
+}
+
+void CodecWorkers::Work() {
+    ::pthread_setname_np(::pthread_self(), "velmora-codec");
+    uint64_t seen = 0;
+    for (;;) {
+        std::shared_ptr<Batch> batch;
+        {
+            std::unique_lock<std::mutex> lock(mu_);
+            wake_.wait(lock, [&] { return generation_ != seen; });
+            seen = generation_;
+            batch = batch_;
+        }
+        if (batch) Drain(*batch);
+    }
+}
+
+void CodecWorkers::Drain(Batch& batch) {
+    for (;;) {
+        const size_t i = batch.next.fetch_add(1);
+        if (i >= batch.count) return;
+        std::exception_ptr error;
+        try {
+            (*batch.job)(i);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(mu_);
+        if (error && !batch.error) batch.error = error;
+        if (++batch.finished == batch.count) done_.notify_all();
+    }
+}
+
+}  // namespace loopback
+}  // namespace velmora
