@@ -7,8 +7,10 @@ delivered, the frames the engine dropped, the p50 and p99 age of delivered frame
 send to the callback), how far the sending loop fell behind real time, and what the process
 spent meanwhile: CPU time (all its threads, in % of one core), the CPU time per callback
 delivered (less noisy than the rest on a shared machine) and context switches per second
-(most of them thread wake-ups). A room holds when every frame is delivered, none dropped and
-p99 is at most 40 ms.
+(most of them thread wake-ups), and that CPU time split by thread: the engine clock's ticks
+(conversion, coding and fan-out of the audio), its codec workers, its delivery threads (the
+callbacks into Python) and the rest (this script's sending loop). A room holds when every
+frame is delivered, none dropped and p99 is at most 40 ms.
 
 Overload mode (--overload) keeps N members in the room (300 by default), all listening, and
 steps the number of them that send: a ramp up past what the process can deliver and back
@@ -108,15 +110,44 @@ def pct(values, q):
     return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
 
 
+TICKS = os.sysconf("SC_CLK_TCK")
+# Thread names: the engine's clock (the ticks: audio coding and fan-out), its codec workers,
+# its delivery threads (the callbacks into Python), and the rest (this script's sending loop).
+GROUPS = {"velmora-clock": "clock", "velmora-codec": "codec", "velmora-deliver": "deliver"}
+
+
+def threads_cpu():
+    """CPU seconds per group of this process's live threads (by name)."""
+    spent_by = {}
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/stat") as stat:
+                text = stat.read()
+        except (FileNotFoundError, ProcessLookupError):  # ended meanwhile
+            continue
+        name = text[text.index("(") + 1:text.rindex(")")]
+        fields = text[text.rindex(")") + 2:].split()
+        group = GROUPS.get(name, "other")
+        spent_by[group] = spent_by.get(group, 0.0) + (int(fields[11]) + int(fields[12])) / TICKS
+    return spent_by
+
+
 def usage():
     u = resource.getrusage(resource.RUSAGE_SELF)
-    return u.ru_utime + u.ru_stime, u.ru_nvcsw + u.ru_nivcsw, time.perf_counter()
+    return u.ru_utime + u.ru_stime, u.ru_nvcsw + u.ru_nivcsw, time.perf_counter(), threads_cpu()
 
 
 def spent(before, after):
     elapsed = after[2] - before[2]
+    # Threads that ended meanwhile (idle delivery threads retire) are missing from `after`.
+    by_thread = {g: 100 * max(0.0, after[3].get(g, 0.0) - before[3].get(g, 0.0)) / elapsed
+                 for g in ("clock", "codec", "deliver", "other")}
     return {"cpu %": 100 * (after[0] - before[0]) / elapsed, "switches/s": (after[1] - before[1]) / elapsed,
-            "cpu s": after[0] - before[0]}
+            "cpu s": after[0] - before[0], "threads %": by_thread}
+
+
+def threads_text(by_thread):
+    return " ".join(f"{g} {p:.0f}" for g, p in by_thread.items())
 
 
 class Room:
@@ -313,17 +344,19 @@ def main():
             peak = max(x["delivered/s"] for x in results)
             print(f"{'senders':>7} {'offered/s':>10} {'delivered/s':>11} {'of peak':>7} {'whole %':>7} "
                   f"{'dropped':>8} {'fairness':>8} {'p50 ms':>7} {'p99 ms':>7} {'recovery ms':>11} "
-                  f"{'p99 after 1 s':>13} {'cpu %':>6} {'switches/s':>10}")
+                  f"{'p99 after 1 s':>13} {'cpu %':>6} {'switches/s':>10}  cpu % by thread")
             for x in results:
                 recovery = "" if x["recovery ms"] is None else f"{x['recovery ms']:.0f}"
                 print(f"{x['senders']:>7} {x['offered/s']:>10.0f} {x['delivered/s']:>11.0f} "
                       f"{x['delivered/s'] / peak:>7.2f} {x['whole %']:>7.2f} {x['dropped']:>8} "
                       f"{x['fairness']:>8.2f} {x['p50 ms']:>7.1f} {x['p99 ms']:>7.1f} {recovery:>11} "
-                      f"{x['p99 after 1 s']:>13.1f} {x['cpu %']:>6.0f} {x['switches/s']:>10.0f}", flush=True)
+                      f"{x['p99 after 1 s']:>13.1f} {x['cpu %']:>6.0f} {x['switches/s']:>10.0f}  "
+                      f"{threads_text(x['threads %'])}", flush=True)
             print(f"peak: {peak:.0f} callbacks/s = {peak / f['listener']:.2f} of the floor", flush=True)
             continue
         print(f"{'members':>8} {'callbacks/s':>12} {'of floor':>8} {'delivered %':>12} {'dropped':>8} {'p50 ms':>8} "
-              f"{'p99 ms':>8} {'sender lag p99 ms':>18} {'cpu %':>6} {'cpu us/cb':>9} {'switches/s':>11} {'holds':>6}")
+              f"{'p99 ms':>8} {'sender lag p99 ms':>18} {'cpu %':>6} {'cpu us/cb':>9} {'switches/s':>11} {'holds':>6}"
+              "  cpu % by thread")
         for n in args.members:
             r = run_room(n, args.seconds, f"bench-room-{n}-{run}")
             holds = r["delivered %"] == 100 and r["dropped"] == 0 and r["p99 ms"] <= 40
@@ -331,7 +364,8 @@ def main():
                   f"{r['delivered %']:>12.2f} {r['dropped']:>8} "
                   f"{r['p50 ms']:>8.1f} {r['p99 ms']:>8.1f} {r['sender lag p99 ms']:>18.1f} {r['cpu %']:>6.0f} "
                   f"{r['cpu us/callback']:>9.2f} "
-                  f"{r['switches/s']:>11.0f} {'yes' if holds else 'no':>6}", flush=True)
+                  f"{r['switches/s']:>11.0f} {'yes' if holds else 'no':>6}  {threads_text(r['threads %'])}",
+                  flush=True)
 
 
 if __name__ == "__main__":
