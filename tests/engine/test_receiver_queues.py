@@ -4,6 +4,7 @@ lost and told with OnMissCustomCmdMsg), and in time on the real clock (frames th
 long are skipped, and none are made while the receiver is that far behind, so that it is
 current again as soon as it keeps up). Every drop is counted."""
 import threading
+import time
 
 import pytest
 
@@ -149,6 +150,53 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
     bob.delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) == 3)
     pts = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
     assert pts == [pts[0], pts[0] + 20, pts[0] + 40]
+    assert loopback.audio_counters(bob.engine)["dropped"] == stale
+
+
+def wait_until(condition):
+    """Waits until `condition()` holds, looking every 10 ms for up to 10 s."""
+    look = threading.Event()
+    for _ in range(1000):
+        if condition():
+            return True
+        look.wait(0.01)
+    return condition()
+
+
+def test_sends_that_waited_too_long_to_go_out_are_dropped_before_they_are_made(room, clock):
+    """A clock that falls behind its sends drops what would be heard late, before coding it:
+    every listener counts those frames as dropped and their pts are used up; later sends are
+    heard again."""
+    alice, bob = room.member("alice"), room.member("bob")
+    assert alice.enter() == 0 and bob.enter() == 0
+    assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
+    clock(20)
+    assert alice.cloud.SendAudioFrame(voice_frame(pts=0)) == 0
+    clock(20)
+    assert len(bob.events("OnRemoteAudioReceived")) == 1
+
+    # Stale once queued for more than 1 ms; on the manual clock nothing ever is, on the real
+    # one they are by the time its first tick takes them.
+    control.set_media_max_wait_ms(2)
+    stale = 3
+    for i in range(stale):
+        assert alice.cloud.SendAudioFrame(voice_frame(pts=1 + i)) == 0
+    queued_at = time.monotonic()
+    assert wait_until(lambda: time.monotonic() > queued_at + 0.005)
+    assert loopback.lib.vlb_clock_manual(0) == loopback.OK
+    assert wait_until(lambda: loopback.audio_counters(bob.engine)["dropped"] == stale)
+    assert loopback.lib.vlb_clock_manual(1) == loopback.OK
+    settle(bob)
+    assert len(bob.events("OnRemoteAudioReceived")) == 1
+    assert loopback.lib.vlb_dropped_frames(bob.engine) == stale
+
+    control.set_media_max_wait_ms(0)
+    assert alice.cloud.SendAudioFrame(voice_frame(pts=9)) == 0
+    clock(20)
+    first, then = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
+    # At least the three dropped and one frame on: more only if the clock ran that much
+    # longer (pts then follows the clock).
+    assert then - first >= (stale + 1) * 20
     assert loopback.audio_counters(bob.engine)["dropped"] == stale
 
 

@@ -440,7 +440,7 @@ void Room::MediaTick(int64_t now_ms) {
     std::vector<AudioDelivery>& due = due_;
     due.clear();
     try {
-        audio_.Tick(now_ms, &due);
+        audio_.Tick(now_ms, &due, !Clock::Instance().manual());
     } catch (const std::exception& e) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());

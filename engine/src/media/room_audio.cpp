@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "faults/faults.h"
@@ -14,6 +15,11 @@ namespace loopback {
 using namespace kwix;
 
 namespace {
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int16_t Saturate(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
 
@@ -296,6 +302,7 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     // Checked before the copy: a frame that can never be queued costs nothing.
     if (duration_us > kMaxSendQueueMs * 1000) return ERR_INVALID_PARAMETER;
     auto copy = std::make_shared<const AudioFrame>(frame);
+    const int64_t queued_ns = SteadyNs();
     std::lock_guard<std::mutex> lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end() || !it->second.open) return ERR_INVALID_OPERATION;
@@ -317,12 +324,12 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     for (size_t offset = 0; offset < size; offset += piece) {
         const size_t bytes = std::min(piece, size - offset);
         const int64_t us = pcm ? static_cast<int64_t>(bytes / frame_bytes) * 1000000 / frame.sample_rate : duration_us;
-        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size});
+        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size, queued_ns});
     }
     return ERR_OK;
 }
 
-void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
+void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) {
     const int64_t now_us = now_ms * 1000;
     for (auto& entry : config_) {
         MemberConfig& c = entry.second;
@@ -337,7 +344,11 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
             if (!whole && pieces_us >= kMaxSendPerTickMs * 1000) break;
             if (!whole) pieces_us += q.duration_us;
             c.now_us -= q.duration_us;
-            in.pieces.push_back(std::move(q));
+            if (whole && q.queued_ns < stale_before_ns) {
+                in.stale_us += q.duration_us;
+            } else {
+                in.pieces.push_back(std::move(q));
+            }
             c.now.pop_front();
         }
         if (!c.paced.empty() && c.paced_idle) {
@@ -352,7 +363,24 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
             c.paced.pop_front();
         }
         if (c.paced.empty() && c.next_release_us <= now_us) c.paced_idle = true;
-        if (!in.pieces.empty()) inputs->push_back(std::move(in));
+        if (!in.pieces.empty() || in.stale_us != 0) inputs->push_back(std::move(in));
+    }
+}
+
+void RoomAudio::ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) {
+    for (auto& entry : sender.chunkers) {
+        const int frame_ms = std::get<2>(entry.first);
+        // The listener's frames that audio would have made (a part of one makes none).
+        const int64_t frames = stale_us / (static_cast<int64_t>(frame_ms) * 1000);
+        if (frames == 0) continue;
+        for (uint64_t serial : entry.second.listeners) {
+            auto l = listeners_.find(serial);
+            if (l == listeners_.end()) continue;
+            Listener& listener = *l->second;
+            Listener::Stream& stream = listener.streams[sender.serial];
+            for (int64_t i = 0; i < frames; ++i) listener.NextPts(stream, now_ms);
+            listener.shed += static_cast<uint64_t>(frames);
+        }
     }
 }
 
@@ -444,9 +472,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
     // spends nothing on frames that would only expire.
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
     const int64_t behind_ns = max_wait_ms * 1000000 / 2;
-    const int64_t steady_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count();
+    const int64_t steady_ns = SteadyNs();
     for (auto& entry : sender.chunkers) {
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
@@ -677,23 +703,31 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
     }
 }
 
-void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
+void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock) {
     std::lock_guard<std::mutex> work(work_mu_);
     std::vector<Inputs> inputs;
+    const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    const int64_t stale_before_ns =
+        real_clock && max_wait_ms > 0 ? SteadyNs() - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
     {
         std::lock_guard<std::mutex> lock(inbox_mu_);
         if (applied_version_ != version_) {
             applied_version_ = version_;
             ApplyConfigLocked();
         }
-        TakeInputsLocked(now_ms, &inputs);
+        TakeInputsLocked(now_ms, stale_before_ns, &inputs);
     }
     if (senders_.empty()) {
         mixes_.clear();  // a mix starts afresh with the next open channel
         return;
     }
     std::map<uint64_t, const std::vector<Queued>*> arrived;
-    for (const Inputs& in : inputs) arrived[in.serial] = &in.pieces;
+    for (const Inputs& in : inputs) {
+        arrived[in.serial] = &in.pieces;
+        if (in.stale_us == 0) continue;
+        auto s = senders_.find(in.serial);
+        if (s != senders_.end()) ShedInput(now_ms, *s->second, in.stale_us);
+    }
     static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
     std::vector<Sender*> busy;  // heard senders with audio this tick
