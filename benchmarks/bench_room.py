@@ -116,30 +116,53 @@ TICKS = os.sysconf("SC_CLK_TCK")
 GROUPS = {"velmora-clock": "clock", "velmora-codec": "codec", "velmora-deliver": "deliver"}
 
 
-def threads_cpu():
-    """CPU seconds per group of this process's live threads (by name)."""
-    spent_by = {}
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/stat") as stat:
-                text = stat.read()
-        except (FileNotFoundError, ProcessLookupError):  # ended meanwhile
-            continue
-        name = text[text.index("(") + 1:text.rindex(")")]
-        fields = text[text.rindex(")") + 2:].split()
-        group = GROUPS.get(name, "other")
-        spent_by[group] = spent_by.get(group, 0.0) + (int(fields[11]) + int(fields[12])) / TICKS
-    return spent_by
+class ThreadsCpu:
+    """CPU seconds per group of this process's threads (by name), those that ended included:
+    each thread's figure as last seen, looked at every 100 ms (idle delivery threads retire
+    within a second, often before a run's end)."""
+
+    def __init__(self):
+        self.seen = {}  # thread id -> (group, CPU seconds)
+        self.lock = threading.Lock()
+        threading.Thread(target=self._watch, daemon=True).start()
+
+    def _watch(self):
+        while True:
+            self.totals()
+            time.sleep(0.1)
+
+    def totals(self):
+        now = {}
+        for task in os.listdir("/proc/self/task"):
+            try:
+                with open(f"/proc/self/task/{task}/stat") as stat:
+                    text = stat.read()
+            except (FileNotFoundError, ProcessLookupError):  # ended meanwhile
+                continue
+            name = text[text.index("(") + 1:text.rindex(")")]
+            fields = text[text.rindex(")") + 2:].split()
+            now[task] = (GROUPS.get(name, "other"), (int(fields[11]) + int(fields[12])) / TICKS)
+        with self.lock:
+            self.seen.update(now)
+            totals = {}
+            for group, seconds in self.seen.values():
+                totals[group] = totals.get(group, 0.0) + seconds
+        return totals
+
+
+threads_cpu = None
 
 
 def usage():
     u = resource.getrusage(resource.RUSAGE_SELF)
-    return u.ru_utime + u.ru_stime, u.ru_nvcsw + u.ru_nivcsw, time.perf_counter(), threads_cpu()
+    global threads_cpu
+    if threads_cpu is None:
+        threads_cpu = ThreadsCpu()
+    return u.ru_utime + u.ru_stime, u.ru_nvcsw + u.ru_nivcsw, time.perf_counter(), threads_cpu.totals()
 
 
 def spent(before, after):
     elapsed = after[2] - before[2]
-    # Threads that ended meanwhile (idle delivery threads retire) are missing from `after`.
     by_thread = {g: 100 * max(0.0, after[3].get(g, 0.0) - before[3].get(g, 0.0)) / elapsed
                  for g in ("clock", "codec", "deliver", "other")}
     return {"cpu %": 100 * (after[0] - before[0]) / elapsed, "switches/s": (after[1] - before[1]) / elapsed,
@@ -213,7 +236,8 @@ class Room:
         """(listener, sender, frame number, send time, arrival) of every delivered frame."""
         index = {uid: i for i, uid in enumerate(self.ids)}
         for li, d in enumerate(self.delegates):
-            for uid, pairs in d.heard.items():
+            # A backlog may still be delivered meanwhile (a room past capacity).
+            for uid, pairs in list(d.heard.items()):
                 si = index[uid]
                 sent = self.sent[si]
                 p0 = min(pairs[0::2])
