@@ -149,8 +149,10 @@ VLB_API void vlb_set_media_queue_limit(size_t frames);
 /* Per-session bound on the bytes waiting in its queue (default 32 MiB, any value). */
 VLB_API void vlb_set_receiver_queue_bytes(size_t bytes);
 /* How long a media frame may wait in a session's queue on the real clock (default 150 ms; 0:
- * no bound; on the manual clock frames never expire). VLB_OK, or VLB_INVALID for a negative
- * value (nothing changed). */
+ * no bound; on the manual clock frames never expire). Half of it also bounds how long a
+ * SendAudioFrame frame may wait for the clock's tick: a later one is dropped uncoded and counts
+ * as dropped for its per-user listeners. VLB_OK, or VLB_INVALID for a negative value (nothing
+ * changed). */
 VLB_API int vlb_set_media_max_wait_ms(int64_t ms);
 
 /* ---- Emitting callbacks -------------------------------------------------------------------
