@@ -113,7 +113,8 @@ def pct(values, q):
 TICKS = os.sysconf("SC_CLK_TCK")
 # Thread names: the engine's clock (the ticks: audio coding and fan-out), its codec workers,
 # its delivery threads (the callbacks into Python), and the rest (this script's sending loop).
-GROUPS = {"velmora-clock": "clock", "velmora-codec": "codec", "velmora-deliver": "deliver"}
+GROUPS = {"velmora-clock": "clock", "velmora-codec": "codec", "velmora-deliver": "deliver",
+          "velmora-bus-in": "bus", "velmora-bus-out": "bus"}
 
 
 class ThreadsCpu:
@@ -164,7 +165,7 @@ def usage():
 def spent(before, after):
     elapsed = after[2] - before[2]
     by_thread = {g: 100 * max(0.0, after[3].get(g, 0.0) - before[3].get(g, 0.0)) / elapsed
-                 for g in ("clock", "codec", "deliver", "other")}
+                 for g in ("clock", "codec", "deliver", "bus", "other") if g != "bus" or g in after[3]}
     return {"cpu %": 100 * (after[0] - before[0]) / elapsed, "switches/s": (after[1] - before[1]) / elapsed,
             "cpu s": after[0] - before[0], "threads %": by_thread}
 
