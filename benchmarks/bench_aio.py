@@ -7,29 +7,16 @@ the first send until the receiver has seen the last frame (or its drop was count
 Run in the project's virtual environment:  python benchmarks/bench_aio.py
 """
 import asyncio
-import os
-import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "tests")]
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from velmora.aio import CALLBACKS, Room  # noqa: E402
+import _velmora as v
+from velmora.aio import CALLBACKS, Room
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 COUNT = 20000
 FRAME = 48000 * 2 // 50  # 20 ms of 48 kHz mono 16-bit PCM
-
-
-def params(user, room):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id = v.KwixString(user)
-    p.room.user_sig = v.KwixString("sig")
-    p.room.str_room_id = v.KwixString(room)
-    return p
 
 
 def frame():
@@ -59,9 +46,9 @@ for _name in CALLBACKS:
 def plain_delegate():
     listener = Counting()
     session = v.KWIXCloud(listener)
-    session.EnterRoom(params("bob", "bench-plain"))
+    session.EnterRoom(enter_params("bob", "bench-plain"))
     peer = v.KWIXCloud(Counting())
-    peer.EnterRoom(params("alice", "bench-plain"))
+    peer.EnterRoom(enter_params("alice", "bench-plain"))
     peer.CreateLocalAudioChannel(v.AudioEncodeParams())
     sample = frame()
     started = time.perf_counter()
@@ -72,9 +59,9 @@ def plain_delegate():
 
 
 async def through_aio():
-    async with Room(params("bob", "bench-aio"), media_queue=COUNT) as bob:
+    async with Room(enter_params("bob", "bench-aio"), media_queue=COUNT) as bob:
         stream = bob.audio("alice", maxlen=COUNT)
-        async with Room(params("alice", "bench-aio")) as alice:
+        async with Room(enter_params("alice", "bench-aio")) as alice:
             created = alice.wait_for("OnLocalAudioChannelCreated")
             alice.session.CreateLocalAudioChannel(v.AudioEncodeParams())
             await created
@@ -101,11 +88,11 @@ async def through_aio():
 def main():
     # The engine's own bound on a slow receiver's queue would drop frames before either
     # receiver sees them; lift it so both are measured on every frame.
-    loopback.lib.vlb_set_media_queue_limit(COUNT + 1024)
+    control.set_media_queue_limit(COUNT + 1024)
     try:
         run_both()
     finally:
-        loopback.lib.vlb_reset_faults()
+        control.reset_faults()
 
 
 def run_both():

@@ -1,5 +1,5 @@
 """How a loopback room sounds, per path, against what a listener would get from the codec and
-resampler on their own (tests/helpers_audio.py): for each path, averaged over four synthetic
+resampler on their own (audio_yardstick.py): for each path, averaged over four synthetic
 voices, the PESQ of the room and of the reference (libopus's own defaults at the channel's
 bitrate, soxr for every change of rate), the delay of the heard audio behind the sent audio
 (room and reference), and the room's longest send-to-delivery time with the bound it is held
@@ -9,18 +9,14 @@ one tick and one frame: what the codec, the resamplers and any waiting add.
 
 Run in the project's virtual environment: python benchmarks/bench_audio_quality.py
 """
-import os
-import sys
+import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from audio_yardstick import PATHS, VOICES, latency_bound_ms, measure
+from velmora.testing import control
 
-import numpy as np  # noqa: E402
-
-import loopback  # noqa: E402
-from helpers_audio import PATHS, VOICES, latency_bound_ms, measure  # noqa: E402
 
 def main():
-    loopback.lib.vlb_clock_manual(1)
+    control.clock_manual(True)
     print(f"{'path':<31} {'PESQ room':>9} {'PESQ ref':>9} {'delay ms':>9} {'ref ms':>7} "
           f"{'send>delivery ms':>17} {'bound':>6}")
     for path in PATHS:
@@ -29,7 +25,7 @@ def main():
         latency = max(f.latency_ms for f in figures)
         print(f"{path.name:<31} {mean(0):>9.2f} {mean(1):>9.2f} {mean(2):>9.1f} {mean(3):>7.1f} {latency:>17.1f} "
               f"{latency_bound_ms(path):>6.1f}", flush=True)
-    loopback.lib.vlb_clock_manual(0)
+    control.clock_manual(False)
 
 
 if __name__ == "__main__":

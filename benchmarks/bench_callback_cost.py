@@ -22,7 +22,6 @@ import tempfile
 from native_build import cmake_build
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-TESTS = os.path.join(ROOT, "tests")
 BUILD = os.path.join(ROOT, "build", "callgrind")
 
 # The child: COUNT callbacks queued behind one that holds the engine thread at a gate, then
@@ -30,7 +29,7 @@ BUILD = os.path.join(ROOT, "build", "callgrind")
 CHILD = r"""
 import sys, threading
 import _velmora as v
-import loopback
+from velmora.testing import control
 
 kind, count = sys.argv[1], int(sys.argv[2])
 payload = bytes(3840)  # 20 ms of 48 kHz stereo, 16-bit
@@ -62,18 +61,17 @@ class Keeping(Idle):
 
 delegate = Keeping() if kind == "kept" else Idle()
 session = v.KWIXCloud(delegate)
-engine = loopback.newest_session()
-loopback.lib.vlb_set_media_queue_limit(count + 1)
-loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnExitRoom")
+engine = control.newest_session()
+control.set_media_queue_limit(count + 1)
+control.emit_event(engine, "OnExitRoom")
 for _ in range(count):
     if kind == "OnEnterRoom":
-        loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
+        control.emit_event(engine, "OnEnterRoom")
     else:
-        loopback.lib.vlb_emit_audio_frame(engine, loopback.ON_ENGINE_THREAD, 0, b"speaker", 48000,
-                                          2, 16, 0, 0, 1, payload, len(payload))
+        control.emit_audio_frame(engine, "speaker", payload, channels=2, has_voice=True)
 delegate.gate.set()
-loopback.wait_idle(engine, timeout_ms=600000)
-assert loopback.lib.vlb_dropped_frames(engine) == 0
+control.wait_idle(engine, timeout_ms=600000)
+assert control.dropped_frames(engine) == 0
 del session
 """
 
@@ -99,7 +97,7 @@ def instructions(module_dir, kind, count):
     """Instructions collected inside the trampoline for `count` callbacks of `kind`."""
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "callgrind.out")
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, TESTS]))
+        env = dict(os.environ, PYTHONPATH=module_dir)
         result = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
              "--collect-atstart=no", "--toggle-collect=PyKWIXCloudDelegate::On*",

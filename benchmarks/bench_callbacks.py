@@ -3,16 +3,13 @@ same Python method from Python with prebuilt arguments; and SendAudioFrame calls
 
 Run in the project's virtual environment:  python benchmarks/bench_callbacks.py
 """
-import os
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from recording import CALLBACKS  # noqa: E402
+import _velmora as v
+from velmora import CALLBACKS
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 COUNT = 20000
 STEREO_20MS_48K = 48000 * 2 * 2 // 50  # 16-bit samples: 3840 bytes
@@ -39,18 +36,18 @@ def delivery_rate(emit_one):
     thread delivering all of them once it is let go."""
     delegate = Idle()
     session = v.KWIXCloud(delegate)
-    engine = loopback.newest_session()
-    loopback.lib.vlb_set_media_queue_limit(COUNT + 1)
-    loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnExitRoom")
+    engine = control.newest_session()
+    control.set_media_queue_limit(COUNT + 1)
+    control.emit_event(engine, "OnExitRoom")
     for _ in range(COUNT):
-        emit_one(loopback.lib, engine)
+        emit_one(engine)
     start = time.perf_counter()
     delegate.gate.set()
-    loopback.wait_idle(engine, timeout_ms=120000)
+    control.wait_idle(engine, timeout_ms=120000)
     elapsed = time.perf_counter() - start
-    assert loopback.lib.vlb_dropped_frames(engine) == 0
+    assert control.dropped_frames(engine) == 0
     del session
-    loopback.lib.vlb_reset_faults()
+    control.reset_faults()
     return COUNT / elapsed
 
 
@@ -66,12 +63,7 @@ def best(function, repeats=5):
 
 
 def enter(session, user):
-    params = v.EnterRoomParams()
-    params.room.sdk_app_id = 1
-    params.room.user_id = v.KwixString(user)
-    params.room.user_sig = v.KwixString("sig")
-    params.room.str_room_id = v.KwixString("bench")
-    assert session.EnterRoom(params) == 0
+    assert session.EnterRoom(enter_params(user, "bench", app_id=1)) == 0
 
 
 def send_rate(receivers):
@@ -99,11 +91,11 @@ def main():
     payload = bytes(STEREO_20MS_48K)
     rows = [
         ("OnEnterRoom (no arguments)",
-         best(lambda: delivery_rate(lambda lib, s: lib.vlb_emit_event(s, 0, b"OnEnterRoom"))),
+         best(lambda: delivery_rate(lambda s: control.emit_event(s, "OnEnterRoom"))),
          best(lambda: python_floor(Idle().OnEnterRoom, ()))),
         ("OnRemoteAudioReceived (20 ms, 48 kHz stereo)",
-         best(lambda: delivery_rate(lambda lib, s: lib.vlb_emit_audio_frame(
-             s, 0, 0, b"speaker", 48000, 2, 16, 0, 0, 1, payload, len(payload)))),
+         best(lambda: delivery_rate(lambda s: control.emit_audio_frame(
+             s, "speaker", payload, channels=2, has_voice=True))),
          best(lambda: python_floor(Idle().OnRemoteAudioReceived, ("speaker", frame)))),
     ]
     print(f"{'callback':46} {'engine thread/s':>16} {'Python call/s':>14} {'floor/engine':>13}")

@@ -27,16 +27,14 @@ import math
 import os
 import struct
 import subprocess
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from recording import RecordingDelegate  # noqa: E402
-from native_build import ROOT, cmake_build  # noqa: E402
+import _velmora as v
+from native_build import ROOT, cmake_build
+from velmora.testing import control
+from velmora.testing.participants import enter_params
+from velmora.testing.recording import RecordingDelegate
 
 NATIVE_BUILD = os.path.join(ROOT, "build", "bench-native")
 RATE = 48000
@@ -62,15 +60,8 @@ class Listener(RecordingDelegate):
 
 
 def enter(cloud, user, room):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000010
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    p.room.str_room_id.SetValue(room)
-    a = p.audio_obtain_params
-    a.output_sample_rate, a.output_channels, a.output_frame_length_ms = RATE, 1, FRAME_MS
-    a.enable_remote_audio_mix = True
-    assert cloud.EnterRoom(p) == 0
+    assert cloud.EnterRoom(enter_params(user, room, app_id=1400000010, output_sample_rate=RATE, output_channels=1,
+                                        output_frame_length_ms=FRAME_MS, enable_remote_audio_mix=True)) == 0
 
 
 def tone_frame(frequency):
@@ -86,13 +77,13 @@ def run_room(size, seconds):
     room = f"bench-media-{os.getpid()}-{next(_rooms)}"
     listeners = [Listener() for _ in range(size)]
     clouds = [v.KWIXCloud(d) for d in listeners]
-    engines = loopback.sessions()[-size:]
+    engines = control.sessions()[-size:]
     for i, c in enumerate(clouds):
         enter(c, f"member{i}", room)
         assert c.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
     # Every member's frame is a whole number of periods, so repeating it is a steady tone.
     frames = [tone_frame(50 * (i % 20 + 2)) for i in range(size)]
-    time.sleep(0.2)
+    control.settle(engines)  # every member has heard the others enter
     for d in listeners:
         d.mixed = 0
     before = [counters(e) for e in engines]
@@ -120,7 +111,7 @@ def run_room(size, seconds):
 
 
 def counters(engine):
-    return loopback.audio_counters(engine)
+    return control.audio_counters(engine)
 
 
 def main():

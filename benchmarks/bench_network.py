@@ -10,15 +10,11 @@ Run in the project's virtual environment:  python benchmarks/bench_network.py [N
 import argparse
 import array
 import math
-import os
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from velmora.testing.participants import enter_params  # noqa: E402
+import _velmora as v
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 RATE = 16000
 FRAME_MS = 20
@@ -34,8 +30,8 @@ def frame(index):
 
 
 def run_room(members, seconds, room, faulty):
-    loopback.lib.vlb_reset_faults()
-    assert loopback.lib.vlb_clock_manual(1) == loopback.OK
+    control.reset_faults()
+    control.clock_manual(True)
     clouds = [v.KWIXCloud(None) for _ in range(members)]
     for i, cloud in enumerate(clouds):
         p = enter_params(f"m{i}", room)
@@ -44,7 +40,7 @@ def run_room(members, seconds, room, faulty):
         channel.sample_rate = RATE
         assert cloud.CreateLocalAudioChannel(channel) == 0
         if faulty:
-            assert loopback.lib.vlb_network_link(f"m{i}".encode(), 2, 25, 10, 0.025, 0, 0, 0) == loopback.OK
+            control.set_link(f"m{i}", latency_ms=25, jitter_ms=10, audio_loss=0.025)
     frames = [frame(i) for i in range(members)]
     in_ticks = 0.0
     for step in range(int(seconds * 1000 / FRAME_MS)):
@@ -52,13 +48,13 @@ def run_room(members, seconds, room, faulty):
             frames[i].pts = step * FRAME_MS
             cloud.SendAudioFrame(frames[i])
         start = time.perf_counter()
-        loopback.lib.vlb_clock_advance(FRAME_MS)
+        control.clock_advance(FRAME_MS)
         in_ticks += time.perf_counter() - start
     for cloud in clouds:
         cloud.ExitRoom()
     del clouds
-    loopback.lib.vlb_clock_manual(0)
-    loopback.lib.vlb_reset_faults()
+    control.clock_manual(False)
+    control.reset_faults()
     return in_ticks / seconds * 1000
 
 

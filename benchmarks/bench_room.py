@@ -40,16 +40,13 @@ import argparse
 import math
 import os
 import resource
-import sys
 import threading
 import time
 from array import array
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from velmora.testing.participants import enter_params  # noqa: E402
+import _velmora as v
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 RATE = 48000
 FRAME_MS = 20
@@ -179,7 +176,7 @@ class Room:
         self.members = members
         self.delegates = [Listener() for _ in range(members)]
         self.clouds = [v.KWIXCloud(d) for d in self.delegates]
-        self.engines = loopback.sessions()[-members:]
+        self.engines = control.sessions()[-members:]
         self.ids = [f"m{i}" for i in range(members)]
         for i, cloud in enumerate(self.clouds):
             p = enter_params(self.ids[i], room)
@@ -225,13 +222,16 @@ class Room:
         while clock() < deadline and self.delivered() < expected:
             time.sleep(0.05)
         for e in self.engines:
-            loopback.lib.vlb_wait_idle(e, 5000)
+            try:
+                control.wait_idle(e, 5000)
+            except TimeoutError:  # a room past capacity: what it delivered is counted as it is
+                pass
 
     def delivered(self):
         return sum(len(a) // 2 for d in self.delegates for a in list(d.heard.values()))
 
     def dropped(self):
-        return sum(loopback.lib.vlb_dropped_frames(e) for e in self.engines)
+        return sum(control.dropped_frames(e) for e in self.engines)
 
     def deliveries(self):
         """(listener, sender, frame number, send time, arrival) of every delivered frame."""

@@ -28,12 +28,11 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
-import _velmora as v  # noqa: E402
-from native_build import ROOT, cmake_build  # noqa: E402
-from velmora import QuietDelegate  # noqa: E402
-from velmora.testing import control, media  # noqa: E402
+import _velmora as v
+from native_build import ROOT, cmake_build
+from velmora import QuietDelegate
+from velmora.testing import control, media
+from velmora.testing.participants import enter_params
 
 NATIVE_BUILD = os.path.join(ROOT, "build", "bench-native")
 HIGH = v.STREAM_TYPE_VIDEO_HIGH
@@ -65,17 +64,6 @@ class Receiver(QuietDelegate):
         self._took(frame)
 
 
-def params(user, room, pixel_output=False, pixel_input=False):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("bench")
-    p.room.str_room_id.SetValue(room)
-    p.use_pixel_frame_output = pixel_output
-    p.use_pixel_frame_input = pixel_input
-    return p
-
-
 def percentile(values, share):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))] if ordered else float("nan")
@@ -86,7 +74,7 @@ def run_room(width, height, fps, seconds, pixel, encoded):
     room = f"bench-video-{os.getpid()}"
     sender = Receiver(t0)
     sender_cloud = v.KWIXCloud(sender)
-    assert sender_cloud.EnterRoom(params("sender", room, pixel_input=True)) == 0
+    assert sender_cloud.EnterRoom(enter_params("sender", room, user_sig="bench", pixel_input=True)) == 0
     assert sender_cloud.CreateLocalVideoChannel(HIGH) == 0
     encode = v.VideoEncodeParams()
     encode.frame_rate = fps
@@ -95,7 +83,7 @@ def run_room(width, height, fps, seconds, pixel, encoded):
     for n in range(pixel + encoded):
         r = Receiver(t0)
         cloud = v.KWIXCloud(r)
-        assert cloud.EnterRoom(params(f"r{n}", room, pixel_output=n < pixel)) == 0
+        assert cloud.EnterRoom(enter_params(f"r{n}", room, user_sig="bench", pixel_output=n < pixel)) == 0
         assert cloud.Subscribe("sender", HIGH) == 0
         receivers.append((n < pixel, r, cloud))
     engine = control.find_session("sender")

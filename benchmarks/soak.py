@@ -16,14 +16,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import _velmora as v
+from velmora import CALLBACKS
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
-import _velmora as v  # noqa: E402
-import loopback  # noqa: E402
-from recording import CALLBACKS  # noqa: E402
-from velmora.testing.participants import enter_params  # noqa: E402
-
-ENGINE_THREAD = loopback.ON_ENGINE_THREAD
 PAYLOAD = bytes(range(256)) * 15  # 3840 bytes: 20 ms of 48 kHz 16-bit stereo
 BATCH = 2000  # callbacks queued before waiting for the engine thread to drain them
 
@@ -52,52 +49,38 @@ for _name in CALLBACKS:
     setattr(Counting, _name, _counting(_name))
 
 
-def _users(values):
-    return loopback.string_array(values), loopback.int_array([1] * len(values))
-
-
-_REMOTE_USERS, _REMOTE_QUALITIES = _users(["bob", "carol"])
+_REMOTE = [("bob", 1), ("carol", 1)]
 
 # One emitter per callback kind the module carries into Python.
 EMITTERS = {
-    "OnError": lambda lib, s: lib.vlb_emit_error(s, ENGINE_THREAD, -1),
-    "OnConnectionStateChanged": lambda lib, s: lib.vlb_emit_connection_state(s, ENGINE_THREAD, 2, 3),
-    "OnEnterRoom": lambda lib, s: lib.vlb_emit_event(s, ENGINE_THREAD, b"OnEnterRoom"),
-    "OnExitRoom": lambda lib, s: lib.vlb_emit_event(s, ENGINE_THREAD, b"OnExitRoom"),
-    "OnLocalAudioChannelCreated":
-        lambda lib, s: lib.vlb_emit_event(s, ENGINE_THREAD, b"OnLocalAudioChannelCreated"),
-    "OnLocalAudioChannelDestroyed":
-        lambda lib, s: lib.vlb_emit_event(s, ENGINE_THREAD, b"OnLocalAudioChannelDestroyed"),
-    "OnLocalVideoChannelCreated":
-        lambda lib, s: lib.vlb_emit_stream_event(s, ENGINE_THREAD, b"OnLocalVideoChannelCreated", 2),
-    "OnLocalVideoChannelDestroyed":
-        lambda lib, s: lib.vlb_emit_stream_event(s, ENGINE_THREAD, b"OnLocalVideoChannelDestroyed", 2),
-    "OnRequestKeyFrame":
-        lambda lib, s: lib.vlb_emit_stream_event(s, ENGINE_THREAD, b"OnRequestKeyFrame", 2),
-    "OnRequestChangeVideoEncodeBitrate":
-        lambda lib, s: lib.vlb_emit_bitrate_request(s, ENGINE_THREAD, 2, 500000),
-    "OnRemoteUserEnterRoom":
-        lambda lib, s: lib.vlb_emit_user(s, ENGINE_THREAD, b"OnRemoteUserEnterRoom", b"bob", 0),
-    "OnRemoteUserExitRoom":
-        lambda lib, s: lib.vlb_emit_user(s, ENGINE_THREAD, b"OnRemoteUserExitRoom", b"bob", 0),
-    "OnRemoteAudioAvailable": lambda lib, s: lib.vlb_emit_audio_available(s, ENGINE_THREAD, b"bob", 1),
-    "OnRemoteVideoAvailable":
-        lambda lib, s: lib.vlb_emit_video_available(s, ENGINE_THREAD, b"bob", 1, 2),
-    "OnRemoteAudioReceived": lambda lib, s: lib.vlb_emit_audio_frame(
-        s, ENGINE_THREAD, 0, b"bob", 48000, 2, 16, 0, 1, 1, PAYLOAD, len(PAYLOAD)),
-    "OnRemoteMixedAudioReceived": lambda lib, s: lib.vlb_emit_audio_frame(
-        s, ENGINE_THREAD, 1, None, 48000, 2, 16, 0, 1, 1, PAYLOAD, len(PAYLOAD)),
-    "OnRemoteVideoFrameReceived": lambda lib, s: lib.vlb_emit_video_frame(
-        s, ENGINE_THREAD, b"bob", 2, 1, 1, 1, 0, 0, PAYLOAD, len(PAYLOAD)),
-    "OnRemotePixelFrameReceived": lambda lib, s: lib.vlb_emit_pixel_frame(
-        s, ENGINE_THREAD, b"bob", 2, 1, 16, 16, 2, 0, PAYLOAD[:1024], 1024),
-    "OnSeiMessageReceived": lambda lib, s: lib.vlb_emit_sei(s, ENGINE_THREAD, b"bob", 2, 5, b"sei", 3),
-    "OnReceiveCustomCmdMsg":
-        lambda lib, s: lib.vlb_emit_custom_cmd(s, ENGINE_THREAD, b"bob", 1, 1, b"cmd", 3),
-    "OnMissCustomCmdMsg": lambda lib, s: lib.vlb_emit_miss_custom_cmd(s, ENGINE_THREAD, b"bob", 1, 0, 2),
-    "OnNetworkQuality": lambda lib, s: lib.vlb_emit_network_quality(
-        s, ENGINE_THREAD, b"alice", 1, _REMOTE_USERS, _REMOTE_QUALITIES, 2),
+    "OnError": lambda s: control.emit_error(s, -1),
+    "OnConnectionStateChanged": lambda s: control.emit_connection_state(s, 2, 3),
+    "OnEnterRoom": lambda s: control.emit_event(s, "OnEnterRoom"),
+    "OnExitRoom": lambda s: control.emit_event(s, "OnExitRoom"),
+    "OnLocalAudioChannelCreated": lambda s: control.emit_event(s, "OnLocalAudioChannelCreated"),
+    "OnLocalAudioChannelDestroyed": lambda s: control.emit_event(s, "OnLocalAudioChannelDestroyed"),
+    "OnLocalVideoChannelCreated": lambda s: control.emit_stream_event(s, "OnLocalVideoChannelCreated", 2),
+    "OnLocalVideoChannelDestroyed": lambda s: control.emit_stream_event(s, "OnLocalVideoChannelDestroyed", 2),
+    "OnRequestKeyFrame": lambda s: control.emit_stream_event(s, "OnRequestKeyFrame", 2),
+    "OnRequestChangeVideoEncodeBitrate": lambda s: control.emit_bitrate_request(s, 2, 500000),
+    "OnRemoteUserEnterRoom": lambda s: control.emit_user(s, "OnRemoteUserEnterRoom", "bob"),
+    "OnRemoteUserExitRoom": lambda s: control.emit_user(s, "OnRemoteUserExitRoom", "bob"),
+    "OnRemoteAudioAvailable": lambda s: control.emit_audio_available(s, "bob", True),
+    "OnRemoteVideoAvailable": lambda s: control.emit_video_available(s, "bob", True, 2),
+    "OnRemoteAudioReceived": lambda s: control.emit_audio_frame(
+        s, "bob", PAYLOAD, channels=2, pts=1, has_voice=True),
+    "OnRemoteMixedAudioReceived": lambda s: control.emit_audio_frame(
+        s, None, PAYLOAD, mixed=True, channels=2, pts=1, has_voice=True),
+    "OnRemoteVideoFrameReceived": lambda s: control.emit_video_frame(
+        s, "bob", 2, PAYLOAD, pts=1, dts=1, is_key_frame=True),
+    "OnRemotePixelFrameReceived": lambda s: control.emit_pixel_frame(
+        s, "bob", 2, PAYLOAD[:1024], pts=1, width=16, height=16, format=2),
+    "OnSeiMessageReceived": lambda s: control.emit_sei(s, "bob", 2, 5, b"sei"),
+    "OnReceiveCustomCmdMsg": lambda s: control.emit_custom_cmd(s, "bob", 1, 1, b"cmd"),
+    "OnMissCustomCmdMsg": lambda s: control.emit_miss_custom_cmd(s, "bob", 1, 0, 2),
+    "OnNetworkQuality": lambda s: control.emit_network_quality(s, "alice", 1, _REMOTE),
 }
+assert set(EMITTERS) == set(CALLBACKS)
 
 
 # ---- Sampling -----------------------------------------------------------------------------
@@ -141,13 +124,13 @@ class Soak:
         self.room = room
         self.delegate = Counting()
         self.session = v.KWIXCloud(self.delegate)
-        self.engine = loopback.newest_session()
+        self.engine = control.newest_session()
         self.log_dir = tempfile.mkdtemp(prefix="velmora-soak-")
 
     def close(self):
         del self.session
-        loopback.lib.vlb_reset_faults()
-        loopback.lib.vlb_settings_reset()
+        control.reset_faults()
+        control.settings_reset()
         shutil.rmtree(self.log_dir, ignore_errors=True)
 
     def callbacks(self, kind):
@@ -155,14 +138,14 @@ class Soak:
 
         def work(count):
             # Room for a whole batch, so that every frame is delivered and counted.
-            loopback.lib.vlb_set_media_queue_limit(BATCH + 1)
+            control.set_media_queue_limit(BATCH + 1)
             before = self.delegate.count
             done = 0
             while done < count:
                 batch = min(BATCH, count - done)
                 for _ in range(batch):
-                    emit(loopback.lib, self.engine)
-                loopback.wait_idle(self.engine, timeout_ms=120000)
+                    emit(self.engine)
+                control.wait_idle(self.engine, timeout_ms=120000)
                 done += batch
             assert self.delegate.count - before == count, f"{kind}: callbacks lost"
         return work
@@ -171,10 +154,10 @@ class Soak:
         """A member in a room with a listener calls what a bot calls, round robin."""
         listener_delegate = Counting()
         listener = v.KWIXCloud(listener_delegate)
-        listener_engine = loopback.newest_session()
+        listener_engine = control.newest_session()
         assert listener.EnterRoom(enter_params("listener", self.room)) == 0
         speaker = v.KWIXCloud(Counting())
-        speaker_engine = loopback.newest_session()
+        speaker_engine = control.newest_session()
         assert speaker.EnterRoom(enter_params("speaker", self.room)) == 0
         assert speaker.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
         assert speaker.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
@@ -197,32 +180,32 @@ class Soak:
         for index in range(count):
             calls[index % len(calls)]()
             if index % BATCH == BATCH - 1:
-                loopback.wait_idle(listener_engine, timeout_ms=120000)
-        loopback.wait_idle(speaker_engine, timeout_ms=120000)
-        loopback.wait_idle(listener_engine, timeout_ms=120000)
+                control.wait_idle(listener_engine, timeout_ms=120000)
+        control.wait_idle(speaker_engine, timeout_ms=120000)
+        control.wait_idle(listener_engine, timeout_ms=120000)
         del speaker, listener
 
     def lifecycles(self, count):
         """Sessions created, entered, exited and destroyed, watched by a member in the room."""
         watcher = v.KWIXCloud(Counting())
-        watcher_engine = loopback.newest_session()
+        watcher_engine = control.newest_session()
         assert watcher.EnterRoom(enter_params("watcher", self.room)) == 0
         for index in range(count):
             session = v.KWIXCloud(Counting())
             assert session.EnterRoom(enter_params(f"visitor{index % 7}", self.room)) == 0
             assert session.ExitRoom() == 0
             del session
-        loopback.wait_idle(watcher_engine, timeout_ms=120000)
+        control.wait_idle(watcher_engine, timeout_ms=120000)
         del watcher
 
     def rotations(self, count):
         """Each line is longer than the rotation limit, so every line starts a new file."""
         assert v.SetLogPath(self.log_dir)
-        loopback.lib.vlb_log_set_rotation(512, 2)
+        control.log_set_rotation(512, 2)
         line = b"soak " + b"x" * 600
         for _ in range(count):
-            loopback.lib.vlb_log_write(1, line)  # info
-        loopback.lib.vlb_log_flush()
+            control.log_write(1, line)  # info
+        control.log_flush()
 
 
 def phases(soak, scale):

@@ -35,7 +35,9 @@ class Recorder(QuietDelegate):
         super().__init__()
         self.cloud = None
         self.lock = threading.Lock()
+        self.arrived = threading.Condition(self.lock)  # notified at each video frame
         self.entered = threading.Event()
+        self.subscribed = threading.Event()
         self.video = []  # (pts in ms, key frame, Annex B bytes)
         self.audio = []  # Opus packets of 20 ms
 
@@ -45,10 +47,17 @@ class Recorder(QuietDelegate):
     def OnRemoteVideoAvailable(self, user_id, available, stream_type):
         if available:
             self.cloud.Subscribe(user_id, stream_type)
+            self.subscribed.set()
 
     def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
         with self.lock:
             self.video.append((frame.pts, frame.is_key_frame, frame.data))
+            self.arrived.notify_all()
+
+    def wait_for_frame(self, pts, timeout):
+        """Waits until the frame stamped `pts` (or a later one) has arrived: whether it did."""
+        with self.lock:
+            return self.arrived.wait_for(lambda: any(p >= pts for p, _, _ in self.video), timeout)
 
     def OnRemoteAudioReceived(self, user_id, frame):
         with self.lock:
@@ -195,9 +204,12 @@ def main(argv=None):
             raise SystemExit("timed out entering the room")
     check(painter_session.CreateLocalAudioChannel(v.AudioEncodeParams()), "CreateLocalAudioChannel")
     check(painter_session.CreateLocalVideoChannel(HIGH), "CreateLocalVideoChannel")
-    time.sleep(0.2)  # the recorder sees the stream and subscribes
+    if not recorder.subscribed.wait(10):
+        raise SystemExit("timed out waiting for the recorder to subscribe to the painter's video")
     sent = paint(painter_session, args, width, height)
-    time.sleep(0.5)  # the last frames are coded and delivered
+    # The engine codes pixels on its own threads: the last frames arrive a little later.
+    if not recorder.wait_for_frame(round((sent - 1) * 1000 / args.fps), timeout=10):
+        print("the painter's last frame did not reach the recorder within 10 s", file=sys.stderr)
     check(painter_session.ExitRoom(), "painter ExitRoom")
     check(recorder_session.ExitRoom(), "recorder ExitRoom")
     del painter_session, recorder_session

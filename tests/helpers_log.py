@@ -4,16 +4,16 @@ import gzip
 import os
 import re
 
-from loopback import lib
+from velmora.testing import control
 
-DEBUG, INFO, WARNING, ERROR = range(4)
+DEBUG, INFO, WARNING, ERROR = control.LOG_DEBUG, control.LOG_INFO, control.LOG_WARNING, control.LOG_ERROR
 NAMES = ["DEBUG", "INFO", "WARNING", "ERROR"]
 LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (DEBUG|INFO|WARNING|ERROR) tid=(\d+) (.*)")
 ROTATED = re.compile(r"velmora\.log\.\d+(\.gz)?")
 
 
 def write(level, text):
-    lib.vlb_log_write(level, text.encode())
+    control.log_write(level, text)
 
 
 def parse(data):
@@ -41,7 +41,7 @@ def rotated(directory):
 
 def all_lines(directory):
     """(level, thread id, text) of every line still on disk, oldest file first."""
-    lib.vlb_log_flush()
+    control.log_flush()
     files = rotated(directory) + [directory / "velmora.log"]
     return [line for path in files if path.exists() for line in parse(read(path))]
 

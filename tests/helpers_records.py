@@ -5,7 +5,7 @@ import functools
 import pytest
 
 import _velmora as v
-import loopback
+from velmora.testing import control
 
 U32 = (0, 2**32 - 1)
 I32 = (-2**31, 2**31 - 1)
@@ -59,7 +59,7 @@ def check_int_field(obj, attribute, bounds):
 
 
 def single_call(engine):
-    entries = loopback.journal(engine)
+    entries = control.journal_calls(engine)
     assert len(entries) == 1, entries
     return entries[0]
 

@@ -1,37 +1,18 @@
-"""Sessions in rooms for the room, lifetime and stress tests: a Python session with its
-recording delegate and its engine pointer, and comparable pictures of the callbacks."""
+"""Sessions in rooms, shared by the tests of every folder: a Python session with its
+recording delegate and its engine pointer (Member) in a room of the test's own (Room), the
+frames and sounds they send, and comparable pictures of the callbacks."""
 import array
 import math
 
+import numpy as np
+
 import _velmora as v
-import loopback
-from velmora.testing import media
-from recording import RecordingDelegate
+from velmora.testing import control, media
+from velmora.testing.participants import APP_ID as APP, enter_params
+from velmora.testing.recording import RecordingDelegate
 
-APP = 1400000001
 HERE = "<the room itself>"
-
-
-def params(user, room="room1", *, app=APP, sig="sig", room_id=0, role=None, pull=False,
-           pixel=False, pixel_input=False):
-    """EnterRoomParams for `room` (a str_room_id); None leaves a text field unset (a null
-    text)."""
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = app
-    if user is not None:
-        p.room.user_id.SetValue(user)
-    if sig is not None:
-        p.room.user_sig.SetValue(sig)
-    if room is not None:
-        p.room.str_room_id.SetValue(room)
-    p.room.room_id = room_id
-    if role is not None:
-        p.role = role
-    if pull:
-        p.audio_obtain_params.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
-    p.use_pixel_frame_output = pixel
-    p.use_pixel_frame_input = pixel_input
-    return p
+HEARD = {"per user", "mixed", "pulled"}  # how a member hears the others' audio
 
 
 def _frame(cls, data, **fields):
@@ -79,6 +60,39 @@ def pixel_frame(data, pts=0, width=4, height=2):
     return _frame(v.PixelFrame, data, pts=pts, width=width, height=height)
 
 
+def pcm_frame(payload, rate, channels):
+    """16-bit PCM `payload` as an AudioFrame."""
+    return _frame(v.AudioFrame, payload, sample_rate=rate, channels=channels, bits_per_sample=16,
+                  codec=v.AUDIO_CODEC_TYPE_PCM)
+
+
+def tone(freq, rate, channels, ms, amplitude=8000, start=0):
+    """A sine as 16-bit interleaved PCM; `start` is the index of its first sample."""
+    n = rate * ms // 1000
+    t = (np.arange(n) + start) / rate
+    mono = np.round(amplitude * np.sin(2 * np.pi * freq * t)).astype(np.int16)
+    return np.repeat(mono, channels).tobytes()
+
+
+def samples(frames, channels):
+    """Mono float samples (channel 0) of the frames, in order."""
+    data = np.frombuffer(b"".join(f.data for f in frames), dtype=np.int16).astype(np.float64)
+    return data[::channels]
+
+
+def hearing(rate=16000, channels=1, frame_ms=20, method="per user", codec=None):
+    """The audio_obtain_params fields (for enter_params) of a member that hears the others
+    at `rate`, `channels` and `frame_ms`, per user, mixed or pulled."""
+    assert method in HEARD, method
+    fields = dict(output_sample_rate=rate, output_channels=channels, output_frame_length_ms=frame_ms,
+                  enable_remote_audio_mix=method == "mixed")
+    if method == "pulled":
+        fields["audio_obtain_method"] = v.AUDIO_OBTAIN_METHOD_GET
+    if codec is not None:
+        fields["output_audio_codec_type"] = codec
+    return fields
+
+
 def pattern_frame(index=0, pts=0, width=16, height=16, rotation=v.VIDEO_ROTATION_0):
     """Frame `index` of velmora.testing's moving test pattern: a YUV420p frame the engine takes."""
     return _frame(v.PixelFrame, media.test_pattern(index, width, height), pts=pts, width=width, height=height,
@@ -119,7 +133,8 @@ class Room:
         return self.name + "/" + room if room else room
 
     def params(self, user, room=HERE, **kwargs):
-        return params(user, self.resolve(room), **kwargs)
+        """enter_params for `user` into `room` (see resolve)."""
+        return enter_params(user, self.resolve(room), **kwargs)
 
     def member(self, user, delegate=None):
         return Member(user, delegate, room=self)
@@ -146,10 +161,17 @@ class Member:
         self.room = room if room is not None else Room("room1")
         self.delegate = delegate if delegate is not None else RecordingDelegate()
         self.cloud = v.KWIXCloud(self.delegate)
-        self.engine = loopback.newest_session()
+        self.engine = control.newest_session()
+        self.pulled = []
 
     def enter(self, room=HERE, **kwargs):
+        """EnterRoom with enter_params(**kwargs): its result."""
         return self.cloud.EnterRoom(self.room.params(self.user, room, **kwargs))
+
+    def enter_hearing(self, room=HERE, rate=16000, channels=1, frame_ms=20, method="per user", codec=None,
+                      **kwargs):
+        """EnterRoom hearing the others' audio as hearing() says: its result."""
+        return self.enter(room, **hearing(rate, channels, frame_ms, method, codec), **kwargs)
 
     def events(self, *only, skip=("OnNetworkQuality",)):
         """[(callback, pictures of its arguments)] in arrival order."""
@@ -159,20 +181,57 @@ class Member:
                 if (not only or name in only) and name not in skip]
 
     def clear(self):
-        with self.delegate.changed:
-            self.delegate.calls.clear()
+        self.delegate.clear()
 
     def journal_entries(self):
-        entries = []
-        for index in range(loopback.lib.vlb_journal_count(self.engine)):
-            entries.append(loopback.read_text(
-                lambda b, c: loopback.lib.vlb_journal_entry(self.engine, index, b, c)).decode())
-        return entries
+        return control.journal(self.engine)
+
+    # ---- audio ----------------------------------------------------------------------------
+
+    def open_channel(self, rate=48000, channels=1, frame_ms=20, need_encode=True, bitrate=51200):
+        p = v.AudioEncodeParams()
+        p.sample_rate, p.channels, p.frame_length_ms = rate, channels, frame_ms
+        p.need_encode, p.bitrate_bps = need_encode, bitrate
+        return self.cloud.CreateLocalAudioChannel(p)
+
+    def send_pcm(self, payload, rate, channels, frame_ms, continuous=False):
+        """Sends 16-bit PCM `payload` in frames of `frame_ms`."""
+        step = rate * frame_ms // 1000 * channels * 2
+        for i in range(0, len(payload), step):
+            frame = pcm_frame(payload[i:i + step], rate, channels)
+            if continuous:
+                result = self.cloud.SendContinuousAudioFrame(frame, False)
+            else:
+                result = self.cloud.SendAudioFrame(frame)
+            assert result == 0
+
+    def per_user(self, sender=None):
+        """Audio frames heard per user (of `sender` only, if given)."""
+        return [args[1] for args in self.delegate.named("OnRemoteAudioReceived")
+                if sender is None or args[0] == sender]
+
+    def mixed(self):
+        return [args[0] for args in self.delegate.named("OnRemoteMixedAudioReceived")]
+
+    def pull_all(self):
+        """Pulls every audio frame waiting now; the frames pulled."""
+        frames = []
+        while True:
+            f = v.AudioFrame()
+            if self.cloud.GetAudioFrame(f) != 0:
+                self.pulled.extend(frames)
+                return frames
+            frames.append(f)
+
+    def heard(self, method):
+        """Everything heard so far in that way (pulled frames: pulled now and before)."""
+        if method == "pulled":
+            self.pull_all()
+            return list(self.pulled)
+        return {"per user": self.per_user, "mixed": self.mixed}[method]()
 
 
 def settle(*members, rounds=3):
     """Waits until every member's engine thread is idle. Several rounds, because a callback
     may make calls that queue more callbacks for the others."""
-    for _ in range(rounds):
-        for m in members:
-            loopback.wait_idle(m.engine)
+    control.settle([m.engine for m in members], rounds)

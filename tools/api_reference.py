@@ -289,7 +289,7 @@ def control_page() -> str:
     parts = ["# Loopback control API\n",
              "Generated when this site is built from the loopback engine's header "
              "`engine/include/velmora_loopback.h`. Only our `libvelmora.so` has these "
-             "functions; tests reach them with ctypes (`tests/loopback.py`).\n"]
+             "functions; Python reaches them through `velmora.testing.control`.\n"]
     pending: List[str] = []
     first = True
     token_pattern = r"^#define VLB_\w+ [^\n]*|/\*.*?\*/|^VLB_API[^;]*;"

@@ -1,5 +1,6 @@
 """Writes the synthetic speech the audio quality tests listen to: one sentence in each of four
-espeak-ng voices, as 16 kHz mono 16-bit WAV files in tests/data/ (speech-<voice>.wav).
+espeak-ng voices, as 16 kHz mono 16-bit WAV files in benchmarks/data/ (speech-<voice>.wav),
+beside the audio quality yardstick that benchmarks and tests share.
 
 The files are committed, so the tests never need espeak-ng; run this only to make them again
 (needs espeak-ng from Debian and the soxr package):
@@ -13,7 +14,7 @@ import wave
 import numpy as np
 import soxr
 
-DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data")
+DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks", "data")
 RATE = 16000
 # Active speech at about -26 dB below full scale, the level speech quality measures expect.
 LEVEL_DB = -26.0

@@ -64,6 +64,10 @@ VLB_API void vlb_settings_reset(void);
 VLB_API int64_t vlb_log_file(char* buffer, size_t capacity);
 /* Rotate the log file when it would grow past max_bytes, keeping `keep` rotated files. */
 VLB_API void vlb_log_set_rotation(uint64_t max_bytes, int keep);
+/* After the log file could not be written, lines are lost (and counted) until the log tries the
+ * file again, interval_ms (0 to 86400000; default 1000) after the failure; a shorter interval
+ * brings a pending retry forward. VLB_OK or VLB_INVALID (nothing changed). */
+VLB_API int vlb_log_set_retry_interval(int64_t interval_ms);
 /* Writes one line at `level` as the engine's own code does (filtered by the log level). */
 VLB_API void vlb_log_write(int level, const char* text);
 /* Waits until every line written so far is in the file and every rotated file is compressed. */

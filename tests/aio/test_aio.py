@@ -15,20 +15,16 @@ import _velmora as v
 from velmora import aio
 from velmora.aio import Room, VelmoraError
 from paths import ROOT
+from velmora.testing import control
+from velmora.testing.participants import enter_params
 
 FRAME_BYTES = 1920  # 20 ms of 48 kHz mono 16-bit PCM, the default channel's frame
 
 
 def params(user, room, sig="sig"):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id = v.KwixString(user)
-    p.room.user_sig = v.KwixString(sig)
-    p.room.str_room_id = v.KwixString(room)
-    # Ask for audio in the format the tests send, so an engine that converts passes frames
+    # Asks for audio in the format the tests send, so an engine that converts passes frames
     # one for one.
-    p.audio_obtain_params.output_sample_rate = 48000
-    return p
+    return enter_params(user, room, user_sig=sig, output_sample_rate=48000)
 
 
 @pytest.fixture
@@ -118,8 +114,8 @@ def test_command_events_carry_every_sequence_number_in_order(room_name):
             async with Room(params("alice", room_name)) as alice:
                 for index in range(300):
                     assert alice.session.SendCustomCmdMsg(3, b"x", True, True) == 1
-                # The loop is held up while they arrive: events still are not dropped.
-                time.sleep(0.2)
+                # The loop is held up until they have all arrived: events still are not dropped.
+                control.wait_idle(control.find_session("bob"))
                 return await _sequence_numbers(commands, 300)
 
     assert run(scenario()) == list(range(1, 301))
@@ -317,7 +313,7 @@ def test_cancelling_a_send_closes_the_channel(room_name):
                                     timeout=5)
                 async with alice.audio_sender(continuous=False) as sender:
                     sending = asyncio.ensure_future(sender.send([bytes(FRAME_BYTES)] * 500))
-                    await asyncio.sleep(0.1)
+                    await until(lambda: sender.frames_sent > 0)
                     sending.cancel()
                     with pytest.raises(asyncio.CancelledError):
                         await sending
@@ -330,14 +326,10 @@ def test_cancelling_a_send_closes_the_channel(room_name):
 LOOP_CLOSING = """
 import asyncio, sys, _velmora as v
 from velmora.aio import Room
+from velmora.testing.participants import enter_params
 
 def params(user):
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.user_id = v.KwixString(user)
-    p.room.user_sig = v.KwixString("sig")
-    p.room.str_room_id = v.KwixString("closing")
-    return p
+    return enter_params(user, "closing")
 """
 
 
@@ -346,15 +338,17 @@ def params(user):
     # cancels the task, which leaves the room and destroys the session before the loop ends.
     (LOOP_CLOSING + """
 left = []
-async def bot():
+async def bot(inside):
     async with Room(params("bob")) as room:
+        inside.set()
         try:
             await asyncio.sleep(3600)
         finally:
             left.append(room.wait_for("OnExitRoom"))
 async def main():
-    asyncio.ensure_future(bot())
-    await asyncio.sleep(0.2)
+    inside = asyncio.Event()
+    asyncio.ensure_future(bot(inside))
+    await inside.wait()
 asyncio.run(main())
 print("left" if left and left[0].done() else "still in the room")
 """, "left"),

@@ -1,34 +1,14 @@
 """How a callback finds its Python method and its thread state: methods added, replaced or
 deleted at run time count from the next callback, and an engine thread keeps one Python
 thread state from one callback to the next until the thread ends."""
-import ctypes
-
 import pytest
 
 import _velmora as v
-import loopback
-from loopback import ON_CALLING_THREAD, ON_ENGINE_THREAD
+from velmora.testing import control
 
-WHERE = ["engine thread", "calling thread", "calling thread holding the lock"]
+WHERE = control.EMIT_PLACES
 
 PURE_ERROR = 'Tried to call pure virtual function "KWIXCloudDelegate::OnEnterRoom"'
-
-
-def thread_state_count():
-    """Python thread states of the main interpreter. Read with the interpreter lock held and
-    only while no engine thread is delivering, so that no state is being made meanwhile."""
-    api = ctypes.pythonapi
-    api.PyInterpreterState_Main.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
-    api.PyThreadState_Next.restype = ctypes.c_void_p
-    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
-    count = 0
-    state = api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Main())
-    while state:
-        count += 1
-        state = api.PyThreadState_Next(state)
-    return count
 
 
 @pytest.mark.parametrize("where", WHERE)
@@ -39,12 +19,11 @@ def test_method_changes_count_from_the_next_callback(capfd, where):
     calls = []
     delegate = Changing()
     cloud = v.KWIXCloud(delegate)
-    engine = loopback.newest_session()
+    engine = control.newest_session()
 
     def fire():
-        thread = ON_ENGINE_THREAD if where == "engine thread" else ON_CALLING_THREAD
-        assert loopback.emitter(where).vlb_emit_event(engine, thread, b"OnEnterRoom") == loopback.OK
-        loopback.wait_idle(engine)
+        control.emit_event(engine, "OnEnterRoom", where=where)
+        control.wait_idle(engine)
         return calls[:], PURE_ERROR in capfd.readouterr().err
 
     assert fire() == ([], True)
@@ -73,23 +52,37 @@ def test_an_attribute_that_is_not_callable_fails_the_callback(capfd):
     with pytest.raises(TypeError, match="Object of type 'int' is not an instance of 'function'"):
         v.KWIXCloudDelegate.OnEnterRoom(delegate)
     cloud = v.KWIXCloud(delegate)
-    engine = loopback.newest_session()
-    loopback.lib.vlb_emit_network_quality(engine, ON_ENGINE_THREAD, None, 0, None, None, 0)
-    loopback.wait_idle(engine)
+    engine = control.newest_session()
+    control.emit_network_quality(engine, None, 0)
+    control.wait_idle(engine)
     # Not a Python exception, so the reporting callback reports it as unknown.
     assert capfd.readouterr().err == "unknown error\n"
     del cloud
 
 
 @pytest.mark.slow
-def test_engine_threads_keep_one_thread_state_each_until_they_end(run_python):
+def test_engine_threads_keep_one_thread_state_each_until_they_end(run_child):
     # A fresh interpreter, so that no engine thread of another test holds a state meanwhile.
-    result = run_python("""
-        import collections, threading, time
+    result = run_child("""
+        import collections, ctypes, threading, time
         import _velmora as v
-        import loopback
-        from loopback import ON_ENGINE_THREAD
-        from test_callback_dispatch import thread_state_count
+        from velmora.testing import control
+
+        # Python thread states of the main interpreter. Read with the interpreter lock held and
+        # only while no engine thread is delivering, so that no state is being made meanwhile.
+        def thread_state_count():
+            api = ctypes.pythonapi
+            api.PyInterpreterState_Main.restype = ctypes.c_void_p
+            api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+            api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
+            api.PyThreadState_Next.restype = ctypes.c_void_p
+            api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+            count = 0
+            state = api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Main())
+            while state:
+                count += 1
+                state = api.PyThreadState_Next(state)
+            return count
 
         local = threading.local()
         counts = collections.defaultdict(list)
@@ -102,12 +95,12 @@ def test_engine_threads_keep_one_thread_state_each_until_they_end(run_python):
 
         before = thread_state_count()
         clouds = [v.KWIXCloud(Counting()) for _ in range(6)]
-        engines = loopback.sessions()[-6:]
+        engines = control.sessions()[-6:]
         for _ in range(40):
             for engine in engines:
-                loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom")
+                control.emit_event(engine, "OnEnterRoom")
         for engine in engines:
-            loopback.wait_idle(engine)
+            control.wait_idle(engine)
         assert sum(map(len, counts.values())) == 240, counts
         for seen in counts.values():
             assert seen == list(range(1, len(seen) + 1)), seen
@@ -119,5 +112,4 @@ def test_engine_threads_keep_one_thread_state_each_until_they_end(run_python):
             time.sleep(0.05)
         print(thread_state_count() - before)
     """)
-    assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["0"]

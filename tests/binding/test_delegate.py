@@ -11,12 +11,11 @@ import weakref
 import pytest
 
 import _velmora as v
-import loopback
-from loopback import ON_CALLING_THREAD, ON_ENGINE_THREAD
+from velmora.testing import control
 from paths import ROOT
-from recording import RecordingDelegate
+from velmora.testing.recording import RecordingDelegate
 
-WHERE = ["engine thread", "calling thread", "calling thread holding the lock"]
+WHERE = control.EMIT_PLACES
 
 
 def plain(value):
@@ -45,78 +44,77 @@ def enum(cls, value):
     return (cls.__name__, value, cls(value).name)
 
 
-# (emit the engine callback, Python method, expected arguments as plain() pictures)
+# (emit the engine callback at `where`, Python method, expected arguments as plain() pictures)
 CASES = [
-    (lambda l, s, w: l.vlb_emit_error(s, w, -3320), "OnError",
+    (lambda s, w: control.emit_error(s, -3320, where=w), "OnError",
      [enum(v.Error, -3320)]),
-    (lambda l, s, w: l.vlb_emit_connection_state(s, w, 2, 3), "OnConnectionStateChanged",
+    (lambda s, w: control.emit_connection_state(s, 2, 3, where=w), "OnConnectionStateChanged",
      [enum(v.ConnectionState, 2), enum(v.ConnectionState, 3)]),
-    (lambda l, s, w: l.vlb_emit_event(s, w, b"OnEnterRoom"), "OnEnterRoom", []),
-    (lambda l, s, w: l.vlb_emit_event(s, w, b"OnExitRoom"), "OnExitRoom", []),
-    (lambda l, s, w: l.vlb_emit_event(s, w, b"OnLocalAudioChannelCreated"),
+    (lambda s, w: control.emit_event(s, "OnEnterRoom", where=w), "OnEnterRoom", []),
+    (lambda s, w: control.emit_event(s, "OnExitRoom", where=w), "OnExitRoom", []),
+    (lambda s, w: control.emit_event(s, "OnLocalAudioChannelCreated", where=w),
      "OnLocalAudioChannelCreated", []),
-    (lambda l, s, w: l.vlb_emit_event(s, w, b"OnLocalAudioChannelDestroyed"),
+    (lambda s, w: control.emit_event(s, "OnLocalAudioChannelDestroyed", where=w),
      "OnLocalAudioChannelDestroyed", []),
-    (lambda l, s, w: l.vlb_emit_stream_event(s, w, b"OnLocalVideoChannelCreated", 7),
+    (lambda s, w: control.emit_stream_event(s, "OnLocalVideoChannelCreated", 7, where=w),
      "OnLocalVideoChannelCreated", [enum(v.StreamType, 7)]),
-    (lambda l, s, w: l.vlb_emit_stream_event(s, w, b"OnLocalVideoChannelDestroyed", 3),
+    (lambda s, w: control.emit_stream_event(s, "OnLocalVideoChannelDestroyed", 3, where=w),
      "OnLocalVideoChannelDestroyed", [enum(v.StreamType, 3)]),
-    (lambda l, s, w: l.vlb_emit_stream_event(s, w, b"OnRequestKeyFrame", 2),
+    (lambda s, w: control.emit_stream_event(s, "OnRequestKeyFrame", 2, where=w),
      "OnRequestKeyFrame", [enum(v.StreamType, 2)]),
-    (lambda l, s, w: l.vlb_emit_bitrate_request(s, w, 3, -5), "OnRequestChangeVideoEncodeBitrate",
+    (lambda s, w: control.emit_bitrate_request(s, 3, -5, where=w), "OnRequestChangeVideoEncodeBitrate",
      [enum(v.StreamType, 3), ("int", -5)]),
-    (lambda l, s, w: l.vlb_emit_user(s, w, b"OnRemoteUserEnterRoom", "añn".encode(), 0),
+    (lambda s, w: control.emit_user(s, "OnRemoteUserEnterRoom", "añn", 0, where=w),
      "OnRemoteUserEnterRoom", [("UserInfo", "añn")]),
-    (lambda l, s, w: l.vlb_emit_user(s, w, b"OnRemoteUserExitRoom", b"", 2),
+    (lambda s, w: control.emit_user(s, "OnRemoteUserExitRoom", "", 2, where=w),
      "OnRemoteUserExitRoom", [("UserInfo", ""), ("int", 2)]),
-    (lambda l, s, w: l.vlb_emit_audio_available(s, w, None, 1), "OnRemoteAudioAvailable",
+    (lambda s, w: control.emit_audio_available(s, None, True, where=w), "OnRemoteAudioAvailable",
      [("NoneType", None), ("bool", True)]),
-    (lambda l, s, w: l.vlb_emit_video_available(s, w, b"ann", 0, 3), "OnRemoteVideoAvailable",
+    (lambda s, w: control.emit_video_available(s, "ann", False, 3, where=w), "OnRemoteVideoAvailable",
      [("str", "ann"), ("bool", False), enum(v.StreamType, 3)]),
-    (lambda l, s, w: l.vlb_emit_audio_frame(s, w, 0, b"ann", 16000, 2, 16, 1, 4294967295, 1,
-                                            b"\0\1\0", 3),
+    (lambda s, w: control.emit_audio_frame(s, "ann", b"\0\1\0", sample_rate=16000, channels=2, bits_per_sample=16,
+                                           codec=1, pts=4294967295, has_voice=True, where=w),
      "OnRemoteAudioReceived",
      [("str", "ann"), ("AudioFrame", 16000, 2, 16, enum(v.AudioCodecType, 1), 4294967295, True,
                        b"\0\1\0")]),
-    (lambda l, s, w: l.vlb_emit_audio_frame(s, w, 1, None, 8000, 1, 8, 0, 7, 0, None, 0),
+    (lambda s, w: control.emit_audio_frame(s, None, None, mixed=True, sample_rate=8000, channels=1,
+                                           bits_per_sample=8, codec=0, pts=7, where=w),
      "OnRemoteMixedAudioReceived",
      [("AudioFrame", 8000, 1, 8, enum(v.AudioCodecType, 0), 7, False, b"")]),
-    (lambda l, s, w: l.vlb_emit_video_frame(s, w, b"ann", 2, 11, 10, 1, 1, 3, b"\0key", 4),
+    (lambda s, w: control.emit_video_frame(s, "ann", 2, b"\0key", pts=11, dts=10, is_key_frame=True, codec=1, rotation=3,
+                                           where=w),
      "OnRemoteVideoFrameReceived",
      [("str", "ann"), enum(v.StreamType, 2),
       ("VideoFrame", 11, 10, True, enum(v.VideoCodecType, 1), enum(v.VideoRotation, 3), b"\0key")]),
-    (lambda l, s, w: l.vlb_emit_pixel_frame(s, w, b"ann", 7, 5, 640, 360, 2, 1, b"\xff" * 8, 8),
+    (lambda s, w: control.emit_pixel_frame(s, "ann", 7, b"\xff" * 8, pts=5, width=640, height=360,
+                                           format=2, rotation=1, where=w),
      "OnRemotePixelFrameReceived",
      [("str", "ann"), enum(v.StreamType, 7),
       ("PixelFrame", 5, 640, 360, enum(v.VideoPixelFormat, 2), enum(v.VideoRotation, 1),
        b"\xff" * 8)]),
-    (lambda l, s, w: l.vlb_emit_sei(s, w, b"ann", 2, -9, b"a\0b", 3), "OnSeiMessageReceived",
+    (lambda s, w: control.emit_sei(s, "ann", 2, -9, b"a\0b", where=w), "OnSeiMessageReceived",
      [("str", "ann"), enum(v.StreamType, 2), ("int", -9), ("bytes", b"a\0b")]),
-    (lambda l, s, w: l.vlb_emit_sei(s, w, b"", 2, 0, None, 0), "OnSeiMessageReceived",
+    (lambda s, w: control.emit_sei(s, "", 2, 0, None, where=w), "OnSeiMessageReceived",
      [("str", ""), enum(v.StreamType, 2), ("int", 0), ("bytes", b"")]),
-    (lambda l, s, w: l.vlb_emit_custom_cmd(s, w, b"ann", -1, 4294967295, b"\0\0", 2),
+    (lambda s, w: control.emit_custom_cmd(s, "ann", -1, 4294967295, b"\0\0", where=w),
      "OnReceiveCustomCmdMsg",
      [("str", "ann"), ("int", -1), ("int", 4294967295), ("bytes", b"\0\0")]),
-    (lambda l, s, w: l.vlb_emit_miss_custom_cmd(s, w, b"ann", 7, 4294967295, 3),
+    (lambda s, w: control.emit_miss_custom_cmd(s, "ann", 7, 4294967295, 3, where=w),
      "OnMissCustomCmdMsg", [("str", "ann"), ("int", 7), ("int", 4294967295), ("int", 3)]),
-    (lambda l, s, w: l.vlb_emit_network_quality(
-        s, w, b"me", 1, loopback.string_array(["a", "b", "c"]), loopback.int_array([2, 6, 3]), 3),
+    (lambda s, w: control.emit_network_quality(s, "me", 1, [("a", 2), ("b", 6), ("c", 3)], where=w),
      "OnNetworkQuality",
      [("NetworkQualityInfo", "me", enum(v.NetworkQuality, 1)),
       [("NetworkQualityInfo", "a", enum(v.NetworkQuality, 2)),
        ("NetworkQualityInfo", "b", enum(v.NetworkQuality, 6)),
        ("NetworkQualityInfo", "c", enum(v.NetworkQuality, 3))]]),
-    (lambda l, s, w: l.vlb_emit_network_quality(s, w, None, 0, None, None, 0), "OnNetworkQuality",
+    (lambda s, w: control.emit_network_quality(s, None, 0, where=w), "OnNetworkQuality",
      [("NetworkQualityInfo", "", enum(v.NetworkQuality, 6)), []]),
 ]
 
 
 def emit(engine, where, case):
-    fire = case[0]
-    handle = loopback.emitter(where)
-    status = fire(handle, engine, ON_ENGINE_THREAD if where == "engine thread" else ON_CALLING_THREAD)
-    assert status == loopback.OK
-    loopback.wait_idle(engine)
+    case[0](engine, where)
+    control.wait_idle(engine)
 
 
 @pytest.mark.parametrize("where", WHERE)
@@ -167,8 +165,8 @@ def test_overrides_receive_what_the_stub_says(delegate, session, case):
 def test_engine_thread_callbacks_arrive_in_order_on_engine_threads(delegate, session):
     _, engine = session
     for case in CASES:
-        assert case[0](loopback.lib, engine, ON_ENGINE_THREAD) == loopback.OK
-    loopback.wait_idle(engine)
+        case[0](engine, control.ENGINE_THREAD)
+    control.wait_idle(engine)
     assert delegate.names() == [case[1] for case in CASES]
     # The shared delivery threads take turns with a session's queue, so its callbacks may run
     # on more than one of them (one at a time, in order), but never on the posting thread.
@@ -178,17 +176,17 @@ def test_engine_thread_callbacks_arrive_in_order_on_engine_threads(delegate, ses
 
 def test_unexposed_slots_do_nothing(delegate, session):
     _, engine = session
-    for slot in (b"OnUserVoiceVolume", b"OnReceiveAsrMessage", b"OnAsrServiceError"):
-        assert loopback.lib.vlb_emit_unexposed(engine, ON_ENGINE_THREAD, slot) == loopback.OK
-    loopback.wait_idle(engine)
+    for slot in ("OnUserVoiceVolume", "OnReceiveAsrMessage", "OnAsrServiceError"):
+        control.emit_unexposed(engine, slot)
+    control.wait_idle(engine)
     assert delegate.calls == []
 
 
 def test_values_without_a_name_still_arrive(delegate, session):
     _, engine = session
-    loopback.lib.vlb_emit_stream_event(engine, ON_ENGINE_THREAD, b"OnRequestKeyFrame", 5)
-    loopback.lib.vlb_emit_connection_state(engine, ON_ENGINE_THREAD, 0, 9)
-    loopback.wait_idle(engine)
+    control.emit_stream_event(engine, "OnRequestKeyFrame", 5)
+    control.emit_connection_state(engine, 0, 9)
+    control.wait_idle(engine)
     (stream,), (old, new) = [args for _, args, _ in delegate.calls]
     assert (type(stream), int(stream), stream.name) == (v.StreamType, 5, "???")
     assert (old.name, int(new), new.name) == ("CONNECTION_STATE_INIT", 9, "???")
@@ -197,9 +195,8 @@ def test_values_without_a_name_still_arrive(delegate, session):
 def test_objects_kept_from_a_callback_stay_valid_and_independent(delegate, session):
     _, engine = session
     for pts in (1, 2):
-        loopback.lib.vlb_emit_audio_frame(engine, ON_ENGINE_THREAD, 0, b"ann", 48000, 1, 16, 0,
-                                          pts, 0, bytes([pts]) * 4, 4)
-    loopback.wait_idle(engine)
+        control.emit_audio_frame(engine, "ann", bytes([pts]) * 4, pts=pts)
+    control.wait_idle(engine)
     first, second = [args[1] for args in delegate.named("OnRemoteAudioReceived")]
     first.SetData(b"changed")
     gc.collect()
@@ -208,14 +205,14 @@ def test_objects_kept_from_a_callback_stay_valid_and_independent(delegate, sessi
 
 # (callback, emit a frame with this pts and payload) for the four callbacks that carry frames.
 FRAME_CALLBACKS = [
-    ("OnRemoteAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
-        s, ON_ENGINE_THREAD, 0, b"ann", 16000, 2, 16, 1, pts, 1, data, len(data))),
-    ("OnRemoteMixedAudioReceived", lambda s, pts, data: loopback.lib.vlb_emit_audio_frame(
-        s, ON_ENGINE_THREAD, 1, None, 8000, 1, 16, 0, pts, 0, data, len(data))),
-    ("OnRemoteVideoFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_video_frame(
-        s, ON_ENGINE_THREAD, b"ann", 2, pts, pts, 1, 1, 3, data, len(data))),
-    ("OnRemotePixelFrameReceived", lambda s, pts, data: loopback.lib.vlb_emit_pixel_frame(
-        s, ON_ENGINE_THREAD, b"ann", 7, pts, 2, 2, 2, 1, data, len(data))),
+    ("OnRemoteAudioReceived", lambda s, pts, data: control.emit_audio_frame(
+        s, "ann", data, sample_rate=16000, channels=2, codec=1, pts=pts, has_voice=True)),
+    ("OnRemoteMixedAudioReceived", lambda s, pts, data: control.emit_audio_frame(
+        s, None, data, mixed=True, sample_rate=8000, pts=pts)),
+    ("OnRemoteVideoFrameReceived", lambda s, pts, data: control.emit_video_frame(
+        s, "ann", 2, data, pts=pts, dts=pts, is_key_frame=True, codec=1, rotation=3)),
+    ("OnRemotePixelFrameReceived", lambda s, pts, data: control.emit_pixel_frame(
+        s, "ann", 7, data, pts=pts, width=2, height=2, format=2, rotation=1)),
 ]
 
 
@@ -244,11 +241,11 @@ class Handling(v.KWIXCloudDelegate):
 def test_each_frame_is_a_fresh_copy_whatever_became_of_the_ones_before(name, fire):
     delegate = Handling(name, keep={2}, watch={4})
     session = v.KWIXCloud(delegate)
-    engine = loopback.newest_session()
+    engine = control.newest_session()
     sent = [(pts, bytes([pts]) * (pts + 3)) for pts in range(1, 7)]
     for pts, payload in sent:
-        assert fire(engine, pts, payload) == loopback.OK
-        loopback.wait_idle(engine)
+        fire(engine, pts, payload)
+        control.wait_idle(engine)
     assert delegate.pictures == sent
     (kept,) = delegate.kept
     assert (kept.pts, kept.data) == (999, b"spoilt")  # no later frame landed in it
@@ -276,22 +273,22 @@ class Failing(RecordingDelegate):
 
 
 @pytest.mark.parametrize("fire, expected", [
-    (lambda l, s: l.vlb_emit_sei(s, ON_ENGINE_THREAD, b"u", 2, 1, b"m", 1),
+    (lambda s: control.emit_sei(s, "u", 2, 1, b"m"),
      "python callback OnSeiMessageReceived error: ValueError: boom\n\nAt:\n"),
-    (lambda l, s: l.vlb_emit_network_quality(s, ON_ENGINE_THREAD, None, 0, None, None, 0),
+    (lambda s: control.emit_network_quality(s, None, 0),
      "python callback OnNetworkQuality error: ValueError: boom\n\nAt:\n"),
-    (lambda l, s: l.vlb_emit_custom_cmd(s, ON_ENGINE_THREAD, b"u", 1, 1, b"m", 1),
+    (lambda s: control.emit_custom_cmd(s, "u", 1, 1, b"m"),
      "python callback OnReceiveCustomCmdMsg error: TypeError: OnReceiveCustomCmdMsg() takes 3 "
      "positional arguments but 5 were given"),
-    (lambda l, s: l.vlb_emit_sei(s, ON_ENGINE_THREAD, b"\xff\xfe", 2, 1, b"m", 1),
+    (lambda s: control.emit_sei(s, b"\xff\xfe", 2, 1, b"m"),
      "python callback OnSeiMessageReceived error: UnicodeDecodeError: 'utf-8' codec can't decode"),
 ])
 def test_reporting_callbacks_report_failures_on_stderr_and_return(capfd, fire, expected):
     delegate = Failing()
     cloud = v.KWIXCloud(delegate)
-    session = loopback.newest_session()
-    assert fire(loopback.lib, session) == loopback.OK
-    loopback.wait_idle(session)
+    session = control.newest_session()
+    fire(session)
+    control.wait_idle(session)
     err = capfd.readouterr().err
     assert expected in err
     assert err.count("python callback") == 1
@@ -300,21 +297,21 @@ def test_reporting_callbacks_report_failures_on_stderr_and_return(capfd, fire, e
 
 
 @pytest.mark.parametrize("fire, name, message", [
-    (lambda l, s: l.vlb_emit_event(s, ON_ENGINE_THREAD, b"OnEnterRoom"), "OnEnterRoom",
+    (lambda s: control.emit_event(s, "OnEnterRoom"), "OnEnterRoom",
      "KeyError: 'enter failed'"),
-    (lambda l, s: l.vlb_emit_miss_custom_cmd(s, ON_ENGINE_THREAD, b"u", 1, 2, 3),
+    (lambda s: control.emit_miss_custom_cmd(s, "u", 1, 2, 3),
      "OnMissCustomCmdMsg", "RuntimeError: optional failed"),
-    (lambda l, s: l.vlb_emit_audio_available(s, ON_ENGINE_THREAD, b"\xc3", 1),
+    (lambda s: control.emit_audio_available(s, b"\xc3", True),
      "OnRemoteAudioAvailable", "UnicodeDecodeError"),
 ])
 def test_failures_of_other_callbacks_leave_them_for_the_engine_to_contain(capfd, fire, name,
                                                                           message):
     delegate = Failing()
     cloud = v.KWIXCloud(delegate)
-    session = loopback.newest_session()
-    fire(loopback.lib, session)
-    loopback.lib.vlb_emit_event(session, ON_ENGINE_THREAD, b"OnExitRoom")
-    loopback.wait_idle(session)
+    session = control.newest_session()
+    fire(session)
+    control.emit_event(session, "OnExitRoom")
+    control.wait_idle(session)
     err = capfd.readouterr().err
     report = [line for line in err.splitlines() if name in line]
     assert report and message in err
@@ -330,11 +327,11 @@ def test_missing_pure_method_on_the_engine_thread_is_reported_by_the_engine(capf
             OnlyEnter.entered += 1
 
     cloud = v.KWIXCloud(OnlyEnter())
-    session = loopback.newest_session()
-    loopback.lib.vlb_emit_event(session, ON_ENGINE_THREAD, b"OnExitRoom")
-    loopback.lib.vlb_emit_event(session, ON_ENGINE_THREAD, b"OnEnterRoom")
-    loopback.lib.vlb_emit_network_quality(session, ON_ENGINE_THREAD, None, 0, None, None, 0)
-    loopback.wait_idle(session)
+    session = control.newest_session()
+    control.emit_event(session, "OnExitRoom")
+    control.emit_event(session, "OnEnterRoom")
+    control.emit_network_quality(session, None, 0)
+    control.wait_idle(session)
     assert 'Tried to call pure virtual function "KWIXCloudDelegate::OnExitRoom"' in \
         capfd.readouterr().err
     assert OnlyEnter.entered == 1
@@ -458,13 +455,13 @@ def test_return_values_are_ignored_and_sessions_can_share_a_delegate():
 
     delegate = Answering()
     first, second = v.KWIXCloud(delegate), v.KWIXCloud(delegate)
-    engine_sessions = loopback.sessions()[-2:]
+    engine_sessions = control.sessions()[-2:]
     for engine_session in engine_sessions:
-        loopback.lib.vlb_emit_event(engine_session, ON_ENGINE_THREAD, b"OnEnterRoom")
-        loopback.wait_idle(engine_session)
+        control.emit_event(engine_session, "OnEnterRoom")
+        control.wait_idle(engine_session)
     assert delegate.names() == ["OnEnterRoom", "OnEnterRoom"]
-    assert loopback.lib.vlb_session_delegate(engine_sessions[0]) == \
-        loopback.lib.vlb_session_delegate(engine_sessions[1])
+    assert control.session_delegate(engine_sessions[0]) == \
+        control.session_delegate(engine_sessions[1])
     del first, second
 
 
@@ -477,15 +474,16 @@ def test_assertion_build_reports_a_missing_pure_method_without_crashing(run_pyth
                              text=True).stdout
     assert "__assert_fail" in symbols, "the assertion build has no assertions"
     code = """
-import _velmora, loopback
+import _velmora
+from velmora.testing import control
 class Partial(_velmora.KWIXCloudDelegate):
     def OnExitRoom(self):
         print("went on")
 cloud = _velmora.KWIXCloud(Partial())
-session = loopback.newest_session()
-loopback.lib.vlb_emit_event(session, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
-loopback.lib.vlb_emit_event(session, loopback.ON_ENGINE_THREAD, b"OnExitRoom")
-loopback.wait_idle(session)
+session = control.newest_session()
+control.emit_event(session, "OnEnterRoom")
+control.emit_event(session, "OnExitRoom")
+control.wait_idle(session)
 del cloud
 """
     result = run_python(code, module_dir=build)

@@ -4,7 +4,7 @@ delegate's callbacks)."""
 import pytest
 
 import _velmora as v
-import loopback
+from velmora.testing import control
 from helpers_records import (I32, U32, check_int_field, engine_form, expected, fill, list_ids,
                              single_call)
 
@@ -30,7 +30,7 @@ def test_int_fields_take_their_whole_range_and_reject_the_rest(cls, attribute, b
 
 @pytest.mark.parametrize("cls", FRAMES)
 def test_engine_defaults(cls):
-    described = loopback.describe_default(cls.__name__)
+    described = control.describe_default(cls.__name__)
     frame = cls()
     assert {n: engine_form(getattr(frame, n)) for n in FIELDS[cls] + ("data",)} == \
         {n: described[n] for n in FIELDS[cls] + ("data",)}
@@ -84,7 +84,7 @@ def test_set_data_takes_only_bytes(cls, method, bad):
 
 @pytest.mark.parametrize("cls", FRAMES)
 def test_empty_payload_is_read_without_calling_data(cls):
-    calls = loopback.lib.vlb_frame_data_calls
+    calls = control.frame_data_calls
     frame = cls()
     for payload, expected_calls in ((None, 0), (b"", 0), (b"p", 1), (b"", 0)):
         if payload is not None:
@@ -143,7 +143,7 @@ def test_send_calls_reject_none_and_other_types(session, call):
     s, engine = session
     with pytest.raises(TypeError):
         call(s)
-    assert loopback.journal(engine) == []
+    assert control.journal_calls(engine) == []
 
 
 # ---- Layout: engine to Python -------------------------------------------------------------
@@ -165,14 +165,13 @@ EMITTED = [  # (slot, frame class, metadata in field order, payload)
                          ids=[f"{e[0]}-{i}" for i, e in enumerate(EMITTED)])
 def test_frames_from_the_engine(delegate, session, slot, cls, metadata, payload):
     _, engine = session
-    lib, where, user = loopback.lib, loopback.ON_CALLING_THREAD, "ẞender".encode()
+    fields, where, user = dict(zip(FIELDS[cls], metadata)), control.CALLING_THREAD, "ẞender"
     if cls is v.AudioFrame:
-        status = lib.vlb_emit_audio_frame(engine, where, slot == "OnRemoteMixedAudioReceived",
-                                          user, *metadata, payload, len(payload))
+        control.emit_audio_frame(engine, user, payload, mixed=slot == "OnRemoteMixedAudioReceived", where=where,
+                                 **fields)
     else:
-        emit = lib.vlb_emit_video_frame if cls is v.VideoFrame else lib.vlb_emit_pixel_frame
-        status = emit(engine, where, user, 7, *metadata, payload, len(payload))
-    assert status == loopback.OK
+        emit = control.emit_video_frame if cls is v.VideoFrame else control.emit_pixel_frame
+        emit(engine, user, 7, payload, where=where, **fields)
     (args,) = delegate.named(slot)
     frame = args[-1]
     assert type(frame) is cls

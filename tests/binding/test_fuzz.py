@@ -11,7 +11,6 @@ import faulthandler
 import inspect
 import os
 import re
-import subprocess
 import sys
 import tempfile
 
@@ -20,8 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _velmora as v
-from helpers_rooms import params
-from paths import TESTS_DIR
+from velmora.testing.participants import enter_params
 
 pytestmark = pytest.mark.slow
 
@@ -106,7 +104,7 @@ INSTANCES = st.one_of(
     st.tuples(st.sampled_from(["AudioFrame", "VideoFrame", "PixelFrame"]), BYTES)
       .map(lambda pair: frame_with_data(*pair)),
     st.builds(QuietDelegate), st.builds(v.KWIXCloudDelegate),
-    st.builds(params, st.sampled_from(["alice", "bob"]), st.just("fuzz")),
+    st.builds(enter_params, st.sampled_from(["alice", "bob"]), st.just("fuzz")),
 )
 VALUES = st.one_of(SCALARS, INSTANCES, st.lists(SCALARS, max_size=3),
                    st.dictionaries(TEXTS, SCALARS, max_size=2))
@@ -253,7 +251,7 @@ def attributes(data, scratch):
 def session_methods(data, scratch):
     session = v.KWIXCloud(QuietDelegate())
     if data.draw(st.booleans(), label="in a room"):
-        session.EnterRoom(params("fuzzer", "fuzz"))
+        session.EnterRoom(enter_params("fuzzer", "fuzz"))
         session.CreateLocalAudioChannel(v.AudioEncodeParams())
         session.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH)
     for _ in range(data.draw(st.integers(1, 5), label="calls")):
@@ -315,16 +313,9 @@ def run_target(name, examples):
 EXAMPLES = int(os.environ.get("VELMORA_FUZZ_EXAMPLES", "150"))
 TIME_LIMIT = int(os.environ.get("VELMORA_FUZZ_TIME_LIMIT", "600"))
 @pytest.mark.parametrize("target", TARGETS)
-def test_arbitrary_values_raise_only_catchable_errors(target, tmp_path):
-    module_dir = os.path.dirname(os.path.abspath(v.__file__))
-    tests_dir = TESTS_DIR
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, tests_dir]))
-    try:
-        result = subprocess.run([sys.executable, "-X", "faulthandler", __file__, target,
-                                 str(EXAMPLES)], capture_output=True, text=True,
-                                timeout=TIME_LIMIT, cwd=tmp_path, env=env)
-    except subprocess.TimeoutExpired as hang:
-        pytest.fail(f"{target} hung for {TIME_LIMIT} s; stderr so far:\n{hang.stderr}")
+def test_arbitrary_values_raise_only_catchable_errors(target, tmp_path, run_python):
+    result = run_python(f"import runpy, sys\nsys.argv[1:] = [{target!r}, '{EXAMPLES}']\n"
+                        f"runpy.run_path({__file__!r}, run_name='__main__')", timeout=TIME_LIMIT, cwd=tmp_path)
     assert result.returncode == 0, \
         f"{target} ended with status {result.returncode}; stderr:\n{result.stderr[-20000:]}"
     assert f"{target}: {EXAMPLES} examples" in result.stdout, result.stdout + result.stderr

@@ -8,7 +8,7 @@ import weakref
 import pytest
 
 import _velmora as v
-import loopback
+from velmora.testing import control
 from helpers_records import (I32, U32, check_int_field, engine_form, expected, fill,
                              list_ids, read, single_call)
 
@@ -35,7 +35,7 @@ def test_kwix_string_text_round_trip(text, how):
 
 
 def test_kwix_string_default_is_the_engines():
-    assert engine_form(v.KwixString()) == loopback.describe_default("KwixString")["value"]
+    assert engine_form(v.KwixString()) == control.describe_default("KwixString")["value"]
 
 
 @pytest.mark.parametrize("value", [None, b"\xff", b"ok\xc3", b"\xed\xa0\x80", b"\xc0\xaf"])
@@ -94,7 +94,7 @@ def test_kwix_string_set_value_failure_leaves_the_value():
                            "output_channels": 1, "output_frame_length_ms": 20,
                            "output_audio_codec_type": v.AUDIO_CODEC_TYPE_PCM}),
     (v.NetworkQualityInfo, {"user_id": "", "quality": v.NETWORK_QUALITY_DOWN}),
-    (v.UserInfo, {"user_id": loopback.describe_default("KwixString")["value"]}),
+    (v.UserInfo, {"user_id": control.describe_default("KwixString")["value"]}),
     (v.VADParams, {"enable": False}),
 ], ids=lambda x: x.__name__ if isinstance(x, type) else "")
 def test_header_defaults(cls, defaults):
@@ -109,7 +109,7 @@ def test_header_defaults(cls, defaults):
 
 @pytest.mark.parametrize("type_name", ["RoomParams", "EnterRoomParams"])
 def test_engine_defaults(type_name):
-    described = loopback.describe_default(type_name)
+    described = control.describe_default(type_name)
     obj = getattr(v, type_name)()
     exposed = {p: val for p, val in described.items() if p.rpartition(".")[2] not in UNEXPOSED}
     assert len(exposed) == {"RoomParams": 5, "EnterRoomParams": 16}[type_name]
@@ -296,7 +296,7 @@ def test_session_calls_reject_none_and_other_types(session, call):
     s, engine = session
     with pytest.raises(TypeError):
         call(s)
-    assert loopback.journal(engine) == []
+    assert control.journal_calls(engine) == []
 
 
 # ---- Layout: engine to Python -------------------------------------------------------------
@@ -306,9 +306,7 @@ def test_session_calls_reject_none_and_other_types(session, call):
 @pytest.mark.parametrize("user_id", [b"alice", "ünï ✓".encode(), b"", None])
 def test_user_info_from_the_engine(delegate, session, slot, reason, user_id):
     _, engine = session
-    status = loopback.lib.vlb_emit_user(engine, loopback.ON_CALLING_THREAD, slot.encode(),
-                                        user_id, reason)
-    assert status == loopback.OK
+    control.emit_user(engine, slot, user_id, reason, where=control.CALLING_THREAD)
     (args,) = delegate.named(slot)
     assert type(args[0]) is v.UserInfo
     assert engine_form(args[0].user_id) == user_id
@@ -317,8 +315,7 @@ def test_user_info_from_the_engine(delegate, session, slot, reason, user_id):
 
 def test_user_info_with_invalid_utf8_from_the_engine(delegate, session):
     _, engine = session
-    loopback.lib.vlb_emit_user(engine, loopback.ON_CALLING_THREAD, b"OnRemoteUserEnterRoom",
-                               b"bad\xff", 0)
+    control.emit_user(engine, "OnRemoteUserEnterRoom", b"bad\xff", where=control.CALLING_THREAD)
     (info,), = delegate.named("OnRemoteUserEnterRoom")
     for read_text in (v.KwixString.GetValue, str, repr):
         with pytest.raises(UnicodeDecodeError):
@@ -332,11 +329,7 @@ def test_user_info_with_invalid_utf8_from_the_engine(delegate, session):
 ])
 def test_network_quality_info_from_the_engine(delegate, session, local, remotes):
     _, engine = session
-    users = loopback.string_array([u for u, _ in remotes])
-    qualities = loopback.int_array([q for _, q in remotes])
-    assert loopback.lib.vlb_emit_network_quality(
-        engine, loopback.ON_CALLING_THREAD, local[0], local[1], users, qualities,
-        len(remotes)) == loopback.OK
+    control.emit_network_quality(engine, local[0], local[1], remotes, where=control.CALLING_THREAD)
     (got_local, got_remotes), = delegate.named("OnNetworkQuality")
     # A null local report reaches Python as a default record.
     want_local = local if local[0] is not None else (b"", int(v.NETWORK_QUALITY_DOWN))

@@ -6,8 +6,8 @@ import weakref
 import pytest
 
 import _velmora as v
-import loopback
-from recording import RecordingDelegate
+from velmora.testing import control
+from velmora.testing.recording import RecordingDelegate
 
 
 class BytesSubclass(bytes):
@@ -67,10 +67,10 @@ FORWARDING = [
 def test_methods_forward_their_arguments_to_the_engine(session, call, expected):
     cloud, engine = session
     result = call(cloud)
-    operation, arguments = loopback.last_call(engine)
+    operation, arguments = control.last_call(engine)
     assert operation == expected[0]
     assert {name: arguments[name] for name in expected[1]} == expected[1]
-    assert len(loopback.journal(engine)) == 1
+    assert len(control.journal_calls(engine)) == 1
     if operation in ("SetVideoEncodeParam", "EnableVoiceActivityDetection"):
         assert result is None
     else:
@@ -91,7 +91,7 @@ def test_get_audio_frame_fills_the_callers_frame_in_place(session):
     target = v.AudioFrame()
     before = id(target)
     cloud.GetAudioFrame(target)
-    assert id(target) == before and loopback.last_call(engine) == ("GetAudioFrame", {"frame": "set"})
+    assert id(target) == before and control.last_call(engine) == ("GetAudioFrame", {"frame": "set"})
 
 
 @pytest.mark.parametrize("call", [
@@ -118,7 +118,7 @@ def test_arguments_that_do_not_convert_raise_type_error_without_an_engine_call(s
     cloud, engine = session
     with pytest.raises(TypeError, match="incompatible function arguments"):
         call(cloud)
-    assert loopback.journal(engine) == []
+    assert control.journal_calls(engine) == []
 
 
 @pytest.mark.parametrize("method", ["Subscribe", "Unsubscribe"])
@@ -127,58 +127,58 @@ def test_user_id_with_a_null_character_is_refused(session, method, user_id):
     cloud, engine = session
     with pytest.raises(ValueError, match="null character in user_id"):
         getattr(cloud, method)(user_id, v.STREAM_TYPE_AUDIO)
-    assert loopback.journal(engine) == []
+    assert control.journal_calls(engine) == []
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((), {"delegate": None}), ((1,), {}),
                                           ((None, None), {})])
 def test_constructor_takes_one_positional_delegate(args, kwargs):
-    count = loopback.lib.vlb_session_count()
+    count = control.session_count()
     with pytest.raises(TypeError):
         v.KWIXCloud(*args, **kwargs)
-    assert loopback.lib.vlb_session_count() == count
+    assert control.session_count() == count
 
 
 def test_constructor_hands_the_engine_the_native_delegate_or_null():
     delegate = RecordingDelegate()
     with_delegate, without, shared = v.KWIXCloud(delegate), v.KWIXCloud(None), v.KWIXCloud(delegate)
-    first, second, third = loopback.sessions()[-3:]
-    assert loopback.lib.vlb_session_delegate(second) is None
-    assert loopback.lib.vlb_session_delegate(first) is not None
-    assert loopback.lib.vlb_session_delegate(first) == loopback.lib.vlb_session_delegate(third)
+    first, second, third = control.sessions()[-3:]
+    assert control.session_delegate(second) is None
+    assert control.session_delegate(first) is not None
+    assert control.session_delegate(first) == control.session_delegate(third)
     del with_delegate, without, shared
 
 
 def test_session_keeps_its_delegate_alive_until_it_is_destroyed():
     delegate = RecordingDelegate()
     alive = weakref.ref(delegate)
-    count = loopback.lib.vlb_session_count()
+    count = control.session_count()
     session = v.KWIXCloud(delegate)
-    engine = loopback.newest_session()
+    engine = control.newest_session()
     del delegate
     gc.collect()
     assert alive() is not None
-    loopback.lib.vlb_emit_event(engine, loopback.ON_ENGINE_THREAD, b"OnEnterRoom")
-    loopback.wait_idle(engine)
+    control.emit_event(engine, "OnEnterRoom")
+    control.wait_idle(engine)
     assert alive().names() == ["OnEnterRoom"]
     del session
     gc.collect()
     assert alive() is None
-    assert loopback.lib.vlb_session_count() == count
-    assert engine not in loopback.sessions()
+    assert control.session_count() == count
+    assert engine not in control.sessions()
 
 
 def test_null_engine_session_raises_and_keeps_nothing():
     delegate = RecordingDelegate()
     alive = weakref.ref(delegate)
-    count = loopback.lib.vlb_session_count()
-    loopback.lib.vlb_fail_next_create()
+    count = control.session_count()
+    control.fail_next_create()
     with pytest.raises(RuntimeError, match="could not create a session"):
         v.KWIXCloud(delegate)
     del delegate
     gc.collect()
     assert alive() is None
-    assert loopback.lib.vlb_session_count() == count
+    assert control.session_count() == count
     v.KWIXCloud(None)  # the fault was for one Create only
 
 

@@ -2,8 +2,8 @@
 import pytest
 
 import _velmora
-import loopback
-from loopback import settings_calls, settings_int, settings_text
+from velmora.testing import control
+from velmora.testing.control import settings_calls, settings_int, settings_text
 
 try:
     import numpy
@@ -122,6 +122,6 @@ def test_console_switches_reach_the_engine(function):
 
 def test_reset_forgets_recorded_calls():
     _velmora.SetEnvironment("test")
-    loopback.lib.vlb_settings_reset()
+    control.settings_reset()
     assert settings_calls("SetEnvironment") == 0
-    assert settings_text("SetEnvironment") == loopback.ABSENT
+    assert settings_text("SetEnvironment") == control.ABSENT

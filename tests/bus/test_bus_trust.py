@@ -10,11 +10,9 @@ import urllib.parse
 import pytest
 
 import _velmora as v
-import loopback
-from test_rooms_across_processes import WIRE, FakeProcess, claim_key, enter_bot, leave, room_name, wire_message
-from test_network_across_processes import EXCELLENT, GOOD, POOR, QUALITY, setting
+from helpers_bus import (EXCELLENT, GOOD, POOR, QUALITY, SUBSCRIBE, WIRE, FakeProcess, claim_key, enter_bot, leave,
+                         room_channel, room_name, setting, wire_message)
 from velmora.testing import control
-from velmora.testing.participants import APP_ID
 from velmora.testing.processes import RedisError, RedisServer, _encode_command, _Replies, wait_for
 
 pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loopback engine"),
@@ -23,11 +21,6 @@ pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loop
 KEY = "the-room-bus-key-of-this-test-0001"
 OTHER_KEY = "another-key-altogether-of-the-test-2"
 LIMIT = 16 << 20  # the largest bus message
-SUBSCRIBE = 8
-
-
-def channel_of(room):
-    return f"velmora:room:{APP_ID}/s:{room}"
 
 
 class Listener:
@@ -72,13 +65,13 @@ def publish_many(server, channel, messages):
             replies.read()
 
 
-def run_alice(run_python, url, room, key=None, user_id="alice"):
+def run_alice(run_child, url, room, key=None, user_id="alice"):
     """`user_id` in another process: enters once its user id is claimed, sends command 7 "hi"
     and leaves; its key (if any) from VELMORA_LOOPBACK_BUS_KEY."""
     env = {"VELMORA_LOOPBACK_REDIS": url}
     if key is not None:
         env["VELMORA_LOOPBACK_BUS_KEY"] = key
-    child = run_python(f"""
+    run_child(f"""
         import _velmora as v
         from velmora import QuietDelegate
         from velmora.testing import control
@@ -90,7 +83,6 @@ def run_alice(run_python, url, room, key=None, user_id="alice"):
         assert cloud.SendCustomCmdMsg(7, b"hi", True, True)
         assert cloud.ExitRoom() == 0
     """, env=env)
-    assert child.returncode == 0, child.stderr
 
 
 def counter_grows(name, before, what):
@@ -98,26 +90,26 @@ def counter_grows(name, before, what):
 
 
 @pytest.mark.parametrize("keyed", [False, True], ids=["without-key", "with-key"])
-def test_a_key_hides_a_room_from_other_clients_and_refuses_what_is_played_again(velmora_redis, run_python, keyed):
+def test_a_key_hides_a_room_from_other_clients_and_refuses_what_is_played_again(velmora_redis, run_child, keyed):
     control.bus_connect(velmora_redis.url, key=KEY if keyed else None)
     room = room_name()
-    listener = Listener(velmora_redis, channel_of(room))
+    listener = Listener(velmora_redis, room_channel(room))
     try:
         bot, cloud = enter_bot(room)
-        run_alice(run_python, velmora_redis.url, room, KEY if keyed else None)
+        run_alice(run_child, velmora_redis.url, room, KEY if keyed else None)
         wait_for(lambda: bot.events("exit"), what="alice leaving")
         assert bot.events("enter", "cmd", "exit") == [("enter", "alice"), ("cmd", "alice", 7, 1, b"hi"),
                                                       ("exit", "alice", 0)]
         unreadable = "forged" if keyed else "refused"  # what the bot makes of a marker
         before = control.bus_counter(unreadable)
-        velmora_redis.command("PUBLISH", channel_of(room), b"marker")
+        velmora_redis.command("PUBLISH", room_channel(room), b"marker")
         recorded = listener.upto(b"marker")
         counter_grows(unreadable, before, "the marker's refusal")
         # Without a key any client of the server reads every room; with one, nothing of it.
         assert any(b"alice" in message for message in recorded) is not keyed
         # Everything alice's process said, played again by another client.
         replayed, before = control.bus_counter("replayed"), control.bus_counter(unreadable)
-        publish_many(velmora_redis, channel_of(room), recorded + [b"marker"])
+        publish_many(velmora_redis, room_channel(room), recorded + [b"marker"])
         counter_grows(unreadable, before, "the marker's refusal")
         if keyed:
             # Her entry, command, exit and goodbye at least; nothing of it reaches the bot again.
@@ -136,7 +128,7 @@ def test_a_key_hides_a_room_from_other_clients_and_refuses_what_is_played_again(
 
 
 @pytest.mark.parametrize("forgery", ["unsealed", "another-key", "another-room"])
-def test_what_does_not_open_with_the_key_is_dropped_and_counted(velmora_redis, run_python, capfd, forgery):
+def test_what_does_not_open_with_the_key_is_dropped_and_counted(velmora_redis, run_child, capfd, forgery):
     control.bus_connect(velmora_redis.url, key=KEY)
     v.EnableConsoleLog()
     room = room_name()
@@ -150,22 +142,22 @@ def test_what_does_not_open_with_the_key_is_dropped_and_counted(velmora_redis, r
             mallory.command("mallory", sender=1, seq=2 ** 63, text="silence")
             wait_for(lambda: control.bus_counter("forged") == forged + 2, what="both refused")
         elif forgery == "another-key":
-            run_alice(run_python, velmora_redis.url, room, OTHER_KEY, user_id="mallory")
+            run_alice(run_child, velmora_redis.url, room, OTHER_KEY, user_id="mallory")
             counter_grows("forged", forged + 3, "mallory's entry, command and exit refused")
         else:
             # Sealed with the key, for another room: moved here, it does not open.
             elsewhere = room_name()
-            listener = Listener(velmora_redis, channel_of(elsewhere))
+            listener = Listener(velmora_redis, room_channel(elsewhere))
             try:
-                run_alice(run_python, velmora_redis.url, elsewhere, KEY, user_id="mallory")
-                velmora_redis.command("PUBLISH", channel_of(elsewhere), b"marker")
+                run_alice(run_child, velmora_redis.url, elsewhere, KEY, user_id="mallory")
+                velmora_redis.command("PUBLISH", room_channel(elsewhere), b"marker")
                 recorded = listener.upto(b"marker")
             finally:
                 listener.close()
-            publish_many(velmora_redis, channel_of(room), recorded)
+            publish_many(velmora_redis, room_channel(room), recorded)
             wait_for(lambda: control.bus_counter("forged") == forged + len(recorded), what="every one refused")
         # Whoever has the key is still heard as before.
-        run_alice(run_python, velmora_redis.url, room, KEY)
+        run_alice(run_child, velmora_redis.url, room, KEY)
         wait_for(lambda: bot.events("exit"), what="alice leaving")
         assert bot.events("enter", "cmd") == [("enter", "alice"), ("cmd", "alice", 7, 1, b"hi")]
         assert "does not open with this process's key" in capfd.readouterr().err
@@ -176,7 +168,7 @@ def test_what_does_not_open_with_the_key_is_dropped_and_counted(velmora_redis, r
 
 
 @pytest.mark.parametrize("source", ["url", "key-file", "environment", "control-api"])
-def test_the_key_comes_from_the_url_a_file_the_environment_or_the_control_api(velmora_redis, run_python, capfd,
+def test_the_key_comes_from_the_url_a_file_the_environment_or_the_control_api(velmora_redis, run_child, capfd,
                                                                               tmp_path, monkeypatch, source):
     url = velmora_redis.url
     v.EnableConsoleLog()
@@ -194,7 +186,7 @@ def test_the_key_comes_from_the_url_a_file_the_environment_or_the_control_api(ve
             control.bus_connect(url, key=KEY)
         room = room_name()
         bot, cloud = enter_bot(room)
-        run_alice(run_python, url, room, KEY)
+        run_alice(run_child, url, room, KEY)
         wait_for(lambda: bot.events("exit"), what="alice leaving")
         assert bot.events("enter", "cmd") == [("enter", "alice"), ("cmd", "alice", 7, 1, b"hi")]
         assert control.bus_counter("forged") == 0
@@ -222,12 +214,12 @@ def test_a_message_over_the_size_limit_is_refused_before_it_is_read(velmora_redi
             zed.command("zed", 1, 2, "x" * (LIMIT - 60))  # readable: the checks would refuse it
             huge = wire_message(WIRE, 13, "zed", struct.pack("<I??I", 3, True, True, LIMIT) + bytes(LIMIT),
                                 origin=zed.origin, sender=1, seq=3)
-        velmora_redis.command("PUBLISH", channel_of(room), huge)
+        velmora_redis.command("PUBLISH", room_channel(room), huge)
         wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
         assert control.bus_counter("forged") == forged
         # The message just under the limit was read, and refused by the checks of a local call.
         assert control.bus_counter("rejected") == rejected + (0 if keyed else 1)
-        assert f"refused a message of {len(huge)} bytes on {channel_of(room)}: over the bus's limit" in \
+        assert f"refused a message of {len(huge)} bytes on {room_channel(room)}: over the bus's limit" in \
             capfd.readouterr().err
         # What this process would send over the limit is not published, and counted.
         lost = control.bus_counter("lost")
@@ -311,7 +303,7 @@ def test_a_password_logs_in_and_never_shows(locked_redis, tmp_path, login, says)
             wait_for(lambda: locked_redis.command("EXISTS", claim_key(room, "bot")) == 1, what="the bot's claim")
             leave(bot, cloud)
             text = ""
-        loopback.lib.vlb_log_flush()
+        control.log_flush()
         text += (tmp_path / "velmora.log").read_text()
         for secret in (PASSWORD, urllib.parse.quote(PASSWORD, safe=""), USER_PASSWORD, WRONG):
             assert secret not in text
@@ -326,13 +318,13 @@ def test_a_password_logs_in_and_never_shows(locked_redis, tmp_path, login, says)
     ("redis://:pa?ss-w0rd@127.0.0.1:1", "ss-w0rd"),  # a '?' left unencoded: where the password ends is unclear
     ("rediss://:tls-pa55w0rd@127.0.0.1:1", "tls-pa55w0rd"),
 ], ids=["password", "user", "key", "unencoded", "tls"])
-def test_a_url_never_shows_its_secrets(run_python, tmp_path, url, secret):
+def test_a_url_never_shows_its_secrets(run_child, tmp_path, url, secret):
     assert v.SetLogPath(str(tmp_path))
     with pytest.raises(control.ControlError) as raised:
         control.bus_connect(url)
     assert "***" in str(raised.value) and control.bus_mask(url) in str(raised.value)
     # And an unchanged program given it in the environment, whose EnterRoom cannot reach it.
-    child = run_python(f"""
+    child = run_child("""
         import threading
         import _velmora as v
         from velmora.testing.participants import enter_params
@@ -351,15 +343,14 @@ def test_a_url_never_shows_its_secrets(run_python, tmp_path, url, secret):
         if cloud.EnterRoom(enter_params("carol", "room")) == 0:
             assert delegate.out.wait(60)
     """, env={"VELMORA_LOOPBACK_REDIS": url})
-    assert child.returncode == 0, child.stderr
     assert f"VELMORA_LOOPBACK_REDIS={control.bus_mask(url)}: " in child.stderr
-    loopback.lib.vlb_log_flush()
+    control.log_flush()
     for text in (str(raised.value), control.bus_mask(url), child.stderr, (tmp_path / "velmora.log").read_text()):
         assert secret not in text
 
 
 @pytest.mark.parametrize("later_key", [KEY, OTHER_KEY], ids=["same-key", "another-key"])
-def test_network_settings_are_sealed_live_and_stored(velmora_redis, run_python, later_key):
+def test_network_settings_are_sealed_live_and_stored(velmora_redis, run_child, later_key):
     control.bus_connect(velmora_redis.url, key=KEY)
     here, there = f"here-{room_name()}", f"there-{room_name()}"
     same = later_key == KEY
@@ -370,7 +361,7 @@ def test_network_settings_are_sealed_live_and_stored(velmora_redis, run_python, 
         # What another client stores unsealed is not applied by anyone.
         velmora_redis.command("HSET", "velmora:network:settings", "mallory", setting(QUALITY, "mallory", value=POOR))
         forged = control.bus_counter("forged")
-        child = run_python(f"""
+        child = run_child(f"""
             from velmora.testing import control
             from velmora.testing.processes import wait_for
             control.bus_connect({velmora_redis.url!r}, key={later_key!r})
@@ -380,7 +371,6 @@ def test_network_settings_are_sealed_live_and_stored(velmora_redis, run_python, 
             control.set_network_quality({there!r}, {POOR})
             wait_for(lambda: control.bus_counter("published") == published + 1)
         """)
-        assert child.returncode == 0, child.stderr
         assert f"stored {GOOD if same else EXCELLENT} {EXCELLENT} {1 if same else 2}" in child.stdout
         if same:
             wait_for(lambda: control.network_quality_of(there) == POOR, what="the live setting applied")

@@ -1,14 +1,13 @@
 """Network faults across processes: a setting made in one process acts in every other one."""
-import struct
 import uuid
 
 import pytest
 
 import _velmora as v
-import loopback
+from helpers_bus import (BANDWIDTH, DISCONNECT, DOWN, DOWNLINK, EXCELLENT, FORGET, GOOD, POOR, QUALITY, SEED, TIMEOUT,
+                         UNRESPONSIVE, UPLINK, VERY_BAD, Bot, FrameCounter, enter_bot, leave, room_name, setting,
+                         write_scenario)
 from helpers_rooms import settle
-from test_rooms_across_processes import (WIRE, Bot, FrameCounter, enter_bot, leave, room_name, wire_message,
-                                         write_scenario)
 from velmora.testing import control, load_scenario, run
 from velmora.testing.participants import enter_params
 from velmora.testing.processes import run_participants, wait_for
@@ -16,32 +15,9 @@ from velmora.testing.processes import run_participants, wait_for
 pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loopback engine"),
               pytest.mark.slow]
 
-NETWORK = 14  # the wire kind of a network setting
-# Each setting's index in the engine's network::Setting; a link is one of them, by direction.
-LINK, DISCONNECT, UNRESPONSIVE, TIMEOUT, SEED, FORGET, QUALITY = range(7)
-BANDWIDTH = 9
-UPLINK, DOWNLINK = "uplink", "downlink"
 CHANNEL = "velmora:network"
 CONNECTED, DISCONNECTED, CONNECTING = (int(v.CONNECTION_STATE_CONNECTED), int(v.CONNECTION_STATE_DISCONNECTED),
                                        int(v.CONNECTION_STATE_CONNECTING))
-EXCELLENT, GOOD, POOR, VERY_BAD, DOWN = (int(v.NETWORK_QUALITY_EXCELLENT), int(v.NETWORK_QUALITY_GOOD),
-                                         int(v.NETWORK_QUALITY_POOR), int(v.NETWORK_QUALITY_VERY_BAD),
-                                         int(v.NETWORK_QUALITY_DOWN))
-
-
-def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0, command=0.0, reorder=0.0):
-    """A network setting as another process's bus publishes it: its index, then its fields."""
-    user = struct.pack("<I", len(user_id.encode())) + user_id.encode()
-    if what in (UPLINK, DOWNLINK):
-        index, fields = LINK, user + struct.pack("<iqqdddd", what == DOWNLINK, latency, jitter, audio, video,
-                                                 command, reorder)
-    else:
-        packs = {DISCONNECT: lambda: user + struct.pack("<q", value),
-                 UNRESPONSIVE: lambda: user + struct.pack("<?", bool(value)),
-                 TIMEOUT: lambda: struct.pack("<q", value), SEED: lambda: struct.pack("<Q", value % 2 ** 64),
-                 FORGET: lambda: user, BANDWIDTH: lambda: user + struct.pack("<iq", 0, value)}  # uplink
-        index, fields = what, packs.get(what, lambda: user + struct.pack("<i", value))()
-    return wire_message(WIRE, NETWORK, "", struct.pack("<B", index) + fields, origin=0xFEED, sender=0, seq=0)
 
 
 class StateBot(Bot):
@@ -161,7 +137,7 @@ def test_a_seed_from_another_process_draws_as_the_same_seed_set_here(room, velmo
 def test_a_time_out_from_another_process_applies_here(room, clock, velmora_bus):
     alice, bob = room.of("alice", "bob")
     apply_from_bus(velmora_bus, setting(TIMEOUT, value=200))
-    assert loopback.lib.vlb_network_disconnect(b"bob", 500) == loopback.OK
+    control.disconnect("bob", 500)
     clock(190)
     settle(alice, bob)
     assert alice.events("OnRemoteUserExitRoom") == []

@@ -4,109 +4,22 @@ import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
-import uuid
 
 import pytest
 
 import _velmora as v
-from velmora import QuietDelegate
+from helpers_bus import (ANCHOR, AUDIO_CHANNEL, BYE, CUSTOM_CMD, ENTER, EXIT, HEARTBEAT, VIDEO_CHANNEL, WIRE, Bot,
+                         BusWatcher, FakeProcess, FrameCounter, Member, claim_key, enter_bot, leave, room_channel,
+                         room_name, stop, wire_message, write_scenario)
 from velmora.testing import control, load_scenario, run
-from velmora.testing.participants import APP_ID, enter_params
-from velmora.testing.processes import RedisServer, run_participants, spawn_participants, wait_for
+from velmora.testing.participants import enter_params
+from velmora.testing.processes import run_participants, spawn_participants, wait_for
 
 pytestmark = [pytest.mark.skipif(not control.available(), reason="needs the loopback engine"),
               pytest.mark.slow]
 
 TIMED_OUT = 1  # OnRemoteUserExitRoom's reason for a member whose process went silent
-
-
-class Bot(QuietDelegate):
-    """Notes what matters here, in order; subscribes to every video stream it sees."""
-
-    def __init__(self):
-        super().__init__()
-        self.cloud = None
-        self._lock = threading.Lock()
-        self._events = []
-
-    def _add(self, *event):
-        with self._lock:
-            self._events.append(event)
-
-    def events(self, *kinds):
-        with self._lock:
-            return [e for e in self._events if not kinds or e[0] in kinds]
-
-    def OnRemoteUserEnterRoom(self, info):
-        self._add("enter", info.user_id.GetValue())
-
-    def OnRemoteUserExitRoom(self, info, reason):
-        self._add("exit", info.user_id.GetValue(), reason)
-
-    def OnRemoteAudioAvailable(self, user_id, available):
-        self._add("audio", user_id, available)
-
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
-        self._add("video", user_id, available, int(stream_type))
-        if available and self.cloud is not None:
-            self.cloud.Subscribe(user_id, stream_type)
-
-    def OnRemoteAudioReceived(self, user_id, frame):
-        self._add("frame", user_id, frame.pts)
-
-    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
-        self._add("picture", user_id, frame.pts)
-
-    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
-        self._add("sei", user_id, message_type, message)
-
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
-        self._add("cmd", user_id, cmd_id, seq, message)
-
-
-class Member(Bot):
-    """Also notes its own errors, exits and connection states."""
-
-    def OnError(self, error):
-        self._add("error", int(error))
-
-    def OnExitRoom(self):
-        self._add("exitroom")
-
-    def OnConnectionStateChanged(self, old, new):
-        self._add("state", int(old), int(new))
-
-
-def enter_bot(room, user_id="bot"):
-    bot = Bot()
-    cloud = v.KWIXCloud(bot)
-    bot.cloud = cloud
-    assert cloud.EnterRoom(enter_params(user_id, room)) == 0
-    return bot, cloud
-
-
-def leave(bot, cloud):
-    bot.cloud = None
-    cloud.ExitRoom()
-
-
-def room_name():
-    return f"across-{uuid.uuid4().hex[:10]}"
-
-
-def write_scenario(tmp_path, participants, events, duration_ms):
-    lines = [f"name = \"across\"\nduration_ms = {duration_ms}\ntick_ms = 10\n\n[bot]\nuser_id = \"bot\"\n"]
-    for pid in participants:
-        lines.append(f"[[participant]]\nid = \"{pid}\"\njoin_ms = 0\n")
-    for at_ms, who, action, fields in events:
-        extra = "".join(f"{k} = {v!r}\n".replace("'", '"') for k, v in fields.items())
-        member = f"who = \"{who}\"\n" if who else ""
-        lines.append(f"[[event]]\nat_ms = {at_ms}\n{member}action = \"{action}\"\n{extra}")
-    path = tmp_path / "scenario.toml"
-    path.write_text("\n".join(lines).replace("True", "true").replace("False", "false"))
-    return path
 
 
 def sender_script(who, commands):
@@ -119,15 +32,6 @@ def sender_script(who, commands):
         (300, who, "sei", {"message": f"sei of {who}"}),
         (320, who, "custom_cmd", {"message": who + " {n}", "cmd_id": 9, "count": commands, "every_ms": 10}),
     ]
-
-
-class FrameCounter(QuietDelegate):
-    def __init__(self):
-        super().__init__()
-        self.frames = {}
-
-    def OnRemoteAudioReceived(self, user_id, frame):
-        self.frames[user_id] = self.frames.get(user_id, 0) + 1
 
 
 @pytest.mark.parametrize("senders", [["alice"], ["alice", "bob", "carol"]])
@@ -171,22 +75,15 @@ def hold_room(tmp_path, url, room, members=("alice",), duration_ms=60000, **pope
     return spawn_participants(path, url, room, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **popen)
 
 
-def claim_key(room, user_id):
-    return f"velmora:user:{APP_ID}/s:{room}:{user_id}"
-
-
-def stop(child):
-    if child.poll() is None:
-        child.kill()
-    child.communicate()
-
-
 def test_late_joining_process_sees_members_already_there(velmora_bus, tmp_path):
     room = room_name()
+    watcher = BusWatcher(velmora_bus, room)
     child = hold_room(tmp_path, velmora_bus.url, room, members=("alice", "bob"))
     try:
         wait_for(lambda: velmora_bus.command("EXISTS", claim_key(room, "bob")) == 1, what="bob entering")
-        time.sleep(0.2)  # their channels open in the same step
+        # Their channels are open before the bot enters: it learns of them as a late joiner.
+        wait_for(lambda: all(watcher.seen(kind, who) for kind in (AUDIO_CHANNEL, VIDEO_CHANNEL)
+                             for who in ("alice", "bob")), what="alice's and bob's channels opening")
         bot, cloud = enter_bot(room)
         try:
             for who in ("alice", "bob"):
@@ -196,6 +93,7 @@ def test_late_joining_process_sees_members_already_there(velmora_bus, tmp_path):
         finally:
             leave(bot, cloud)
     finally:
+        watcher.close()
         stop(child)
 
 
@@ -256,18 +154,6 @@ def test_a_user_id_is_in_a_room_once_across_processes(velmora_bus, tmp_path, fir
         stop(child)
 
 
-WIRE = 3  # the wire version this engine reads
-
-
-def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, seq=1):
-    user = user_id if isinstance(user_id, bytes) else user_id.encode()
-    return struct.pack("<BBQQQH", version, kind, origin, sender, seq, len(user)) + user + fields
-
-
-ENTER = 4
-ANCHOR = struct.pack("<i", 0)  # an entering member's role
-
-
 @pytest.mark.parametrize("message, accepted", [
     (wire_message(WIRE, ENTER, "mallory", ANCHOR), True),
     (wire_message(0, ENTER, "mallory", ANCHOR), False),
@@ -285,14 +171,16 @@ def test_messages_of_unknown_versions_or_forms_are_refused(velmora_bus, capfd, m
     v.EnableConsoleLog()
     try:
         refused = control.bus_counter("refused")
-        velmora_bus.command("PUBLISH", f"velmora:room:{APP_ID}/s:{room}", message)
+        velmora_bus.command("PUBLISH", room_channel(room), message)
         if accepted:
             wait_for(lambda: ("enter", "mallory") in bot.events(), what="mallory entering")
             assert control.bus_counter("refused") == refused
         else:
             wait_for(lambda: control.bus_counter("refused") == refused + 1, what="the refusal")
-            time.sleep(0.1)
-            assert bot.events("enter") == []
+            # A member entering after it: once the bot hears of it, it would have heard of mallory.
+            FakeProcess(velmora_bus, room, origin=0xBEEF).enter("marker", sender=9)
+            wait_for(lambda: ("enter", "marker") in bot.events(), what="the member entering after it")
+            assert bot.events("enter") == [("enter", "marker")]
             if message and message[0] != WIRE:
                 assert f"refused a message of wire version {message[0]} " in capfd.readouterr().err
     finally:
@@ -393,11 +281,17 @@ def test_an_unchanged_program_joins_through_the_environment(velmora_bus, run_pyt
 
 
 class Watcher(Bot):
-    """Also notes key frame requests, pixel frames and H.264 frames (pts, key)."""
+    """Also notes its subscriptions, key frame requests, pixel frames and H.264 frames (pts,
+    key)."""
 
     def __init__(self):
         super().__init__()
         self.h264 = []
+
+    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+        super().OnRemoteVideoAvailable(user_id, available, stream_type)  # subscribes
+        if available and self.cloud is not None:
+            self._add("subscribed", user_id, int(stream_type))
 
     def OnRequestKeyFrame(self, stream_type):
         self._add("key", int(stream_type))
@@ -413,7 +307,7 @@ class Watcher(Bot):
 
 @pytest.mark.parametrize("pixels, sends_pixels", [(False, False), (True, True), (False, True)],
                          ids=["encoded", "pixels", "pixels-as-h264"])
-def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python, pixels, sends_pixels):
+def test_video_subscriptions_and_frames_cross_processes(velmora_bus, spawn_python, pixels, sends_pixels):
     room = room_name()
     bot = Watcher()
     cloud = v.KWIXCloud(bot)
@@ -421,18 +315,19 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
     assert cloud.EnterRoom(enter_params("bot", room, pixel_output=pixels)) == 0
     assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_AUX) == 0
     try:
-        child = run_python(f"""
-            import time
+        child = spawn_python(f"""
+            import sys
             import _velmora as v
             from velmora import QuietDelegate
             from velmora.testing.participants import enter_params
             from velmora.testing import media
+
             cloud = v.KWIXCloud(QuietDelegate())
             assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
             # The bot's aux stream is open already: subscribing asks it for a key frame.
             assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
-            time.sleep(0.5)  # the bot subscribes when it sees the stream
+            sys.stdin.readline()  # the test's go-ahead: the bot has subscribed to the stream
             for n in range(5):
                 if {sends_pixels!r}:
                     frame = media.pixel_frame(n, 100 * n, 16, 16)
@@ -441,7 +336,10 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, run_python,
                     assert cloud.SendVideoFrame(v.STREAM_TYPE_VIDEO_HIGH, media.video_frame(n, 100 * n, n == 0)) == 0
             cloud.ExitRoom()
         """, env={"VELMORA_LOOPBACK_REDIS": velmora_bus.url})
-        assert child.returncode == 0, child.stderr
+        wait_for(lambda: ("subscribed", "dora", int(v.STREAM_TYPE_VIDEO_HIGH)) in bot.events("subscribed"),
+                 what="the bot subscribing to dora's stream")
+        output, _ = child.communicate(b"go\n", timeout=60)
+        assert child.returncode == 0, output.decode(errors="replace")
         wait_for(lambda: bot.events("exit"), what="dora's exit")
         assert bot.events("key") == [("key", int(v.STREAM_TYPE_VIDEO_AUX))]
         if pixels:
@@ -476,28 +374,6 @@ def test_a_member_here_from_before_the_bus_keeps_its_user_id_here(velmora_redis,
 
 
 # ---- Messages of a process made up here, byte for byte --------------------------------------
-
-HEARTBEAT, BYE, EXIT, CUSTOM_CMD = 2, 3, 5, 13
-
-
-class FakeProcess:
-    """Publishes what another process's bus would, as this test scripts it."""
-
-    def __init__(self, server, room, origin=0xFEED):
-        self.server, self.origin = server, origin
-        self.channel = f"velmora:room:{APP_ID}/s:{room}"
-
-    def send(self, kind, user_id="", fields=b"", sender=0, seq=0):
-        self.server.command("PUBLISH", self.channel,
-                            wire_message(WIRE, kind, user_id, fields, origin=self.origin, sender=sender, seq=seq))
-
-    def enter(self, user_id, sender, seq=1):
-        self.send(ENTER, user_id, ANCHOR, sender, seq)
-
-    def command(self, user_id, sender, seq, text, ordered=True):
-        body = text.encode()
-        self.send(CUSTOM_CMD, user_id, struct.pack("<I??I", 3, True, ordered, len(body)) + body, sender, seq)
-
 
 @pytest.mark.parametrize("seqs, delivered, gaps", [
     ([2, 3, 4], ["c2", "c3", "c4"], 0),
@@ -545,7 +421,7 @@ def test_a_reordering_link_here_reorders_only_unordered_commands_from_there(velm
         leave(bot, cloud)
 
 
-AUDIO_CHANNEL, SEI = 6, 12
+SEI = 12  # the wire kind of a SEI message
 
 
 def audio_channel(rate=48000, channels=1, frame_ms=20, bitrate=51200, encode=True):

@@ -1,14 +1,16 @@
 """What a listener hears through a loopback room, path by path, held to what the codec and a
-resampler give on their own (helpers_audio): speech quality and send-to-delivery time, a flat
-passband, a mix in step, pts across pauses, voice detection of noise, and long sends. All on
-the engine's manual clock."""
+resampler give on their own (benchmarks/audio_yardstick.py): speech quality and
+send-to-delivery time, a flat passband, a mix in step, pts across pauses, voice detection of
+noise, and long sends. All on the engine's manual clock."""
 import numpy as np
 import pytest
 
 import _velmora as v
-import loopback
-import helpers_audio as ha
-from helpers_audio import PATHS, VOICES
+from paths import load_benchmark
+from velmora.testing import control
+
+ha = load_benchmark("audio_yardstick")
+PATHS, VOICES = ha.PATHS, ha.VOICES
 
 AMPLITUDE = 10000
 
@@ -138,7 +140,7 @@ def test_two_speakers_who_start_together_are_mixed_together(room, rates, mix_rat
 def test_pts_follows_the_clock_after_a_pause_and_runs_evenly_in_between(room, method):
     speaker = room.enter("speaker")
     listener = room.enter("listener", (16000, 1, 20), method)
-    joined = loopback.lib.vlb_clock_now()
+    joined = control.clock_now()
     ha.open_channel(speaker, (16000, 1, 20))
     frames = []
 
@@ -157,7 +159,7 @@ def test_pts_follows_the_clock_after_a_pause_and_runs_evenly_in_between(room, me
     run(500)
     before = list(frames)
     run(2000, talking=False)
-    resumed_at = loopback.lib.vlb_clock_now() - joined
+    resumed_at = control.clock_now() - joined
     paused = list(frames)
     run(500)
     after = frames[len(paused):]
@@ -232,7 +234,7 @@ def test_a_long_continuous_frame_plays_in_real_time(room):
         ha.advance(2000)
         counts.append(len(heard))
     assert counts == [100, 200, 300, 400, 500]
-    assert loopback.audio_counters(loopback.sessions()[-1])["dropped"] == 0
+    assert control.audio_counters(control.sessions()[-1])["dropped"] == 0
 
 
 @pytest.mark.parametrize("seconds, continuous, expected", [

@@ -8,8 +8,7 @@ import time
 import pytest
 
 import _velmora as v
-import loopback
-from loopback import ON_ENGINE_THREAD
+from velmora.testing import control
 
 
 class Ordered(v.KWIXCloudDelegate):
@@ -35,24 +34,27 @@ def test_each_session_gets_its_callbacks_in_order_and_one_at_a_time(sessions, em
     per_session = 150
     delegates = [Ordered() for _ in range(sessions)]
     clouds = [v.KWIXCloud(d) for d in delegates]
-    engines = loopback.sessions()[-sessions:]
+    engines = control.sessions()[-sessions:]
 
-    statuses = []  # an assert in a thread would not fail the test
+    failures = []  # an exception in a thread would not fail the test
 
     def emit(mine):
         # Round robin over this emitter's sessions, so that every queue is busy at once.
-        for code in range(per_session):
-            for engine in mine:
-                statuses.append(loopback.lib.vlb_emit_error(engine, ON_ENGINE_THREAD, -code))
+        try:
+            for code in range(per_session):
+                for engine in mine:
+                    control.emit_error(engine, -code)
+        except control.ControlError as error:
+            failures.append(error)
 
     threads = [threading.Thread(target=emit, args=(engines[i::emitters],)) for i in range(emitters)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert statuses == [loopback.OK] * (sessions * per_session)
+    assert failures == []
     for engine in engines:
-        loopback.wait_idle(engine, 20000)
+        control.wait_idle(engine, 20000)
     expected = [-code for code in range(per_session)]
     assert [d.codes for d in delegates] == [expected] * sessions
     assert [d.overlaps for d in delegates] == [0] * sessions
@@ -85,30 +87,30 @@ def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
     release = threading.Event()
     blockers = [Blocking(release) for _ in range(blocked)]
     blocking_clouds = [v.KWIXCloud(d) for d in blockers]
-    blocking_engines = loopback.sessions()[-blocked:]
+    blocking_engines = control.sessions()[-blocked:]
     free = Signalling()
     free_cloud = v.KWIXCloud(free)
-    free_engine = loopback.newest_session()
+    free_engine = control.newest_session()
     # Threads that are idle when the work comes take it at once, whatever it does.
     warm = Signalling()
     warm_cloud = v.KWIXCloud(warm)
-    assert loopback.lib.vlb_emit_event(loopback.newest_session(), ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+    control.emit_event(control.newest_session(), "OnEnterRoom")
     assert warm.arrived.wait(10)
     try:
         for engine in blocking_engines:
-            assert loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+            control.emit_event(engine, "OnEnterRoom")
         if queued == "with them":
-            assert loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+            control.emit_event(free_engine, "OnEnterRoom")
         # More blocked callbacks than the usual threads: later ones need threads made for them.
         for d in blockers:
             assert d.entered.wait(10), "a blocking callback did not start while others blocked"
         if queued == "after they block":
-            assert loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+            control.emit_event(free_engine, "OnEnterRoom")
         assert free.arrived.wait(10), "a free session's callback waited behind blocked ones"
     finally:
         release.set()
     for engine in blocking_engines + [free_engine]:
-        loopback.wait_idle(engine)
+        control.wait_idle(engine)
     del blocking_clouds, free_cloud, warm_cloud
 
 
@@ -133,18 +135,18 @@ def test_more_blocked_sessions_than_any_thread_ceiling_starve_nobody(room):
     release = threading.Event()
     blockers = [Blocking(release) for _ in range(blocked)]
     blocking_clouds = [v.KWIXCloud(d) for d in blockers]
-    blocking_engines = loopback.sessions()[-blocked:]
+    blocking_engines = control.sessions()[-blocked:]
     free = Signalling()
     free_cloud = v.KWIXCloud(free)
-    free_engine = loopback.newest_session()
+    free_engine = control.newest_session()
     newcomer = Signalling()
     newcomer_cloud = v.KWIXCloud(newcomer)
     try:
         for engine in blocking_engines:
-            assert loopback.lib.vlb_emit_event(engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+            control.emit_event(engine, "OnEnterRoom")
         for d in blockers:
             assert d.entered.wait(30), "a blocking callback did not start while others blocked"
-        assert loopback.lib.vlb_emit_event(free_engine, ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
+        control.emit_event(free_engine, "OnEnterRoom")
         assert free.arrived.wait(30), "a free session's callback waited behind blocked ones"
         assert newcomer_cloud.EnterRoom(room.params("newcomer")) == 0
         assert newcomer.arrived.wait(30), "a new session's OnEnterRoom waited behind blocked ones"
@@ -152,7 +154,7 @@ def test_more_blocked_sessions_than_any_thread_ceiling_starve_nobody(room):
     finally:
         release.set()
     for engine in blocking_engines:
-        loopback.wait_idle(engine)
+        control.wait_idle(engine)
     # Each ends as its callback returns: looked at again until they have (for up to 20 s).
     look = threading.Event()
     for _ in range(400):
@@ -172,21 +174,26 @@ def test_waiting_for_idle_inside_a_callback():
     class Waiter(v.KWIXCloudDelegate):
         def OnEnterRoom(self):
             started = time.monotonic()
-            results["own"] = loopback.lib.vlb_wait_idle(engines["waiter"], 3000)
+            try:
+                control.wait_idle(engines["waiter"], 3000)
+                results["own"] = "idle"
+            except TimeoutError:
+                results["own"] = "busy"
             results["own seconds"] = time.monotonic() - started
-            results["other"] = loopback.lib.vlb_wait_idle(engines["other"], 10000)
+            control.wait_idle(engines["other"], 10000)
+            results["other"] = "idle"
             results["other codes"] = list(other.codes)
 
     other = Ordered()
     waiter_cloud = v.KWIXCloud(Waiter())
-    engines["waiter"] = loopback.newest_session()
+    engines["waiter"] = control.newest_session()
     other_cloud = v.KWIXCloud(other)
-    engines["other"] = loopback.newest_session()
+    engines["other"] = control.newest_session()
     for code in range(20):
-        loopback.lib.vlb_emit_error(engines["other"], ON_ENGINE_THREAD, -code)
-    assert loopback.lib.vlb_emit_event(engines["waiter"], ON_ENGINE_THREAD, b"OnEnterRoom") == loopback.OK
-    loopback.wait_idle(engines["waiter"], 15000)
-    assert results["own"] == -1 and results["own seconds"] < 1
-    assert results["other"] == loopback.OK
+        control.emit_error(engines["other"], -code)
+    control.emit_event(engines["waiter"], "OnEnterRoom")
+    control.wait_idle(engines["waiter"], 15000)
+    assert results["own"] == "busy" and results["own seconds"] < 1
+    assert results["other"] == "idle"
     assert results["other codes"] == [-code for code in range(20)]
     del waiter_cloud, other_cloud

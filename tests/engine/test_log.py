@@ -6,7 +6,7 @@ import pytest
 
 import _velmora
 from helpers_log import DEBUG, ERROR, INFO, NAMES, WARNING, all_texts, parse, read, rotated, write
-from loopback import lib, log_file
+from velmora.testing import control
 
 PASSWORD = "pa55-w0rd-XYZ"
 
@@ -23,8 +23,8 @@ def test_lines_carry_level_thread_and_text_in_a_created_directory(log_dir):
     worker = threading.Thread(target=write, args=(ERROR, "from worker\nsecond line"))
     worker.start()
     worker.join()
-    lib.vlb_log_flush()
-    assert log_file() == str(log_dir / "velmora.log")
+    control.log_flush()
+    assert control.log_file() == str(log_dir / "velmora.log")
     assert parse(read(log_dir / "velmora.log")) == [
         ("WARNING", threading.get_native_id(), "from main"),
         ("ERROR", worker.native_id, r"from worker\nsecond line"),
@@ -33,7 +33,7 @@ def test_lines_carry_level_thread_and_text_in_a_created_directory(log_dir):
 
 def test_nothing_is_written_before_a_log_path_is_set(tmp_path):
     write(ERROR, "too early")
-    assert log_file() is None
+    assert control.log_file() is None
     assert _velmora.SetLogPath(str(tmp_path)) is True
     write(ERROR, "in time")
     assert all_texts(tmp_path) == ["in time"]
@@ -45,7 +45,7 @@ def test_unusable_log_path_is_refused_and_the_current_log_kept(log_dir, tmp_path
     blocker.write_text("")
     assert _velmora.SetLogPath(bad.format(file=blocker)) is False
     write(INFO, "still here")
-    assert log_file() == str(log_dir / "velmora.log")
+    assert control.log_file() == str(log_dir / "velmora.log")
     refusal, kept = all_texts(log_dir)
     assert refusal.startswith(f'log: SetLogPath("{bad.format(file=blocker)}") refused: ')
     assert kept == "still here"
@@ -78,7 +78,7 @@ def test_console_copy_goes_to_stderr_while_enabled(tmp_path, capfd, with_file):
 @pytest.mark.parametrize("compress", [True, False])
 def test_rotation_keeps_every_line_in_order_within_the_size_limit(log_dir, compress):
     _velmora.DisableLogCompress(not compress)
-    lib.vlb_log_set_rotation(2000, 100)
+    control.log_set_rotation(2000, 100)
     expected = [f"line {i:03d} " + "x" * 20 for i in range(200)]
     for text in expected:
         write(INFO, text)
@@ -94,7 +94,7 @@ def test_rotation_keeps_every_line_in_order_within_the_size_limit(log_dir, compr
 
 @pytest.mark.parametrize("keep", [0, 1, 3])
 def test_only_the_newest_rotated_files_are_kept(log_dir, keep):
-    lib.vlb_log_set_rotation(500, keep)
+    control.log_set_rotation(500, keep)
     expected = [f"entry {i:03d}" for i in range(150)]
     for text in expected:
         write(INFO, text)
@@ -104,18 +104,18 @@ def test_only_the_newest_rotated_files_are_kept(log_dir, keep):
 
 
 def test_a_new_run_does_not_overwrite_earlier_rotated_files(tmp_path):
-    lib.vlb_log_set_rotation(300, 100)
+    control.log_set_rotation(300, 100)
     assert _velmora.SetLogPath(str(tmp_path)) is True
     for i in range(30):
         write(INFO, f"first run {i}")
-    lib.vlb_log_flush()
+    control.log_flush()
     first = {path.name: read(path) for path in rotated(tmp_path)}
-    lib.vlb_settings_reset()
-    lib.vlb_log_set_rotation(300, 100)
+    control.settings_reset()
+    control.log_set_rotation(300, 100)
     assert _velmora.SetLogPath(str(tmp_path)) is True
     for i in range(30):
         write(INFO, f"second run {i}")
-    lib.vlb_log_flush()
+    control.log_flush()
     assert first and all(read(tmp_path / name) == data for name, data in first.items())
     assert [t for t in all_texts(tmp_path) if t.startswith("second")] == [f"second run {i}" for i in range(30)]
 
@@ -124,8 +124,8 @@ def test_disabled_log_file_writes_nothing_and_resumes_on_the_same_path(tmp_path)
     _velmora.DisableLogFile(True)
     assert _velmora.SetLogPath(str(tmp_path / "logs")) is True
     write(ERROR, "suppressed")
-    lib.vlb_log_flush()
-    assert log_file() is None
+    control.log_flush()
+    assert control.log_file() is None
     assert not (tmp_path / "logs" / "velmora.log").exists()
     _velmora.DisableLogFile(False)
     write(ERROR, "resumed")
@@ -137,7 +137,7 @@ def test_disabled_log_file_writes_nothing_and_resumes_on_the_same_path(tmp_path)
 
 
 def test_lines_of_concurrent_threads_stay_whole_across_rotations(log_dir):
-    lib.vlb_log_set_rotation(4000, 1000)
+    control.log_set_rotation(4000, 1000)
 
     def burst():
         for i in range(200):
@@ -148,7 +148,7 @@ def test_lines_of_concurrent_threads_stay_whole_across_rotations(log_dir):
         thread.start()
     for thread in threads:
         thread.join()
-    lib.vlb_log_flush()
+    control.log_flush()
     lines = [line for path in rotated(log_dir) + [log_dir / "velmora.log"] for line in parse(read(path))]
     assert all(text.split()[0] == str(tid) for _, tid, text in lines)
     for thread in threads:
@@ -173,7 +173,7 @@ def test_proxy_is_validated_and_its_password_never_shown(log_dir, capfd, ip, por
     _velmora.SetLogLevel(DEBUG)
     _velmora.EnableConsoleLog()
     assert _velmora.SetSocks5Proxy(ip, port, username, password) is accepted
-    lib.vlb_log_flush()
+    control.log_flush()
     console = capfd.readouterr().err
     logged = read(log_dir / "velmora.log")
     assert PASSWORD not in logged and PASSWORD not in console
@@ -193,18 +193,18 @@ def test_reset_restores_level_console_and_compression(tmp_path, capfd):
     _velmora.SetLogLevel(ERROR)
     _velmora.EnableConsoleLog()
     _velmora.DisableLogCompress(True)
-    lib.vlb_log_set_rotation(100, 0)
+    control.log_set_rotation(100, 0)
     assert _velmora.SetLogPath(str(tmp_path)) is True
-    lib.vlb_settings_reset()
-    assert log_file() is None
+    control.settings_reset()
+    assert control.log_file() is None
     assert _velmora.SetLogPath(str(tmp_path)) is True
     write(INFO, "info again")
     assert all_texts(tmp_path) == ["info again"]
     assert capfd.readouterr().err == ""
-    lib.vlb_log_set_rotation(1, 100)
+    control.log_set_rotation(1, 100)
     for i in range(5):
         write(INFO, f"rotating {i}")
-    lib.vlb_log_flush()
+    control.log_flush()
     assert [p.suffix for p in rotated(tmp_path)] == [".gz"] * 5
 
 
@@ -212,7 +212,7 @@ def test_entering_and_leaving_are_logged_at_the_default_level(log_dir, room):
     alice = room.member("alice")
     assert alice.enter() == 0
     assert alice.cloud.ExitRoom() == 0
-    lib.vlb_log_flush()
+    control.log_flush()
     texts = [text for text in all_texts(log_dir) if text.startswith(("EnterRoom", "ExitRoom"))]
     assert texts == [f"EnterRoom: user alice entered room 1400000001/s:{room.name} as anchor",
                      f"ExitRoom: user alice left room 1400000001/s:{room.name}"]
@@ -221,19 +221,19 @@ def test_entering_and_leaving_are_logged_at_the_default_level(log_dir, room):
 REFUSED = """
     import _velmora as v
     from velmora import QuietDelegate
-    from helpers_rooms import params
+    from velmora.testing import control
+    from velmora.testing.participants import enter_params
     {setup}
     cloud = v.KWIXCloud({delegate}())
-    print("EnterRoom", cloud.EnterRoom(params("alice", "refusals")))
-    import loopback
-    for engine in loopback.sessions():
-        loopback.wait_idle(engine)
+    print("EnterRoom", cloud.EnterRoom(enter_params("alice", "refusals")))
+    for engine in control.sessions():
+        control.wait_idle(engine)
 """
 
 
 @pytest.mark.parametrize("setup, env, delegate, report, times", [
     # A taken user id and an unreachable room bus give the same code: the report says which.
-    ("first = v.KWIXCloud(QuietDelegate()); first.EnterRoom(params('alice', 'refusals'))", {}, "QuietDelegate",
+    ("first = v.KWIXCloud(QuietDelegate()); first.EnterRoom(enter_params('alice', 'refusals'))", {}, "QuietDelegate",
      "velmora: EnterRoom refused (ERR_ENTER_ROOM_FAILED): user alice is already in room 1400000001/s:refusals", 1),
     ("", {"VELMORA_LOOPBACK_REDIS": "redis://127.0.0.1:1"}, "QuietDelegate",
      "velmora: EnterRoom: VELMORA_LOOPBACK_REDIS=redis://127.0.0.1:1: ", 1),

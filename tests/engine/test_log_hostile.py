@@ -7,13 +7,12 @@ import pathlib
 import shutil
 import tempfile
 import threading
-import time
 
 import pytest
 
 import _velmora
 from helpers_log import DEBUG, ERROR, INFO, ROTATED, all_lines, all_texts, parse, read, rotated, write
-from loopback import lib, log_file
+from velmora.testing import control
 
 PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
 # Room the engine keeps in the folder's path for its longest file name (a rotated file of the
@@ -70,7 +69,7 @@ def test_refused_path_creates_nothing_and_says_why_in_the_current_log(tmp_path, 
     before = tree(tmp_path)
     assert _velmora.SetLogPath(path) is False
     assert tree(tmp_path) == before
-    assert log_file() == str(current / "velmora.log")
+    assert control.log_file() == str(current / "velmora.log")
     write(INFO, "kept")
     refusal, kept = all_texts(current)
     assert refusal.startswith(f'log: SetLogPath("{path}") refused: ') and kept == "kept"
@@ -79,7 +78,7 @@ def test_refused_path_creates_nothing_and_says_why_in_the_current_log(tmp_path, 
 def test_the_longest_accepted_folder_still_rotates(tmp_path):
     folder = folder_of_length(tmp_path, LONGEST_FOLDER)
     assert _velmora.SetLogPath(folder) is True
-    lib.vlb_log_set_rotation(300, 1000)
+    control.log_set_rotation(300, 1000)
     expected = [f"deep {i}" for i in range(40)]
     for text in expected:
         write(INFO, text)
@@ -93,7 +92,7 @@ def test_dot_dot_cancels_a_folder_that_would_be_made(tmp_path, monkeypatch):
     os.symlink(tmp_path / "real", tmp_path / "link")
     monkeypatch.chdir(tmp_path / "link")
     assert _velmora.SetLogPath("never/made/../../logs/./here/..") is True
-    assert log_file() == str(tmp_path / "real" / "logs" / "velmora.log")
+    assert control.log_file() == str(tmp_path / "real" / "logs" / "velmora.log")
     assert sorted(os.listdir(tmp_path / "real")) == ["logs"]
     # The folder is held by its absolute path: a later chdir of the host does not move it.
     monkeypatch.chdir(tmp_path)
@@ -118,10 +117,10 @@ def test_a_planted_log_file_is_refused_without_blocking(tmp_path, run_python, pl
         os.symlink(tmp_path / "missing", planted)
     result = run_python(f"""
         import _velmora
-        from loopback import lib, log_file
+        from velmora.testing import control
         assert _velmora.SetLogPath({str(tmp_path / "first")!r})
-        print(_velmora.SetLogPath({str(target)!r}), log_file())
-        lib.vlb_log_write(1, b"after the refusal")
+        print(_velmora.SetLogPath({str(target)!r}), control.log_file())
+        control.log_write(control.LOG_INFO, "after the refusal")
     """, timeout=30)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["False", str(tmp_path / "first" / "velmora.log")]
@@ -131,6 +130,7 @@ def test_a_planted_log_file_is_refused_without_blocking(tmp_path, run_python, pl
 
 
 def test_a_file_replaced_by_a_link_while_in_use_is_not_written_through(tmp_path, capfd):
+    control.log_set_retry_interval(86400000)  # no retry until the test asks for one
     assert _velmora.SetLogPath(str(tmp_path)) is True
     outside = tmp_path / "outside.txt"
     outside.write_text("precious\n")
@@ -143,10 +143,12 @@ def test_a_file_replaced_by_a_link_while_in_use_is_not_written_through(tmp_path,
     err = capfd.readouterr().err
     assert err.count("cannot write") == 1 and "symbolic link" in err
     os.remove(tmp_path / "velmora.log")
-    time.sleep(1.1)  # the log tries again at most once a second
+    write(INFO, "lost 3")  # the way is free, but the log waits for its retry
+    assert not (tmp_path / "velmora.log").exists()
+    control.log_set_retry_interval(0)  # the retry is due
     write(INFO, "back")
     assert [t for _, _, t in parse(read(tmp_path / "moved.log"))] == ["before"]
-    assert all_texts(tmp_path) == ["log: 2 line(s) lost while this file could not be written", "back"]
+    assert all_texts(tmp_path) == ["log: 3 line(s) lost while this file could not be written", "back"]
 
 
 def test_a_folder_removed_while_in_use_is_made_again(tmp_path):
@@ -155,7 +157,7 @@ def test_a_folder_removed_while_in_use_is_made_again(tmp_path):
     write(INFO, "first")
     shutil.rmtree(tmp_path / "a")
     write(INFO, "second")
-    assert log_file() == str(directory / "velmora.log")
+    assert control.log_file() == str(directory / "velmora.log")
     assert all_texts(directory) == ["second"]
 
 
@@ -199,7 +201,7 @@ def _archives_are_valid(directory):
 
 def test_ten_threads_lose_no_line_across_rotations(tmp_path):
     assert _velmora.SetLogPath(str(tmp_path)) is True
-    lib.vlb_log_set_rotation(3000, 100000)
+    control.log_set_rotation(3000, 100000)
     count = 300
 
     def burst(tag):
@@ -220,9 +222,9 @@ def test_ten_threads_lose_no_line_across_rotations(tmp_path):
 WRITER = """
     import os
     import _velmora
-    from loopback import lib
+    from velmora.testing import control
     assert _velmora.SetLogPath({folder!r})
-    lib.vlb_log_set_rotation(4000, 100000)
+    control.log_set_rotation(4000, 100000)
     pid = os.fork() if {fork} else None
     tag = "{tag}" if pid != 0 else "child"
     # Both writers start together, or the second would find the first done.
@@ -230,8 +232,8 @@ WRITER = """
     while len(os.listdir({gate!r})) < 2:
         pass
     for i in range({count}):
-        lib.vlb_log_write(1, f"{{tag}} {{i}}".encode())
-    lib.vlb_log_flush()
+        control.log_write(control.LOG_INFO, f"{{tag}} {{i}}")
+    control.log_flush()
     if pid == 0:
         os._exit(0)
     if pid:

@@ -2,7 +2,6 @@
 mixing, pulling, pacing, Opus and voice detection, mostly on the engine's manual clock."""
 import itertools
 import os
-import threading
 import time
 import wave
 
@@ -10,9 +9,11 @@ import numpy as np
 import pytest
 
 import _velmora as v
-import loopback
-from recording import RecordingDelegate
+from helpers_rooms import Member, pcm_frame, samples, tone
 from paths import DATA_DIR, EXAMPLES_DIR
+from velmora.testing import control
+from velmora.testing.participants import enter_params
+from velmora.testing.recording import RecordingDelegate
 
 APP = 1400000009
 SPEECH_WAV = os.path.join(DATA_DIR, "speech.wav")
@@ -20,30 +21,6 @@ _rooms = itertools.count()
 
 
 # ---- Helpers --------------------------------------------------------------------------------
-
-def tone(freq, rate, channels, ms, amplitude=8000, start=0):
-    """A sine as 16-bit interleaved PCM; `start` is the index of its first sample."""
-    n = rate * ms // 1000
-    t = (np.arange(n) + start) / rate
-    mono = np.round(amplitude * np.sin(2 * np.pi * freq * t)).astype(np.int16)
-    return np.repeat(mono, channels).tobytes()
-
-
-def pcm_frame(payload, rate, channels):
-    f = v.AudioFrame()
-    f.sample_rate = rate
-    f.channels = channels
-    f.bits_per_sample = 16
-    f.codec = v.AUDIO_CODEC_TYPE_PCM
-    f.SetData(payload)
-    return f
-
-
-def samples(frames, channels):
-    """Mono float samples (channel 0) of the frames, in order."""
-    data = np.frombuffer(b"".join(f.data for f in frames), dtype=np.int16).astype(np.float64)
-    return data[::channels]
-
 
 def peak_frequency(x, rate):
     spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
@@ -59,7 +36,7 @@ def sine_rms_db(amplitude):
 
 
 def counters(member):
-    return loopback.audio_counters(member.engine)
+    return control.audio_counters(member.engine)
 
 
 class AudioDelegate(RecordingDelegate):
@@ -72,69 +49,8 @@ class AudioDelegate(RecordingDelegate):
         self.record("OnRemoteMixedAudioReceived", (frame, time.monotonic()))
 
 
-class Member:
-    def __init__(self, user):
-        self.user = user
-        self.delegate = AudioDelegate()
-        self.cloud = v.KWIXCloud(self.delegate)
-        self.engine = loopback.newest_session()
-        self.pulled = []
-
-    def enter(self, room, rate=16000, channels=1, frame_ms=20, method="per user", codec=None):
-        p = v.EnterRoomParams()
-        p.room.sdk_app_id = APP
-        p.room.user_id.SetValue(self.user)
-        p.room.user_sig.SetValue("sig")
-        p.room.str_room_id.SetValue(room)
-        a = p.audio_obtain_params
-        a.output_sample_rate = rate
-        a.output_channels = channels
-        a.output_frame_length_ms = frame_ms
-        a.enable_remote_audio_mix = method == "mixed"
-        if method == "pulled":
-            a.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
-        if codec is not None:
-            a.output_audio_codec_type = codec
-        return self.cloud.EnterRoom(p)
-
-    def open_channel(self, rate=48000, channels=1, frame_ms=20, need_encode=True, bitrate=51200):
-        p = v.AudioEncodeParams()
-        p.sample_rate, p.channels, p.frame_length_ms = rate, channels, frame_ms
-        p.need_encode, p.bitrate_bps = need_encode, bitrate
-        return self.cloud.CreateLocalAudioChannel(p)
-
-    def send_pcm(self, payload, rate, channels, frame_ms, continuous=False):
-        step = rate * frame_ms // 1000 * channels * 2
-        for i in range(0, len(payload), step):
-            frame = pcm_frame(payload[i:i + step], rate, channels)
-            if continuous:
-                result = self.cloud.SendContinuousAudioFrame(frame, False)
-            else:
-                result = self.cloud.SendAudioFrame(frame)
-            assert result == 0
-
-    def per_user(self, sender=None):
-        return [args[1] for args in self.delegate.named("OnRemoteAudioReceived")
-                if sender is None or args[0] == sender]
-
-    def mixed(self):
-        return [args[0] for args in self.delegate.named("OnRemoteMixedAudioReceived")]
-
-    def pull_all(self):
-        frames = []
-        while True:
-            f = v.AudioFrame()
-            if self.cloud.GetAudioFrame(f) != 0:
-                self.pulled.extend(frames)
-                return frames
-            frames.append(f)
-
-    def heard(self, method):
-        """Everything heard so far in that way (pulled frames: pulled now and before)."""
-        if method == "pulled":
-            self.pull_all()
-            return list(self.pulled)
-        return {"per user": self.per_user, "mixed": self.mixed}[method]()
+def audio_member(user):
+    return Member(user, AudioDelegate())
 
 
 def listen(clock, ms, member, method):
@@ -153,9 +69,9 @@ def in_room():
     members = []
 
     def make(*users, **listening):
-        made = [Member(u) for u in users]
+        made = [audio_member(u) for u in users]
         for m in made:
-            assert m.enter(name, **listening) == 0
+            assert m.enter_hearing(name, app_id=APP, **listening) == 0
         members.extend(made)
         return made if len(made) > 1 else made[0]
 
@@ -372,11 +288,11 @@ def test_the_send_queue_is_bounded_and_clearing_drops_what_waits(in_room, clock)
 
 @pytest.mark.slow
 def test_pacing_holds_on_the_real_clock():
-    loopback.lib.vlb_clock_manual(0)
+    control.clock_manual(False)
     name = f"media{next(_rooms)}"
-    alice, bob = Member("alice"), Member("bob")
+    alice, bob = audio_member("alice"), audio_member("bob")
     try:
-        assert alice.enter(name) == 0 and bob.enter(name, rate=48000) == 0
+        assert alice.enter_hearing(name, app_id=APP) == 0 and bob.enter_hearing(name, rate=48000, app_id=APP) == 0
         assert alice.open_channel(48000, 1, 20) == 0
         alice.send_pcm(tone(440, 48000, 1, 2020), 48000, 1, 20, continuous=True)
         bob.delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) >= 101, timeout=10)
@@ -498,15 +414,8 @@ def test_sample_widths_and_codecs_the_engine_cannot_read(in_room, field, value):
     (dict(output_sample_rate=44100, output_channels=2, output_frame_length_ms=60), 0),
 ])
 def test_what_a_listener_may_ask_for(change, expected):
-    m = Member("alice")
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = APP
-    p.room.user_id.SetValue("alice")
-    p.room.user_sig.SetValue("sig")
-    p.room.str_room_id.SetValue(f"media{next(_rooms)}")
-    for name, value in change.items():
-        setattr(p.audio_obtain_params, name, value)
-    assert m.cloud.EnterRoom(p) == expected
+    m = audio_member("alice")
+    assert m.cloud.EnterRoom(enter_params("alice", f"media{next(_rooms)}", app_id=APP, **change)) == expected
     m.cloud.ExitRoom()
 
 
@@ -597,16 +506,32 @@ def test_a_minute_of_room_time_runs_on_the_manual_clock(in_room, clock):
 
 
 def test_advancing_the_real_clock_is_refused():
-    loopback.lib.vlb_clock_manual(0)
-    assert loopback.lib.vlb_clock_advance(10) != 0
+    control.clock_manual(False)
+    with pytest.raises(control.ControlError) as refused:
+        control.clock_advance(10)
+    assert refused.value.status == control.NOT_MANUAL
 
 
-def test_network_quality_reports_follow_the_manual_clock(in_room, clock):
-    loopback.lib.vlb_set_network_quality_interval(500)
+def test_network_quality_reports_follow_the_manual_clock(in_room, clock, run_child):
+    control.set_network_quality_interval(500)
     alice = in_room("alice")
     clock(0)
     before = len(alice.delegate.named("OnNetworkQuality"))
-    time.sleep(0.7)
+    # A witness on the real clock enters later with the same interval: once it has had its
+    # first report, alice would have had hers, were her reports on the real clock.
+    witness = run_child("""
+        import _velmora as v
+        from velmora.testing import control
+        from velmora.testing.participants import enter_params
+        from velmora.testing.recording import RecordingDelegate
+        control.set_network_quality_interval(500)
+        delegate = RecordingDelegate()
+        cloud = v.KWIXCloud(delegate)
+        assert cloud.EnterRoom(enter_params("witness", "real-clock")) == 0
+        delegate.wait_for(lambda d: d.named("OnNetworkQuality"))
+        print("reported")
+    """)
+    assert witness.stdout.split() == ["reported"]
     assert len(alice.delegate.named("OnNetworkQuality")) == before
     clock(1200)
     assert len(alice.delegate.named("OnNetworkQuality")) - before == 2

@@ -8,10 +8,8 @@ import time
 
 import pytest
 
-import loopback
 from helpers_rooms import settle, voice_channel, voice_frame
-from recording import RecordingDelegate
-from velmora.testing import control
+from velmora.testing import RecordingDelegate, control
 
 KIB = 1024
 CHARGE = 256  # each queued callback counts for this besides its payload
@@ -106,14 +104,14 @@ def test_media_past_the_byte_bound_drop_their_oldest_and_make_room_for_commands(
     pts = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
     assert len(pts) == frames_fitting - 1 and pts[1] == pts[0] + 20  # the newest of ten
     assert [args[3] for _, args in bob.events("OnReceiveCustomCmdMsg")] == [b"c" * 300]
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == 10 - len(pts)
-    assert loopback.audio_counters(bob.engine)["dropped"] == 10 - len(pts)
+    assert control.dropped_frames(bob.engine) == 10 - len(pts)
+    assert control.audio_counters(bob.engine)["dropped"] == 10 - len(pts)
 
 
 def wait_for_clock(ms):
     """Waits until the real engine clock reads at least `ms` (looking at it every tick)."""
     tick = threading.Event()
-    while loopback.lib.vlb_clock_now() < ms:
+    while control.clock_now() < ms:
         tick.wait(0.01)
 
 
@@ -122,7 +120,7 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
     control.set_media_max_wait_ms(max_wait_ms)
     alice, bob = held_pair(room)
     assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
-    sent_at = loopback.lib.vlb_clock_now()
+    sent_at = control.clock_now()
     stale = 5
     for i in range(stale):
         assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
@@ -130,7 +128,7 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
     wait_for_clock(sent_at + 20 + 2 * max_wait_ms)
     # Bob is behind now: frames for him are not even made, only counted.
     queued = control.queue_counters(bob.engine)["queued_bytes"]
-    shed_at = loopback.lib.vlb_clock_now()
+    shed_at = control.clock_now()
     for i in range(2):
         assert alice.cloud.SendAudioFrame(voice_frame(pts=stale + i)) == 0
     wait_for_clock(shed_at + 20)
@@ -139,8 +137,8 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
     bob.delegate.release.set()
     settle(bob)
     assert bob.events("OnRemoteAudioReceived") == []
-    assert loopback.audio_counters(bob.engine)["dropped"] == stale
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == stale
+    assert control.audio_counters(bob.engine)["dropped"] == stale
+    assert control.dropped_frames(bob.engine) == stale
 
     # Keeping up again, bob hears what is sent from now on, none of it dropped (no bound
     # now, whatever the machine's speed).
@@ -150,7 +148,7 @@ def test_frames_that_waited_too_long_are_skipped_and_delivery_is_current_again(r
     bob.delegate.wait_for(lambda d: len(d.named("OnRemoteAudioReceived")) == 3)
     pts = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
     assert pts == [pts[0], pts[0] + 20, pts[0] + 40]
-    assert loopback.audio_counters(bob.engine)["dropped"] == stale
+    assert control.audio_counters(bob.engine)["dropped"] == stale
 
 
 def wait_until(condition):
@@ -183,12 +181,12 @@ def test_sends_that_waited_too_long_to_go_out_are_dropped_before_they_are_made(r
         assert alice.cloud.SendAudioFrame(voice_frame(pts=1 + i)) == 0
     queued_at = time.monotonic()
     assert wait_until(lambda: time.monotonic() > queued_at + 0.005)
-    assert loopback.lib.vlb_clock_manual(0) == loopback.OK
-    assert wait_until(lambda: loopback.audio_counters(bob.engine)["dropped"] == stale)
-    assert loopback.lib.vlb_clock_manual(1) == loopback.OK
+    control.clock_manual(False)
+    assert wait_until(lambda: control.audio_counters(bob.engine)["dropped"] == stale)
+    control.clock_manual(True)
     settle(bob)
     assert len(bob.events("OnRemoteAudioReceived")) == 1
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == stale
+    assert control.dropped_frames(bob.engine) == stale
 
     control.set_media_max_wait_ms(0)
     assert alice.cloud.SendAudioFrame(voice_frame(pts=9)) == 0
@@ -197,7 +195,7 @@ def test_sends_that_waited_too_long_to_go_out_are_dropped_before_they_are_made(r
     # At least the three dropped and one frame on: more only if the clock ran that much
     # longer (pts then follows the clock).
     assert then - first >= (stale + 1) * 20
-    assert loopback.audio_counters(bob.engine)["dropped"] == stale
+    assert control.audio_counters(bob.engine)["dropped"] == stale
 
 
 @pytest.mark.parametrize("value", [-1, 2 ** 64, 1.5, True])
@@ -206,4 +204,4 @@ def test_sends_that_waited_too_long_to_go_out_are_dropped_before_they_are_made(r
 def test_bounds_out_of_range_are_refused(setter, value):
     with pytest.raises(ValueError):
         setter(value)
-    assert loopback.lib.vlb_set_media_max_wait_ms(-1) == control.INVALID
+    assert control.library().vlb_set_media_max_wait_ms(-1) == control.INVALID

@@ -13,10 +13,9 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import _velmora as v
-import loopback
-from recording import RecordingDelegate
-
-APP = 1400000001
+from velmora.testing import control
+from velmora.testing.participants import APP_ID as APP, enter_params
+from velmora.testing.recording import RecordingDelegate
 SLOTS = 4
 _rooms = itertools.count()
 
@@ -58,7 +57,7 @@ class Seat:
         self.slot = slot
         self.delegate = LeavingDelegate(self)
         self.cloud = v.KWIXCloud(self.delegate)
-        self.engine = loopback.newest_session()
+        self.engine = control.newest_session()
         self.expected = []  # (sender, message) this member must receive, in send order
         self.sent = 0
 
@@ -113,16 +112,8 @@ class RoomMachine(RuleBasedStateMachine):
 
     # ---- helpers ----
 
-    def params(self, slot):
-        p = v.EnterRoomParams()
-        p.room.sdk_app_id = APP
-        p.room.user_id.SetValue(user(slot))
-        p.room.user_sig.SetValue("sig")
-        p.room.str_room_id.SetValue(self.room)
-        return p
-
     def enter(self, slot):
-        result = self.seats[slot].cloud.EnterRoom(self.params(slot))
+        result = self.seats[slot].cloud.EnterRoom(enter_params(user(slot), self.room))
         assert result == (v.ERR_INVALID_OPERATION if slot in self.inside else v.ERR_OK)
 
     def exit(self, slot):
@@ -149,7 +140,7 @@ class RoomMachine(RuleBasedStateMachine):
     def settle(self):
         for _ in range(3):
             for seat in self.seats.values():
-                loopback.wait_idle(seat.engine)
+                control.wait_idle(seat.engine)
 
     # ---- rules ----
 
@@ -227,7 +218,7 @@ class RoomMachine(RuleBasedStateMachine):
             self.seats[other].expected.append((user(sender), LEAVE))
         assert self.seats[sender].cloud.SendCustomCmdMsg(2, LEAVE.encode(), True, True) == 1
         seat.delegate.wait_for(lambda d: d.dropped)
-        assert seat.engine not in loopback.sessions(), "the session outlived its own drop"
+        assert seat.engine not in control.sessions(), "the session outlived its own drop"
 
     @precondition(lambda self: self.seats)
     @rule(data=st.data())
@@ -237,7 +228,7 @@ class RoomMachine(RuleBasedStateMachine):
         self.inside.discard(slot)
         engine = seat.engine
         del seat
-        assert engine not in loopback.sessions(), "the engine session outlived its Python session"
+        assert engine not in control.sessions(), "the engine session outlived its Python session"
 
     # ---- invariants ----
 
@@ -246,8 +237,8 @@ class RoomMachine(RuleBasedStateMachine):
         self.settle()
         engine_room = {}
         for slot, seat in self.seats.items():
-            user_id = loopback.session_user(seat.engine)
-            room = loopback.session_room(seat.engine)
+            user_id = control.session_user(seat.engine)
+            room = control.session_room(seat.engine)
             if isinstance(user_id, bytes):
                 engine_room[user_id.decode()] = room
         inside = {user(s) for s in self.inside}

@@ -6,10 +6,11 @@ import threading
 import pytest
 
 import _velmora as v
-import loopback
-from helpers_rooms import (APP, HERE, audio_frame, level, params, pattern_frame, picture, pixel_frame, settle,
+from helpers_rooms import (APP, HERE, audio_frame, level, pattern_frame, picture, pixel_frame, settle,
                            video_frame, voice_channel, voice_frame)
-from recording import RecordingDelegate
+from velmora.testing import control
+from velmora.testing.participants import enter_params
+from velmora.testing.recording import RecordingDelegate
 
 HIGH, LOW, AUX, AUDIO = (int(v.STREAM_TYPE_VIDEO_HIGH), int(v.STREAM_TYPE_VIDEO_LOW),
                          int(v.STREAM_TYPE_VIDEO_AUX), int(v.STREAM_TYPE_AUDIO))
@@ -36,26 +37,26 @@ ENTERED = [("OnConnectionStateChanged", (0, 2)), ("OnConnectionStateChanged", (2
 ])
 def test_enter_room_checks_its_parameters(room, user, sig, room_name, room_id, app, expected):
     m = room.member(user)
-    assert m.cloud.EnterRoom(room.params(user, room_name, sig=sig, room_id=room_id, app=app)) == expected
+    assert m.cloud.EnterRoom(room.params(user, room_name, user_sig=sig, room_id=room_id, app_id=app)) == expected
     settle(m)
     # The journal has the call even when it is refused.
-    operation, items = loopback.last_call(m.engine, "EnterRoom")
+    operation, items = control.last_call(m.engine, "EnterRoom")
     assert items["room.sdk_app_id"] == app and items["room.room_id"] == room_id
     if expected == 0:
         assert m.events() == ENTERED
         where = f"{APP}/s:{room.name}" if room_name else f"{APP}/n:{room_id}"
-        assert loopback.session_room(m.engine) == where.encode()
-        assert loopback.session_user(m.engine) == b"alice"
-        assert loopback.find_session("alice") == m.engine
+        assert control.session_room(m.engine) == where.encode()
+        assert control.session_user(m.engine) == b"alice"
+        assert control.find_session("alice") == m.engine
     else:
         assert m.events() == []
-        assert loopback.session_room(m.engine) == loopback.ABSENT
+        assert control.session_room(m.engine) == control.ABSENT
 
 
 def test_rooms_are_told_apart_by_app_and_room(room):
     a, b, c, d = room.member("a"), room.member("b"), room.member("c"), room.member("d")
     assert a.enter() == 0
-    assert b.enter(app=APP + 1) == 0
+    assert b.enter(app_id=APP + 1) == 0
     assert c.enter(None, room_id=7) == 0
     assert d.enter("two") == 0
     settle(a, b, c, d)
@@ -74,7 +75,7 @@ def test_enter_twice_and_duplicate_user(room):
     settle(alice, bob, twin)
     assert alice.events() == [] and bob.events() == []
     assert twin.events() == ENTERED
-    assert loopback.find_session("alice") == twin.engine
+    assert control.find_session("alice") == twin.engine
 
 
 def test_enter_and_exit_order_for_newcomer_and_members(room):
@@ -117,7 +118,7 @@ def test_enter_and_exit_order_for_newcomer_and_members(room):
                               ("OnRemoteVideoAvailable", ("alice", False, AUX)),
                               ("OnRemoteUserExitRoom", ("alice", 0))]
     assert alice.cloud.ExitRoom() == v.ERR_INVALID_OPERATION
-    assert loopback.session_room(alice.engine) == loopback.ABSENT
+    assert control.session_room(alice.engine) == control.ABSENT
     # Local channels closed with the exit: entering again starts without them.
     assert alice.enter() == 0
     assert alice.cloud.DestroyLocalAudioChannel() == v.ERR_INVALID_OPERATION
@@ -145,13 +146,14 @@ def test_destroying_a_member_leaves_the_room_silently(room):
 def test_session_without_delegate_is_a_silent_member(room, clock):
     alice, = room.of("alice")
     cloud = v.KWIXCloud(None)
-    engine = loopback.newest_session()
-    assert loopback.lib.vlb_session_delegate(engine) is None
+    engine = control.newest_session()
+    assert control.session_delegate(engine) is None
     assert cloud.EnterRoom(room.params("ghost")) == 0
     assert cloud.CreateLocalAudioChannel(voice_channel()) == 0
     assert cloud.SendAudioFrame(voice_frame()) == 0
     clock(10)
-    assert loopback.lib.vlb_wait_idle(engine, 1000) == loopback.OK
+    control.wait_idle(engine, 1000)
+    assert engine in control.sessions()
     settle(alice)
     assert [(name, args[0]) for name, args in alice.events()] == [
         ("OnRemoteUserEnterRoom", "ghost"), ("OnRemoteAudioAvailable", "ghost"),
@@ -237,8 +239,8 @@ def test_audio_reaches_every_other_member_until_unsubscribed(room, clock):
     assert [which(f) for f in received(bob)] == [1, 3]
     assert [which(f) for f in received(carol)] == [1, 2, 3]
     assert received(alice) == [] and len(alice.events("OnRemoteAudioReceived")) == 0
-    assert loopback.lib.vlb_delivered_frames(bob.engine) == 2
-    assert loopback.lib.vlb_delivered_frames(carol.engine) == 3
+    assert control.delivered_frames(bob.engine) == 2
+    assert control.delivered_frames(carol.engine) == 3
     # Each listener hears its own format (the default: 16 kHz mono, 20 ms), pts advancing by
     # the frame length from one frame of a stream to the next.
     frame = received(bob)[0]
@@ -250,7 +252,7 @@ def test_audio_reaches_every_other_member_until_unsubscribed(room, clock):
 def test_pulled_audio_comes_in_arrival_order(room, clock):
     alice = room.member("alice")
     bob = room.member("bob")
-    assert alice.enter() == 0 and bob.enter(pull=True) == 0
+    assert alice.enter() == 0 and bob.enter(audio_obtain_method=v.AUDIO_OBTAIN_METHOD_GET) == 0
     assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     frame = v.AudioFrame()
     assert bob.cloud.GetAudioFrame(frame) == v.ERR_READ_TRY_AGAIN
@@ -273,11 +275,11 @@ def test_pulled_audio_comes_in_arrival_order(room, clock):
 
 
 def test_pull_queue_is_bounded_and_drops_the_oldest(room, clock):
-    loopback.lib.vlb_set_media_queue_limit(2)
+    control.set_media_queue_limit(2)
     alice = room.member("alice")
     bob = room.member("bob")
-    entered = loopback.lib.vlb_clock_now()
-    assert alice.enter() == 0 and bob.enter(pull=True) == 0
+    entered = control.clock_now()
+    assert alice.enter() == 0 and bob.enter(audio_obtain_method=v.AUDIO_OBTAIN_METHOD_GET) == 0
     assert alice.cloud.CreateLocalAudioChannel(voice_channel()) == 0
     for i in range(5):
         assert alice.cloud.SendAudioFrame(voice_frame(pts=i)) == 0
@@ -288,12 +290,12 @@ def test_pull_queue_is_bounded_and_drops_the_oldest(room, clock):
         pts.append(frame.pts)
     assert len(pts) == 2 and pts[1] == pts[0] + 20
     # The newest, out on the last tick; pts counts from bob's entry on the engine clock.
-    assert pts[1] == loopback.lib.vlb_clock_now() - entered
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == 8
+    assert pts[1] == control.clock_now() - entered
+    assert control.dropped_frames(bob.engine) == 8
 
 
 def test_slow_receiver_drops_oldest_media_but_no_events(room, clock):
-    loopback.lib.vlb_set_media_queue_limit(3)
+    control.set_media_queue_limit(3)
     release = threading.Event()
 
     class Slow(RecordingDelegate):
@@ -314,10 +316,10 @@ def test_slow_receiver_drops_oldest_media_but_no_events(room, clock):
     pts = [args[1][1] for _, args in bob.events("OnRemoteAudioReceived")]
     assert len(pts) == 3 and pts[1:] == [pts[0] + 20, pts[0] + 40]  # the newest three of ten
     assert [args[3] for _, args in bob.events("OnReceiveCustomCmdMsg")] == [bytes([i]) for i in range(10)]
-    assert loopback.lib.vlb_dropped_frames(bob.engine) == 7
-    assert loopback.lib.vlb_delivered_frames(bob.engine) == 3
-    assert loopback.audio_counters(bob.engine) == dict(accepted=0, refused=0, delivered=3, dropped=7)
-    assert loopback.audio_counters(alice.engine)["accepted"] == 10
+    assert control.dropped_frames(bob.engine) == 7
+    assert control.delivered_frames(bob.engine) == 3
+    assert control.audio_counters(bob.engine) == dict(accepted=0, refused=0, delivered=3, dropped=7)
+    assert control.audio_counters(alice.engine)["accepted"] == 10
 
 
 # ---- Video --------------------------------------------------------------------------------
@@ -329,7 +331,7 @@ def test_video_only_to_subscribers_in_the_kind_they_asked_for(room, stream):
     carol = room.member("carol")
     for m in (alice, bob, dave):
         assert m.enter() == 0
-    assert carol.enter(pixel=True) == 0
+    assert carol.enter(pixel_output=True) == 0
     assert alice.cloud.CreateLocalVideoChannel(stream) == 0
     settle(alice, bob, carol, dave)
     alice.clear()
@@ -356,7 +358,7 @@ def test_video_only_to_subscribers_in_the_kind_they_asked_for(room, stream):
                for a in carol.delegate.named("OnRemotePixelFrameReceived")]
     assert decoded == [("alice", int(stream), 6, 32, 16, v.VIDEO_PIXEL_FORMAT_YUV420p)]
     assert carol.events("OnRemoteVideoFrameReceived") == []
-    assert loopback.video_counters(carol.engine)["undecodable"] == 1
+    assert control.video_counters(carol.engine)["undecodable"] == 1
     assert dave.events("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived") == []
 
     assert bob.cloud.Unsubscribe("alice", stream) == 0
@@ -417,11 +419,11 @@ def test_custom_commands_reach_every_other_member_with_sequence_numbers(room):
 
 def test_lost_unreliable_commands_are_reported_before_the_next_one(room):
     alice, bob = room.of("alice", "bob")
-    loopback.lib.vlb_set_custom_cmd_loss(1.0)
+    control.set_custom_cmd_loss(1.0)
     assert alice.cloud.SendCustomCmdMsg(3, b"lost1", False, True) == 1
     assert alice.cloud.SendCustomCmdMsg(3, b"lost2", False, False) == 1
     assert alice.cloud.SendCustomCmdMsg(4, b"safe", True, True) == 1
-    loopback.lib.vlb_set_custom_cmd_loss(0.0)
+    control.set_custom_cmd_loss(0.0)
     assert alice.cloud.SendCustomCmdMsg(3, b"next", False, True) == 1
     settle(alice, bob)
     assert bob.events("OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg") == [
@@ -433,7 +435,7 @@ def test_lost_unreliable_commands_are_reported_before_the_next_one(room):
 
 def test_partial_loss_accounts_for_every_command(room):
     alice, bob = room.of("alice", "bob")
-    loopback.lib.vlb_set_custom_cmd_loss(0.5)
+    control.set_custom_cmd_loss(0.5)
     sent = 300
     for i in range(sent - 1):
         assert alice.cloud.SendCustomCmdMsg(1, str(i).encode(), False, True) == 1
@@ -461,8 +463,8 @@ def test_partial_loss_accounts_for_every_command(room):
 # ---- Network quality ------------------------------------------------------------------------
 
 def test_network_quality_reports_every_member(room):
-    loopback.lib.vlb_set_network_quality_interval(20)
-    assert loopback.lib.vlb_set_network_quality(b"bob", int(v.NETWORK_QUALITY_POOR)) == 0
+    control.set_network_quality_interval(20)
+    control.set_network_quality("bob", v.NETWORK_QUALITY_POOR)
     alice, bob, carol = room.of("alice", "bob", "carol")
     excellent, poor = int(v.NETWORK_QUALITY_EXCELLENT), int(v.NETWORK_QUALITY_POOR)
     expected = {
@@ -473,11 +475,12 @@ def test_network_quality_reports_every_member(room):
     for m, report in expected.items():
         m.delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) >= 2)
         assert m.events("OnNetworkQuality", skip=())[-1] == ("OnNetworkQuality", report)
-    assert loopback.lib.vlb_set_network_quality(None, 1) == loopback.NULL
+    with pytest.raises(ValueError, match="the user id is missing"):
+        control.set_network_quality(None, 1)
 
 
 def test_no_network_quality_outside_a_room(room):
-    loopback.lib.vlb_set_network_quality_interval(10)
+    control.set_network_quality_interval(10)
     outside = room.member("solo")
     inside, = room.of("inside")
     inside.delegate.wait_for(lambda d: len(d.named("OnNetworkQuality")) >= 3)
@@ -581,15 +584,15 @@ def test_journal_records_the_call_byte_for_byte(room, call, entry):
      {"type": 2, "data": b"\0p", "width": 8}),
     (lambda c: c.CreateLocalAudioChannel(v.AudioEncodeParams()), "CreateLocalAudioChannel",
      {"channels": 1, "sample_rate": 48000}),
-    (lambda c: c.EnterRoom(params("\u00e5sa", None, sig="\x01", room_id=77)), "EnterRoom",
+    (lambda c: c.EnterRoom(enter_params("\u00e5sa", None, user_sig="\x01", room_id=77)), "EnterRoom",
      {"room.user_id": "\u00e5sa".encode(), "room.str_room_id": b"", "room.room_id": 77,
       "room.user_sig": b"\x01"}),
 ])
 def test_journal_describes_records_and_frames(room, call, operation, items):
-    loopback.lib.vlb_journal_full_payloads(1)
+    control.journal_full_payloads(True)
     m = room.member("alice")
     call(m.cloud)
-    name, described = loopback.last_call(m.engine, operation)
+    name, described = control.last_call(m.engine, operation)
     assert {key: described[key] for key in items} == items
 
 
@@ -603,7 +606,7 @@ def test_journal_keeps_frame_payloads_as_size_and_digest_by_default(room, send):
     payloads = [b"\0" * 3000 + b"a", b"\0" * 3000 + b"a", b"\0" * 3000 + b"b", b"\0" * 3001, b""]
     for data in payloads:
         send(m.cloud, data)
-    described = [items["data"] for _, items in loopback.journal(m.engine)]
+    described = [items["data"] for _, items in control.journal_calls(m.engine)]
     assert [d.size for d in described] == [len(p) for p in payloads]
     digests = [d.digest for d in described]
     assert digests[0] == digests[1] and len(set(digests[1:])) == 4
@@ -618,19 +621,19 @@ def test_journal_of_calls_without_results(room):
     vad.enable = True
     assert m.cloud.SetVideoEncodeParam(v.STREAM_TYPE_VIDEO_LOW, param) is None
     assert m.cloud.EnableVoiceActivityDetection(vad) is None
-    entries = loopback.journal(m.engine)
+    entries = control.journal_calls(m.engine)
     assert entries[0][0] == "SetVideoEncodeParam"
     assert entries[0][1]["type"] == 3 and entries[0][1]["bitrate_bps"] == 800000
     assert entries[1][0] == "EnableVoiceActivityDetection" and entries[1][1]["enable"] == 1
-    loopback.lib.vlb_journal_clear(m.engine)
-    assert loopback.journal(m.engine) == []
+    control.journal_clear(m.engine)
+    assert control.journal_calls(m.engine) == []
 
 
 # ---- End to end -----------------------------------------------------------------------------
 
 def test_two_sessions_exchange_everything(room, clock):
     alice, bob = room.member("alice"), room.member("bob")
-    assert alice.enter("call", pixel=True) == 0
+    assert alice.enter("call", pixel_output=True) == 0
     assert bob.enter("call") == 0
     for m, other in ((alice, "bob"), (bob, "alice")):
         assert m.cloud.CreateLocalAudioChannel(voice_channel()) == 0

@@ -1,18 +1,14 @@
 """A short soak of each kind of work (benchmarks/soak.py at a small scale): after warm-up the
 Python object count, the interpreter's allocated blocks and the resident set size stop
 growing. No timing: the bounds are on growth between the second and the last sample."""
-import importlib.util
 import os
 
 import pytest
 
 import sanitized
-from paths import BENCHMARKS_DIR, TESTS_DIR
+from paths import BENCHMARKS_DIR, TESTS_DIR, load_benchmark
 
-_SOAK_PATH = os.path.join(BENCHMARKS_DIR, "soak.py")
-_spec = importlib.util.spec_from_file_location("soak", _SOAK_PATH)
-soak = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(soak)
+soak = load_benchmark("soak")
 
 SAMPLES = 5
 # A few objects and blocks move with the interpreter's own caches (and the samples list holds
@@ -72,8 +68,7 @@ def test_nothing_of_ours_leaks_under_leak_sanitizer(run_python):
     # kind of our work and nothing else, so its report at exit is about us.
     suppressions = os.path.join(TESTS_DIR, "sanitizers",
                                 "lsan.supp")
-    benchmarks = os.path.dirname(_SOAK_PATH)
-    code = f"import sys\nsys.path.insert(0, {benchmarks!r})\n" + LEAK_CHECKED_WORK
+    code = f"import sys\nsys.path.insert(0, {BENCHMARKS_DIR!r})\n" + LEAK_CHECKED_WORK
     result = run_python(code, timeout=300, env={
         "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1",
         "LSAN_OPTIONS": f"suppressions={suppressions}:print_suppressions=0",

@@ -7,9 +7,9 @@ import time
 import pytest
 
 import _velmora as v
-import loopback
 from helpers_rooms import level, settle, voice_channel, voice_frame
-from recording import RecordingDelegate
+from velmora.testing import control
+from velmora.testing.recording import RecordingDelegate
 
 SENDERS = 4
 FRAMES = 300
@@ -31,7 +31,7 @@ def loudness(user):
 
 @pytest.mark.parametrize("limit", [4, 256])
 def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, clock, limit):
-    loopback.lib.vlb_set_media_queue_limit(limit)
+    control.set_media_queue_limit(limit)
     members = [room.member(f"user{i}", SlowListener() if i == 0 else None) for i in range(SENDERS)]
     for m in members:
         assert m.enter() == 0
@@ -46,7 +46,7 @@ def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, clo
     def tick():
         # The engine clock runs on its own thread meanwhile, as the real one does.
         while not sending.is_set():
-            assert loopback.lib.vlb_clock_advance(10) == loopback.OK
+            control.clock_advance(10)
             time.sleep(0.001)
 
     def send(m):
@@ -84,23 +84,23 @@ def test_concurrent_senders_lose_no_events_and_account_for_every_frame(room, clo
             heard = [frame for user, frame in receiver.delegate.named("OnRemoteAudioReceived")
                      if user == sender][2:]  # past the codec's onset
             assert all(abs(level(f) / (loudness(sender) / 2 ** 0.5) - 1) < 0.3 for f in heard)
-        delivered = loopback.lib.vlb_delivered_frames(receiver.engine)
-        dropped = loopback.lib.vlb_dropped_frames(receiver.engine)
+        delivered = control.delivered_frames(receiver.engine)
+        dropped = control.dropped_frames(receiver.engine)
         assert delivered == len(frames)
         assert delivered + dropped == FRAMES * (SENDERS - 1)
         assert receiver.events("OnMissCustomCmdMsg") == []
     if limit == 4:
-        assert loopback.lib.vlb_dropped_frames(members[0].engine) > 0
+        assert control.dropped_frames(members[0].engine) > 0
 
 
-def test_churn_of_sessions_while_others_send(run_python):
+def test_churn_of_sessions_while_others_send(run_child):
     # Sessions enter, open channels, send and go (by ExitRoom or by being dropped) on several
     # threads while a steady member watches: for each visitor it sees one arrival, then one
     # departure, with the visitor's channels announced in between, and nothing afterwards.
     code = """
 import threading
 import _velmora as v
-import loopback
+from velmora.testing import control
 from helpers_rooms import Member, settle, voice_channel, voice_frame
 
 steady = Member("steady")
@@ -129,7 +129,7 @@ for t in threads:
     t.join()
 assert failures == []
 settle(steady)
-assert loopback.lib.vlb_session_count() == 1
+assert control.session_count() == 1
 
 by_user = {}
 for name, args in steady.events("OnRemoteUserEnterRoom", "OnRemoteAudioAvailable",
@@ -147,13 +147,12 @@ for user in visitors:
     assert [args for name, args in by_user[user] if name == "OnRemoteAudioAvailable"] == [
         (user, True), (user, False)]
 assert set(by_user) == set(visitors)
-delivered = loopback.lib.vlb_delivered_frames(steady.engine)
+delivered = control.delivered_frames(steady.engine)
 assert delivered == len(steady.events("OnRemoteAudioReceived"))
 # Audio goes out on the engine clock's ticks: what a visitor sent in its last moments may
 # leave with it, unsent, but nothing is heard twice.
-assert delivered + loopback.lib.vlb_dropped_frames(steady.engine) <= 5 * len(visitors)
+assert delivered + control.dropped_frames(steady.engine) <= 5 * len(visitors)
 print("ok")
 """
-    result = run_python(code, timeout=120)
-    assert result.returncode == 0, result.stderr
+    result = run_child(code, timeout=120)
     assert result.stdout.strip() == "ok"

@@ -1,9 +1,8 @@
 """Video in the loopback engine: each receiver gets the kind it asked for, coded as in
 production; key frames, time stamps, refusals, undecodable payloads and the bandwidth cap. On
 the manual clock, which waits for the video workers, so every run gives the same frames."""
+import gc
 import os
-import subprocess
-import sys
 from fractions import Fraction
 
 import av
@@ -11,7 +10,6 @@ import numpy as np
 import pytest
 
 import _velmora as v
-import loopback
 from helpers_rooms import pattern_frame, settle, video_frame
 from paths import EXAMPLES_DIR
 from velmora.testing import control, media
@@ -39,7 +37,7 @@ def sending_room(room, sender="alice", *, pixel_input=True, encoded=("bob",), pi
     for names, pixel in ((encoded, False), (pixels, True)):
         for name in names:
             members[name] = room.member(name)
-            assert members[name].enter(pixel=pixel) == 0
+            assert members[name].enter(pixel_output=pixel) == 0
             assert members[name].cloud.Subscribe(sender, HIGH) == 0
     settle(*members.values())
     for m in members.values():
@@ -106,8 +104,8 @@ def test_an_encoded_receivers_h264_decodes_elsewhere_to_the_pixel_receivers_pict
         decoded, = decoder.decode(av.Packet(f.data))
         assert (decoded.width, decoded.height) == (picture.width, picture.height)
         assert decoded.to_ndarray(format="yuv420p").tobytes() == picture.data
-    assert loopback.video_counters(m["alice"].engine)["encoded"] == 25
-    assert loopback.video_counters(m["carol"].engine)["decoded"] == 25
+    assert control.video_counters(m["alice"].engine)["encoded"] == 25
+    assert control.video_counters(m["carol"].engine)["decoded"] == 25
 
 
 def test_key_frames_at_the_gop_and_when_a_receiver_starts(room, clock):
@@ -125,7 +123,7 @@ def test_key_frames_at_the_gop_and_when_a_receiver_starts(room, clock):
     assert [f.pts for f in received(dave, pixels=False)][:1] == [15]
     # A member that entered with use_pixel_frame_input is not asked: its engine encoder answers.
     assert alice.events("OnRequestKeyFrame") == []
-    assert loopback.video_counters(alice.engine)["key_frames"] == 4
+    assert control.video_counters(alice.engine)["key_frames"] == 4
 
 
 def test_encode_params_set_before_entering_hold_in_the_room(room, clock):
@@ -143,14 +141,14 @@ def test_a_stream_nobody_takes_is_not_coded_and_the_first_taker_starts_at_a_key_
     m = sending_room(room, encoded=(), pixels=())
     send_pattern(clock, m["alice"], 5)
     settle(m["alice"])
-    assert loopback.video_counters(m["alice"].engine)["encoded"] == 0
+    assert control.video_counters(m["alice"].engine)["encoded"] == 0
     carol = room.member("carol")
-    assert carol.enter(pixel=True) == 0 and carol.cloud.Subscribe("alice", HIGH) == 0
+    assert carol.enter(pixel_output=True) == 0 and carol.cloud.Subscribe("alice", HIGH) == 0
     send_pattern(clock, m["alice"], 3, first=5)
     settle(m["alice"], carol)
     assert [f.pts for f in received(carol, True)] == [5, 6, 7]
-    assert loopback.video_counters(carol.engine)["undecodable"] == 0
-    assert loopback.video_counters(m["alice"].engine) == {
+    assert control.video_counters(carol.engine)["undecodable"] == 0
+    assert control.video_counters(m["alice"].engine) == {
         "encoded": 3, "key_frames": 1, "skipped": 0, "decoded": 0, "undecodable": 0}
 
 
@@ -177,11 +175,25 @@ def test_the_engines_encoder_for_tools_checks_what_it_is_given():
     data, key = encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
     assert key and data.startswith(b"\0\0\0\1")
     encoder.close()
+    encoder.close()  # ended once: the engine is not asked again
     with pytest.raises(control.ControlError, match="closed"):
         encoder.encode(media.test_pattern(0, 16, 16), 16, 16)
-    lib = loopback.lib
-    assert lib.vlb_video_encoder_free(12345) == loopback.ABSENT
-    assert lib.vlb_video_encoded_key(12345) == loopback.ABSENT
+    # A pointer that names no encoder, which VideoEncoder never hands the engine: raw calls.
+    lib = control.library()
+    assert lib.vlb_video_encoder_free(12345) == control.ABSENT
+    assert lib.vlb_video_encoded_key(12345) == control.ABSENT
+
+
+@pytest.mark.parametrize("counters", [control.video_counters, control.audio_counters])
+def test_the_counters_of_a_session_that_is_gone_are_refused(counters):
+    cloud = v.KWIXCloud(v.KWIXCloudDelegate())
+    engine = control.newest_session()
+    assert set(counters(engine).values()) == {0}
+    del cloud
+    gc.collect()
+    with pytest.raises(control.ControlError, match="no live engine session") as refused:
+        counters(engine)
+    assert refused.value.status == control.ABSENT
 
 
 def test_pts_and_rotation_carry_over_to_every_receiver(room, clock):
@@ -220,7 +232,7 @@ def test_pixel_frames_the_engine_cannot_take_are_refused(room, clock, fmt, width
     clock(100)
     settle(*m.values())
     assert received(m["bob"], False) == [] and received(m["carol"], True) == []
-    assert loopback.video_counters(m["alice"].engine)["encoded"] == 0
+    assert control.video_counters(m["alice"].engine)["encoded"] == 0
 
 
 def test_alpha_is_dropped_and_rgba_converted(room, clock):
@@ -259,7 +271,7 @@ def test_undecodable_payloads_are_counted_and_never_delivered(room, clock):
         clock(40, settle=False)
     settle(alice, carol)
     assert [f.pts for f in received(carol, True)] == [0, 1, 2, 6, 7, 8]
-    assert loopback.video_counters(carol.engine)["undecodable"] == 6
+    assert control.video_counters(carol.engine)["undecodable"] == 6
     # The stream broke off once while it was decoding: its sender is asked for a key frame.
     assert alice.events("OnRequestKeyFrame") == [("OnRequestKeyFrame", (int(HIGH),))]
 
@@ -334,10 +346,10 @@ def test_a_capped_uplink_lowers_a_pixel_senders_own_encoder(room, clock):
 
 
 @pytest.mark.slow
-def test_the_video_bot_example_records_an_mp4_that_plays_back(tmp_path):
+def test_the_video_bot_example_records_an_mp4_that_plays_back(run_program, tmp_path):
     out = tmp_path / "room.mp4"
-    result = subprocess.run([sys.executable, os.path.join(EXAMPLES_DIR, "video_bot.py"), "--seconds", "1.5",
-                             "--size", "160x120", "--out", str(out)], capture_output=True, text=True, timeout=60)
+    result = run_program([os.path.join(EXAMPLES_DIR, "video_bot.py"), "--seconds", "1.5", "--size", "160x120",
+                          "--out", str(out)], cwd=tmp_path, timeout=60)
     assert result.returncode == 0, result.stderr
     assert "velmora: callback" not in result.stderr
     with av.open(str(out)) as played:

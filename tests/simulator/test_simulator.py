@@ -1,13 +1,10 @@
 """The room simulator (velmora.testing): scenario files and their errors, runs of a bot in a
 scenario, recordings and their replay, the timeline page, the command line and the pytest
 plugin."""
-import importlib.metadata
 import json
 import os
 import re
 import struct
-import subprocess
-import sys
 import time
 import wave
 
@@ -460,31 +457,22 @@ def test_the_timeline_shows_network_quality_and_missed_commands():
 
 # ---- command line and plugin ----------------------------------------------------------------
 
-def _python(args, cwd, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
-    try:
-        return subprocess.run([sys.executable] + args, cwd=cwd, env=env, capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired as hang:
-        pytest.fail(f"{args} hung; stderr so far:\n{hang.stderr}")
-
-
 @pytest.mark.slow
-def test_command_line_records_replays_and_draws(tmp_path):
+def test_command_line_records_replays_and_draws(tmp_path, run_program):
     (tmp_path / "s.toml").write_text(BUSY)
     (tmp_path / "bot.py").write_text(
         "import _velmora as v\nclass Bot(v.KWIXCloudDelegate):\n"
         "    def OnReceiveCustomCmdMsg(self, user, cmd, seq, message):\n        print('got', message)\n")
-    recorded = _python(["-m", "velmora.testing", "record", "s.toml", "-o", "run.jsonl", "--clock", "real",
+    recorded = run_program(["-m", "velmora.testing", "record", "s.toml", "-o", "run.jsonl", "--clock", "real",
                         "--timeline", "run.html"], tmp_path)
     assert recorded.returncode == 0, recorded.stderr
     assert "recorded" in recorded.stdout and (tmp_path / "run.html").is_file()
-    replayed = _python(["-m", "velmora.testing", "replay", "run.jsonl", "--bot", "bot.py:Bot"], tmp_path)
+    replayed = run_program(["-m", "velmora.testing", "replay", "run.jsonl", "--bot", "bot.py:Bot"], tmp_path)
     assert replayed.returncode == 0, replayed.stderr
     assert replayed.stdout.splitlines()[:3] == ["got b'hello 1'", "got b'hello 2'", "got b'hello 3'"]
-    drawn = _python(["-m", "velmora.testing", "timeline", "run.jsonl", "-o", "again.html"], tmp_path)
+    drawn = run_program(["-m", "velmora.testing", "timeline", "run.jsonl", "-o", "again.html"], tmp_path)
     assert drawn.returncode == 0 and (tmp_path / "again.html").read_text() == (tmp_path / "run.html").read_text()
-    listed = _python(["-m", "velmora.testing", "actions"], tmp_path).stdout.splitlines()
+    listed = run_program(["-m", "velmora.testing", "actions"], tmp_path).stdout.splitlines()
     assert "custom_cmd_loss" in listed and "sei (needs who)" in listed
     assert listed[listed.index("sei (needs who)") + 1] == "    message: required"
 
@@ -494,32 +482,24 @@ def test_command_line_records_replays_and_draws(tmp_path):
     (["replay", "bad.toml"], "bad.toml:1: not a velmora recording"),
     (["record", "bad.toml", "-o", "x.jsonl", "--bot", "nowhere.py:Bot"], "no such file nowhere.py"),
 ])
-def test_command_line_errors(tmp_path, args, expected):
+def test_command_line_errors(tmp_path, run_program, args, expected):
     (tmp_path / "bad.toml").write_text('[[participant]]\nid = ""\n')
     if args[0] == "record":
         (tmp_path / "bad.toml").write_text('[[participant]]\nid = "a"\n')
-    completed = _python(["-m", "velmora.testing"] + args, tmp_path)
+    completed = run_program(["-m", "velmora.testing"] + args, tmp_path)
     assert completed.returncode != 0
     assert expected in completed.stderr
 
 
-def _plugin_args():
-    # An installed entry point loads the plugin already; naming it again would load it twice.
-    installed = [ep for ep in importlib.metadata.entry_points().get("pytest11", [])
-                 if ep.value.startswith("velmora.testing")]
-    return [] if installed else ["-p", "velmora.testing.pytest_plugin"]
-
-
 @pytest.mark.slow
-def test_a_failing_test_gets_its_timeline_written(tmp_path):
+def test_a_failing_test_gets_its_timeline_written(tmp_path, run_pytest):
     (tmp_path / "test_bot.py").write_text(
         "import _velmora as v\nfrom velmora.testing import parse_scenario\n"
         "S = parse_scenario('[[participant]]\\nid = \"alice\"\\n')\n"
         "class Bot(v.KWIXCloudDelegate):\n    pass\n"
         "def test_bot(velmora_runner):\n    velmora_runner(S, Bot)\n    assert False, 'bot failed'\n"
         "def test_fine(velmora_runner):\n    velmora_runner(S, Bot)\n")
-    completed = _python(["-m", "pytest", "-p", "no:cacheprovider", "--basetemp", str(tmp_path / "base"),
-                         "test_bot.py"] + _plugin_args(), tmp_path)
+    completed = run_pytest(["--basetemp", str(tmp_path / "base"), "test_bot.py"], tmp_path)
     assert "1 failed, 1 passed" in completed.stdout, completed.stdout + completed.stderr
     paths = [line.split(":", 1)[1].strip() for line in completed.stdout.splitlines()
              if line.startswith(("timeline:", "recording:"))]
@@ -529,10 +509,8 @@ def test_a_failing_test_gets_its_timeline_written(tmp_path):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("example, passed", [("test_my_bot.py", 6), ("test_meeting_recorder.py", 2)])
-def test_the_example_bot_tests_pass(tmp_path, example, passed):
-    completed = _python(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--rootdir", str(tmp_path),
-                         os.path.join(ROOT, "examples", example)] + _plugin_args(), tmp_path,
-                        timeout=300)
+def test_the_example_bot_tests_pass(tmp_path, run_pytest, example, passed):
+    completed = run_pytest(["-q", "--rootdir", str(tmp_path), os.path.join(ROOT, "examples", example)], tmp_path)
     assert completed.returncode == 0, completed.stdout + completed.stderr
     assert f"{passed} passed" in completed.stdout
 

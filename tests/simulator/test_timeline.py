@@ -4,16 +4,12 @@ import base64
 import os
 import re
 import shutil
-import subprocess
-import sys
 
 import pytest
 
 import _velmora as v
 from velmora.testing import Recording, parse_scenario, run, values
 from velmora.testing.timeline import lanes, render
-from paths import ROOT
-from test_simulator import _plugin_args
 
 TONE = base64.b64encode(b"\x00\x40" * 960).decode()  # 20 ms at 48 kHz, loud
 
@@ -140,7 +136,7 @@ def test_the_timeline_in_a_browser(tmp_path):
 
 
 @pytest.mark.slow
-def test_a_failing_run_keeps_its_report_whatever_writing_its_files_does(tmp_path):
+def test_a_failing_run_keeps_its_report_whatever_writing_its_files_does(tmp_path, run_pytest):
     (tmp_path / "test_bot.py").write_text(
         "import _velmora as v\nfrom velmora import QuietDelegate\nfrom velmora.testing import parse_scenario, runner\n"
         "S = parse_scenario('[[participant]]\\nid = \"alice\"\\n')\n"
@@ -151,10 +147,7 @@ def test_a_failing_run_keeps_its_report_whatever_writing_its_files_does(tmp_path
         "    monkeypatch.setattr(runner.RunResult, 'timeline', lambda self, path: 1 / 0)\n"
         "    assert False, 'the bot failed'\n"
         "def test_later(velmora_runner):\n    velmora_runner(S, QuietDelegate)\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
-    completed = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--basetemp",
-                                str(tmp_path / "base"), "test_bot.py"] + _plugin_args(), cwd=tmp_path, env=env,
-                               capture_output=True, text=True, timeout=300)
+    completed = run_pytest(["--basetemp", str(tmp_path / "base"), "test_bot.py"], tmp_path)
     out = completed.stdout
     assert "2 failed, 1 passed" in out and "INTERNALERROR" not in out + completed.stderr, out
     assert "the bot failed" in out and "timeline:  could not be written (ZeroDivisionError: division by zero)" in out

@@ -1,10 +1,15 @@
-"""The loopback engine's control API from Python: find sessions, wait for them, turn fault
-switches and drive the engine clock.
+"""The loopback engine's control API from Python: find sessions and read what they received,
+wait for them, emit callbacks, turn fault switches, shape the simulated network and drive the
+engine clock.
 
 Only the loopback build of libvelmora.so has these functions (see
 engine/include/velmora_loopback.h); `available()` tells whether the engine beside the module
 is that build. Calls go through ctypes.CDLL, which releases the interpreter lock for each
-call, so waiting for a session never blocks the callbacks it waits for.
+call, so waiting for a session never blocks the callbacks it waits for; callbacks emitted on
+the "calling thread holding the lock" go through ctypes.PyDLL instead, as a session call
+would. Each function checks the engine's status and raises on a refusal (ControlError,
+ValueError or TimeoutError, saying what was refused); `library()` gives the C functions
+themselves, for calls these functions would refuse to make.
 """
 import ctypes
 import os
@@ -18,8 +23,22 @@ from . import network as _network
 OK = 0
 NULL = -1
 ABSENT = -2
+UNKNOWN_SLOT = -3
 NOT_MANUAL = -4
 INVALID = -5
+# Where an emitted callback runs (the C API's `where`): queued to the session's engine
+# thread, or called at once on the thread calling the control API.
+ON_ENGINE_THREAD = 0
+ON_CALLING_THREAD = 1
+# The places an emit_* function runs a callback: ON_ENGINE_THREAD; ON_CALLING_THREAD with the
+# interpreter lock released (as on a foreign thread); ON_CALLING_THREAD with the lock held (as
+# inside a session call).
+ENGINE_THREAD = "engine thread"
+CALLING_THREAD = "calling thread"
+CALLING_THREAD_HOLDING_LOCK = "calling thread holding the lock"
+EMIT_PLACES = (ENGINE_THREAD, CALLING_THREAD, CALLING_THREAD_HOLDING_LOCK)
+# Levels of log_write (those of QVLiveSDK::SetLogLevel).
+LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERROR, LOG_OFF = range(5)
 DIRECTIONS = {"uplink": 0, "downlink": 1, "both": 2}
 # error_code of OnMissCustomCmdMsg: lost by the simulated network, lost to the receiver's bound.
 MISS_LOST_IN_TRANSIT = 1
@@ -30,7 +49,12 @@ DEFAULT_QUALITY_REPORT_MS = _network.RUN_FIELDS["quality_report_ms"].engine_defa
 LIBRARY_PATH = os.path.join(os.path.dirname(os.path.abspath(_velmora.__file__)), "libvelmora.so")
 
 class ControlError(RuntimeError):
-    """The engine beside the module lacks a control function the caller needs."""
+    """The engine beside the module lacks a control function the caller needs, or refused a
+    call; `status` is the engine's answer then (ABSENT: no such live session), else None."""
+
+    def __init__(self, message, status=None):
+        super().__init__(message)
+        self.status = status
 
 
 # Every function of the control API with its C signature.
@@ -41,6 +65,7 @@ SIGNATURES = {
     "vlb_settings_reset": (None, []),
     "vlb_log_file": (c_int64, [c_void_p, c_size_t]),
     "vlb_log_set_rotation": (None, [c_uint64, c_int]),
+    "vlb_log_set_retry_interval": (c_int, [c_int64]),
     "vlb_log_write": (None, [c_int, c_char_p]),
     "vlb_log_flush": (None, []),
     "vlb_describe_default": (c_int64, [c_char_p, c_void_p, c_size_t]),
@@ -138,15 +163,22 @@ def load(loader=ctypes.CDLL):
 
 
 class _Control:
-    """The library, loaded on first use (so that importing this module never fails)."""
+    """The library, loaded on first use (so that importing this module never fails): one
+    handle that releases the interpreter lock around each call, one that keeps it."""
 
     def __init__(self):
         self._lib = None
+        self._lib_holding_lock = None
 
     def lib(self):
         if self._lib is None:
             self._lib = load()
         return self._lib
+
+    def lib_holding_lock(self):
+        if self._lib_holding_lock is None:
+            self._lib_holding_lock = load(ctypes.PyDLL)
+        return self._lib_holding_lock
 
     def call(self, name, *args):
         return getattr(self.lib(), name)(*args)
@@ -155,8 +187,22 @@ class _Control:
 _control = _Control()
 
 
+def library(holding_lock=False):
+    """The engine library with every control function's signature set, for calling the C API
+    itself: to pass what the functions of this module refuse (null pointers, values out of
+    range) and see the engine's own answer. holding_lock=True gives the handle that keeps the
+    interpreter lock during each call."""
+    return _control.lib_holding_lock() if holding_lock else _control.lib()
+
+
 def _encode(text):
-    return text.encode() if isinstance(text, str) else text
+    """A text argument as the C API takes it: str as UTF-8, bytes as they are (any bytes, to
+    hand the engine what no str encodes), None as a null pointer."""
+    if isinstance(text, str):
+        return text.encode()
+    if text is None or isinstance(text, bytes):
+        return text
+    raise TypeError(f"a text argument is a str, bytes or None, not {type(text).__name__}")
 
 
 def available():
@@ -170,10 +216,16 @@ def available():
 
 # ---- Sessions -------------------------------------------------------------------------------
 
+def session_count():
+    """How many engine sessions are alive."""
+    return _control.call("vlb_session_count")
+
+
 def sessions():
     """Engine pointers of the live sessions, oldest first."""
     lib = _control.lib()
-    return [lib.vlb_session_at(i) for i in range(lib.vlb_session_count())]
+    live = (lib.vlb_session_at(i) for i in range(lib.vlb_session_count()))
+    return [session for session in live if session]  # one may end between count and look-up
 
 
 def newest_session():
@@ -187,6 +239,23 @@ def newest_session():
 def find_session(user_id):
     """The newest live session in a room as `user_id`, or None."""
     return _control.call("vlb_session_find", _encode(user_id))
+
+
+def session_delegate(session):
+    """The delegate pointer `session` was created with: an int, or None for none (or for no
+    live session)."""
+    return _control.call("vlb_session_delegate", session)
+
+
+def session_user(session):
+    """The user id `session` is in a room as (bytes), or ABSENT when it is in none."""
+    return read_text(_control.lib().vlb_session_user, session)
+
+
+def session_room(session):
+    """The room `session` is in (bytes, "<sdk_app_id>/s:<str_room_id>" or
+    "<sdk_app_id>/n:<room_id>"), or ABSENT when it is in none."""
+    return read_text(_control.lib().vlb_session_room, session)
 
 
 def wait_idle(session, timeout_ms=5000):
@@ -232,11 +301,43 @@ def journal(session):
     return entries
 
 
+def journal_calls(session):
+    """The journal read: [(operation, {argument: value})], oldest first, each value as
+    parse_value gives it."""
+    entries = []
+    for line in journal(session):
+        operation, _, arguments = line.partition(" ")
+        entries.append((operation, parse_description(arguments)))
+    return entries
+
+
+def last_call(session, operation=None):
+    """The last (operation, {argument: value}) of the journal, of `operation` if given;
+    raises ControlError when there is none."""
+    entries = [e for e in journal_calls(session) if operation is None or e[0] == operation]
+    if not entries:
+        raise ControlError(f"the engine session received no {operation or 'call'}")
+    return entries[-1]
+
+
+def journal_clear(session):
+    """Forgets what the journal of `session` holds."""
+    _control.call("vlb_journal_clear", session)
+
+
+def journal_full_payloads(on=True):
+    """Journals keep frame payloads byte for byte from now on (on), or as size and digest
+    (off, the default; reset_faults restores it)."""
+    _control.call("vlb_journal_full_payloads", 1 if on else 0)
+
+
 def delivered_frames(session):
+    """Media frames delivered to the delegate of `session` (audio, video and pixel alike)."""
     return _control.call("vlb_delivered_frames", session)
 
 
 def dropped_frames(session):
+    """Media frames dropped because the queue of `session` was full."""
     return _control.call("vlb_dropped_frames", session)
 
 
@@ -249,6 +350,251 @@ def queue_counters(session):
     if _control.call("vlb_queue_counters", session, *values) != OK:
         return None
     return dict(zip(("queued_bytes", "unreliable_dropped", "reliable_lost"), (v.value for v in values)))
+
+
+def audio_counters(session):
+    """{'accepted', 'refused', 'delivered', 'dropped'}: audio frames sent by `session` and
+    refused, and frames for it delivered and dropped. Raises ControlError for no live session."""
+    values = [c_uint64() for _ in range(4)]
+    status = _control.call("vlb_audio_counters", session, *[ctypes.byref(value) for value in values])
+    if status != OK:
+        raise ControlError(f"no live engine session {session:#x} to count audio frames of", status)
+    return dict(zip(("accepted", "refused", "delivered", "dropped"), (value.value for value in values)))
+
+
+# ---- Descriptions ---------------------------------------------------------------------------
+
+class Digest(tuple):
+    """A payload described by its size and digest ("#<size>:<digest>")."""
+
+    size = property(lambda self: self[0])
+    digest = property(lambda self: self[1])
+
+
+def parse_value(value):
+    """One value of a description: None for "null", bytes for "x<hex>", a Digest for
+    "#<size>:<digest>", "set" as it is, else an int."""
+    if value == "null":
+        return None
+    if value.startswith("x"):
+        return bytes.fromhex(value[1:])
+    if value.startswith("#"):
+        size, _, digest = value[1:].partition(":")
+        return Digest((int(size), digest))
+    if value == "set":
+        return value
+    return int(value)
+
+
+def parse_description(text):
+    """'a=1 b=x6162 c=null' -> {'a': 1, 'b': b'ab', 'c': None}."""
+    if isinstance(text, bytes):
+        text = text.decode()
+    items = {}
+    for item in text.split():
+        name, _, value = item.partition("=")
+        items[name] = parse_value(value)
+    return items
+
+
+def describe_default(type_name):
+    """{field: value} of a record as the engine's default constructor makes it: `type_name`
+    is "KwixString", "RoomParams", "EnterRoomParams", "AudioFrame", "VideoFrame" or
+    "PixelFrame"."""
+    text = read_text(_control.lib().vlb_describe_default, _encode(type_name))
+    if isinstance(text, int):
+        raise ValueError(f"the engine describes no record type {type_name!r}")
+    return parse_description(text)
+
+
+def frame_data_calls():
+    """How often data() of any frame was called in this process."""
+    return _control.call("vlb_frame_data_calls")
+
+
+# ---- Settings and the log -------------------------------------------------------------------
+# `name` is a QVLiveSDK function ("SetSocks5Proxy"), `index` an argument's 0-based position.
+
+def settings_calls(name):
+    """Calls of QVLiveSDK function `name` since the last reset."""
+    calls = _control.call("vlb_settings_calls", _encode(name))
+    if calls == ABSENT:
+        raise ValueError(f"the engine records no settings function {name!r}")
+    return calls
+
+
+def settings_text(name, index=0):
+    """The text argument `index` of the last call of `name`: bytes, None for a null pointer,
+    ABSENT if there was no call."""
+    result = read_text(_control.lib().vlb_settings_text, _encode(name), index)
+    return None if result == NULL else result
+
+
+def settings_int(name, index=0):
+    """The integer or bool argument `index` of the last call of `name`, or ABSENT."""
+    value = c_int64()
+    status = _control.call("vlb_settings_int", _encode(name), index, ctypes.byref(value))
+    return value.value if status == OK else ABSENT
+
+
+def settings_reset():
+    """Forgets every recorded settings call and restores the default settings."""
+    _control.call("vlb_settings_reset")
+
+
+def log_file():
+    """The path of the log file being written, or None when none is open."""
+    path = read_text(_control.lib().vlb_log_file)
+    return None if isinstance(path, int) else path.decode()
+
+
+def log_set_rotation(max_bytes, keep):
+    """The log file rotates when it would grow past `max_bytes`, keeping `keep` rotated files."""
+    _control.call("vlb_log_set_rotation", max_bytes, keep)
+
+
+def log_set_retry_interval(interval_ms):
+    """After the log file could not be written, the log tries it again `interval_ms` (0 to
+    86400000, default 1000) after the failure, losing and counting lines meanwhile; a shorter
+    interval brings a pending retry forward. settings_reset restores the default."""
+    if isinstance(interval_ms, bool) or not isinstance(interval_ms, int) or not 0 <= interval_ms <= 86400000:
+        raise ValueError(f"the log's retry interval is an integer from 0 to 86400000 ms, not {interval_ms!r}")
+    if _control.call("vlb_log_set_retry_interval", interval_ms) != OK:
+        raise ValueError(f"the engine refused the log's retry interval {interval_ms} ms")
+
+
+def log_write(level, text):
+    """Writes one line at `level` (LOG_DEBUG to LOG_ERROR) as the engine's own code does."""
+    _control.call("vlb_log_write", level, _encode(text))
+
+
+def log_flush():
+    """Waits until every line written so far is in the file and every rotated file is
+    compressed."""
+    _control.call("vlb_log_flush")
+
+
+# ---- Emitting callbacks ---------------------------------------------------------------------
+# Each calls one delegate slot of a session with exactly the arguments given: user ids and
+# messages may be None (a null pointer) or bytes that are not UTF-8, enumeration values need
+# not have a name. `where` is one of EMIT_PLACES. Raises ControlError for no live session.
+
+def _emit(function, session, where, *args):
+    if where not in EMIT_PLACES:
+        raise ValueError(f"where is one of {', '.join(map(repr, EMIT_PLACES))}, not {where!r}")
+    lib = library(holding_lock=where == CALLING_THREAD_HOLDING_LOCK)
+    status = getattr(lib, function)(session, ON_ENGINE_THREAD if where == ENGINE_THREAD else ON_CALLING_THREAD,
+                                    *args)
+    if status == UNKNOWN_SLOT:
+        raise ValueError(f"{function} emits no slot {args[0]!r}")
+    if status != OK:
+        raise ControlError(f"{function}: no live engine session {session:#x}", status)
+
+
+def _payload(data):
+    return (None, 0) if data is None else (bytes(data), len(data))
+
+
+def emit_error(session, error, *, where=ENGINE_THREAD):
+    """OnError(error)."""
+    _emit("vlb_emit_error", session, where, int(error))
+
+
+def emit_connection_state(session, old, new, *, where=ENGINE_THREAD):
+    """OnConnectionStateChanged(old, new)."""
+    _emit("vlb_emit_connection_state", session, where, int(old), int(new))
+
+
+def emit_event(session, slot, *, where=ENGINE_THREAD):
+    """A callback without arguments: "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated"
+    or "OnLocalAudioChannelDestroyed"."""
+    _emit("vlb_emit_event", session, where, _encode(slot))
+
+
+def emit_stream_event(session, slot, stream_type, *, where=ENGINE_THREAD):
+    """A callback with a stream type: "OnLocalVideoChannelCreated",
+    "OnLocalVideoChannelDestroyed" or "OnRequestKeyFrame"."""
+    _emit("vlb_emit_stream_event", session, where, _encode(slot), int(stream_type))
+
+
+def emit_bitrate_request(session, stream_type, bitrate_bps, *, where=ENGINE_THREAD):
+    """OnRequestChangeVideoEncodeBitrate(stream_type, bitrate_bps)."""
+    _emit("vlb_emit_bitrate_request", session, where, int(stream_type), bitrate_bps)
+
+
+def emit_user(session, slot, user_id, reason=0, *, where=ENGINE_THREAD):
+    """`slot` of `user_id`: "OnRemoteUserEnterRoom" (reason unused) or "OnRemoteUserExitRoom"."""
+    _emit("vlb_emit_user", session, where, _encode(slot), _encode(user_id), reason)
+
+
+def emit_audio_available(session, user_id, available, *, where=ENGINE_THREAD):
+    """OnRemoteAudioAvailable(user_id, available)."""
+    _emit("vlb_emit_audio_available", session, where, _encode(user_id), 1 if available else 0)
+
+
+def emit_video_available(session, user_id, available, stream_type, *, where=ENGINE_THREAD):
+    """OnRemoteVideoAvailable(user_id, available, stream_type)."""
+    _emit("vlb_emit_video_available", session, where, _encode(user_id), 1 if available else 0, int(stream_type))
+
+
+def emit_audio_frame(session, user_id, data, *, mixed=False, sample_rate=48000, channels=1, bits_per_sample=16,
+                     codec=0, pts=0, has_voice=False, where=ENGINE_THREAD):
+    """OnRemoteAudioReceived(user_id, frame), or with mixed=True
+    OnRemoteMixedAudioReceived(frame) (user_id unused); data None is a null payload. The
+    keywords of this and the other frames are the frames' own fields."""
+    _emit("vlb_emit_audio_frame", session, where, 1 if mixed else 0, _encode(user_id), sample_rate, channels,
+          bits_per_sample, int(codec), pts, 1 if has_voice else 0, *_payload(data))
+
+
+def emit_video_frame(session, user_id, stream_type, data, *, pts=0, dts=0, is_key_frame=False, codec=0,
+                     rotation=0, where=ENGINE_THREAD):
+    """OnRemoteVideoFrameReceived(user_id, stream_type, frame)."""
+    _emit("vlb_emit_video_frame", session, where, _encode(user_id), int(stream_type), pts, dts,
+          1 if is_key_frame else 0, int(codec), int(rotation), *_payload(data))
+
+
+def emit_pixel_frame(session, user_id, stream_type, data, *, pts=0, width=0, height=0, format=0, rotation=0,
+                     where=ENGINE_THREAD):
+    """OnRemotePixelFrameReceived(user_id, stream_type, frame)."""
+    _emit("vlb_emit_pixel_frame", session, where, _encode(user_id), int(stream_type), pts, width, height,
+          int(format), int(rotation), *_payload(data))
+
+
+def emit_sei(session, user_id, stream_type, message_type, message, *, where=ENGINE_THREAD):
+    """OnSeiMessageReceived(user_id, stream_type, message_type, message)."""
+    _emit("vlb_emit_sei", session, where, _encode(user_id), int(stream_type), message_type, *_payload(message))
+
+
+def emit_custom_cmd(session, user_id, cmd_id, seq, message, *, where=ENGINE_THREAD):
+    """OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message)."""
+    _emit("vlb_emit_custom_cmd", session, where, _encode(user_id), cmd_id, seq, *_payload(message))
+
+
+def emit_miss_custom_cmd(session, user_id, cmd_id, error_code, missed, *, where=ENGINE_THREAD):
+    """OnMissCustomCmdMsg(user_id, cmd_id, error_code, missed)."""
+    _emit("vlb_emit_miss_custom_cmd", session, where, _encode(user_id), cmd_id, error_code, missed)
+
+
+def emit_network_quality(session, local_user, local_quality, remote=(), *, where=ENGINE_THREAD):
+    """OnNetworkQuality: the local report (local_user None: a null one) and `remote`, a list
+    of (user id, quality)."""
+    users = (c_char_p * max(len(remote), 1))(*[_encode(user) for user, _ in remote])
+    qualities = (c_int * max(len(remote), 1))(*[int(quality) for _, quality in remote])
+    _emit("vlb_emit_network_quality", session, where, _encode(local_user), int(local_quality),
+          users if remote else None, qualities if remote else None, len(remote))
+
+
+def emit_unexposed(session, slot, *, where=ENGINE_THREAD):
+    """A slot the module does not bind ("OnUserVoiceVolume", "OnReceiveAsrMessage",
+    "OnAsrServiceError"), with sample arguments."""
+    _emit("vlb_emit_unexposed", session, where, _encode(slot))
+
+
+# ---- Faults and knobs -----------------------------------------------------------------------
+
+def fail_next_create():
+    """The next KWIXCloud() fails to create its engine session (once)."""
+    _control.call("vlb_fail_next_create")
 
 
 def set_media_queue_limit(frames):
@@ -383,8 +729,9 @@ def video_counters(session):
     key frames, its frames the video workers skipped; frames decoded for it as a pixel
     receiver, and frames it did not get as one because they did not decode."""
     values = [c_uint64() for _ in VIDEO_COUNTERS]
-    if _control.call("vlb_video_counters", session, *[ctypes.byref(value) for value in values]) != OK:
-        raise ControlError(f"no live engine session {session!r}")
+    status = _control.call("vlb_video_counters", session, *[ctypes.byref(value) for value in values])
+    if status != OK:
+        raise ControlError(f"no live engine session {session!r} to count video frames of", status)
     return {name: value.value for name, value in zip(VIDEO_COUNTERS, values)}
 
 
@@ -395,7 +742,11 @@ class VideoEncoder:
 
     def __init__(self):
         self._lib = _control.lib()
-        self._handle = self._lib.vlb_video_encoder_new()
+        self._handle = None
+        handle = self._lib.vlb_video_encoder_new()
+        if not handle:
+            raise ControlError("the engine could not make a video encoder (its log says why)")
+        self._handle = handle
 
     def encode(self, i420, width, height, *, bitrate_bps=0, frame_rate=15, key=False):
         """The frame (Annex B bytes) and whether it is a key frame. bitrate_bps 0: the rate
@@ -409,14 +760,21 @@ class VideoEncoder:
             raise ValueError(f"a {width}x{height} I420 picture has even sides from 16 to 4096 and "
                              f"{width * height * 3 // 2} bytes, not {len(i420)}")
         if length < 0:
-            raise ControlError(f"the engine's encoder refused the picture (status {length}; its log says why)")
+            raise ControlError(f"the engine's encoder refused the picture (status {length}; its log says why)",
+                               length)
         data = read_text(self._lib.vlb_video_encoded, self._handle)
-        return data, self._lib.vlb_video_encoded_key(self._handle) == 1
+        key_frame = self._lib.vlb_video_encoded_key(self._handle)
+        if isinstance(data, int) or key_frame not in (0, 1):
+            status = data if isinstance(data, int) else key_frame
+            raise ControlError(f"the engine lost the frame its encoder made (status {status})", status)
+        return data, key_frame == 1
 
     def close(self):
         if self._handle is not None:
-            self._lib.vlb_video_encoder_free(self._handle)
-            self._handle = None
+            handle, self._handle = self._handle, None
+            status = self._lib.vlb_video_encoder_free(handle)
+            if status != OK:
+                raise ControlError(f"the engine knew no video encoder {handle:#x} to end (status {status})", status)
 
     def __enter__(self):
         return self
@@ -425,7 +783,8 @@ class VideoEncoder:
         self.close()
 
     def __del__(self):
-        self.close()
+        if getattr(self, "_handle", None) is not None:
+            self.close()
 
 
 # ---- Clock ----------------------------------------------------------------------------------
@@ -438,7 +797,7 @@ def clock_advance(ms):
     status = _control.call("vlb_clock_advance", int(ms))
     if status != OK:
         raise ControlError(f"the engine refused to advance its clock by {ms} ms (status {status}); "
-                           "is the manual clock on?")
+                           "is the manual clock on?", status)
 
 
 def clock_now():

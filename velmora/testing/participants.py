@@ -27,14 +27,27 @@ def error_name(code):
         return str(code)
 
 
-def enter_params(user_id, room, *, role="anchor", pixel_output=False, app_id=APP_ID):
+def enter_params(user_id, room, *, role="anchor", pixel_output=False, pixel_input=False, app_id=APP_ID,
+                 user_sig="simulated", room_id=0, **audio_obtain):
+    """EnterRoomParams for `user_id` into the room named `room` (its str_room_id) of `app_id`.
+    `role` is "anchor", "audience" or a KwixRole member. None for user_id, room or user_sig
+    leaves that text unset, as a program that forgets it would. pixel_output: the member gets
+    video as pixel frames; pixel_input: it sends pixel frames. Further keywords set fields of
+    audio_obtain_params by name (output_sample_rate=16000,
+    audio_obtain_method=AUDIO_OBTAIN_METHOD_GET, ...)."""
     params = v.EnterRoomParams()
     params.room.sdk_app_id = app_id
-    params.room.user_id.SetValue(user_id)
-    params.room.user_sig.SetValue("simulated")
-    params.room.str_room_id.SetValue(room)
-    params.role = ROLES[role]
+    for field, text in (("user_id", user_id), ("user_sig", user_sig), ("str_room_id", room)):
+        if text is not None:
+            getattr(params.room, field).SetValue(text)
+    params.room.room_id = room_id
+    params.role = ROLES[role] if isinstance(role, str) else role
     params.use_pixel_frame_output = pixel_output
+    params.use_pixel_frame_input = pixel_input
+    for field, value in audio_obtain.items():
+        if not hasattr(params.audio_obtain_params, field):
+            raise TypeError(f"enter_params: AudioObtainParams has no field {field!r}")
+        setattr(params.audio_obtain_params, field, value)
     return params
 
 

@@ -278,6 +278,56 @@ def recorded(delegate_class, *args, clock=None, header=None, **kwargs):
     return delegate, recording
 
 
+class RecordingDelegate(v.KWIXCloudDelegate):
+    """A delegate that keeps every callback it receives as it came, for tests that look at
+    the arguments themselves and at the threads: `calls` holds (callback name, arguments,
+    thread id) in arrival order. Unlike recorded(), nothing is encoded, so nothing can be
+    saved; a subclass that defines a callback records it itself with `record`."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+        self.changed = threading.Condition()
+
+    def record(self, name, args):
+        with self.changed:
+            self.calls.append((name, args, threading.get_ident()))
+            self.changed.notify_all()
+
+    def named(self, name):
+        """The arguments of every call of `name`, in order."""
+        with self.changed:
+            return [args for called, args, _ in self.calls if called == name]
+
+    def names(self):
+        """The names of every callback received, in order."""
+        with self.changed:
+            return [called for called, _, _ in self.calls]
+
+    def clear(self):
+        with self.changed:
+            self.calls.clear()
+
+    def wait_for(self, predicate, timeout=5.0):
+        """Waits until predicate(self) holds; raises TimeoutError naming the callbacks
+        received so far if it does not within `timeout` seconds."""
+        with self.changed:
+            if not self.changed.wait_for(lambda: predicate(self), timeout):
+                raise TimeoutError(f"timed out after {timeout} s; calls so far: "
+                                   f"{[called for called, _, _ in self.calls]}")
+
+
+def _keeper(name):
+    def record(self, *args):
+        self.record(name, args)
+    record.__name__ = name
+    return record
+
+
+for _name in CALLBACKS:
+    setattr(RecordingDelegate, _name, _keeper(_name))
+
+
 class _ReplayClock:
     """The time of the entry being replayed."""
     name = "replay"

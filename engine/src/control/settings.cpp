@@ -50,6 +50,12 @@ int64_t vlb_log_file(char* buffer, size_t capacity) {
 
 void vlb_log_set_rotation(uint64_t max_bytes, int keep) { velmora::loopback::LogSetRotation(max_bytes, keep); }
 
+int vlb_log_set_retry_interval(int64_t interval_ms) {
+    if (interval_ms < 0 || interval_ms > velmora::loopback::kMaxLogRetryMs) return VLB_INVALID;
+    velmora::loopback::LogSetRetryInterval(interval_ms);
+    return VLB_OK;
+}
+
 void vlb_log_write(int level, const char* text) {
     // Only the four real levels: "off" is a filter, not a level a line can have.
     if (level < VLB_LOG_DEBUG || level > VLB_LOG_ERROR) return;

@@ -27,7 +27,8 @@
 // a FIFO or a link planted there is refused, never blocked on or written through. When the
 // directory is removed while the log is open, it is made again at the next line; when the file
 // cannot be written at all, stderr says so once and the log counts the lines lost, retries at
-// most once a second, and records the count in the file when it can write again.
+// most once per retry interval (a second unless set), and records the count in the file when it
+// can write again.
 //
 // Rotation happens on the writing thread and is only a rename, so it costs a logging thread
 // no more than a few system calls; compressing and pruning old files runs on a worker thread
@@ -78,7 +79,7 @@ constexpr const char kLongestName[] = "velmora.log.18446744073709551615.gz.tmp";
 constexpr uint64_t kDefaultMaxBytes = 8ull << 20;
 constexpr int kDefaultKeep = 5;
 constexpr int kLevelOff = 4;
-constexpr int64_t kRetryNanoseconds = 1000000000;
+constexpr int64_t kDefaultRetryNanoseconds = 1000000000;
 
 const char* LevelName(LogLevel level) {
     switch (level) {
@@ -594,6 +595,13 @@ public:
         keep_ = keep < 0 ? 0 : keep;
     }
 
+    // A shorter interval also brings a retry already pending forward.
+    void SetRetryInterval(int64_t nanoseconds) {
+        std::lock_guard<std::mutex> lock(mu_);
+        retry_nanoseconds_ = nanoseconds;
+        if (failing_) retry_at_ = std::min(retry_at_, MonotonicNanoseconds() + nanoseconds);
+    }
+
     bool CurrentFile(std::string* path) {
         std::lock_guard<std::mutex> lock(mu_);
         if (!file_open_.load(std::memory_order_relaxed)) return false;
@@ -613,6 +621,7 @@ public:
             file_enabled_ = true;
             max_bytes_ = kDefaultMaxBytes;
             keep_ = kDefaultKeep;
+            retry_nanoseconds_ = kDefaultRetryNanoseconds;
         }
         level_.store(static_cast<int>(LogLevel::kInfo), std::memory_order_relaxed);
         console_.store(false, std::memory_order_relaxed);
@@ -793,7 +802,7 @@ private:
     // Caller holds mu_.
     void Fail(const std::string& why, std::string* notice) {
         ++lost_;
-        retry_at_ = MonotonicNanoseconds() + kRetryNanoseconds;
+        retry_at_ = MonotonicNanoseconds() + retry_nanoseconds_;
         if (failing_) return;
         failing_ = true;
         *notice = FormatLine(LogLevel::kWarning, "log: cannot write " + directory_ + "/" + kFileName + " (" + why +
@@ -845,6 +854,7 @@ private:
     bool failing_ = false;
     uint64_t lost_ = 0;
     int64_t retry_at_ = 0;
+    int64_t retry_nanoseconds_ = kDefaultRetryNanoseconds;
 
     Worker worker_;
 };
@@ -897,6 +907,7 @@ void LogSetConsole(bool enabled) { TheLog().SetConsole(enabled); }
 void LogSetCompress(bool enabled) { TheLog().SetCompress(enabled); }
 void LogSetFileEnabled(bool enabled) { TheLog().SetFileEnabled(enabled); }
 void LogSetRotation(uint64_t max_bytes, int keep) { TheLog().SetRotation(max_bytes, keep); }
+void LogSetRetryInterval(int64_t milliseconds) { TheLog().SetRetryInterval(milliseconds * 1000000); }
 bool LogCurrentFile(std::string* path) { return TheLog().CurrentFile(path); }
 void LogFlush() { TheLog().Flush(); }
 void LogReset() { TheLog().Reset(); }

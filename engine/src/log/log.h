@@ -34,6 +34,10 @@ void LogSetConsole(bool enabled);
 void LogSetCompress(bool enabled);
 void LogSetFileEnabled(bool enabled);
 void LogSetRotation(uint64_t max_bytes, int keep);
+// How long the log waits, after its file could not be written, before it tries the file again:
+// 0 to kMaxLogRetryMs (a day), a second by default.
+constexpr int64_t kMaxLogRetryMs = 86400000;
+void LogSetRetryInterval(int64_t milliseconds);
 // Path of the open log file; false when none is open.
 bool LogCurrentFile(std::string* path);
 // Returns once every rotated file is compressed and pruned (lines are written at once).

@@ -1,6 +1,6 @@
 """Listening to a loopback room as a listener would, and the yardstick it is held to.
 
-- Speech: one sentence in each of four synthetic voices (tests/data/speech-*.wav, 16 kHz).
+- Speech: one sentence in each of four synthetic voices (benchmarks/data/speech-*.wav, 16 kHz).
 - The reference a path is held to: libopus with its own default settings at the channel's
   bitrate, for voice or for general audio, whichever sounds better (through ctypes on the
   system's libopus), soxr for every change of rate; fed exactly what the room is fed.
@@ -24,8 +24,10 @@ import pesq as _pesq
 import soxr
 
 import _velmora as v
-import loopback
-from paths import DATA_DIR
+from velmora.testing import control
+from velmora.testing.participants import enter_params
+
+DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 VOICES = ("us-male", "us-female", "gb-male", "scottish-female")
 SPEECH_RATE = 16000
@@ -223,19 +225,13 @@ for _name in ("OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom"
 
 def enter(cloud, user, room, heard, method="per user", opus=False):
     rate, channels, frame_ms = heard
-    p = v.EnterRoomParams()
-    p.room.sdk_app_id = 1400000011
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    p.room.str_room_id.SetValue(room)
-    a = p.audio_obtain_params
-    a.output_sample_rate, a.output_channels, a.output_frame_length_ms = rate, channels, frame_ms
-    a.enable_remote_audio_mix = method == "mixed"
+    heard = dict(output_sample_rate=rate, output_channels=channels, output_frame_length_ms=frame_ms,
+                 enable_remote_audio_mix=method == "mixed")
     if method == "pulled":
-        a.audio_obtain_method = v.AUDIO_OBTAIN_METHOD_GET
+        heard["audio_obtain_method"] = v.AUDIO_OBTAIN_METHOD_GET
     if opus:
-        a.output_audio_codec_type = v.AUDIO_CODEC_TYPE_OPUS
-    assert cloud.EnterRoom(p) == 0
+        heard["output_audio_codec_type"] = v.AUDIO_CODEC_TYPE_OPUS
+    assert cloud.EnterRoom(enter_params(user, room, app_id=1400000011, **heard)) == 0
 
 
 def channel_rate(rate):
@@ -260,9 +256,9 @@ def pcm_frame(x, rate, channels):
 
 def advance(ms):
     """Manual clock: `ms` of engine time, and every callback it caused done."""
-    assert loopback.lib.vlb_clock_advance(ms) == loopback.OK
-    for engine in loopback.sessions():
-        loopback.wait_idle(engine)
+    control.clock_advance(ms)
+    for engine in control.sessions():
+        control.wait_idle(engine)
 
 
 def run_room(path, signal, lead_ms=100, tail_ms=400):
@@ -296,10 +292,10 @@ def run_room(path, signal, lead_ms=100, tail_ms=400):
                     frames.append(f)
             else:
                 frames[:] = listener.frames
-            arrivals.append((loopback.lib.vlb_clock_now(), len(frames)))
+            arrivals.append((control.clock_now(), len(frames)))
 
         for start in range(0, len(sent), step):
-            now = loopback.lib.vlb_clock_now()
+            now = control.clock_now()
             capture[start:start + step] = now - frame_ms + np.arange(step) * 1000 / rate
             assert clouds[0].SendAudioFrame(pcm_frame(interleave(sent[start:start + step], channels), rate,
                                                       channels)) == 0
