@@ -4,10 +4,14 @@ benchmark's own. Each participant sends 20 ms of 16 kHz mono audio every 20 ms; 
 hears every participant (per user, 16 kHz mono 20 ms); the participants hear nobody. For
 each (P, N) it prints the share of frames the bot got, the p50 and p99 latency from send
 (in the child) to the bot's callback (here), and how far the children's sending fell
-behind real time. A run "carries" N when every frame arrived and p99 <= 60 ms.
+behind real time, the frames the bot's engine dropped, and the bot process's CPU while the
+participants send, split by thread as bench_room.py does (with the room bus's threads). A run
+"carries" N when every frame arrived and p99 <= 60 ms. Latency pairs the k-th frame heard from
+a participant with its k-th frame sent, so it is only meaningful for runs that deliver every
+frame.
 
 Run in the project's virtual environment (needs redis-server):
-    python benchmarks/bench_processes.py [--processes 1 4] [--members 25 50 100 ...] [--seconds S]
+    python benchmarks/bench_processes.py [--processes 1 4] [--members 50 150 300 ...] [--seconds S]
 """
 import argparse
 import json
@@ -23,6 +27,8 @@ from velmora import QuietDelegate
 from velmora.testing import control
 from velmora.testing.participants import enter_params
 from velmora.testing.processes import RedisServer
+
+from bench_room import spent, threads_text, usage
 
 RATE = 16000
 FRAME_MS = 20
@@ -109,6 +115,7 @@ def run_room(url, processes, members, seconds):
     obtain = params.audio_obtain_params
     obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
     assert cloud.EnterRoom(params) == 0
+    engine = control.find_session("bot")
     share = [members // processes + (1 if p < members % processes else 0) for p in range(processes)]
     children, first = [], 0
     for count in share:
@@ -123,14 +130,17 @@ def run_room(url, processes, members, seconds):
     for _, _, c in children:
         c.stdin.write(f"{start!r}\n")
         c.stdin.flush()
+    before = usage()
     reports = [(f, n, json.loads(c.stdout.readline())) for f, n, c in children]
     ticks = int(seconds * 1000 / FRAME_MS)
     expected = ticks * members
     deadline = time.time() + 5
     while bot.count() < expected and time.time() < deadline:
         time.sleep(0.05)
+    cost = spent(before, usage())
     for _, _, c in children:
         c.wait(timeout=60)
+    dropped = control.dropped_frames(engine)
     cloud.ExitRoom()
     latencies, delivered = [], 0
     for first, count, report in reports:
@@ -142,13 +152,13 @@ def run_room(url, processes, members, seconds):
     latencies.sort()
     lag = max(r["lag"] for _, _, r in reports) * 1000
     return {"delivered %": 100 * delivered / expected, "p50": pct(latencies, 0.5), "p99": pct(latencies, 0.99),
-            "lag": lag}
+            "lag": lag, "dropped": dropped, **cost}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--processes", nargs="*", type=int, default=[1, 4])
-    parser.add_argument("--members", nargs="*", type=int, default=[25, 50, 100, 200, 400])
+    parser.add_argument("--members", nargs="*", type=int, default=[50, 150, 300])
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--url", help=argparse.SUPPRESS)
@@ -161,16 +171,17 @@ def main():
         return child(args)
     with RedisServer() as redis:
         control.bus_connect(redis.url)
-        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'p50 ms':>8} {'p99 ms':>8} "
-              f"{'sender lag p99 ms':>18} {'carried':>8}")
+        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'dropped':>8} {'p50 ms':>8} {'p99 ms':>8} "
+              f"{'sender lag p99 ms':>18} {'carried':>8} {'cpu %':>6}  cpu % by thread (the bot's process)")
         for p in args.processes:
             for n in args.members:
                 if n < p:
                     continue
                 r = run_room(redis.url, p, n, args.seconds)
                 carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
-                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['p50']:>8.1f} {r['p99']:>8.1f} "
-                      f"{r['lag']:>18.1f} {'yes' if carried else 'no':>8}", flush=True)
+                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['dropped']:>8} {r['p50']:>8.1f} {r['p99']:>8.1f} "
+                      f"{r['lag']:>18.1f} {'yes' if carried else 'no':>8} {r['cpu %']:>6.0f}  "
+                      f"{threads_text(r['threads %'])}", flush=True)
         control.bus_disconnect()
 
 

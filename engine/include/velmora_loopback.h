@@ -114,10 +114,50 @@ VLB_API void vlb_journal_full_payloads(int full);
  * a lock a callback needs (from Python: through a call that releases the interpreter lock). */
 VLB_API int vlb_wait_idle(void* session, int timeout_ms);
 
-/* Media frames dropped because the session's queue was full, and media frames delivered to
- * its delegate (audio, video and pixel frames alike). */
+/* ---- What waits for a receiver -------------------------------------------------------------
+ * A session's callbacks wait in its queue until one of the engine's delivery threads runs
+ * them. What waits is bounded, so that a receiver stuck in a callback, or slower than its
+ * senders, holds a bounded amount of memory and hears fresh media whatever the others send:
+ * - Media frames (audio, video, pixel): at most vlb_set_media_queue_limit frames; on the real
+ *   clock a frame that waited vlb_set_media_max_wait_ms is skipped when its turn comes. The
+ *   oldest go first.
+ * - Everything queued: at most vlb_set_receiver_queue_bytes bytes, counting payloads (frames,
+ *   messages) and VLB_QUEUE_CHARGE bytes per queued callback. What does not fit first pushes
+ *   out queued media frames, oldest first; if it still does not fit, an unreliable custom
+ *   command or an SEI message is dropped; a reliable custom command is lost and the receiver
+ *   gets OnMissCustomCmdMsg(sender, cmd_id, VLB_MISS_QUEUE_FULL, number lost) in its place,
+ *   one notice for a run of losses of one sender and command id, in order with the sender's
+ *   other commands (the lost commands' sequence numbers stay used up). Events (members
+ *   entering and leaving, channels, connection changes) are never dropped.
+ * Every drop is counted: frames in vlb_dropped_frames (audio frames also in the audio
+ * counters), commands and SEI messages in vlb_queue_counters. */
+
+/* error_code of OnMissCustomCmdMsg: commands the simulated network lost (told before the next
+ * command that arrives), and reliable commands lost to the receiver's byte bound. */
+#define VLB_MISS_LOST_IN_TRANSIT 1
+#define VLB_MISS_QUEUE_FULL 2
+/* What each queued callback counts for in the byte bound besides its payload. */
+#define VLB_QUEUE_CHARGE 256
+
+/* Media frames dropped past either bound (a full queue, a frame that waited too long), and
+ * media frames delivered to its delegate (audio, video and pixel frames alike). */
 VLB_API uint64_t vlb_dropped_frames(void* session);
 VLB_API uint64_t vlb_delivered_frames(void* session);
+/* Bytes waiting in the session's queue now (charges included), unreliable custom commands and
+ * SEI messages dropped, reliable custom commands lost (each pointer may be null).
+ * VLB_OK or VLB_ABSENT. */
+VLB_API int vlb_queue_counters(void* session, uint64_t* queued_bytes, uint64_t* unreliable_dropped,
+                               uint64_t* reliable_lost);
+/* Per-session bound on queued media frames (default 2048); older frames are dropped first. */
+VLB_API void vlb_set_media_queue_limit(size_t frames);
+/* Per-session bound on the bytes waiting in its queue (default 32 MiB, any value). */
+VLB_API void vlb_set_receiver_queue_bytes(size_t bytes);
+/* How long a media frame may wait in a session's queue on the real clock (default 150 ms; 0:
+ * no bound; on the manual clock frames never expire). Half of it also bounds how long a
+ * SendAudioFrame frame may wait for the clock's tick: a later one is dropped uncoded and counts
+ * as dropped for its per-user listeners. VLB_OK, or VLB_INVALID for a negative value (nothing
+ * changed). */
+VLB_API int vlb_set_media_max_wait_ms(int64_t ms);
 
 /* ---- Emitting callbacks -------------------------------------------------------------------
  * Each calls one delegate slot of `session` with exactly the arguments given (user ids and
@@ -165,10 +205,8 @@ VLB_API int vlb_emit_unexposed(void* session, int where, const char* slot);
 
 /* The next KWIXCloud::Create returns null (once). */
 VLB_API void vlb_fail_next_create(void);
-/* Per-session bound on queued media frames (default 256); older frames are dropped first. */
-VLB_API void vlb_set_media_queue_limit(size_t frames);
-/* Restores every fault switch and knob of this section and of the network section to its
- * default, and the real clock. */
+/* Restores every fault switch and knob of this section, the queue bounds and the network
+ * section to their defaults, and the real clock. */
 VLB_API void vlb_reset_faults(void);
 
 /* ---- Network -------------------------------------------------------------------------------

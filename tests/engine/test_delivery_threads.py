@@ -1,6 +1,7 @@
 """Callbacks of many sessions delivered by the engine's shared threads: each session's callbacks
 arrive in order and one at a time, a callback that blocks holds up no other session, and a
 callback that waits for its own session is told at once instead of waiting for itself."""
+import os
 import threading
 import time
 
@@ -111,6 +112,57 @@ def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
     for engine in blocking_engines + [free_engine]:
         control.wait_idle(engine)
     del blocking_clouds, free_cloud, warm_cloud
+
+
+def delivery_threads():
+    """The engine's delivery threads alive in this process."""
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                names.append(comm.read().strip())
+        except FileNotFoundError:  # ended meanwhile
+            pass
+    return names.count("velmora-deliver")
+
+
+@pytest.mark.slow
+def test_more_blocked_sessions_than_any_thread_ceiling_starve_nobody(room):
+    """72 sessions blocked at once (more than the 64 threads the engine once stopped at): a
+    free session and a session entering a room still get their callbacks; the threads made
+    for the blocked ones end once they return."""
+    blocked = 72
+    release = threading.Event()
+    blockers = [Blocking(release) for _ in range(blocked)]
+    blocking_clouds = [v.KWIXCloud(d) for d in blockers]
+    blocking_engines = control.sessions()[-blocked:]
+    free = Signalling()
+    free_cloud = v.KWIXCloud(free)
+    free_engine = control.newest_session()
+    newcomer = Signalling()
+    newcomer_cloud = v.KWIXCloud(newcomer)
+    try:
+        for engine in blocking_engines:
+            control.emit_event(engine, "OnEnterRoom")
+        for d in blockers:
+            assert d.entered.wait(30), "a blocking callback did not start while others blocked"
+        control.emit_event(free_engine, "OnEnterRoom")
+        assert free.arrived.wait(30), "a free session's callback waited behind blocked ones"
+        assert newcomer_cloud.EnterRoom(room.params("newcomer")) == 0
+        assert newcomer.arrived.wait(30), "a new session's OnEnterRoom waited behind blocked ones"
+        assert delivery_threads() > blocked
+    finally:
+        release.set()
+    for engine in blocking_engines:
+        control.wait_idle(engine)
+    # Each ends as its callback returns: looked at again until they have (for up to 20 s).
+    look = threading.Event()
+    for _ in range(400):
+        if delivery_threads() <= 2:
+            break
+        look.wait(0.05)
+    assert delivery_threads() <= 2
+    del blocking_clouds, free_cloud, newcomer_cloud
 
 
 def test_waiting_for_idle_inside_a_callback():

@@ -145,6 +145,26 @@ def test_frames_cut_across_the_senders_frame_boundaries_have_no_clicks(in_room, 
 
 # ---- Mixing and the three ways of listening ----------------------------------------------------
 
+def test_many_senders_coded_side_by_side_each_keep_their_own_audio(in_room, clock):
+    """Past a few senders a tick converts and codes their audio on several threads: each
+    listener still hears each sender's own tone, every frame, in order."""
+    senders = in_room(*[f"s{i}" for i in range(18)])
+    listener = in_room("listener")
+    for s in senders:
+        assert s.open_channel(16000) == 0
+    clock(10)
+    for i, s in enumerate(senders):
+        s.send_pcm(tone(300 + 100 * i, 16000, 1, 600), 16000, 1, 20)
+    clock(700)
+    for i, s in enumerate(senders):
+        for member in (listener, senders[(i + 1) % len(senders)]):
+            frames = member.per_user(s.user)
+            assert len(frames) == 30
+            assert np.all(np.diff([f.pts for f in frames]) == 20)
+            x = samples(frames, 1)[1600:]  # past the codec's onset
+            assert abs(peak_frequency(x, 16000) - (300 + 100 * i)) <= 5
+
+
 def test_a_mix_holds_every_other_speaker_and_not_oneself(in_room, clock):
     alice, bob, carol = in_room("alice", "bob", "carol", method="mixed")
     assert alice.open_channel() == 0 and bob.open_channel() == 0

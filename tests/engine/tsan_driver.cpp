@@ -2,10 +2,13 @@
 // ThreadSanitizer sees every lock and every handover between callers and engine threads:
 // the dispatcher (many sessions, callbacks queued from several threads, destroy while
 // callbacks are being delivered, a session dropped inside its own callback), the shared
-// delivery threads (order per session, blocked callbacks, threads ending when idle), rooms (enter,
-// send, subscribe and exit from several threads at once; members closing each other's
-// sessions from their callbacks; a network with faults changing while members send), the
-// video workers (coding while subscriptions, streams and a bandwidth cap change) and log rotation under concurrent writers. Built by tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
+// delivery threads (order per session, blocked callbacks however many, threads ending when
+// idle), what waits for a receiver (byte bounds, lost-command notices, expiring frames), rooms
+// (enter, send, subscribe and exit from several threads at once; members closing each other's
+// sessions from their callbacks; a network with faults changing while members send; a room of
+// many senders coded on the codec workers), the video workers (coding while subscriptions,
+// streams and a bandwidth cap change) and log rotation under concurrent writers. Built by
+// tests/engine/CMakeLists.txt with VELMORA_SANITIZE=thread.
 //
 // Besides the sanitizer's verdict the driver checks what it can count: every event emitted
 // to a live session arrives exactly once, media frames are delivered or counted as dropped,
@@ -242,6 +245,32 @@ void DeliveryThreads() {
     Check(WaitFor(delegates[6].entered_once, 10000), "delivery: the slow callback starts");
     KWIXCloud::Destroy(sessions[6]);
     Check(delegates[6].finished, "delivery: Destroy returns after the running callback");
+
+    // More callbacks blocked at once than any fixed number of threads (the pool once stopped
+    // at 64): a free session still gets its callback, and the threads made for the blocked
+    // ones end as they return.
+    {
+        constexpr int kBlocked = 70;
+        std::vector<SequenceDelegate> blocked(kBlocked);
+        std::vector<KWIXCloud*> held;
+        std::atomic<bool> hold_many{true};
+        for (auto& d : blocked) {
+            d.hold = &hold_many;
+            held.push_back(KWIXCloud::Create(&d));
+        }
+        for (KWIXCloud* s : held) vlb_emit_event(s, VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+        bool all_started = true;
+        for (auto& d : blocked) all_started = WaitFor(d.entered_once, 20000) && all_started;
+        Check(all_started, "delivery: every one of many blocked callbacks starts");
+        delegates[8].finished = false;
+        vlb_emit_event(sessions[8], VLB_ON_ENGINE_THREAD, "OnEnterRoom");
+        Check(WaitFor(delegates[8].finished, 20000), "delivery: a free session is not held up by many blocked ones");
+        hold_many = false;
+        for (KWIXCloud* s : held) {
+            Check(vlb_wait_idle(s, 10000) == VLB_OK, "delivery: a released session becomes idle");
+            KWIXCloud::Destroy(s);
+        }
+    }
 
     // Idle threads end; new work makes new ones.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -505,6 +534,139 @@ void ClosingEachOther() {
     Check(vlb_session_count() == 0, "closing: every session closed by the others");
 }
 
+// A room of more senders than one thread codes alone, on the real clock: the tick shares
+// their conversion and coding with helper threads while senders send, listeners take their
+// frames and members leave.
+void ManySenders() {
+    constexpr int kMembers = 20;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 40;
+    std::vector<CountingDelegate> delegates(kMembers);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    for (int i = 0; i < kMembers; ++i) {
+        Check(sessions[i]->EnterRoom(Params("many" + std::to_string(i))) == ERR_OK, "many senders: enter");
+        AudioEncodeParams audio;
+        Check(sessions[i]->CreateLocalAudioChannel(audio) == ERR_OK, "many senders: channel");
+    }
+    RunThreads(kThreads, [&](int thread) {
+        AudioFrame frame;
+        std::vector<uint8_t> pcm(1920, 0x5a);
+        frame.SetData(pcm.data(), pcm.size());
+        for (int round = 0; round < kRounds; ++round) {
+            for (int i = thread; i < kMembers; i += kThreads) sessions[i]->SendAudioFrame(frame);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last frames go out
+    for (int i = 0; i < kMembers; ++i) {
+        Check(vlb_wait_idle(sessions[i], 10000) == VLB_OK, "many senders: session becomes idle");
+        Check(vlb_delivered_frames(sessions[i]) > 0, "many senders: every member hears the others");
+    }
+    RunThreads(2, [&](int half) {
+        for (int i = half; i < kMembers; i += 2) KWIXCloud::Destroy(sessions[i]);
+    });
+    Check(vlb_session_count() == 0, "many senders: every session destroyed");
+}
+
+// Counts custom commands per sender and command id, and reliable commands reported lost to
+// the queue's bound; its first OnRemoteUserEnterRoom holds the engine thread until released.
+class BoundedDelegate : public CountingDelegate {
+public:
+    std::atomic<bool> hold{true};
+    std::atomic<bool> holding{false};
+
+    void OnRemoteUserEnterRoom(const UserInfo& info) override {
+        CountingDelegate::OnRemoteUserEnterRoom(info);
+        holding = true;
+        while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* m, size_t n) override {
+        CountingDelegate::OnReceiveCustomCmdMsg(user_id, cmd_id, seq, m, n);
+        std::lock_guard<std::mutex> lock(mu_);
+        ++received_[{user_id ? user_id : "", cmd_id}];
+    }
+    void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (error_code == VLB_MISS_QUEUE_FULL) lost_[{user_id ? user_id : "", cmd_id}] += static_cast<int>(missed);
+    }
+    int Received(const std::string& user, int32_t cmd_id) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return received_[{user, cmd_id}];
+    }
+    int Lost(const std::string& user, int32_t cmd_id) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return lost_[{user, cmd_id}];
+    }
+
+private:
+    std::mutex mu_;  // guards the counts
+    std::map<std::pair<std::string, int32_t>, int> received_;
+    std::map<std::pair<std::string, int32_t>, int> lost_;
+};
+
+// A receiver held in a callback while senders on several threads flood it with reliable and
+// unreliable commands and audio past a small byte bound, released midway: every reliable
+// command arrives or is reported lost, unreliable ones arrive or are counted dropped, each
+// sender's commands in order, and nothing is left counted as queued.
+void ReceiverBounds() {
+    constexpr int kSenders = 3;
+    constexpr int kCommands = 300;
+    vlb_set_receiver_queue_bytes(48 * 1024);
+    vlb_set_media_max_wait_ms(2);
+    BoundedDelegate receiver_delegate;
+    KWIXCloud* receiver = KWIXCloud::Create(&receiver_delegate);
+    Check(receiver->EnterRoom(Params("receiver")) == ERR_OK, "bounds: the receiver enters");
+    std::vector<CountingDelegate> sender_delegates(kSenders);
+    std::vector<KWIXCloud*> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.push_back(KWIXCloud::Create(&sender_delegates[i]));
+        Check(senders[i]->EnterRoom(Params("sender" + std::to_string(i))) == ERR_OK, "bounds: a sender enters");
+    }
+    std::atomic<int> sent{0};
+    std::thread releaser([&] {
+        while (sent < kSenders * kCommands) std::this_thread::yield();
+        receiver_delegate.hold = false;
+    });
+    RunThreads(kSenders, [&](int i) {
+        AudioEncodeParams audio;
+        senders[i]->CreateLocalAudioChannel(audio);
+        AudioFrame frame;
+        std::vector<uint8_t> pcm(1920, 0x5a);
+        frame.SetData(pcm.data(), pcm.size());
+        const std::string command(1024, static_cast<char>('a' + i));
+        for (int k = 0; k < 2 * kCommands; ++k) {
+            senders[i]->SendCustomCmdMsg(1, command.data(), command.size(), true, true);
+            senders[i]->SendCustomCmdMsg(2, command.data(), command.size(), false, true);
+            if (k % 10 == 0) senders[i]->SendAudioFrame(frame);
+            if (k < kCommands) ++sent;
+        }
+    });
+    releaser.join();
+    Check(WaitFor(receiver_delegate.holding, 1000), "bounds: the receiver was held");
+    Check(vlb_wait_idle(receiver, 10000) == VLB_OK, "bounds: the receiver becomes idle");
+    uint64_t queued = 1, dropped = 0, lost = 0;
+    Check(vlb_queue_counters(receiver, &queued, &dropped, &lost) == VLB_OK, "bounds: counters");
+    int received_unreliable = 0;
+    int reported_lost = 0;
+    bool whole = true;
+    for (int i = 0; i < kSenders; ++i) {
+        const std::string user = "sender" + std::to_string(i);
+        whole = whole && receiver_delegate.Received(user, 1) + receiver_delegate.Lost(user, 1) == 2 * kCommands;
+        received_unreliable += receiver_delegate.Received(user, 2);
+        reported_lost += receiver_delegate.Lost(user, 1);
+    }
+    Check(whole, "bounds: every reliable command arrives or is reported lost");
+    Check(reported_lost > 0 && static_cast<uint64_t>(reported_lost) == lost, "bounds: losses reported and counted");
+    Check(received_unreliable + static_cast<int>(dropped) == kSenders * 2 * kCommands,
+          "bounds: every unreliable command arrives or is counted dropped");
+    Check(receiver_delegate.out_of_order == 0, "bounds: each sender's commands in order");
+    Check(queued == 0, "bounds: nothing counted as queued once idle");
+    for (KWIXCloud* s : senders) KWIXCloud::Destroy(s);
+    KWIXCloud::Destroy(receiver);
+    vlb_reset_faults();
+}
+
 // Writers on several threads while the log rotates every few lines and the settings that
 // rotation reads change under it.
 void LogRotation() {
@@ -560,12 +722,14 @@ int main() {
     Video();
     FaultyNetwork();
     ClosingEachOther();
+    ManySenders();
+    ReceiverBounds();
     LogRotation();
     if (g_failures != 0) {
         std::fprintf(stderr, "tsan_driver: %d check(s) failed\n", g_failures);
         return 1;
     }
     std::printf("tsan_driver: dispatcher, delivery threads, rooms, video, a faulty network, sessions closing each "
-                "other and log rotation ran clean\n");
+                "other, many senders, receiver bounds and log rotation ran clean\n");
     return 0;
 }

@@ -40,6 +40,9 @@ EMIT_PLACES = (ENGINE_THREAD, CALLING_THREAD, CALLING_THREAD_HOLDING_LOCK)
 # Levels of log_write (those of QVLiveSDK::SetLogLevel).
 LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERROR, LOG_OFF = range(5)
 DIRECTIONS = {"uplink": 0, "downlink": 1, "both": 2}
+# error_code of OnMissCustomCmdMsg: lost by the simulated network, lost to the receiver's bound.
+MISS_LOST_IN_TRANSIT = 1
+MISS_QUEUE_FULL = 2
 DEFAULT_NETWORK_TIMEOUT_MS = _network.RUN_FIELDS["network_timeout_ms"].engine_default
 DEFAULT_QUALITY_REPORT_MS = _network.RUN_FIELDS["quality_report_ms"].engine_default
 
@@ -107,6 +110,9 @@ SIGNATURES = {
     "vlb_set_network_quality": (c_int, [c_char_p, c_int]),
     "vlb_set_network_quality_interval": (c_int, [c_int]),
     "vlb_set_media_queue_limit": (None, [c_size_t]),
+    "vlb_set_receiver_queue_bytes": (None, [c_size_t]),
+    "vlb_set_media_max_wait_ms": (c_int, [c_int64]),
+    "vlb_queue_counters": (c_int, [c_void_p, POINTER(c_uint64), POINTER(c_uint64), POINTER(c_uint64)]),
     "vlb_reset_faults": (None, []),
     "vlb_network_link": (c_int, [c_char_p, c_int, c_int64, c_int64, c_double, c_double, c_double,
                                  c_double]),
@@ -333,6 +339,17 @@ def delivered_frames(session):
 def dropped_frames(session):
     """Media frames dropped because the queue of `session` was full."""
     return _control.call("vlb_dropped_frames", session)
+
+
+# ---- What waits for a receiver ----------------------------------------------------------------
+
+def queue_counters(session):
+    """What waits in the session's callback queue now and what its byte bound dropped:
+    {"queued_bytes", "unreliable_dropped", "reliable_lost"}, or None for no live session."""
+    values = [c_uint64() for _ in range(3)]
+    if _control.call("vlb_queue_counters", session, *values) != OK:
+        return None
+    return dict(zip(("queued_bytes", "unreliable_dropped", "reliable_lost"), (v.value for v in values)))
 
 
 def audio_counters(session):
@@ -581,8 +598,27 @@ def fail_next_create():
 
 
 def set_media_queue_limit(frames):
-    """Per-session bound on queued media frames (default 256); older frames are dropped first."""
-    _control.call("vlb_set_media_queue_limit", int(frames))
+    """Per-session bound on queued media frames (the engine's default is 2048)."""
+    _control.call("vlb_set_media_queue_limit", _size("frames", frames))
+
+
+def set_receiver_queue_bytes(size):
+    """Per-session bound on the bytes waiting in its callback queue (the engine's default is
+    32 MiB)."""
+    _control.call("vlb_set_receiver_queue_bytes", _size("size", size))
+
+
+def set_media_max_wait_ms(ms):
+    """How long a media frame may wait in a session's queue on the real clock before it is
+    skipped (the engine's default is 150; 0: no bound)."""
+    if _size("ms", ms) >= 2 ** 63 or _control.call("vlb_set_media_max_wait_ms", int(ms)) != OK:
+        raise ValueError(f"ms must be from 0 to {2 ** 63 - 1}, not {ms!r}")
+
+
+def _size(name, value):
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 2 ** 64:
+        raise ValueError(f"{name} must be an int from 0 to {2 ** 64 - 1}, not {value!r}")
+    return value
 
 
 # ---- Network --------------------------------------------------------------------------------

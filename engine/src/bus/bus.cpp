@@ -1,5 +1,7 @@
 #include "bus/bus.h"
 
+#include <pthread.h>
+
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <unistd.h>
@@ -697,6 +699,7 @@ bool Bus::Claimed(const Job& job, int answer) {
 // ---- The publisher ----------------------------------------------------------------------------
 
 void Bus::PublisherLoop() {
+    ::pthread_setname_np(::pthread_self(), "velmora-bus-out");
     const auto beat = std::chrono::milliseconds(std::max<int64_t>(address_.expiry_ms / 5, 20));
     auto next_beat = Clock::now() + beat;
     auto retry = kFirstRetry;
@@ -890,6 +893,7 @@ void Bus::RunJobs(std::vector<Job>& jobs) {
 // ---- The subscriber ---------------------------------------------------------------------------
 
 void Bus::SubscriberLoop() {
+    ::pthread_setname_np(::pthread_self(), "velmora-bus-in");
     auto next_expiry = Clock::now() + kPollInterval;
     auto retry = kFirstRetry;
     auto next_try = Clock::now();

@@ -6,6 +6,7 @@
 
 #include "control/control.h"
 #include "core/clock.h"
+#include "core/room.h"
 #include "core/session.h"
 #include "delivery/dispatcher.h"
 #include "faults/faults.h"
@@ -105,11 +106,35 @@ uint64_t vlb_delivered_frames(void* session) {
     return s ? s->dispatcher().delivered() : 0;
 }
 
+// The header's numbers are the engine's own.
+static_assert(VLB_MISS_LOST_IN_TRANSIT == velmora::loopback::kCustomCmdLostInTransit, "transit loss code");
+static_assert(VLB_MISS_QUEUE_FULL == velmora::loopback::kCustomCmdLostInQueue, "queue loss code");
+static_assert(VLB_QUEUE_CHARGE == velmora::loopback::Dispatcher::kChargePerCallback, "queue charge");
+
+int vlb_queue_counters(void* session, uint64_t* queued_bytes, uint64_t* unreliable_dropped,
+                       uint64_t* reliable_lost) {
+    std::shared_ptr<Session> s = Live(session);
+    if (!s) return VLB_ABSENT;
+    const velmora::loopback::Dispatcher::QueueCounters c = s->dispatcher().queue_counters();
+    if (queued_bytes != nullptr) *queued_bytes = c.queued_bytes;
+    if (unreliable_dropped != nullptr) *unreliable_dropped = c.unreliable_dropped;
+    if (reliable_lost != nullptr) *reliable_lost = c.reliable_lost;
+    return VLB_OK;
+}
+
+void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
+
+void vlb_set_receiver_queue_bytes(size_t bytes) { faults::SetReceiverQueueBytes(bytes); }
+
+int vlb_set_media_max_wait_ms(int64_t ms) {
+    if (ms < 0) return VLB_INVALID;
+    faults::SetMediaMaxWaitMs(ms);
+    return VLB_OK;
+}
+
 /* ---- Faults and knobs ---- */
 
 void vlb_fail_next_create(void) { faults::FailNextCreate(); }
-
-void vlb_set_media_queue_limit(size_t frames) { faults::SetMediaQueueLimit(frames); }
 
 void vlb_reset_faults(void) {
     faults::Reset();

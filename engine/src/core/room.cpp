@@ -1,6 +1,8 @@
 #include "core/room.h"
 
 #include <algorithm>
+#include <iterator>
+#include <unordered_map>
 #include <variant>
 
 #include "core/clock.h"
@@ -62,8 +64,12 @@ const Room::Member* Room::FindLocked(uint64_t serial) const {
     return nullptr;
 }
 
-Room::Delivery Room::MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call) {
-    return Delivery{to.who.dispatcher, name, media, std::move(call), nullptr, 0, nullptr};
+Room::Delivery Room::MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call,
+                                  size_t bytes) {
+    const Dispatcher::Kind kind = media ? Dispatcher::Kind::kMedia : Dispatcher::Kind::kEvent;
+    Delivery d{to.who.dispatcher, Dispatcher::Parcel(name, kind, std::move(call), bytes), nullptr, 0, nullptr};
+    d.parcel.expires = media && !Clock::Instance().manual();
+    return d;
 }
 
 void Room::QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) {
@@ -179,38 +185,55 @@ void Room::Drain() {
         return;
     }
     draining_ = true;
+    std::vector<Delivery>& taken = taken_deliveries_;
     while (!outbox_.empty()) {
-        Delivery d = std::move(outbox_.front());
-        outbox_.pop_front();
-        ++taken_;
+        // Swapped: both buffers keep their room, and the outbox takes more meanwhile.
+        taken.swap(outbox_);
+        const size_t count = taken.size();
+        taken_ += count;
         lock.Unlock();
         try {
-            HandOver(std::move(d));
+            HandOver(taken, shares_);
         } catch (...) {
             // The turn ends here too (posting ran out of memory), or the others would wait
-            // for it for ever.
+            // for it for ever. What was half shared out goes with it.
+            taken.clear();
+            for (auto& share : shares_.parcels) share.second.clear();
+            shares_.index.clear();
+            shares_.used = 0;
             lock.Lock();
             draining_ = false;
             handed_over_.NotifyAll();
             throw;
         }
+        taken.clear();
         lock.Lock();
-        ++handed_;
+        handed_ += count;
         handed_over_.NotifyAll();
     }
     draining_ = false;
     handed_over_.NotifyAll();
 }
 
-void Room::HandOver(Delivery d) {
-    if (d.pulled) {
-        const size_t dropped = d.to->PushPulledAudio(std::move(d.pulled), d.pull_limit);
-        if (d.counters) d.counters->dropped += dropped;
-    } else if (d.media) {
-        d.to->PostMedia(d.name, std::move(d.call));
-    } else {
-        d.to->PostEvent(d.name, std::move(d.call));
+void Room::HandOver(std::vector<Delivery>& taken, Shares& shares) {
+    // Each receiver's parcels, in the order taken.
+    for (Delivery& d : taken) {
+        if (d.pulled) {
+            const size_t dropped = d.to->PushPulledAudio(std::move(d.pulled), d.pull_limit);
+            if (d.counters) d.counters->dropped += dropped;
+            continue;
+        }
+        auto found = shares.index.emplace(d.to.get(), shares.used);
+        if (found.second) {
+            if (shares.used == shares.parcels.size()) shares.parcels.emplace_back();
+            shares.parcels[shares.used++].first = d.to.get();
+        }
+        shares.parcels[found.first->second].second.push_back(std::move(d.parcel));
     }
+    // The receivers' dispatchers stay alive in `taken` meanwhile.
+    for (size_t i = 0; i < shares.used; ++i) shares.parcels[i].first->PostAll(shares.parcels[i].second);
+    shares.index.clear();
+    shares.used = 0;
 }
 
 Room::JoinResult Room::Join(const Entrant& entrant) {
@@ -222,6 +245,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
         }
         Member newcomer;
         newcomer.who = entrant;
+        newcomer.shared_id = std::make_shared<const std::string>(entrant.user_id);
         transit_.Join(entrant.serial, entrant.user_id);
         QueueLocked(newcomer, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
             d.OnConnectionStateChanged(kwix::CONNECTION_STATE_INIT, kwix::CONNECTION_STATE_CONNECTING);
@@ -418,34 +442,11 @@ int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamTyp
 
 void Room::SetVoiceDetection(uint64_t serial, bool on) { audio_.SetVoiceDetection(serial, on); }
 
-namespace {
-
-// Counts a frame for its receiver: delivered when its callback runs, dropped when the
-// callback is discarded unrun (a full media queue, or the receiver stopping).
-class FrameReceipt {
-public:
-    explicit FrameReceipt(std::shared_ptr<AudioCounters> counters) : counters_(std::move(counters)) {}
-    ~FrameReceipt() {
-        if (!delivered_) ++counters_->dropped;
-    }
-    FrameReceipt(const FrameReceipt&) = delete;
-    FrameReceipt& operator=(const FrameReceipt&) = delete;
-    void Delivered() {
-        delivered_ = true;
-        ++counters_->delivered;
-    }
-
-private:
-    std::shared_ptr<AudioCounters> counters_;
-    bool delivered_ = false;
-};
-
-}  // namespace
-
 void Room::MediaTick(int64_t now_ms) {
-    std::vector<AudioDelivery> due;
+    std::vector<AudioDelivery>& due = due_;
+    due.clear();
     try {
-        audio_.Tick(now_ms, &due);
+        audio_.Tick(now_ms, &due, !Clock::Instance().manual());
     } catch (const std::exception& e) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
@@ -459,43 +460,45 @@ void Room::MediaTick(int64_t now_ms) {
             LinkEvents events(*this, now_ms);
             transit_.Tick(now_ms, events);
         }
+        // A tick of a large room makes a frame per (sender, receiver): members by serial once.
+        std::unordered_map<uint64_t, const Member*> by_serial;
+        by_serial.reserve(members_.size());
+        for (const Member& m : members_) by_serial.emplace(m.who.serial, &m);
+        const bool expires = !Clock::Instance().manual();
+        const auto find = [&by_serial](uint64_t serial) -> const Member* {
+            auto it = by_serial.find(serial);
+            return it == by_serial.end() ? nullptr : it->second;
+        };
         for (AudioDelivery& d : due) {
-            const Member* to = FindLocked(d.to);
+            const Member* to = find(d.to);
             if (to == nullptr) continue;
             const Member* from = nullptr;
             if (d.from != 0) {
                 // The sender may have left or closed its channel since the tick began.
-                from = FindLocked(d.from);
+                from = find(d.from);
                 if (from == nullptr || !from->audio_open || to->audio_muted.count(d.from_user) != 0) continue;
             }
             const network::Verdict verdict = transit_.Judge(d.from, d.to, network::Cargo::kAudio, false, now_ms, true);
             if (verdict.lost) continue;
             if (d.how == Listening::kPulled) {
                 transit_.Deliver(d.from, d.to, verdict, now_ms,
-                                 Delivery{to->who.dispatcher, nullptr, true, nullptr, std::move(d.frame), d.pull_limit,
-                                       d.counters});
+                                 Delivery{to->who.dispatcher, Dispatcher::Parcel(), std::move(d.frame), d.pull_limit,
+                                          d.counters});
                 continue;
             }
-            auto receipt = std::make_shared<FrameReceipt>(d.counters);
-            std::shared_ptr<const kwix::AudioFrame> frame = std::move(d.frame);
-            if (d.how == Listening::kMixed) {
-                transit_.Deliver(d.from, d.to, verdict, now_ms,
-                              MakeDelivery(*to, "OnRemoteMixedAudioReceived", true,
-                                           [receipt, frame](KWIXCloudDelegate& delegate) {
-                                               receipt->Delivered();
-                                               delegate.OnRemoteMixedAudioReceived(*frame);
-                                           }));
-            } else {
-                const std::string id = d.from_user;
-                transit_.Deliver(d.from, d.to, verdict, now_ms,
-                              MakeDelivery(*to, "OnRemoteAudioReceived", true,
-                                           [receipt, frame, id](KWIXCloudDelegate& delegate) {
-                                               receipt->Delivered();
-                                               delegate.OnRemoteAudioReceived(id.c_str(), *frame);
-                                           }));
-            }
+            // Counted for the receiver: delivered when its callback runs, dropped when it is
+            // discarded unrun (a full queue, or the receiver stopping).
+            Dispatcher::Parcel parcel = Dispatcher::AudioParcel(
+                std::move(d.frame), d.how == Listening::kMixed ? nullptr : from->shared_id, d.counters);
+            parcel.expires = expires;
+            parcel.own_stamp = d.own_stamp;
+            parcel.pts = d.pts;
+            parcel.has_voice = d.has_voice;
+            transit_.Deliver(d.from, d.to, verdict, now_ms,
+                             Delivery{to->who.dispatcher, std::move(parcel), nullptr, 0, nullptr});
         }
     }
+    due.clear();
     Drain();
 }
 
@@ -511,11 +514,15 @@ int Room::SendSei(uint64_t serial, int message_type, const std::string& message)
         const int64_t now = Clock::Instance().NowMs();
         for (const Member& m : members_) {
             if (&m == me || m.video_subs.count({id, kwix::STREAM_TYPE_VIDEO_HIGH}) == 0) continue;
-            RouteLocked(*me, m, "OnSeiMessageReceived", network::Cargo::kVideo, now,
-                        [id, message_type, shared](KWIXCloudDelegate& d) {
-                            d.OnSeiMessageReceived(id.c_str(), kwix::STREAM_TYPE_VIDEO_HIGH, message_type,
-                                                   shared->data(), shared->size());
-                        });
+            // Dropped like an unreliable command when the receiver's queue is full.
+            Delivery sei = MakeDelivery(m, "OnSeiMessageReceived", false,
+                                        [id, message_type, shared](KWIXCloudDelegate& d) {
+                                            d.OnSeiMessageReceived(id.c_str(), kwix::STREAM_TYPE_VIDEO_HIGH,
+                                                                   message_type, shared->data(), shared->size());
+                                        },
+                                        shared->size());
+            sei.parcel.kind = Dispatcher::Kind::kUnreliable;
+            transit_.Route(serial, m.who.serial, network::Cargo::kVideo, now, std::move(sei));
         }
     }
     Drain();
@@ -531,6 +538,7 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& me
         // Gone for the others: nobody keeps count of what it sends.
         if (transit_.Gone(serial)) return true;
         const std::string id = me->who.user_id;
+        const auto sender = std::make_shared<const std::string>(id);
         const int32_t signed_id = static_cast<int32_t>(cmd_id);
         auto shared = std::make_shared<const std::string>(message);
         const int64_t now = Clock::Instance().NowMs();
@@ -554,12 +562,16 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& me
                                                                        missed);
                                               }));
             }
-            transit_.DeliverCommand(serial, m.who.serial, verdict, now,
-                                    MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
-                                                 [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
-                                                     d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq,
-                                                                             shared->data(), shared->size());
-                                                 }));
+            Delivery command = MakeDelivery(m, "OnReceiveCustomCmdMsg", false,
+                                            [id, signed_id, seq, shared](KWIXCloudDelegate& d) {
+                                                d.OnReceiveCustomCmdMsg(id.c_str(), signed_id, seq, shared->data(),
+                                                                        shared->size());
+                                            },
+                                            shared->size());
+            command.parcel.kind = reliable ? Dispatcher::Kind::kReliableCommand : Dispatcher::Kind::kUnreliable;
+            command.parcel.sender = sender;
+            command.parcel.cmd_id = signed_id;
+            transit_.DeliverCommand(serial, m.who.serial, verdict, now, std::move(command));
         }
     }
     Drain();

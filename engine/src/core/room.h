@@ -16,11 +16,12 @@
 // - The room's RoomAudio (media/room_audio.h) owns the audio: conversion, mixing and pacing
 //   on the engine clock's ticks; the frames it makes travel like every other delivery.
 // - Deliveries go into the room's outbox under its lock and are handed to the receivers'
-//   dispatchers after it is released, by one thread at a time, so every receiver sees the
-//   room's operations in the order they happened and no room lock is ever held while a
-//   dispatcher's lock is taken. A caller that finds another thread draining waits until its
-//   own deliveries are handed over, so that when an operation returns, what it caused is in
-//   the receivers' queues.
+//   dispatchers after it is released (each receiver's share of what waits in one post: a tick
+//   of a large room gives every member dozens of frames), by one thread at a time, so every
+//   receiver sees the room's operations in the order they happened and no room lock is ever
+//   held while a dispatcher's lock is taken. A caller that finds another thread draining
+//   waits until its own deliveries are handed over, so that when an operation returns, what it
+//   caused is in the receivers' queues.
 //
 // Behaviour worth knowing:
 // - A user id can be in a room once: a second session entering with the same user id is
@@ -55,7 +56,10 @@
 // - Custom commands reach every other member; sequence numbers count from 1 for each
 //   (sender, receiver) pair. A lost unreliable command still uses up its number; the next
 //   command that arrives is preceded by OnMissCustomCmdMsg(sender, cmd_id of the arriving
-//   command, kCustomCmdLostInTransit, number lost).
+//   command, kCustomCmdLostInTransit, number lost). A receiver whose queue is at its byte
+//   bound loses commands too (delivery/dispatcher.h): unreliable ones silently (counted),
+//   reliable ones with OnMissCustomCmdMsg(sender, cmd_id, kCustomCmdLostInQueue, number lost)
+//   in their place.
 // - A leaving member's channels turn unavailable for the others before
 //   OnRemoteUserExitRoom(info, kExitReasonLeft).
 // - A dropped connection: on the first tick of the drop the member hears
@@ -81,6 +85,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -170,12 +175,16 @@ public:
 private:
     struct Delivery {
         std::shared_ptr<Dispatcher> to;
-        const char* name = nullptr;
-        bool media = false;
-        Dispatcher::Call call;
+        Dispatcher::Parcel parcel;
         std::shared_ptr<const kwix::AudioFrame> pulled;  // set: goes to the pull queue
         size_t pull_limit = 0;
         std::shared_ptr<AudioCounters> counters;  // of the receiver of a pulled frame
+    };
+    // Each receiver's parcels of one drain (the first `used` entries), by dispatcher.
+    struct Shares {
+        std::unordered_map<Dispatcher*, size_t> index;
+        std::vector<std::pair<Dispatcher*, std::vector<Dispatcher::Parcel>>> parcels;
+        size_t used = 0;
     };
     struct CmdTrack {
         uint32_t last_seq = 0;
@@ -196,6 +205,7 @@ private:
     };
     struct Member {
         Entrant who;
+        std::shared_ptr<const std::string> shared_id;  // who.user_id, for the frames it sends
         bool audio_open = false;
         std::set<int> video_open;
         std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type, as SetVideoEncodeParam set them
@@ -233,12 +243,16 @@ private:
 
     Member* FindLocked(uint64_t serial) REQUIRES(mu_);
     const Member* FindLocked(uint64_t serial) const REQUIRES(mu_);
-    static Delivery MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call);
+    // `bytes`: the payload the callback holds (a frame, a message), for the receiver's bound.
+    static Delivery MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call,
+                                 size_t bytes = 0);
     // A member's own event: it does not travel.
     void QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) REQUIRES(mu_);
     // An event or message from `from` to `to` through the network; false when it was lost.
     bool RouteLocked(const Member& from, const Member& to, const char* name, network::Cargo cargo, int64_t now_ms,
                      Dispatcher::Call call) REQUIRES(mu_);
+    // Hands what was taken from the outbox to the receivers: each receiver's in one post.
+    static void HandOver(std::vector<Delivery>& taken, Shares& shares);
     void AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) REQUIRES(mu_);
     void AnnounceReturnLocked(const Member& back, int64_t now_ms) REQUIRES(mu_);
     void SetSilencedLocked(const Member& m, bool silenced) REQUIRES(mu_);
@@ -246,19 +260,22 @@ private:
     // room's lock: not checked, since transit_ is otherwise only touched under mu_.
     bool TransitBusy() const NO_THREAD_SAFETY_ANALYSIS { return transit_.Busy(); }
     void Drain() EXCLUDES(mu_);
-    // One delivery into its receiver's queue; what it holds goes before the drainer takes the
-    // room's lock again.
-    static void HandOver(Delivery d);
 
     const std::string key_;
     mutable Mutex mu_;  // guards everything below but audio_
     std::vector<Member> members_ GUARDED_BY(mu_);
     bool closed_ GUARDED_BY(mu_) = false;  // emptied: never joinable again, the registry drops it
-    std::deque<Delivery> outbox_ GUARDED_BY(mu_);
+    std::vector<Delivery> outbox_ GUARDED_BY(mu_);
     bool draining_ GUARDED_BY(mu_) = false;
     uint64_t taken_ GUARDED_BY(mu_) = 0;   // deliveries the drainers took from the outbox
     uint64_t handed_ GUARDED_BY(mu_) = 0;  // of those, handed to their receivers
     CondVar handed_over_;
+    // The drainer's own: what it took from the outbox, and each receiver's share of it. Kept
+    // from one drain to the next, so that a busy room's ticks allocate nothing here.
+    std::vector<Delivery> taken_deliveries_;
+    Shares shares_;
+    // The clock's own (ticks run one at a time): the audio due on a tick.
+    std::vector<AudioDelivery> due_;
     network::Transit<Delivery> transit_ GUARDED_BY(mu_){&outbox_};
 
     RoomAudio audio_;  // its own locks; the room calls it under mu_, never the other way

@@ -251,8 +251,9 @@ void Room::ToReceiversLocked(uint64_t from, const std::string& id, StreamType ty
         } else {
             call = [id = id, type, encoded](KWIXCloudDelegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *encoded); };
         }
+        const size_t bytes = wants_pixels ? pixels->size() : encoded->size();
         transit_.Deliver(from, m.who.serial, verdict, now,
-                         MakeDelivery(m, "OnRemoteVideoReceived", true, std::move(call)));
+                         MakeDelivery(m, "OnRemoteVideoReceived", true, std::move(call), bytes));
     }
 }
 

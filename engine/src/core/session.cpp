@@ -41,9 +41,9 @@ Session::Session(uint64_t serial, KWIXCloudDelegate* delegate)
     : serial_(serial),
       fork_generation_(g_fork_generation.load()),
       delegate_(delegate),
-      dispatcher_(Dispatcher::Start(delegate)),
       audio_counters_(std::make_shared<AudioCounters>()),
       video_counters_(std::make_shared<VideoCounters>()),
+      dispatcher_(Dispatcher::Start(delegate, audio_counters_)),
       last_report_ms_(Clock::Instance().NowMs()) {}
 
 bool Session::Inherited() const { return fork_generation_ != g_fork_generation.load(std::memory_order_relaxed); }

@@ -164,9 +164,10 @@ private:
     const uint64_t serial_;
     const uint64_t fork_generation_;  // forks the process had been through at creation
     kwix::KWIXCloudDelegate* const delegate_;
-    const std::shared_ptr<Dispatcher> dispatcher_;
+    // Before the dispatcher, which keeps them told how far behind the session is.
     const std::shared_ptr<AudioCounters> audio_counters_;
     const std::shared_ptr<VideoCounters> video_counters_;
+    const std::shared_ptr<Dispatcher> dispatcher_;
     std::atomic<bool> detect_voice_{false};
     // Only the clock's ticks (one at a time) touch it.
     int64_t last_report_ms_ = 0;

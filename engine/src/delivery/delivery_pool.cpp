@@ -23,10 +23,14 @@ std::atomic<DeliveryPool*> g_pool{nullptr};
 
 void NameThisThread(const char* name) { ::pthread_setname_np(::pthread_self(), name); }
 
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 constexpr size_t DeliveryPool::kUsualWorkers;
-constexpr size_t DeliveryPool::kMaxWorkers;
 constexpr std::chrono::milliseconds DeliveryPool::kStuckAfter;
 constexpr std::chrono::milliseconds DeliveryPool::kRetireAfter;
 
@@ -76,6 +80,45 @@ bool DeliveryPool::StartMonitorLocked() {
     return true;
 }
 
+// A worker's slot from its first lock to its end, however it ends: a forced unwinding leaves
+// the worker without the pool's lock, a return with it.
+class DeliveryPool::Enrolment {
+public:
+    Enrolment(DeliveryPool* pool, MutexLock* lock) REQUIRES(pool->mu_) : pool_(pool), lock_(lock) {
+        pool_->enrolled_.emplace_back();
+        slot_ = std::prev(pool_->enrolled_.end());
+    }
+    // Not checked: a worker ended inside a callback unwinds with the pool's lock given up,
+    // and whether to take it back is known only at run time, which the analysis cannot follow.
+    ~Enrolment() NO_THREAD_SAFETY_ANALYSIS {
+        if (!lock_->held()) lock_->Lock();
+        pool_->enrolled_.erase(slot_);
+    }
+    Enrolment(const Enrolment&) = delete;
+    Enrolment& operator=(const Enrolment&) = delete;
+    std::atomic<int64_t>& batch_since_ns() { return slot_->batch_since_ns; }
+
+private:
+    DeliveryPool* pool_;
+    MutexLock* lock_;
+    std::list<Worker>::iterator slot_;
+};
+
+size_t DeliveryPool::workers() const {
+    MutexLock lock(mu_);
+    return workers_;
+}
+
+size_t DeliveryPool::HeldUpLocked(int64_t now_ns) const {
+    const int64_t stuck_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(kStuckAfter).count();
+    size_t held_up = 0;
+    for (const Worker& w : enrolled_) {
+        const int64_t since = w.batch_since_ns.load(std::memory_order_relaxed);
+        if (since != 0 && now_ns - since >= stuck_ns) ++held_up;
+    }
+    return held_up;
+}
+
 bool DeliveryPool::MonitorNeededLocked() {
     if (!monitor_asleep_ || ready_.empty() || idle_ > 0) return false;
     monitor_asleep_ = false;
@@ -108,6 +151,7 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
 void DeliveryPool::WorkerLoop() {
     NameThisThread("velmora-deliver");
     MutexLock lock(mu_);
+    Enrolment me(this, &lock);
     for (;;) {
         if (ready_.empty()) {
             ++idle_;
@@ -130,12 +174,13 @@ void DeliveryPool::WorkerLoop() {
         // What stays behind now waits for this worker or another: if they all block, only
         // the monitor can help, also when this work was queued while a worker was idle.
         const bool wake_monitor = MonitorNeededLocked();
+        me.batch_since_ns().store(NowNs(), std::memory_order_relaxed);
         lock.Unlock();
         if (wake_monitor) monitor_.NotifyOne();
 
         bool more = false;
         try {
-            more = dispatcher->RunBatch();
+            more = dispatcher->RunBatch(progress_);
         } catch (abi::__forced_unwind&) {
             // The thread is being ended inside a callback: another takes its place for the
             // work that waits (the dispatcher it was running has stopped delivering).
@@ -148,13 +193,23 @@ void DeliveryPool::WorkerLoop() {
             if (!started) ReportStartFailure("in place of one that was ended");
             throw;
         }
-        progress_.fetch_add(1, std::memory_order_relaxed);
         // A dispatcher that is done may be the last owner of itself: it is released here,
         // not under the pool's lock.
         if (!more) dispatcher.reset();
         lock.Lock();
+        me.batch_since_ns().store(0, std::memory_order_relaxed);
         // Back at the tail, behind every other ready dispatcher.
         if (more) ready_.push_back(std::move(dispatcher));
+        // A worker more than the callbacks held up need: this one goes (another is idle or
+        // busy for whatever it left in the ready queue).
+        if (workers_ > kUsualWorkers && workers_ - 1 - HeldUpLocked(NowNs()) >= kUsualWorkers) {
+            --workers_;
+            const bool wake = !ready_.empty() && idle_ > 0;
+            lock.Unlock();
+            if (wake) work_.NotifyOne();
+            lock.Lock();  // the slot goes under the lock
+            return;
+        }
     }
 }
 
@@ -170,9 +225,9 @@ void DeliveryPool::MonitorLoop() {
         const uint64_t seen = progress_.load(std::memory_order_relaxed);
         monitor_.WaitFor(mu_, kStuckAfter);
         if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
-        // Workers that only queue for the interpreter lock also look stuck: a ceiling keeps
-        // that from feeding itself. Past it, work waits for a worker to come free.
-        if (workers_ >= kMaxWorkers) continue;
+        // Every worker held up in a callback (or waiting that long for the interpreter lock):
+        // one more for the work that waits. A worker still young in its batch may yet end it.
+        if (HeldUpLocked(NowNs()) < enrolled_.size() || enrolled_.size() < workers_) continue;
         if (!StartWorkerLocked()) {
             lock.Unlock();
             ReportStartFailure("while callbacks block every other");

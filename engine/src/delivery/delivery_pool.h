@@ -9,11 +9,22 @@
 //
 // - A dispatcher is in the ready queue at most once and runs on at most one worker at a time
 //   (Dispatcher keeps that), so each session's callbacks keep their order.
-// - A callback that blocks must not hold up other sessions: a monitor thread watches for work
-//   that waits while no worker is idle and no callback has ended for kStuckAfter, and then
-//   starts another worker, up to kMaxWorkers. Workers beyond the usual number are how a
-//   blocked callback is survived; every worker ends after kRetireAfter without work (between
-//   callbacks, never inside one), which also gives back its Python thread state.
+// - A callback that blocks must not hold up other sessions, however many block: a monitor
+//   thread watches for work that waits while no worker is idle, no callback has ended for
+//   kStuckAfter and every worker has been in its batch for that long, and then starts another
+//   worker. So the pool grows by about one worker per blocked callback, with no ceiling: a
+//   blocked callback holds its thread whatever the pool does, and a ceiling only turned many
+//   blocked sessions into all sessions blocked. Workers that only wait for the interpreter
+//   lock look blocked too (a thread that holds it for long stalls every worker); the workers
+//   started then are bounded by the sessions that have work (each runs on one worker at a
+//   time) and go as soon as they are not needed.
+// - Workers beyond the usual number exist only for blocked callbacks: one that ends a batch
+//   while more than kUsualWorkers others are not held up in a callback ends too. More
+//   workers than that only take turns at the interpreter lock: under load they made every
+//   callback a hand-over of the lock between threads, and the producers of the work (the
+//   engine clock) got a smaller share of the processors. Every worker also ends after
+//   kRetireAfter without work (between callbacks, never inside one), which gives back its
+//   Python thread state.
 // - A worker ended by a forced unwinding (pthread_exit, which the interpreter does to threads
 //   that ask for its lock during shutdown) ends the delivery of the dispatcher it was running
 //   (Dispatcher marks it gone) and is replaced if other work waits.
@@ -29,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 
@@ -45,10 +57,9 @@ public:
     // Workers kept while there is work. More do not help callbacks into Python, which take
     // turns at the interpreter lock; two let one deliver while the other waits for the lock.
     static constexpr size_t kUsualWorkers = 2;
-    // At most this many callbacks can block at once without holding up the others.
-    static constexpr size_t kMaxWorkers = 64;
-    // Work waiting this long without any callback ending means every worker is held up.
-    static constexpr std::chrono::milliseconds kStuckAfter{8};
+    // A worker in one batch this long, while no callback ended meanwhile, is held up. Longer
+    // than the interpreter's switch interval (5 ms), which a worker may wait for its lock.
+    static constexpr std::chrono::milliseconds kStuckAfter{16};
     static constexpr std::chrono::milliseconds kRetireAfter{1000};
 
     static DeliveryPool& Instance();
@@ -59,8 +70,17 @@ public:
     DeliveryPool(const DeliveryPool&) = delete;
     DeliveryPool& operator=(const DeliveryPool&) = delete;
 
+    // Workers alive now, for tests and benchmarks.
+    size_t workers() const;
+
 private:
     friend class ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>;
+    // One per live worker: when its current batch began, 0 between batches.
+    struct Worker {
+        std::atomic<int64_t> batch_since_ns{0};
+    };
+    class Enrolment;
+
     DeliveryPool() = default;
     void BeforeFork() ACQUIRE(mu_);
     void AfterForkInParent() RELEASE(mu_);
@@ -74,19 +94,22 @@ private:
     bool StartMonitorLocked() REQUIRES(mu_);
     // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
     bool MonitorNeededLocked() REQUIRES(mu_);
+    // Workers whose batch began at least kStuckAfter before `now_ns`.
+    size_t HeldUpLocked(int64_t now_ns) const REQUIRES(mu_);
     // Logged and written to stderr: without a thread, callbacks wait until one starts.
     static void ReportStartFailure(const char* when);
 
-    Mutex mu_;  // guards everything below up to progress_
+    mutable Mutex mu_;  // guards everything below up to progress_
     CondVar work_;     // idle workers: a dispatcher is ready
     CondVar monitor_;  // the monitor: work waits and nobody is idle
     std::deque<std::shared_ptr<Dispatcher>> ready_ GUARDED_BY(mu_);
-    size_t workers_ GUARDED_BY(mu_) = 0;  // live workers
+    std::list<Worker> enrolled_ GUARDED_BY(mu_);  // the live workers' slots
+    size_t workers_ GUARDED_BY(mu_) = 0;  // live workers (started, some maybe not yet enrolled)
     size_t idle_ GUARDED_BY(mu_) = 0;     // workers waiting for work
     bool monitor_started_ GUARDED_BY(mu_) = false;
     bool monitor_asleep_ GUARDED_BY(mu_) = false;  // waiting until work waits with nobody idle
 
-    // Batches run to their end: the monitor's sign that the workers are not all stuck.
+    // Callbacks ended: the monitor's sign that the workers are not all stuck.
     std::atomic<uint64_t> progress_{0};
 };
 

@@ -154,59 +154,133 @@ private:
     std::multimap<std::thread::id, std::thread::id> edges_ GUARDED_BY(mu_);  // waiter -> awaited
 };
 
-Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate)
-    : delegate_(delegate) {}
+Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally)
+    : delegate_(delegate), tally_(std::move(tally)) {}
 
+constexpr size_t Dispatcher::kChargePerCallback;
 constexpr int Dispatcher::kBatchItems;
 constexpr std::chrono::microseconds Dispatcher::kBatchTime;
 
-std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate) {
+std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate,
+                                              std::shared_ptr<DeliveryTally> tally) {
     static std::once_flag exit_hook;
     std::call_once(exit_hook, [] { std::atexit(NoteProcessExit); });
-    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate));
+    return std::shared_ptr<Dispatcher>(new Dispatcher(delegate, std::move(tally)));
 }
 
-void Dispatcher::PostEvent(const char* name, Call call) { Post(Item{name, false, std::move(call)}); }
+void Dispatcher::NoteOldestLocked() {
+    if (!tally_) return;
+    int64_t since = 0;
+    if (!media_.empty() && media_.front().parcel.expires) {
+        since = std::chrono::duration_cast<std::chrono::nanoseconds>(media_.front().posted.time_since_epoch()).count();
+    }
+    tally_->oldest_waiting_ns.store(since, std::memory_order_relaxed);
+}
 
-void Dispatcher::PostMedia(const char* name, Call call) { Post(Item{name, true, std::move(call)}); }
+void Dispatcher::DropOldestMediaLocked(std::vector<Item>* dropped) {
+    Item& oldest = media_.front();
+    queued_bytes_ -= oldest.parcel.bytes + kChargePerCallback;
+    dropped->push_back(std::move(oldest));
+    media_.pop_front();
+    ++dropped_;
+    NoteOldestLocked();
+}
 
-Dispatcher::Item Dispatcher::TakeOldestMedia(std::deque<Item>& queue) {
-    for (auto it = queue.begin(); it != queue.end(); ++it) {
-        if (it->media) {
-            Item oldest = std::move(*it);
-            queue.erase(it);
-            return oldest;
+void Dispatcher::LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped) {
+    ++reliable_lost_;
+    const std::string sender = parcel.sender ? *parcel.sender : std::string();
+    auto it = notices_.find(sender);
+    if (it != notices_.end() && it->second->cmd_id == parcel.cmd_id && it->second->missed < UINT32_MAX) {
+        ++it->second->missed;
+    } else {
+        auto notice = std::make_shared<MissNotice>(MissNotice{parcel.sender, parcel.cmd_id, 1});
+        notices_[sender] = notice;
+        // A notice is small and stands for at least one command that did fit before it, so
+        // notices never hold more than the bound itself.
+        queued_bytes_ += kChargePerCallback;
+        events_.push_back(Item(Parcel("OnMissCustomCmdMsg", Kind::kEvent, nullptr), next_seq_++, std::move(notice)));
+    }
+    dropped->push_back(Item(std::move(parcel)));
+}
+
+bool Dispatcher::AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now,
+                             std::vector<Item>* dropped) {
+    const size_t cost = parcel.bytes + kChargePerCallback;
+    const size_t bound = faults::ReceiverQueueBytes();
+    const bool media = parcel.kind == Kind::kMedia;
+    if (media) {
+        const size_t limit = faults::MediaQueueLimit();
+        if (limit == 0) {
+            ++dropped_;
+            dropped->push_back(Item(std::move(parcel)));
+            return false;
+        }
+        while (media_.size() >= limit) DropOldestMediaLocked(dropped);
+    }
+    while (queued_bytes_ + cost > bound && !media_.empty()) DropOldestMediaLocked(dropped);
+    if (queued_bytes_ + cost > bound) {
+        switch (parcel.kind) {
+            case Kind::kEvent:
+                break;
+            case Kind::kMedia:
+                ++dropped_;
+                dropped->push_back(Item(std::move(parcel)));
+                return false;
+            case Kind::kUnreliable:
+                ++unreliable_dropped_;
+                dropped->push_back(Item(std::move(parcel)));
+                return false;
+            case Kind::kReliableCommand:
+                LoseReliableLocked(parcel, dropped);
+                return true;
         }
     }
-    return Item{};
+    if (parcel.kind == Kind::kReliableCommand) {
+        // Later losses of this sender are told after this command, not before it.
+        notices_.erase(parcel.sender ? *parcel.sender : std::string());
+    }
+    queued_bytes_ += cost;
+    const bool expires = parcel.expires;
+    std::deque<Item>& queue = media ? media_ : events_;
+    queue.push_back(Item(std::move(parcel), next_seq_++));
+    if (expires) queue.back().posted = now;
+    if (media && media_.size() == 1) NoteOldestLocked();
+    return true;
 }
 
-void Dispatcher::Post(Item item) {
+void Dispatcher::Post(Parcel parcel) {
     if (delegate_ == nullptr) return;
-    // Dropped frames are freed after the lock is released.
-    std::vector<Item> evicted;
+    std::vector<Item> dropped;  // freed after the lock is released
     bool schedule = false;
     {
         MutexLock lock(mu_);
         if (stopping_ || gone_) return;
-        if (item.media) {
-            const size_t limit = faults::MediaQueueLimit();
-            if (limit == 0) {
-                ++dropped_;
-                return;
-            }
-            while (queued_media_ >= limit) {
-                evicted.push_back(TakeOldestMedia(queue_));
-                --queued_media_;
-                ++dropped_;
-            }
-            ++queued_media_;
-        }
-        queue_.push_back(std::move(item));
+        if (!AdmitLocked(parcel, std::chrono::steady_clock::now(), &dropped)) return;
         // Queued once: a worker that runs this dispatcher takes what is posted meanwhile.
         schedule = !scheduled_;
         scheduled_ = true;
     }
+    if (schedule) DeliveryPool::Instance().Schedule(shared_from_this());
+}
+
+void Dispatcher::PostAll(std::vector<Parcel>& parcels) {
+    if (delegate_ == nullptr) {
+        parcels.clear();
+        return;
+    }
+    std::vector<Item> dropped;
+    bool schedule = false;
+    {
+        MutexLock lock(mu_);
+        if (!stopping_ && !gone_) {
+            bool queued = false;
+            const auto now = std::chrono::steady_clock::now();
+            for (Parcel& parcel : parcels) queued = AdmitLocked(parcel, now, &dropped) || queued;
+            schedule = queued && !scheduled_;
+            scheduled_ = scheduled_ || queued;
+        }
+    }
+    parcels.clear();
     if (schedule) DeliveryPool::Instance().Schedule(shared_from_this());
 }
 
@@ -218,30 +292,104 @@ void Dispatcher::CallHere(const char* name, const Call& call, bool media) {
         direct_threads_.push_back(std::this_thread::get_id());
     }
     DirectMark mark(this);
-    Invoke(Item{name, media, call});
+    Item item(Parcel(name, media ? Kind::kMedia : Kind::kEvent, call));
+    Invoke(item);
 }
 
-void Dispatcher::Invoke(const Item& item) {
-    if (item.media) ++delivered_;
+Dispatcher::Parcel Dispatcher::AudioParcel(std::shared_ptr<const kwix::AudioFrame> frame,
+                                           std::shared_ptr<const std::string> sender,
+                                           std::shared_ptr<DeliveryTally> tally) {
+    Parcel parcel(sender ? "OnRemoteAudioReceived" : "OnRemoteMixedAudioReceived", Kind::kMedia, nullptr,
+                  frame->size());
+    parcel.sender = std::move(sender);
+    parcel.audio = std::move(frame);
+    parcel.receipt = Receipt(std::move(tally));
+    return parcel;
+}
+
+void Dispatcher::Invoke(Item& item) {
+    if (item.parcel.kind == Kind::kMedia) ++delivered_;
+    item.parcel.receipt.Delivered();
     try {
-        item.call(*delegate_);
+        if (item.parcel.audio) {
+            const kwix::AudioFrame* frame = item.parcel.audio.get();
+            if (item.parcel.own_stamp) {
+                // This thread's own frame, so that the shared one stays as it is; assigning
+                // shares the payload and allocates nothing.
+                thread_local kwix::AudioFrame stamped;
+                stamped = *frame;
+                stamped.pts = item.parcel.pts;
+                stamped.has_voice = item.parcel.has_voice;
+                frame = &stamped;
+            }
+            if (item.parcel.sender) {
+                delegate_->OnRemoteAudioReceived(item.parcel.sender->c_str(), *frame);
+            } else {
+                delegate_->OnRemoteMixedAudioReceived(*frame);
+            }
+        } else if (item.notice) {
+            const MissNotice& n = *item.notice;
+            delegate_->OnMissCustomCmdMsg(n.sender ? n.sender->c_str() : nullptr, n.cmd_id, kCustomCmdLostInQueue,
+                                          n.missed);
+        } else {
+            item.parcel.call(*delegate_);
+        }
     } catch (abi::__forced_unwind&) {
         // The thread is being ended (pthread_exit); it must unwind, not be caught here.
         throw;
     } catch (const std::exception& e) {
-        ReportCallbackFailure(item.name, e.what());
+        ReportCallbackFailure(item.parcel.name, e.what());
     } catch (...) {
-        ReportCallbackFailure(item.name, "unknown exception");
+        ReportCallbackFailure(item.parcel.name, "unknown exception");
     }
 }
 
-bool Dispatcher::RunBatch() {
+bool Dispatcher::TakeNextLocked(Item* out, std::vector<Item>* dropped) {
+    const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    if (max_wait_ms > 0 && !media_.empty() && media_.front().parcel.expires) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto max_wait = std::chrono::milliseconds(max_wait_ms);
+        while (!media_.empty() && media_.front().parcel.expires && now - media_.front().posted >= max_wait) {
+            DropOldestMediaLocked(dropped);
+        }
+    }
+    std::deque<Item>* from = nullptr;
+    if (!events_.empty() && (media_.empty() || events_.front().seq < media_.front().seq)) {
+        from = &events_;
+    } else if (!media_.empty()) {
+        from = &media_;
+    } else {
+        return false;
+    }
+    *out = std::move(from->front());
+    from->pop_front();
+    if (from == &media_) NoteOldestLocked();
+    queued_bytes_ -= out->parcel.bytes + kChargePerCallback;
+    if (out->notice) {
+        // Running now: its count is final, and a later loss needs a notice of its own.
+        auto it = notices_.find(out->notice->sender ? *out->notice->sender : std::string());
+        if (it != notices_.end() && it->second == out->notice) notices_.erase(it);
+    }
+    return true;
+}
+
+void Dispatcher::ClearLocked(std::vector<Item>* dropped) {
+    for (Item& item : media_) dropped->push_back(std::move(item));
+    for (Item& item : events_) dropped->push_back(std::move(item));
+    media_.clear();
+    events_.clear();
+    notices_.clear();
+    queued_bytes_ = 0;
+    NoteOldestLocked();
+}
+
+bool Dispatcher::RunBatch(std::atomic<uint64_t>& progress) {
     const auto started = std::chrono::steady_clock::now();
     MutexLock lock(mu_);
     for (int done = 0;; ++done) {
         // Once the process exits, delivery ends as if the worker had been ended.
         if (g_process_exiting.load()) gone_ = true;
-        if (stopping_ || gone_ || queue_.empty()) {
+        if (stopping_ || gone_ || (events_.empty() && media_.empty())) {
             scheduled_ = false;
             return false;
         }
@@ -249,28 +397,35 @@ bool Dispatcher::RunBatch() {
             return true;
         }
 
-        Item item = std::move(queue_.front());
-        queue_.pop_front();
-        if (item.media) --queued_media_;
+        Item item;
+        std::vector<Item> expired;  // freed once the lock is released
+        if (!TakeNextLocked(&item, &expired)) {
+            // Only expired frames waited: idle now, without a callback that would say so.
+            scheduled_ = false;
+            lock.Unlock();
+            idle_.NotifyAll();
+            return false;
+        }
         running_on_ = std::this_thread::get_id();
         lock.Unlock();
+        expired.clear();
         try {
             RunningMark mark(this);
             Invoke(item);
         } catch (abi::__forced_unwind&) {
             // This worker is being ended inside the callback: the session loses its delivery,
             // as it did when it had a thread of its own, and waiters are released.
-            std::deque<Item> discarded;
+            std::vector<Item> discarded;
             {
                 MutexLock relock(mu_);
                 gone_ = true;
                 scheduled_ = false;
-                discarded.swap(queue_);
-                queued_media_ = 0;
+                ClearLocked(&discarded);
             }
             idle_.NotifyAll();
             throw;
         }
+        progress.fetch_add(1, std::memory_order_relaxed);
         // The item (and the frames it holds) goes before the lock is taken again.
         item = Item{};
         lock.Lock();
@@ -323,7 +478,7 @@ int Dispatcher::WaitIdle(int timeout_ms) {
 }
 
 bool Dispatcher::IdleLocked() const {
-    return gone_ || stopping_ || (queue_.empty() && running_on_ == std::thread::id());
+    return gone_ || stopping_ || (events_.empty() && media_.empty() && running_on_ == std::thread::id());
 }
 
 bool Dispatcher::AnyDirectCallLocked(const std::vector<std::thread::id>& threads) const {
@@ -333,13 +488,12 @@ bool Dispatcher::AnyDirectCallLocked(const std::vector<std::thread::id>& threads
 }
 
 void Dispatcher::Stop() {
-    std::deque<Item> discarded;
+    std::vector<Item> discarded;
     std::thread::id runner;
     {
         MutexLock lock(mu_);
         stopping_ = true;
-        discarded.swap(queue_);
-        queued_media_ = 0;
+        ClearLocked(&discarded);
         runner = running_on_;
     }
     idle_.NotifyAll();
@@ -376,8 +530,19 @@ void Dispatcher::Stop() {
     for (const std::thread::id& id : awaited) waits.End(me, id);
 }
 
-uint64_t Dispatcher::dropped() const { return dropped_.load(); }
+uint64_t Dispatcher::dropped() const { return dropped_.load() + (tally_ ? tally_->shed.load() : 0); }
 uint64_t Dispatcher::delivered() const { return delivered_.load(); }
+
+Dispatcher::QueueCounters Dispatcher::queue_counters() const {
+    QueueCounters counters;
+    {
+        MutexLock lock(mu_);
+        counters.queued_bytes = queued_bytes_;
+    }
+    counters.unreliable_dropped = unreliable_dropped_.load();
+    counters.reliable_lost = reliable_lost_.load();
+    return counters;
+}
 
 }  // namespace loopback
 }  // namespace velmora

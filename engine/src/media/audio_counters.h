@@ -8,14 +8,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "delivery/dispatcher.h"
+
 namespace velmora {
 namespace loopback {
 
-struct AudioCounters {
+// delivered and dropped: the receiver's DeliveryTally, which its queued frames count in.
+struct AudioCounters : DeliveryTally {
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> refused{0};
-    std::atomic<uint64_t> delivered{0};
-    std::atomic<uint64_t> dropped{0};
 };
 
 }  // namespace loopback

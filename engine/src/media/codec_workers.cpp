@@ -60,6 +60,7 @@ void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job) {
 }
 
 void CodecWorkers::Work() {
+    ::pthread_setname_np(::pthread_self(), "velmora-codec");
     uint64_t seen = 0;
     for (;;) {
         std::shared_ptr<Batch> batch;

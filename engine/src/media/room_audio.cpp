@@ -1,9 +1,12 @@
 #include "media/room_audio.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <utility>
 
+#include "faults/faults.h"
 #include "media/codec_workers.h"
 #include "sync/mutex.h"
 
@@ -13,6 +16,11 @@ namespace loopback {
 using namespace kwix;
 
 namespace {
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int16_t Saturate(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
 
@@ -167,21 +175,29 @@ public:
     // pts of the stream's next frame, which stands for the engine clock's `when_ms`; has_voice
     // when detection is on.
     void Stamp(Stream& s, int64_t when_ms, const int16_t* pcm, size_t count, AudioFrame* f) {
+        Stamp(s, when_ms, pcm, count, &f->pts, &f->has_voice);
+    }
+    void Stamp(Stream& s, int64_t when_ms, const int16_t* pcm, size_t count, uint32_t* pts, bool* has_voice) {
+        *pts = static_cast<uint32_t>(NextPts(s, when_ms));
+        if (!detect_voice) {
+            s.detector.reset();
+            *has_voice = false;
+            return;
+        }
+        if (!s.detector) s.detector.reset(new VoiceDetector(params.format));
+        *has_voice = s.detector->HasVoice(pcm, count);
+    }
+    // Also for a frame of the stream not made: its pts is used up all the same.
+    int64_t NextPts(Stream& s, int64_t when_ms) {
         // A tick may run just after a join of the same ms or later: never before zero.
         const int64_t clock_pts = std::max<int64_t>(0, when_ms - joined_ms);
         if (!s.started || clock_pts - s.next_pts > params.frame_ms + kPtsResyncMs) {
             s.started = true;
             s.next_pts = std::max(s.next_pts, clock_pts);
         }
-        f->pts = static_cast<uint32_t>(s.next_pts);
+        const int64_t pts = s.next_pts;
         s.next_pts += params.frame_ms;
-        if (!detect_voice) {
-            s.detector.reset();
-            f->has_voice = false;
-            return;
-        }
-        if (!s.detector) s.detector.reset(new VoiceDetector(params.format));
-        f->has_voice = s.detector->HasVoice(pcm, count);
+        return pts;
     }
 
     const uint64_t serial;
@@ -190,6 +206,7 @@ public:
     const std::shared_ptr<AudioCounters> counters;
     const int64_t joined_ms;
     bool detect_voice = false;
+    uint64_t shed = 0;  // frames not made for it this tick, counted once the tick is done
     std::set<std::string> muted;
     std::map<uint64_t, Stream> streams;  // per-user, by sender
     Stream mixed;
@@ -286,6 +303,7 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     // Checked before the copy: a frame that can never be queued costs nothing.
     if (duration_us > kMaxSendQueueMs * 1000) return ERR_INVALID_PARAMETER;
     auto copy = std::make_shared<const AudioFrame>(frame);
+    const int64_t queued_ns = SteadyNs();
     MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end() || !it->second.open) return ERR_INVALID_OPERATION;
@@ -307,12 +325,12 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     for (size_t offset = 0; offset < size; offset += piece) {
         const size_t bytes = std::min(piece, size - offset);
         const int64_t us = pcm ? static_cast<int64_t>(bytes / frame_bytes) * 1000000 / frame.sample_rate : duration_us;
-        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size});
+        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size, queued_ns});
     }
     return ERR_OK;
 }
 
-void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
+void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) {
     const int64_t now_us = now_ms * 1000;
     for (auto& entry : config_) {
         MemberConfig& c = entry.second;
@@ -327,7 +345,11 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
             if (!whole && pieces_us >= kMaxSendPerTickMs * 1000) break;
             if (!whole) pieces_us += q.duration_us;
             c.now_us -= q.duration_us;
-            in.pieces.push_back(std::move(q));
+            if (whole && q.queued_ns < stale_before_ns) {
+                in.stale_us += q.duration_us;
+            } else {
+                in.pieces.push_back(std::move(q));
+            }
             c.now.pop_front();
         }
         if (!c.paced.empty() && c.paced_idle) {
@@ -342,7 +364,24 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) {
             c.paced.pop_front();
         }
         if (c.paced.empty() && c.next_release_us <= now_us) c.paced_idle = true;
-        if (!in.pieces.empty()) inputs->push_back(std::move(in));
+        if (!in.pieces.empty() || in.stale_us != 0) inputs->push_back(std::move(in));
+    }
+}
+
+void RoomAudio::ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) {
+    for (auto& entry : sender.chunkers) {
+        const int frame_ms = std::get<2>(entry.first);
+        // The listener's frames that audio would have made (a part of one makes none).
+        const int64_t frames = stale_us / (static_cast<int64_t>(frame_ms) * 1000);
+        if (frames == 0) continue;
+        for (uint64_t serial : entry.second.listeners) {
+            auto l = listeners_.find(serial);
+            if (l == listeners_.end()) continue;
+            Listener& listener = *l->second;
+            Listener::Stream& stream = listener.streams[sender.serial];
+            for (int64_t i = 0; i < frames; ++i) listener.NextPts(stream, now_ms);
+            listener.shed += static_cast<uint64_t>(frames);
+        }
     }
 }
 
@@ -429,6 +468,12 @@ std::shared_ptr<const AudioFrame> RoomAudio::MakeFrame(const ListenerParams& p, 
 
 void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) {
     std::string payload;
+    // A listener whose oldest queued frame waited half the time a frame may wait gets none
+    // made now (counted as dropped): under more load than the process delivers, the tick
+    // spends nothing on frames that would only expire.
+    const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    const int64_t behind_ns = max_wait_ms * 1000000 / 2;
+    const int64_t steady_ns = SteadyNs();
     for (auto& entry : sender.chunkers) {
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
@@ -442,12 +487,18 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 auto l = listeners_.find(serial);
                 if (l == listeners_.end()) continue;
                 Listener& listener = *l->second;
-                if (!base) base = MakeFrame(listener.params, coded);
                 Listener::Stream& stream = listener.streams[sender.serial];
-                auto f = std::make_shared<AudioFrame>(*base);
-                listener.Stamp(stream, now_ms, pcm, count, f.get());
-                out->push_back(AudioDelivery{serial, sender.serial, sender.user_id, Listening::kPerUser, 0,
-                                             listener.counters, std::move(f)});
+                if (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns)) {
+                    listener.NextPts(stream, now_ms);
+                    ++listener.shed;
+                    continue;
+                }
+                if (!base) base = MakeFrame(listener.params, coded);
+                AudioDelivery d{serial, sender.serial, sender.user_id, Listening::kPerUser, 0, listener.counters,
+                                base};
+                d.own_stamp = true;
+                listener.Stamp(stream, now_ms, pcm, count, &d.pts, &d.has_voice);
+                out->push_back(std::move(d));
             }
         };
         // Converted on every tick, forwarded packets or not, so that the converter's stream
@@ -654,23 +705,31 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
     }
 }
 
-void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
+void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock) {
     MutexLock work(work_mu_);
     std::vector<Inputs> inputs;
+    const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    const int64_t stale_before_ns =
+        real_clock && max_wait_ms > 0 ? SteadyNs() - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
     {
         MutexLock lock(inbox_mu_);
         if (applied_version_ != version_) {
             applied_version_ = version_;
             ApplyConfigLocked();
         }
-        TakeInputsLocked(now_ms, &inputs);
+        TakeInputsLocked(now_ms, stale_before_ns, &inputs);
     }
     if (senders_.empty()) {
         mixes_.clear();  // a mix starts afresh with the next open channel
         return;
     }
     std::map<uint64_t, const std::vector<Queued>*> arrived;
-    for (const Inputs& in : inputs) arrived[in.serial] = &in.pieces;
+    for (const Inputs& in : inputs) {
+        arrived[in.serial] = &in.pieces;
+        if (in.stale_us == 0) continue;
+        auto s = senders_.find(in.serial);
+        if (s != senders_.end()) ShedInput(now_ms, *s->second, in.stale_us);
+    }
     static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
     std::vector<Sender*> busy;  // heard senders with audio this tick
@@ -693,6 +752,13 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out) {
     CodecWorkers::Instance().Run(busy.size(), [&](size_t i) { busy[i]->Take(*pieces[i]); });
     for (Sender* sender : heard) {
         if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
+    }
+    for (auto& l : listeners_) {
+        Listener& listener = *l.second;
+        if (listener.shed == 0) continue;
+        listener.counters->shed += listener.shed;
+        listener.counters->dropped += listener.shed;
+        listener.shed = 0;
     }
     Mix(now_ms, out);
 }

@@ -52,9 +52,22 @@
 // clock at its delivery; during a talk spurt up to that much ahead of it. pts never goes
 // below zero. So the same run on the manual clock stamps the same pts every time.
 //
+// A listener that is behind (its oldest queued frame waited half the time a frame may wait,
+// DeliveryTally::Behind) gets no per-user frame made on that tick: the frame counts as
+// dropped and its pts is used up, as if it had been dropped from the queue. Under more load
+// than the process can deliver, ticks then cost what is heard, not what is offered.
+//
+// A clock that falls behind. On the real clock a SendAudioFrame frame that waited longer than
+// half the time a delivered frame may wait is dropped when its tick comes, before it is
+// converted or coded, and counts as shed for each per-user listener (pts used up, as for a
+// listener that is behind). A process short of processor time for its ticks would otherwise
+// code an ever longer backlog on each late tick, and deliver what it makes seconds late. Long
+// frames going out in pieces are not dropped; nor is anything on the manual clock.
+//
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
-// swap out what arrived.
+// swap out what arrived. Each sender's conversion and coding touch only its own state, so a
+// tick of many senders shares them with the codec workers (media/codec_workers.h) and waits.
 #ifndef VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 #define VELMORA_ENGINE_MEDIA_ROOM_AUDIO_H
 
@@ -105,6 +118,12 @@ struct AudioDelivery {
     size_t pull_limit = 0;  // frames a pull queue keeps
     std::shared_ptr<AudioCounters> counters;
     std::shared_ptr<const kwix::AudioFrame> frame;
+    // Per-user frames: `frame` is shared by every listener of its format, and its pts and
+    // has_voice are this listener's own, here (a large room's tick would otherwise make a
+    // frame per sender and listener).
+    bool own_stamp = false;
+    uint32_t pts = 0;
+    bool has_voice = false;
 };
 
 class RoomAudio {
@@ -128,8 +147,11 @@ public:
     // dropped by clear_queue count as the sender's dropped frames.
     int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue) EXCLUDES(inbox_mu_);
 
-    // One clock tick: everything due goes out into *out.
-    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out) EXCLUDES(work_mu_, inbox_mu_);
+    // One clock tick: everything due goes out into *out. On the real clock (`real_clock`),
+    // SendAudioFrame frames that waited longer than half the time a delivered frame may wait
+    // (faults::MediaMaxWaitMs) are dropped untouched: see "A clock that falls behind" above.
+    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock = false)
+        EXCLUDES(work_mu_, inbox_mu_);
 
 private:
     // A frame or a piece of one: `bytes` of its data from `offset` (all of an Opus frame).
@@ -139,6 +161,7 @@ private:
         size_t bytes = 0;
         int64_t duration_us = 0;
         bool last = true;  // the frame's last piece
+        int64_t queued_ns = 0;  // when it was queued (steady clock)
     };
     struct MemberConfig {
         std::string user_id;
@@ -160,6 +183,7 @@ private:
     struct Inputs {
         uint64_t serial;
         std::vector<Queued> pieces;
+        int64_t stale_us = 0;  // audio dropped for having waited too long
     };
 
     class Sender;
@@ -170,7 +194,10 @@ private:
     using ChunkKey = std::tuple<int, int, int, bool>;  // rate, channels, frame_ms, opus
 
     void ApplyConfigLocked() REQUIRES(work_mu_, inbox_mu_);
-    void TakeInputsLocked(int64_t now_ms, std::vector<Inputs>* inputs) REQUIRES(inbox_mu_);
+    void TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) REQUIRES(inbox_mu_);
+    // Audio of `sender` dropped before it was converted: each per-user listener's frames of
+    // it count as dropped (shed) and their pts are used up.
+    void ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) REQUIRES(work_mu_);
     void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
     void Mix(int64_t now_ms, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
     void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out)

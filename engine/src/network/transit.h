@@ -122,7 +122,7 @@ private:
 template <typename Item>
 class Transit {
 public:
-    using Outbox = std::deque<Item>;
+    using Outbox = std::vector<Item>;
     explicit Transit(Outbox* outbox) : outbox_(outbox) {}
     Transit(const Transit&) = delete;
     Transit& operator=(const Transit&) = delete;

@@ -55,6 +55,8 @@ public:
         mu_.Lock();
         held_ = true;
     }
+    // Whether this scope holds its lock now (it may have given it up for a while).
+    bool held() const { return held_; }
 
 private:
     Mutex& mu_;
