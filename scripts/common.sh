@@ -37,8 +37,9 @@ find_python39() {
 # span processes, and libsodium for the room bus's key.
 ENGINE_PACKAGES="opus:libopus-dev speexdsp:libspeexdsp-dev webrtc-audio-processing:libwebrtc-audio-processing-dev openh264:libopenh264-dev libde265:libde265-dev hiredis:libhiredis-dev libsodium:libsodium-dev"
 # Programs the tests run, "command:package" pairs (rooms across processes need a Redis server;
-# the timeline page is checked in a headless Chromium).
-TEST_PROGRAMS="redis-server:redis-server chromium:chromium chromedriver:chromium-driver"
+# the timeline page is checked in a headless Chromium; clang checks the engine's lock
+# annotations).
+TEST_PROGRAMS="redis-server:redis-server chromium:chromium chromedriver:chromium-driver clang++:clang"
 
 # Prints the Debian packages of ENGINE_PACKAGES (and pkg-config itself) that are missing, and
 # with the argument "with-tests" those of TEST_PROGRAMS too.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: builds and installs the package, builds a second copy of the module
-# with the binding library's assertions kept (for the tests that need one), and runs pytest;
+# with the binding library's assertions kept (for the tests that need one), checks the
+# engine's layers and, with a clang build, its lock annotations, and runs pytest;
 # then the sanitized runs of scripts/sanitizers.sh (VELMORA_SANITIZERS=0 skips them, for a
 # quicker loop). Extra arguments go to every pytest run.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -19,6 +20,9 @@ export VELMORA_ASSERTIONS_BUILD="$ASSERTIONS_BUILD"
 status=0
 # The engine's folders keep to their layers (engine/src/layers.txt).
 "$VENV/bin/python" tools/check_layers.py || status=$?
+# The engine's lock rules, checked by clang (scripts/thread_safety.sh).
+source "$ROOT/scripts/thread_safety.sh"
+run_thread_safety_check || status=$?
 "$VENV/bin/python" -m pytest tests "$@" || status=$?
 if [ "${VELMORA_SANITIZERS:-1}" != 0 ]; then
     source "$ROOT/scripts/sanitizers.sh"

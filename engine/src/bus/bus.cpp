@@ -18,6 +18,7 @@
 #include "log/log.h"
 #include "network/network.h"
 #include "network/setting.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -178,7 +179,10 @@ std::shared_ptr<Bus> Bus::Connect(const Address& address, std::string* error) {
         *error = "Redis at " + bus->address_.where + " stopped answering: " + Failure(bus->pub_);
         return nullptr;
     }
-    bus->pub_up_ = bus->sub_up_ = bus->ever_up_ = true;
+    {
+        MutexLock lock(bus->mu_);
+        bus->pub_up_ = bus->sub_up_ = bus->ever_up_ = true;
+    }
     bus->StartThreads();
     Logf(LogLevel::kInfo, "room bus connected to %s as process %s%s", bus->address_.where.c_str(),
          Hex(bus->origin_).c_str(), bus->sealer_ ? ", its messages sealed with a key" : "");
@@ -283,7 +287,7 @@ bool Bus::ReadStoredSettings(redisContext* c) {
             if (!sealer_->Open(kNetworkChannel, bytes, &counter, &sent_ms, &plain)) {
                 uint64_t forged = 0;
                 {
-                    std::lock_guard<std::mutex> lock(mu_);
+                    MutexLock lock(mu_);
                     forged = ++counters_.forged;
                 }
                 if (WorthLogging(forged)) {
@@ -314,7 +318,7 @@ bool Bus::ReadStoredSettings(redisContext* c) {
 void Bus::Stop(bool remove_ghosts) {
     std::call_once(stop_once_, [this, remove_ghosts] {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             std::set<std::string> present;
             for (const auto& l : locals_) {
                 if (l.second.joined) present.insert(l.second.room);
@@ -330,7 +334,7 @@ void Bus::Stop(bool remove_ghosts) {
                 QueueLocked(room, std::move(bye), 0);
             }
             stopping_ = true;
-            wake_.notify_all();
+            wake_.NotifyAll();
         }
         if (publisher_.joinable()) publisher_.join();
         if (subscriber_.joinable()) subscriber_.join();
@@ -342,7 +346,7 @@ void Bus::Stop(bool remove_ghosts) {
 }
 
 Counters Bus::counters() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     Counters c = counters_;
     c.claiming = static_cast<uint64_t>(
         std::count_if(locals_.begin(), locals_.end(), [](const auto& l) { return !l.second.claimed; }));
@@ -375,7 +379,7 @@ void Bus::QueueJobLocked(Job job) {
     }
     queued_bytes_ += job.bytes.size();
     jobs_.push_back(std::move(job));
-    wake_.notify_one();
+    wake_.NotifyOne();
 }
 
 void Bus::QueueLocked(const std::string& room, Message m, uint64_t ticket) {
@@ -390,7 +394,7 @@ void Bus::QueueLocked(const std::string& room, Message m, uint64_t ticket) {
 }
 
 int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter, CarriedSession session) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (failed_ || stopping_) {
         Logf(LogLevel::kError, "EnterRoom: the room bus at %s is %s; user %s stays out of room %s",
              address_.where.c_str(), failed_ ? "out of reach" : "disconnecting", Printable(enter.user_id).c_str(),
@@ -415,7 +419,7 @@ int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter,
 }
 
 void Bus::Release(uint64_t serial) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = locals_.find(serial);
     if (it != locals_.end()) ForgetLocked(it);
 }
@@ -455,7 +459,7 @@ void Bus::TellLocked(Local& l, bool down) {
 }
 
 void Bus::Publish(uint64_t serial, const Operation& operation) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = locals_.find(serial);
     if (it == locals_.end()) return;
     Local& l = it->second;
@@ -501,12 +505,13 @@ void Bus::PublishNetwork(const network::Setting& setting) {
     job.key = kNetworkChannel;
     job.bytes = Encode(m);
     job.fields = network::StoreKeys(setting, &job.forget);
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     QueueJobLocked(std::move(job));
 }
 
 void Bus::QueueStateLocked(uint64_t serial, Local& l) {
     const auto queue = [&](const Operation& operation) {
+        mu_.AssertHeld();  // called right here, under the lock
         Message m = OperationMessage(operation);
         m.sender = serial;
         m.user_id = l.enter.user_id;
@@ -560,7 +565,7 @@ void Bus::SetUpLocked(Side side, bool up, const std::string& why) {
     (side == Side::kPublisher ? pub_up_ : sub_up_) = up;
     if (side == Side::kSubscriber && !up && pub_up_) {
         pub_suspect_ = true;
-        wake_.notify_one();
+        wake_.NotifyOne();
     }
     const bool after = pub_up_ && sub_up_;
     if (before && !after) {
@@ -582,7 +587,7 @@ void Bus::SetUpLocked(Side side, bool up, const std::string& why) {
         ever_up_ = true;
         jobs_.insert(jobs_.begin(), std::move(read));
         Logf(LogLevel::kInfo, "room bus connected to %s", address_.where.c_str());
-        wake_.notify_one();
+        wake_.NotifyOne();
         return;
     }
     ++counters_.reconnects;
@@ -615,7 +620,7 @@ void Bus::SetUpLocked(Side side, bool up, const std::string& why) {
 void Bus::GiveUp(const std::string& why) {
     std::vector<std::function<void(int)>> expel;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (failed_.exchange(true)) return;
         for (const auto& l : locals_) {
             if (l.second.session.expel) expel.push_back(l.second.session.expel);
@@ -627,7 +632,7 @@ void Bus::GiveUp(const std::string& why) {
         hellos_due_.clear();
         jobs_.clear();
         queued_bytes_ = 0;
-        wake_.notify_all();
+        wake_.NotifyAll();
     }
     Logf(LogLevel::kError,
          "EnterRoom: %s: %s; the %zu session(s) that entered meanwhile leave their rooms (OnError "
@@ -640,7 +645,7 @@ bool Bus::Claimed(const Job& job, int answer) {
     std::function<void(int)> expel;
     std::string user_id, room;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         auto it = locals_.find(job.serial);
         const bool current = it != locals_.end() && it->second.ticket == job.ticket;
         if (answer == 1) {
@@ -700,19 +705,19 @@ void Bus::PublisherLoop() {
     auto retry = kFirstRetry;
     auto next_try = Clock::now();
     std::vector<Job> batch;
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     while (!failed_) {
         auto now = Clock::now();
         if (pub_ == nullptr && !stopping_ && now >= next_try) {
             const bool first = !ever_up_;
-            lock.unlock();
+            lock.Unlock();
             std::string why;
             redisContext* c = Open(Side::kPublisher, &why);
             if (c == nullptr && first) {
                 GiveUp(why);
                 return;
             }
-            lock.lock();
+            lock.Lock();
             if (c != nullptr) {
                 pub_ = c;
                 retry = kFirstRetry;
@@ -726,14 +731,14 @@ void Bus::PublisherLoop() {
         if (pub_suspect_) {
             pub_suspect_ = false;
             if (pub_ != nullptr) {
-                lock.unlock();
+                lock.Unlock();
                 const bool alive = Command(pub_, "PING") != nullptr;
                 const std::string why = alive ? std::string() : "checking: " + Failure(pub_);
                 if (!alive) {
                     redisFree(pub_);
                     pub_ = nullptr;
                 }
-                lock.lock();
+                lock.Lock();
                 if (!alive) SetUpLocked(Side::kPublisher, false, why);
                 continue;
             }
@@ -746,17 +751,19 @@ void Bus::PublisherLoop() {
         if (!jobs_.empty() && (pub_ != nullptr || ever_up_ || stopping_)) {
             batch.swap(jobs_);
             queued_bytes_ = 0;
-            lock.unlock();
+            lock.Unlock();
             RunJobs(batch);
             batch.clear();
-            lock.lock();
+            lock.Lock();
             continue;
         }
         if (stopping_) break;
         auto until = next_beat;
         if (pub_ == nullptr) until = std::min(until, next_try);
         if (!hellos_due_.empty()) until = std::min(until, now + kHelloAnswerGap);
-        wake_.wait_until(lock, until, [this] { return !jobs_.empty() || stopping_ || failed_ || pub_suspect_; });
+        while (jobs_.empty() && !stopping_ && !failed_ && !pub_suspect_) {
+            if (!wake_.WaitUntil(mu_, until)) break;
+        }
     }
 }
 
@@ -877,7 +884,7 @@ void Bus::RunJobs(std::vector<Job>& jobs) {
         if (sent.size() >= kPipelineDepth) collect();
     }
     if (pub_ != nullptr) collect();
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     counters_.published += published;
     counters_.lost += lost;
     if (pub_ == nullptr && !why.empty()) SetUpLocked(Side::kPublisher, false, why);
@@ -900,7 +907,7 @@ void Bus::SubscriberLoop() {
             if (now >= next_try) {
                 bool first = false;
                 {
-                    std::lock_guard<std::mutex> lock(mu_);
+                    MutexLock lock(mu_);
                     first = !ever_up_;
                 }
                 std::string why;
@@ -912,7 +919,7 @@ void Bus::SubscriberLoop() {
                 if (c != nullptr) {
                     sub_ = c;
                     retry = kFirstRetry;
-                    std::lock_guard<std::mutex> lock(mu_);
+                    MutexLock lock(mu_);
                     SetUpLocked(Side::kSubscriber, true, std::string());
                     continue;
                 }
@@ -943,7 +950,7 @@ void Bus::SubscriberLoop() {
             redisFree(sub_);
             sub_ = nullptr;
             next_try = Clock::now();
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             SetUpLocked(Side::kSubscriber, false, why);
         }
     }
@@ -952,7 +959,7 @@ void Bus::SubscriberLoop() {
 void Bus::Refuse(const std::string& channel, const std::string& what, const std::string& why) {
     uint64_t refused = 0;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         ++counters_.received;
         refused = ++counters_.refused;
     }
@@ -973,7 +980,7 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
     if (!network_channel && channel.compare(0, prefix, kChannelPrefix) != 0) return;
     const std::string room = network_channel ? std::string() : channel.substr(prefix);
     if (!network_channel) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         // No member here: this process does not mirror that room, nor spends anything on it.
         if (!rooms_.count(room)) return;
     }
@@ -987,7 +994,7 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
         if (!authentic || off_ms > kFreshMs || off_ms < -kFreshMs) {
             uint64_t count = 0;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                MutexLock lock(mu_);
                 ++counters_.received;
                 count = authentic ? ++counters_.replayed : ++counters_.forged;
             }
@@ -1030,7 +1037,7 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
         if (full || (it != counters_by_origin_.end() && counter <= it->second.counter)) {
             uint64_t count = 0;
             {
-                std::lock_guard<std::mutex> lock(mu_);
+                MutexLock lock(mu_);
                 ++counters_.received;
                 count = full ? ++counters_.rejected : ++counters_.replayed;
             }
@@ -1044,11 +1051,11 @@ void Bus::Handle(const std::string& channel, const std::string& payload) {
         counters_by_origin_[m.origin] = Heard{counter, Clock::now()};
     }
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         ++counters_.received;
         if (!network_channel && m.kind == Kind::kHello && rooms_.count(room)) {
             hellos_due_.insert(room);
-            wake_.notify_one();
+            wake_.NotifyOne();
         }
     }
     if (network_channel || m.kind == Kind::kNetwork) {
@@ -1103,7 +1110,7 @@ void Bus::Apply(const std::string& room, const Message& m) {
     Ghost& g = it->second;
     if (m.seq <= g.last_seq) return;  // stale: already applied
     if (m.seq != g.last_seq + 1) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         counters_.gaps += m.seq - g.last_seq - 1;
     }
     g.last_seq = m.seq;
@@ -1160,7 +1167,7 @@ void Bus::Apply(const std::string& room, const Message& m) {
 void Bus::Reject(const std::string& where, const Message& m, const char* what, int error) {
     uint64_t rejected = 0;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         rejected = ++counters_.rejected;
     }
     if (!WorthLogging(rejected)) return;
@@ -1231,7 +1238,7 @@ size_t Bus::RemoveGhosts(Which which, int reason) {
 }
 
 void Bus::CountGhosts(size_t ghosts) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     counters_.ghosts = ghosts;
 }
 
@@ -1266,11 +1273,15 @@ void Bus::ExpireGhosts() {
     }
     // Rooms this process no longer takes part in. mu_ stays held so that a session entering
     // such a room meanwhile finds it either with its ghosts or without them, not in between.
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     bool orphans = false;
     for (const auto& g : ghosts_) orphans = orphans || !rooms_.count(g.second.room);
     if (!orphans) return;
-    counters_.ghosts = RemoveGhosts([this](const Ghost& g, uint64_t) { return !rooms_.count(g.room); },
+    counters_.ghosts = RemoveGhosts(
+        [this](const Ghost& g, uint64_t) {
+            mu_.AssertHeld();  // RemoveGhosts calls it right here, under the lock
+            return !rooms_.count(g.room);
+        },
                                     kExitReasonLeft);
     for (auto it = heard_.begin(); it != heard_.end();) {
         it = rooms_.count(it->first.first) ? std::next(it) : heard_.erase(it);

@@ -96,6 +96,7 @@
 #include "core/room.h"
 #include "core/room_bus.h"
 #include "delivery/dispatcher.h"
+#include "sync/mutex.h"
 
 struct redisContext;
 
@@ -218,20 +219,20 @@ private:
     // Runs a batch of jobs in order on the publishing connection.
     void RunJobs(std::vector<Job>& jobs);
     bool ReadStoredSettings(redisContext* c);
-    void QueueLocked(const std::string& room, Message m, uint64_t ticket);
-    void QueueJobLocked(Job job);
+    void QueueLocked(const std::string& room, Message m, uint64_t ticket) REQUIRES(mu_);
+    void QueueJobLocked(Job job) REQUIRES(mu_);
     // A local session is gone: its user id's claim is released and its room dropped when it
     // was the process's last member there.
-    void ForgetLocked(std::map<uint64_t, Local>::iterator it);
-    void QueueStateLocked(uint64_t serial, Local& l);
-    void HeartbeatLocked();
-    void AnswerHellosLocked(Clock::time_point now);
+    void ForgetLocked(std::map<uint64_t, Local>::iterator it) REQUIRES(mu_);
+    void QueueStateLocked(uint64_t serial, Local& l) REQUIRES(mu_);
+    void HeartbeatLocked() REQUIRES(mu_);
+    void AnswerHellosLocked(Clock::time_point now) REQUIRES(mu_);
     // The claim's answer: 1 claimed, 0 another session's, -1 not answered (the link is
     // lost), -2 refused by the server. True when the entry is refused: none of its jobs run.
     bool Claimed(const Job& job, int answer);
     // A connection's state changed; the link is up when both are.
-    void SetUpLocked(Side side, bool up, const std::string& why);
-    void TellLocked(Local& l, bool down);
+    void SetUpLocked(Side side, bool up, const std::string& why) REQUIRES(mu_);
+    void TellLocked(Local& l, bool down) REQUIRES(mu_);
     void GiveUp(const std::string& why);
     void Handle(const std::string& channel, const std::string& payload);
     void Apply(const std::string& room, const Message& m);
@@ -260,24 +261,24 @@ private:
     redisContext* sub_ = nullptr;  // the subscriber thread's alone (likewise)
     uint64_t counter_ = 0;         // the publisher thread's: the last sealed message's
 
-    mutable std::mutex mu_;  // guards everything below up to the threads
-    std::condition_variable wake_;  // the publisher: jobs, stop, or a hello to answer
-    bool pub_up_ = false;
-    bool sub_up_ = false;
-    bool ever_up_ = false;  // the link was up once
+    mutable Mutex mu_;  // guards what follows up to the publisher thread's own
+    CondVar wake_;  // the publisher: jobs, stop, or a hello to answer
+    bool pub_up_ GUARDED_BY(mu_) = false;
+    bool sub_up_ GUARDED_BY(mu_) = false;
+    bool ever_up_ GUARDED_BY(mu_) = false;  // the link was up once
     // The subscribing connection failed: the publishing one, idle, may have failed unnoticed
     // (a restarted server). Checked before the link can count as up again.
-    bool pub_suspect_ = false;
-    Clock::time_point down_since_;
-    std::map<uint64_t, Local> locals_;     // by session serial
-    std::map<std::string, int> rooms_;     // local members (also entering ones) per room
-    std::set<std::string> greeted_;        // rooms this process said kHello in
-    std::map<std::string, Clock::time_point> answered_;  // rooms: when a hello was last answered
-    std::set<std::string> hellos_due_;     // rooms whose hello waits for kHelloAnswerGap
-    std::vector<Job> jobs_;
-    size_t queued_bytes_ = 0;
-    uint64_t next_ticket_ = 0;
-    Counters counters_;
+    bool pub_suspect_ GUARDED_BY(mu_) = false;
+    Clock::time_point down_since_ GUARDED_BY(mu_);
+    std::map<uint64_t, Local> locals_ GUARDED_BY(mu_);     // by session serial
+    std::map<std::string, int> rooms_ GUARDED_BY(mu_);     // local members (also entering ones) per room
+    std::set<std::string> greeted_ GUARDED_BY(mu_);        // rooms this process said kHello in
+    std::map<std::string, Clock::time_point> answered_ GUARDED_BY(mu_);  // rooms: when a hello was last answered
+    std::set<std::string> hellos_due_ GUARDED_BY(mu_);     // rooms whose hello waits for kHelloAnswerGap
+    std::vector<Job> jobs_ GUARDED_BY(mu_);
+    size_t queued_bytes_ GUARDED_BY(mu_) = 0;
+    uint64_t next_ticket_ GUARDED_BY(mu_) = 0;
+    Counters counters_ GUARDED_BY(mu_);
 
     // The publisher thread's alone: releases that wait for the server.
     std::vector<Job> held_;

@@ -1,8 +1,6 @@
 // The process's one room bus and the calls that feed it.
 #include "bus/hooks.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -12,6 +10,8 @@
 #include "bus/address.h"
 #include "bus/bus.h"
 #include "log/log.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -25,8 +25,7 @@ public:
         // Leaked: sessions and exit handlers may reach it while the process exits.
         static Hub* hub = [] {
             auto* created = new Hub;
-            ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
-                             [] { Instance().AfterForkInChild(); });
+            ForkHandlersOf<Hub, &Hub::Instance>::Register(ForkStage::kRoomBus);
             return created;
         }();
         return *hub;
@@ -34,7 +33,7 @@ public:
 
     std::shared_ptr<Bus> Current() {
         if (!active_.load(std::memory_order_acquire)) return nullptr;
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         return bus_;
     }
 
@@ -43,7 +42,7 @@ public:
     // cannot be had.
     std::shared_ptr<Bus> ForEnter(bool* refused) {
         *refused = false;
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (bus_ && bus_->Failed()) {
             active_.store(false);
             // Its threads may still be inside a connect that has not timed out yet: they are
@@ -81,7 +80,7 @@ public:
         std::shared_ptr<Bus> replaced;
         if (!bus) Logf(LogLevel::kError, "room bus: cannot connect to %s: %s", Masked(url).c_str(), error->c_str());
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             last_error_ = bus ? std::string() : *error;
             if (!bus) return false;
             replaced = std::move(bus_);  // another connect or EnterRoom came first: this one wins
@@ -95,7 +94,7 @@ public:
     bool Disconnect() {
         std::shared_ptr<Bus> old;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             active_.store(false);
             old = std::move(bus_);
         }
@@ -104,11 +103,13 @@ public:
     }
 
     std::string LastError() {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         return last_error_;
     }
 
 private:
+    friend class ForkHandlersOf<Hub, &Hub::Instance>;
+
     Hub() = default;
 
     // Without a key of its own, the environment's.
@@ -128,7 +129,7 @@ private:
     void AtExit() {
         std::shared_ptr<Bus> last;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             active_.store(false);
             last = std::move(bus_);
         }
@@ -136,19 +137,22 @@ private:
         if (last) last->Stop(false);
     }
 
-    void AfterForkInChild() {
+    // Held across the fork, so that the child finds no bus half started.
+    void BeforeFork() ACQUIRE(mu_) { mu_.Lock(); }
+    void AfterForkInParent() RELEASE(mu_) { mu_.Unlock(); }
+    void AfterForkInChild() RELEASE(mu_) {
         // The parent's bus and its threads stay the parent's; never touched here.
         if (bus_) new std::shared_ptr<Bus>(std::move(bus_));
         bus_.reset();
         active_.store(false);
         last_error_.clear();
-        mu_.unlock();
+        mu_.Unlock();
     }
 
-    std::mutex mu_;  // guards bus_ and last_error_; never held while waiting for a server
-    std::shared_ptr<Bus> bus_;
+    Mutex mu_;  // never held while waiting for a server
+    std::shared_ptr<Bus> bus_ GUARDED_BY(mu_);
     std::atomic<bool> active_{false};
-    std::string last_error_;
+    std::string last_error_ GUARDED_BY(mu_);
 };
 
 }  // namespace

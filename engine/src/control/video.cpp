@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "media/h264_encoder.h"
 #include "media/video_picture.h"
+#include "sync/mutex.h"
 #include "velmora_loopback.h"
 
 namespace velmora {
@@ -18,15 +19,17 @@ namespace loopback {
 namespace {
 
 struct ToolEncoder {
-    std::mutex mu;  // guards everything below: one picture at a time
-    H264Encoder encoder;
-    EncodedPicture last;
+    Mutex mu;  // one picture at a time
+    H264Encoder encoder GUARDED_BY(mu);
+    EncodedPicture last GUARDED_BY(mu);
 };
 
-// The encoders the control API made, so that a pointer that names none is never used.
+// The encoders the control API made, so that a pointer that names none is never used. Lock
+// order: mu before an encoder's own, which a user takes before it lets go of mu, so that the
+// encoder cannot be freed in between.
 struct ToolEncoders {
-    std::mutex mu;  // guards live
-    std::set<ToolEncoder*> live;
+    Mutex mu;
+    std::set<ToolEncoder*> live GUARDED_BY(mu);
 };
 
 ToolEncoders& Encoders() {
@@ -34,14 +37,10 @@ ToolEncoders& Encoders() {
     return *encoders;
 }
 
-// Holds the named encoder's own lock while it is in use; null when the pointer names none.
-std::unique_lock<std::mutex> Use(void* handle, ToolEncoder** out) {
-    ToolEncoders& all = Encoders();
-    std::lock_guard<std::mutex> lock(all.mu);
+// The encoder `handle` names; null when it names none.
+ToolEncoder* LiveLocked(ToolEncoders& all, void* handle) REQUIRES(all.mu) {
     auto it = all.live.find(static_cast<ToolEncoder*>(handle));
-    if (it == all.live.end()) return {};
-    *out = *it;
-    return std::unique_lock<std::mutex>((*it)->mu);
+    return it == all.live.end() ? nullptr : *it;
 }
 
 }  // namespace
@@ -68,7 +67,7 @@ int vlb_video_counters(void* session, uint64_t* encoded, uint64_t* key_frames, u
 void* vlb_video_encoder_new(void) {
     auto* made = new ToolEncoder;
     ToolEncoders& all = Encoders();
-    std::lock_guard<std::mutex> lock(all.mu);
+    MutexLock lock(all.mu);
     all.live.insert(made);
     return made;
 }
@@ -77,14 +76,14 @@ int vlb_video_encoder_free(void* encoder) {
     ToolEncoders& all = Encoders();
     ToolEncoder* found = nullptr;
     {
-        std::lock_guard<std::mutex> lock(all.mu);
+        MutexLock lock(all.mu);
         auto it = all.live.find(static_cast<ToolEncoder*>(encoder));
         if (it == all.live.end()) return VLB_ABSENT;
         found = *it;
         all.live.erase(it);
     }
     // Another thread inside vlb_video_encode finishes first.
-    { std::lock_guard<std::mutex> wait(found->mu); }
+    { MutexLock wait(found->mu); }
     delete found;
     return VLB_OK;
 }
@@ -95,9 +94,12 @@ int64_t vlb_video_encode(void* encoder, const uint8_t* i420, size_t size, int wi
     const bool sides = width >= kMinPictureSide && width <= kMaxPictureSide && height >= kMinPictureSide &&
                        height <= kMaxPictureSide && ((width | height) & 1) == 0;
     if (!sides || size != static_cast<size_t>(width) * height * 3 / 2) return VLB_INVALID;
-    ToolEncoder* e = nullptr;
-    std::unique_lock<std::mutex> lock = Use(encoder, &e);
-    if (!lock) return VLB_ABSENT;
+    ToolEncoders& all = Encoders();
+    MutexLock lock(all.mu);
+    ToolEncoder* e = LiveLocked(all, encoder);
+    if (e == nullptr) return VLB_ABSENT;
+    MutexLock own(e->mu);
+    lock.Unlock();
     I420Picture picture;
     picture.width = width;
     picture.height = height;
@@ -112,16 +114,22 @@ int64_t vlb_video_encode(void* encoder, const uint8_t* i420, size_t size, int wi
 }
 
 int64_t vlb_video_encoded(void* encoder, char* buffer, size_t capacity) {
-    ToolEncoder* e = nullptr;
-    std::unique_lock<std::mutex> lock = Use(encoder, &e);
-    if (!lock) return VLB_ABSENT;
+    ToolEncoders& all = Encoders();
+    MutexLock lock(all.mu);
+    ToolEncoder* e = LiveLocked(all, encoder);
+    if (e == nullptr) return VLB_ABSENT;
+    MutexLock own(e->mu);
+    lock.Unlock();
     return CopyOut(e->last.bytes, buffer, capacity);
 }
 
 int vlb_video_encoded_key(void* encoder) {
-    ToolEncoder* e = nullptr;
-    std::unique_lock<std::mutex> lock = Use(encoder, &e);
-    if (!lock) return VLB_ABSENT;
+    ToolEncoders& all = Encoders();
+    MutexLock lock(all.mu);
+    ToolEncoder* e = LiveLocked(all, encoder);
+    if (e == nullptr) return VLB_ABSENT;
+    MutexLock own(e->mu);
+    lock.Unlock();
     return e->last.key ? 1 : 0;
 }
 

@@ -1,12 +1,11 @@
 #include "core/clock.h"
 
-#include <pthread.h>
-
 #include <new>
 #include <utility>
 
 #include "log/log.h"
 #include "media/video_workers.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -21,7 +20,7 @@ Clock& Clock::Instance() {
     // Leaked: rooms of sessions nobody destroyed may still tick while the process exits.
     static Clock* clock = [] {
         auto* created = new Clock;
-        ::pthread_atfork(nullptr, nullptr, [] { Instance().AfterForkInChild(); });
+        ForkHandlersOf<Clock, &Clock::Instance>::Register(ForkStage::kClock);
         return created;
     }();
     return *clock;
@@ -31,13 +30,16 @@ void Clock::AfterForkInChild() {
     // The media thread stayed in the parent, perhaps inside a tick or holding a lock, and the
     // tickers belong to the parent's rooms and sessions, which are inert here. Nothing of that
     // state is read or destroyed: every part of it is made anew (the old parts are leaked).
-    new (&mu_) std::mutex();
-    new (&tick_mu_) std::mutex();
-    new (&wake_) std::condition_variable();
+    new (&mu_) Mutex();
+    new (&tick_mu_) Mutex();
+    new (&wake_) CondVar();
+    MutexLock ticking(tick_mu_);
+    MutexLock lock(mu_);
     new (&thread_) std::thread();
     new (&tickers_) std::vector<Ticker>();
     new (&added_) std::vector<Ticker>();
     stopping_ = false;
+    has_tickers_ = false;
 }
 
 int64_t Clock::RealNowLocked() const {
@@ -46,17 +48,17 @@ int64_t Clock::RealNowLocked() const {
 }
 
 int64_t Clock::NowMs() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return manual_ ? manual_now_ : RealNowLocked();
 }
 
 bool Clock::manual() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return manual_;
 }
 
 void Clock::Register(Ticker ticker) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     added_.push_back(std::move(ticker));
     if (!manual_) StartThreadLocked();
 }
@@ -67,40 +69,40 @@ void Clock::StartThreadLocked() {
     thread_ = std::thread([this] { Loop(); });
 }
 
-void Clock::StopThread(std::unique_lock<std::mutex>& lock) {
+void Clock::StopThreadLocked() {
     if (!thread_.joinable()) return;
     stopping_ = true;
-    wake_.notify_all();
+    wake_.NotifyAll();
     std::thread finished = std::move(thread_);
-    lock.unlock();
+    mu_.Unlock();
     finished.join();
-    lock.lock();
+    mu_.Lock();
 }
 
 void Clock::SetManual(bool manual) {
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (manual == manual_) return;
     if (manual) {
-        StopThread(lock);
+        StopThreadLocked();
         // The manual clock starts on a tick, so that a run started on it always meets the
         // ticks at the same offsets; the ticks up to then run now, leaving nothing pending:
         // Advance(ms) runs exactly the ticks within those ms.
         manual_now_ = FloorToTick(RealNowLocked() + kTickMs - 1);
         manual_ = true;
         const int64_t now = manual_now_;
-        lock.unlock();
+        lock.Unlock();
         RunTicksUntil(now);
     } else {
         real_base_ = manual_now_;
         real_origin_ = std::chrono::steady_clock::now();
         manual_ = false;
-        if (!tickers_.empty() || !added_.empty()) StartThreadLocked();
+        if (has_tickers_ || !added_.empty()) StartThreadLocked();
     }
 }
 
 bool Clock::Advance(int64_t ms) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (!manual_ || ms < 0) return false;
     }
     // Frames sent before this step are coded and on their way before time moves on, so that
@@ -111,7 +113,7 @@ bool Clock::Advance(int64_t ms) {
     }
     int64_t until = 0;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (!manual_) return false;
         manual_now_ += ms;
         until = manual_now_;
@@ -121,11 +123,12 @@ bool Clock::Advance(int64_t ms) {
 }
 
 void Clock::RunTicksUntil(int64_t until) {
-    std::lock_guard<std::mutex> ticking(tick_mu_);
+    MutexLock ticking(tick_mu_);
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         for (Ticker& t : added_) tickers_.push_back(std::move(t));
         added_.clear();
+        has_tickers_ = !tickers_.empty();
         // A stalled real clock skips what it cannot catch up with; a manual one never does.
         if (!manual_ && until - last_tick_ > kMaxCatchUpMs) last_tick_ = FloorToTick(until - kMaxCatchUpMs);
     }
@@ -139,26 +142,27 @@ void Clock::RunTicksUntil(int64_t until) {
             }
         }
         tickers_.resize(kept);
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         for (Ticker& added : added_) tickers_.push_back(std::move(added));
         added_.clear();
+        has_tickers_ = !tickers_.empty();
     }
 }
 
 void Clock::Loop() {
     // Named, so that a profile of a busy process tells the ticks' time from the callbacks'.
     ::pthread_setname_np(::pthread_self(), "velmora-clock");
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     int64_t next = FloorToTick(RealNowLocked()) + kTickMs;
     while (!stopping_) {
         const int64_t now = RealNowLocked();
         if (now < next) {
-            wake_.wait_until(lock, real_origin_ + std::chrono::milliseconds(next - real_base_));
+            wake_.WaitUntil(mu_, real_origin_ + std::chrono::milliseconds(next - real_base_));
             continue;
         }
-        lock.unlock();
+        lock.Unlock();
         RunTicksUntil(now);
-        lock.lock();
+        lock.Lock();
         next = FloorToTick(RealNowLocked()) + kTickMs;
     }
 }

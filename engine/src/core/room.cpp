@@ -1,7 +1,5 @@
 #include "core/room.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <iterator>
 #include <unordered_map>
@@ -9,6 +7,7 @@
 
 #include "core/clock.h"
 #include "log/log.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -133,12 +132,13 @@ void Room::SetSilencedLocked(const Member& m, bool silenced) {
     }
 }
 
-// What the room makes of its members' link changes, found by the network on a tick.
+// What the room makes of its members' link changes, found by the network on a tick: the
+// room's transit calls them from Tick, which the room runs under its lock.
 class Room::LinkEvents final : public network::LinkListener {
 public:
     LinkEvents(Room& room, int64_t now_ms) : room_(room), now_ms_(now_ms) {}
 
-    void Dropped(uint64_t serial) override {
+    void Dropped(uint64_t serial) override REQUIRES(room_.mu_) {
         const Member* m = room_.FindLocked(serial);
         if (m == nullptr) return;
         room_.QueueLocked(*m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
@@ -149,20 +149,20 @@ public:
             d.OnConnectionStateChanged(kwix::CONNECTION_STATE_DISCONNECTED, kwix::CONNECTION_STATE_CONNECTING);
         });
     }
-    void Reconnected(uint64_t serial) override {
+    void Reconnected(uint64_t serial) override REQUIRES(room_.mu_) {
         const Member* m = room_.FindLocked(serial);
         if (m == nullptr) return;
         room_.QueueLocked(*m, "OnConnectionStateChanged", false, [](KWIXCloudDelegate& d) {
             d.OnConnectionStateChanged(kwix::CONNECTION_STATE_CONNECTING, kwix::CONNECTION_STATE_CONNECTED);
         });
     }
-    void TimedOut(uint64_t serial) override {
+    void TimedOut(uint64_t serial) override REQUIRES(room_.mu_) {
         if (const Member* m = room_.FindLocked(serial)) room_.AnnounceExitLocked(*m, kExitReasonTimeout, now_ms_);
     }
-    void Returned(uint64_t serial) override {
+    void Returned(uint64_t serial) override REQUIRES(room_.mu_) {
         if (const Member* m = room_.FindLocked(serial)) room_.AnnounceReturnLocked(*m, now_ms_);
     }
-    void Silenced(uint64_t serial, bool silenced) override {
+    void Silenced(uint64_t serial, bool silenced) override REQUIRES(room_.mu_) {
         if (const Member* m = room_.FindLocked(serial)) room_.SetSilencedLocked(*m, silenced);
     }
 
@@ -172,7 +172,7 @@ private:
 };
 
 void Room::Drain() {
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     // Whoever drains goes on until the outbox is empty; others only add to it. One drainer at
     // a time keeps the outbox's order all the way into the receivers' queues.
     if (draining_) {
@@ -181,32 +181,38 @@ void Room::Drain() {
         // thread drains) must not find it idle before its delivery arrived. Bounded: the
         // drainer only posts, and posting never waits for a callback.
         const uint64_t target = taken_ + outbox_.size();
-        handed_over_.wait(lock, [this, target] { return handed_ >= target || !draining_; });
+        while (handed_ < target && draining_) handed_over_.Wait(mu_);
         return;
     }
     draining_ = true;
-    struct Done {
-        Room* room;
-        std::unique_lock<std::mutex>* lock;
-        ~Done() {
-            if (!lock->owns_lock()) lock->lock();
-            room->draining_ = false;
-            room->handed_over_.notify_all();
-        }
-    } done{this, &lock};
     std::vector<Delivery>& taken = taken_deliveries_;
     while (!outbox_.empty()) {
         // Swapped: both buffers keep their room, and the outbox takes more meanwhile.
         taken.swap(outbox_);
         const size_t count = taken.size();
         taken_ += count;
-        lock.unlock();
-        HandOver(taken, shares_);
+        lock.Unlock();
+        try {
+            HandOver(taken, shares_);
+        } catch (...) {
+            // The turn ends here too (posting ran out of memory), or the others would wait
+            // for it for ever. What was half shared out goes with it.
+            taken.clear();
+            for (auto& share : shares_.parcels) share.second.clear();
+            shares_.index.clear();
+            shares_.used = 0;
+            lock.Lock();
+            draining_ = false;
+            handed_over_.NotifyAll();
+            throw;
+        }
         taken.clear();
-        lock.lock();
+        lock.Lock();
         handed_ += count;
-        handed_over_.notify_all();
+        handed_over_.NotifyAll();
     }
+    draining_ = false;
+    handed_over_.NotifyAll();
 }
 
 void Room::HandOver(std::vector<Delivery>& taken, Shares& shares) {
@@ -232,7 +238,7 @@ void Room::HandOver(std::vector<Delivery>& taken, Shares& shares) {
 
 Room::JoinResult Room::Join(const Entrant& entrant) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (closed_) return JoinResult::kClosed;
         for (const Member& m : members_) {
             if (m.who.user_id == entrant.user_id) return JoinResult::kDuplicateUser;
@@ -283,7 +289,7 @@ Room::JoinResult Room::Join(const Entrant& entrant) {
 bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
     bool emptied = false;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         auto it = std::find_if(members_.begin(), members_.end(),
                                [serial](const Member& m) { return m.who.serial == serial; });
         if (it == members_.end()) return false;
@@ -313,7 +319,7 @@ bool Room::Leave(uint64_t serial, bool tell_leaver, int reason) {
 
 int Room::SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->audio_open == open || (open && me->who.role == kwix::KWIX_ROLE_AUDIENCE)) {
             return kwix::ERR_INVALID_OPERATION;
@@ -345,7 +351,7 @@ int Room::SetAudioChannel(uint64_t serial, bool open, const ChannelParams& param
 
 int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->who.role == kwix::KWIX_ROLE_AUDIENCE || me->video_open.count(type) != 0) {
             return kwix::ERR_INVALID_OPERATION;
@@ -376,7 +382,7 @@ int Room::OpenVideo(uint64_t serial, kwix::StreamType type) {
 
 int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->video_open.erase(type) == 0) return kwix::ERR_INVALID_OPERATION;
         ForgetVideoLocked(*me, type);
@@ -396,7 +402,7 @@ int Room::CloseVideo(uint64_t serial, kwix::StreamType type) {
 
 int Room::Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr) return kwix::ERR_INVALID_OPERATION;
         if (type == kwix::STREAM_TYPE_AUDIO) {
@@ -445,10 +451,10 @@ void Room::MediaTick(int64_t now_ms) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
     }
-    const bool network_tick = transit_.Busy() || network::Active();
+    const bool network_tick = TransitBusy() || network::Active();
     if (due.empty() && !network_tick) return;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         // Connection changes first, so that frames of this tick already meet them.
         if (network_tick) {
             LinkEvents events(*this, now_ms);
@@ -498,7 +504,7 @@ void Room::MediaTick(int64_t now_ms) {
 
 int Room::SendSei(uint64_t serial, int message_type, const std::string& message) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         const Member* me = FindLocked(serial);
         if (me == nullptr || me->video_open.count(kwix::STREAM_TYPE_VIDEO_HIGH) == 0) {
             return kwix::ERR_INVALID_OPERATION;
@@ -526,7 +532,7 @@ int Room::SendSei(uint64_t serial, int message_type, const std::string& message)
 bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable,
                          bool ordered) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         const Member* me = FindLocked(serial);
         if (me == nullptr) return false;
         // Gone for the others: nobody keeps count of what it sends.
@@ -573,7 +579,7 @@ bool Room::SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& me
 }
 
 bool Room::Snapshot(uint64_t serial, RoomSnapshot* out) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     const Member* me = FindLocked(serial);
     if (me == nullptr) return false;
     out->self = me->who.user_id;
@@ -588,23 +594,26 @@ RoomRegistry& RoomRegistry::Instance() {
     // Leaked: engine threads may use it while the process runs its exit handlers.
     static RoomRegistry* registry = [] {
         auto* created = new RoomRegistry;
-        // fork(): the child's rooms start empty. The inherited ones hold the parent's
-        // sessions, whose threads and locks the child does not have, so they are left
-        // untouched (and unfreed); the registry's own lock is held across the fork.
-        ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
-                         [] {
-                             RoomRegistry& self = Instance();
-                             new std::map<std::string, std::shared_ptr<Room>>(std::move(self.rooms_));
-                             self.rooms_.clear();
-                             self.mu_.unlock();
-                         });
+        ForkHandlersOf<RoomRegistry, &RoomRegistry::Instance>::Register(ForkStage::kRoomRegistry);
         return created;
     }();
     return *registry;
 }
 
+// The registry's lock is held across the fork.
+void RoomRegistry::BeforeFork() { mu_.Lock(); }
+void RoomRegistry::AfterForkInParent() { mu_.Unlock(); }
+
+void RoomRegistry::AfterForkInChild() {
+    // The child's rooms start empty. The inherited ones hold the parent's sessions, whose
+    // threads and locks the child does not have, so they are left untouched (and unfreed).
+    new std::map<std::string, std::shared_ptr<Room>>(std::move(rooms_));
+    rooms_.clear();
+    mu_.Unlock();
+}
+
 std::shared_ptr<Room> RoomRegistry::GetOrCreate(const std::string& key, const Room* stale) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     std::shared_ptr<Room>& slot = rooms_[key];
     if (!slot || slot.get() == stale) {
         slot = std::make_shared<Room>(key);
@@ -643,7 +652,7 @@ std::shared_ptr<Room> RoomRegistry::Enter(const std::string& key, const Entrant&
 
 void RoomRegistry::Forget(const std::string& key, const Room* room) {
     std::shared_ptr<Room> dropped;
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = rooms_.find(key);
     if (it != rooms_.end() && it->second.get() == room) {
         dropped = std::move(it->second);

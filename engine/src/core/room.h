@@ -77,7 +77,6 @@
 #define VELMORA_ENGINE_CORE_ROOM_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -97,6 +96,8 @@
 #include "media/room_audio.h"
 #include "media/room_video.h"
 #include "network/transit.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -154,22 +155,22 @@ public:
     // path checks the frame, media/room_audio.h). 0 or an Error code; a Command accepted is
     // 0 also when it is then lost on the way. Exit: OnExitRoom to the leaver, the others
     // hear it leave.
-    int Apply(uint64_t serial, const Operation& operation);
+    int Apply(uint64_t serial, const Operation& operation) EXCLUDES(mu_);
 
     // Through RoomRegistry::Enter, after the entrant's checks.
-    JoinResult Join(const Entrant& entrant);
+    JoinResult Join(const Entrant& entrant) EXCLUDES(mu_);
     // Leaving other than by Exit: a destroyed session (tell_leaver false: it hears nothing), a
     // member of another process that is gone. `reason` goes to the others'
     // OnRemoteUserExitRoom. True when the session was a member.
-    bool Leave(uint64_t serial, bool tell_leaver, int reason = kExitReasonLeft);
+    bool Leave(uint64_t serial, bool tell_leaver, int reason = kExitReasonLeft) EXCLUDES(mu_);
 
     // The session's own setting, not an operation of the room: others never see it.
-    void SetVoiceDetection(uint64_t serial, bool on);
+    void SetVoiceDetection(uint64_t serial, bool on) EXCLUDES(mu_);
     // One tick of the engine clock: the network's link changes and held deliveries, then the
     // audio due now.
-    void MediaTick(int64_t now_ms);
+    void MediaTick(int64_t now_ms) EXCLUDES(mu_);
 
-    bool Snapshot(uint64_t serial, RoomSnapshot* out) const;
+    bool Snapshot(uint64_t serial, RoomSnapshot* out) const EXCLUDES(mu_);
 
 private:
     struct Delivery {
@@ -215,67 +216,71 @@ private:
     };
     class LinkEvents;
 
-    int SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params);
-    int OpenVideo(uint64_t serial, kwix::StreamType type);
-    int CloseVideo(uint64_t serial, kwix::StreamType type);
-    int Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on);
+    int SetAudioChannel(uint64_t serial, bool open, const ChannelParams& params) EXCLUDES(mu_);
+    int OpenVideo(uint64_t serial, kwix::StreamType type) EXCLUDES(mu_);
+    int CloseVideo(uint64_t serial, kwix::StreamType type) EXCLUDES(mu_);
+    int Subscribe(uint64_t serial, const std::string& user_id, kwix::StreamType type, bool on) EXCLUDES(mu_);
     // Video (core/room_video.cpp).
-    int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame);
-    int SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame);
-    int SetVideoParams(uint64_t serial, kwix::StreamType type, const kwix::VideoEncodeParams& params);
+    int SendVideo(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::VideoFrame> frame) EXCLUDES(mu_);
+    int SendPixels(uint64_t serial, kwix::StreamType type, std::shared_ptr<const kwix::PixelFrame> frame) EXCLUDES(mu_);
+    int SetVideoParams(uint64_t serial, kwix::StreamType type, const kwix::VideoEncodeParams& params) EXCLUDES(mu_);
     // A stream's frame from the video workers.
-    void DeliverVideo(const VideoOutput& out);
-    VideoSink SinkLocked();
+    void DeliverVideo(const VideoOutput& out) EXCLUDES(mu_);
+    VideoSink SinkLocked() REQUIRES(mu_);
     // The sender's uplink, once per frame: measured for the cap, queued when capped.
-    network::Shaped UplinkLocked(Member& from, kwix::StreamType type, size_t bytes, int64_t sent_ms);
-    void FitToCapLocked(Member& from, kwix::StreamType type, int64_t now_ms);
+    network::Shaped UplinkLocked(Member& from, kwix::StreamType type, size_t bytes, int64_t sent_ms) REQUIRES(mu_);
+    void FitToCapLocked(Member& from, kwix::StreamType type, int64_t now_ms) REQUIRES(mu_);
     // A frame to the receivers of its kind: encoded ones get `encoded` (when set), pixel ones
     // `pixels`, or count it undecodable (when for_pixels). `wire_bytes` crosses each downlink.
     void ToReceiversLocked(uint64_t from, const std::string& from_user, kwix::StreamType type, int64_t sent_ms,
                            int64_t uplink_delay_ms, size_t wire_bytes,
                            const std::shared_ptr<const kwix::VideoFrame>& encoded,
-                           const std::shared_ptr<const kwix::PixelFrame>& pixels, bool for_pixels);
-    void AskKeyFrameLocked(Member& sender, kwix::StreamType type);
-    void ForgetVideoLocked(Member& sender, kwix::StreamType type);
-    int SendSei(uint64_t serial, int message_type, const std::string& message);
-    bool SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered);
+                           const std::shared_ptr<const kwix::PixelFrame>& pixels, bool for_pixels) REQUIRES(mu_);
+    void AskKeyFrameLocked(Member& sender, kwix::StreamType type) REQUIRES(mu_);
+    void ForgetVideoLocked(Member& sender, kwix::StreamType type) REQUIRES(mu_);
+    int SendSei(uint64_t serial, int message_type, const std::string& message) EXCLUDES(mu_);
+    bool SendCustomCmd(uint64_t serial, uint32_t cmd_id, const std::string& message, bool reliable, bool ordered) EXCLUDES(mu_);
 
-    Member* FindLocked(uint64_t serial);
-    const Member* FindLocked(uint64_t serial) const;
+    Member* FindLocked(uint64_t serial) REQUIRES(mu_);
+    const Member* FindLocked(uint64_t serial) const REQUIRES(mu_);
     // `bytes`: the payload the callback holds (a frame, a message), for the receiver's bound.
     static Delivery MakeDelivery(const Member& to, const char* name, bool media, Dispatcher::Call call,
                                  size_t bytes = 0);
     // A member's own event: it does not travel.
-    void QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call);
+    void QueueLocked(const Member& to, const char* name, bool media, Dispatcher::Call call) REQUIRES(mu_);
     // An event or message from `from` to `to` through the network; false when it was lost.
     bool RouteLocked(const Member& from, const Member& to, const char* name, network::Cargo cargo, int64_t now_ms,
-                     Dispatcher::Call call);
+                     Dispatcher::Call call) REQUIRES(mu_);
     // Hands what was taken from the outbox to the receivers: each receiver's in one post.
     static void HandOver(std::vector<Delivery>& taken, Shares& shares);
-    void AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms);
-    void AnnounceReturnLocked(const Member& back, int64_t now_ms);
-    void SetSilencedLocked(const Member& m, bool silenced);
-    void Drain();
+    void AnnounceExitLocked(const Member& gone, int reason, int64_t now_ms) REQUIRES(mu_);
+    void AnnounceReturnLocked(const Member& back, int64_t now_ms) REQUIRES(mu_);
+    void SetSilencedLocked(const Member& m, bool silenced) REQUIRES(mu_);
+    // The transit's Busy flag is an atomic it keeps for the clock to read without the
+    // room's lock: not checked, since transit_ is otherwise only touched under mu_.
+    bool TransitBusy() const NO_THREAD_SAFETY_ANALYSIS { return transit_.Busy(); }
+    void Drain() EXCLUDES(mu_);
 
     const std::string key_;
-    mutable std::mutex mu_;  // guards everything below but audio_
-    std::vector<Member> members_;
-    bool closed_ = false;  // emptied: never joinable again, the registry drops it
-    std::vector<Delivery> outbox_;
-    bool draining_ = false;
-    uint64_t taken_ = 0;   // deliveries the drainers took from the outbox
-    uint64_t handed_ = 0;  // of those, handed to their receivers
-    std::condition_variable handed_over_;
+    mutable Mutex mu_;  // guards everything below but audio_
+    std::vector<Member> members_ GUARDED_BY(mu_);
+    bool closed_ GUARDED_BY(mu_) = false;  // emptied: never joinable again, the registry drops it
+    std::vector<Delivery> outbox_ GUARDED_BY(mu_);
+    bool draining_ GUARDED_BY(mu_) = false;
+    uint64_t taken_ GUARDED_BY(mu_) = 0;   // deliveries the drainers took from the outbox
+    uint64_t handed_ GUARDED_BY(mu_) = 0;  // of those, handed to their receivers
+    CondVar handed_over_;
     // The drainer's own: what it took from the outbox, and each receiver's share of it. Kept
     // from one drain to the next, so that a busy room's ticks allocate nothing here.
     std::vector<Delivery> taken_deliveries_;
     Shares shares_;
     // The clock's own (ticks run one at a time): the audio due on a tick.
     std::vector<AudioDelivery> due_;
-    network::Transit<Delivery> transit_{&outbox_};
+    network::Transit<Delivery> transit_ GUARDED_BY(mu_){&outbox_};
 
     RoomAudio audio_;  // its own locks; the room calls it under mu_, never the other way
-    RoomVideo video_;  // guarded by mu_; its work runs on the video workers, which come back through DeliverVideo
+    // Its work runs on the video workers, which come back through DeliverVideo.
+    RoomVideo video_ GUARDED_BY(mu_);
 };
 
 class RoomRegistry {
@@ -285,16 +290,21 @@ public:
     // The entry of Enter: the entrant's checks (Check of its op::Enter), then the room of that
     // key with the entrant in it; or null with *error set (ERR_ENTER_ROOM_FAILED: its user id
     // is in that room already).
-    std::shared_ptr<Room> Enter(const std::string& key, const Entrant& entrant, int* error);
+    std::shared_ptr<Room> Enter(const std::string& key, const Entrant& entrant, int* error) EXCLUDES(mu_);
     // Drops an emptied room (only that very room: the key may already name a new one).
-    void Forget(const std::string& key, const Room* room);
+    void Forget(const std::string& key, const Room* room) EXCLUDES(mu_);
 
 private:
+    friend class ForkHandlersOf<RoomRegistry, &RoomRegistry::Instance>;
     RoomRegistry() = default;
-    std::shared_ptr<Room> GetOrCreate(const std::string& key, const Room* stale);
+    std::shared_ptr<Room> GetOrCreate(const std::string& key, const Room* stale) EXCLUDES(mu_);
+    // fork(): the child's rooms start empty (see Instance).
+    void BeforeFork() ACQUIRE(mu_);
+    void AfterForkInParent() RELEASE(mu_);
+    void AfterForkInChild() RELEASE(mu_);
 
-    std::mutex mu_;  // guards rooms_
-    std::map<std::string, std::shared_ptr<Room>> rooms_;
+    Mutex mu_;  // no other lock is taken under it
+    std::map<std::string, std::shared_ptr<Room>> rooms_ GUARDED_BY(mu_);
 };
 
 }  // namespace loopback

@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/room.h"
 #include "media/h264_encoder.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -38,7 +39,7 @@ VideoSink Room::SinkLocked() {
 }
 
 int Room::SetVideoParams(uint64_t serial, StreamType type, const kwix::VideoEncodeParams& params) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     Member* me = FindLocked(serial);
     if (me == nullptr) return kwix::ERR_INVALID_OPERATION;
     me->video_params[type] = params;
@@ -64,7 +65,7 @@ int Room::SendPixels(uint64_t serial, StreamType type, std::shared_ptr<const kwi
     bool key = false;
     std::shared_ptr<VideoCounters> counters;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
         VideoSend& send = me->video_send[type];
@@ -102,7 +103,7 @@ int Room::SendPixels(uint64_t serial, StreamType type, std::shared_ptr<const kwi
         ++counters->skipped;
         if (key) {
             // The next frame makes the key frame this one would have made.
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             if (Member* me = FindLocked(serial)) {
                 if (me->video_open.count(type) != 0) me->video_send[type].key = true;
             }
@@ -115,7 +116,7 @@ int Room::SendVideo(uint64_t serial, StreamType type, std::shared_ptr<const kwix
     VideoWork work;
     std::shared_ptr<VideoCounters> counters;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* me = FindLocked(serial);
         if (me == nullptr || me->video_open.count(type) == 0) return kwix::ERR_INVALID_OPERATION;
         me->video_send[type].pixels = false;
@@ -153,7 +154,7 @@ int Room::SendVideo(uint64_t serial, StreamType type, std::shared_ptr<const kwix
 
 void Room::DeliverVideo(const VideoOutput& out) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         Member* from = FindLocked(out.sender);
         // A frame sent before its sender closed the stream or left is on its way still: it
         // reaches the receivers (after they heard of the closing), but the stream is over.
@@ -192,6 +193,7 @@ void Room::FitToCapLocked(Member& from, StreamType type, int64_t now_ms) {
     const int64_t cap_bps = network::BandwidthKbps(from.who.user_id, network::kUplink) * 1000;
     const int64_t budget_bps = cap_bps * kVideoShareOfCapPercent / 100;
     const auto ask = [&](int64_t bps) {
+        mu_.AssertHeld();  // called right here, under the lock
         send.asked_ms = now_ms;
         if (send.pixels) return;  // the engine's encoder takes the rate with the next frame
         const int rate = static_cast<int>(bps);

@@ -1,7 +1,5 @@
 #include "core/session.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <utility>
@@ -13,6 +11,7 @@
 #include "media/h264_encoder.h"
 #include "network/network.h"
 #include "records/describe.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -66,7 +65,7 @@ std::shared_ptr<Session> Session::Make(KWIXCloudDelegate* delegate) {
 
 void Session::Journal(std::string entry, bool log) {
     if (log && LogEnabled(LogLevel::kDebug)) LogWrite(LogLevel::kDebug, "KWIXCloud::" + entry);
-    std::lock_guard<std::mutex> lock(journal_mu_);
+    MutexLock lock(journal_mu_);
     journal_bytes_ += entry.size();
     journal_.push_back(std::move(entry));
     while (journal_.size() > 1 && (journal_.size() > kMaxJournalEntries || journal_bytes_ > kMaxJournalBytes)) {
@@ -76,25 +75,25 @@ void Session::Journal(std::string entry, bool log) {
 }
 
 size_t Session::JournalCount() const {
-    std::lock_guard<std::mutex> lock(journal_mu_);
+    MutexLock lock(journal_mu_);
     return journal_.size();
 }
 
 bool Session::JournalEntry(size_t index, std::string* entry) const {
-    std::lock_guard<std::mutex> lock(journal_mu_);
+    MutexLock lock(journal_mu_);
     if (index >= journal_.size()) return false;
     *entry = journal_[index];
     return true;
 }
 
 void Session::ClearJournal() {
-    std::lock_guard<std::mutex> lock(journal_mu_);
+    MutexLock lock(journal_mu_);
     journal_.clear();
     journal_bytes_ = 0;
 }
 
 bool Session::Whereabouts(std::string* user_id, std::string* room) const {
-    std::lock_guard<std::mutex> lock(state_mu_);
+    MutexLock lock(state_mu_);
     if (!room_) return false;
     if (user_id != nullptr) *user_id = user_id_;
     if (room != nullptr) *room = room_name_;
@@ -102,7 +101,7 @@ bool Session::Whereabouts(std::string* user_id, std::string* room) const {
 }
 
 std::shared_ptr<Room> Session::CurrentRoom() const {
-    std::lock_guard<std::mutex> lock(state_mu_);
+    MutexLock lock(state_mu_);
     return room_;
 }
 
@@ -157,7 +156,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     entrant.video_counters = video_counters_;
     uint64_t generation = 0;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         if (room_ || entering_ || shut_down_) return ERR_INVALID_OPERATION;
         entering_ = true;
         expel_error_ = ERR_OK;
@@ -172,7 +171,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     };
     const int claimed = bus::Claim(serial_, key, enter, std::move(carried));
     if (claimed != ERR_OK) {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         entering_ = false;
         return claimed;
     }
@@ -185,7 +184,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
     bool leave_again = false;
     int expelled = ERR_OK;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         entering_ = false;
         if (room && shut_down_) {
             leave_again = true;  // destroyed while entering: do not stay behind as a ghost
@@ -201,7 +200,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
         bus::Publish(serial_, enter);
         std::map<int, VideoEncodeParams> video_params;
         {
-            std::lock_guard<std::mutex> lock(state_mu_);
+            MutexLock lock(state_mu_);
             video_params = video_params_;
         }
         for (const auto& p : video_params) Perform(op::VideoParams{static_cast<StreamType>(p.first), p.second});
@@ -226,7 +225,7 @@ int Session::EnterRoom(const EnterRoomParams& params) {
 void Session::Expel(uint64_t generation, int error) {
     std::shared_ptr<Room> room;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         if (generation != generation_ || shut_down_) return;
         if (entering_) {
             expel_error_ = error;  // EnterRoom finishes the join, then leaves
@@ -250,7 +249,7 @@ int Session::ExitRoom() {
     std::string user_id;
     std::string room_name;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         room.swap(room_);
         user_id.swap(user_id_);
         room_name.swap(room_name_);
@@ -284,7 +283,7 @@ int Session::GetAudioFrame(AudioFrame* frame) {
     Journal(frame == nullptr ? "GetAudioFrame frame=null" : "GetAudioFrame frame=set");
     if (frame == nullptr) return ERR_INVALID_PARAMETER;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         if (!room_ || !pull_audio_) return ERR_INVALID_OPERATION;
     }
     std::shared_ptr<const AudioFrame> waiting = dispatcher_->PopPulledAudio();
@@ -361,7 +360,7 @@ void Session::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& para
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         video_params_[type] = params;
     }
     if (CurrentRoom()) Perform(set);
@@ -449,7 +448,7 @@ void Session::ReportNetworkQuality() {
 void Session::Shutdown() {
     std::shared_ptr<Room> room;
     {
-        std::lock_guard<std::mutex> lock(state_mu_);
+        MutexLock lock(state_mu_);
         shut_down_ = true;
         room.swap(room_);
     }
@@ -465,37 +464,36 @@ SessionRegistry& SessionRegistry::Instance() {
     // Leaked: engine threads and exit handlers may look sessions up at any time.
     static SessionRegistry* registry = [] {
         auto* created = new SessionRegistry;
-        ::pthread_atfork([] { Instance().BeforeFork(); }, [] { Instance().AfterForkInParent(); },
-                         [] { Instance().AfterForkInChild(); });
+        ForkHandlersOf<SessionRegistry, &SessionRegistry::Instance>::Register(ForkStage::kSessionRegistry);
         return created;
     }();
     return *registry;
 }
 
 // Held across fork() so that the child finds the list whole and the lock free.
-void SessionRegistry::BeforeFork() { mu_.lock(); }
-void SessionRegistry::AfterForkInParent() { mu_.unlock(); }
+void SessionRegistry::BeforeFork() { mu_.Lock(); }
+void SessionRegistry::AfterForkInParent() { mu_.Unlock(); }
 
 void SessionRegistry::AfterForkInChild() {
     g_fork_generation.fetch_add(1);
     for (auto& s : sessions_) inherited_.push_back(std::move(s));
     sessions_.clear();
-    mu_.unlock();
+    mu_.Unlock();
 }
 
 bool SessionRegistry::IsInherited(const void* cloud) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return std::any_of(inherited_.begin(), inherited_.end(),
                        [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
 }
 
 void SessionRegistry::Add(std::shared_ptr<Session> session) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     sessions_.push_back(std::move(session));
 }
 
 std::shared_ptr<Session> SessionRegistry::Remove(const void* cloud) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = std::find_if(sessions_.begin(), sessions_.end(),
                            [cloud](const std::shared_ptr<Session>& s) { return CloudAddress(s.get()) == cloud; });
     if (it == sessions_.end()) return nullptr;
@@ -506,7 +504,7 @@ std::shared_ptr<Session> SessionRegistry::Remove(const void* cloud) {
 
 std::shared_ptr<Session> SessionRegistry::Find(const void* cloud) const {
     if (cloud == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (const auto& s : sessions_) {
         if (CloudAddress(s.get()) == cloud) return s;
     }
@@ -514,7 +512,7 @@ std::shared_ptr<Session> SessionRegistry::Find(const void* cloud) const {
 }
 
 std::vector<std::shared_ptr<Session>> SessionRegistry::All() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return sessions_;
 }
 

@@ -89,6 +89,8 @@
 #include "kwix/velmora_kwix_cloud.h"
 #include "media/audio_counters.h"
 #include "media/room_video.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -170,20 +172,20 @@ private:
     // Only the clock's ticks (one at a time) touch it.
     int64_t last_report_ms_ = 0;
 
-    mutable std::mutex state_mu_;  // guards the room state below
-    std::shared_ptr<Room> room_;
-    bool entering_ = false;
-    uint64_t generation_ = 0;    // EnterRoom calls that got as far as entering
-    int expel_error_ = 0;        // the bus refused the entry while it was still under way
-    bool shut_down_ = false;
-    bool pull_audio_ = false;
-    std::string user_id_;
-    std::string room_name_;
-    std::map<int, kwix::VideoEncodeParams> video_params_;  // by stream type
+    mutable Mutex state_mu_;  // guards the room state below
+    std::shared_ptr<Room> room_ GUARDED_BY(state_mu_);
+    bool entering_ GUARDED_BY(state_mu_) = false;
+    uint64_t generation_ GUARDED_BY(state_mu_) = 0;    // EnterRoom calls that got as far as entering
+    int expel_error_ GUARDED_BY(state_mu_) = 0;        // the bus refused the entry while it was still under way
+    bool shut_down_ GUARDED_BY(state_mu_) = false;
+    bool pull_audio_ GUARDED_BY(state_mu_) = false;
+    std::string user_id_ GUARDED_BY(state_mu_);
+    std::string room_name_ GUARDED_BY(state_mu_);
+    std::map<int, kwix::VideoEncodeParams> video_params_ GUARDED_BY(state_mu_);  // by stream type
 
-    mutable std::mutex journal_mu_;  // guards journal_ and journal_bytes_
-    std::deque<std::string> journal_;
-    size_t journal_bytes_ = 0;
+    mutable Mutex journal_mu_;  // guards journal_ and journal_bytes_
+    std::deque<std::string> journal_ GUARDED_BY(journal_mu_);
+    size_t journal_bytes_ GUARDED_BY(journal_mu_) = 0;
 };
 
 // Live sessions in creation order. Lookups hand out shared ownership, so a session found
@@ -201,14 +203,15 @@ public:
 
 private:
     SessionRegistry() = default;
-    void BeforeFork();
-    void AfterForkInParent();
-    void AfterForkInChild();
+    friend class ForkHandlersOf<SessionRegistry, &SessionRegistry::Instance>;
+    void BeforeFork() ACQUIRE(mu_);
+    void AfterForkInParent() RELEASE(mu_);
+    void AfterForkInChild() RELEASE(mu_);
 
-    mutable std::mutex mu_;  // guards sessions_ and inherited_; nothing is logged under it
-    std::vector<std::shared_ptr<Session>> sessions_;
+    mutable Mutex mu_;  // nothing is logged under it, and no other lock taken
+    std::vector<std::shared_ptr<Session>> sessions_ GUARDED_BY(mu_);
     // Never freed: the threads that used them and their locks exist only in the parent process.
-    std::vector<std::shared_ptr<Session>> inherited_;
+    std::vector<std::shared_ptr<Session>> inherited_ GUARDED_BY(mu_);
 };
 
 // The pointer the control API names a session by.

@@ -11,6 +11,7 @@
 
 #include "delivery/dispatcher.h"
 #include "log/log.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -37,17 +38,17 @@ DeliveryPool& DeliveryPool::Instance() {
     static DeliveryPool* first = [] {
         auto* created = new DeliveryPool;
         g_pool.store(created);
-        ::pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+        ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>::Register(ForkStage::kDeliveryPool);
         return created;
     }();
     (void)first;
     return *g_pool.load(std::memory_order_acquire);
 }
 
-void DeliveryPool::ForkPrepare() { Instance().mu_.lock(); }
-void DeliveryPool::ForkParent() { Instance().mu_.unlock(); }
+void DeliveryPool::BeforeFork() { mu_.Lock(); }
+void DeliveryPool::AfterForkInParent() { mu_.Unlock(); }
 
-void DeliveryPool::ForkChild() {
+void DeliveryPool::AfterForkInChild() {
     // The parent's pool stays as it was, locked and with its ready queue: its condition
     // variables count waiters that do not exist here, and its dispatchers are inherited.
     g_pool.store(new DeliveryPool, std::memory_order_release);
@@ -83,12 +84,14 @@ bool DeliveryPool::StartMonitorLocked() {
 // the worker without the pool's lock, a return with it.
 class DeliveryPool::Enrolment {
 public:
-    Enrolment(DeliveryPool* pool, std::unique_lock<std::mutex>* lock) : pool_(pool), lock_(lock) {
+    Enrolment(DeliveryPool* pool, MutexLock* lock) REQUIRES(pool->mu_) : pool_(pool), lock_(lock) {
         pool_->enrolled_.emplace_back();
         slot_ = std::prev(pool_->enrolled_.end());
     }
-    ~Enrolment() {
-        if (!lock_->owns_lock()) lock_->lock();
+    // Not checked: a worker ended inside a callback unwinds with the pool's lock given up,
+    // and whether to take it back is known only at run time, which the analysis cannot follow.
+    ~Enrolment() NO_THREAD_SAFETY_ANALYSIS {
+        if (!lock_->held()) lock_->Lock();
         pool_->enrolled_.erase(slot_);
     }
     Enrolment(const Enrolment&) = delete;
@@ -97,12 +100,12 @@ public:
 
 private:
     DeliveryPool* pool_;
-    std::unique_lock<std::mutex>* lock_;
+    MutexLock* lock_;
     std::list<Worker>::iterator slot_;
 };
 
 size_t DeliveryPool::workers() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     return workers_;
 }
 
@@ -127,7 +130,7 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
     bool wake_monitor = false;
     bool started = true;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         ready_.push_back(std::move(dispatcher));
         if (idle_ > 0) {
             wake_worker = true;
@@ -140,19 +143,26 @@ void DeliveryPool::Schedule(std::shared_ptr<Dispatcher> dispatcher) {
             wake_monitor = MonitorNeededLocked();
         }
     }
-    if (wake_worker) work_.notify_one();
-    if (wake_monitor) monitor_.notify_one();
+    if (wake_worker) work_.NotifyOne();
+    if (wake_monitor) monitor_.NotifyOne();
     if (!started) ReportStartFailure("for new work");
 }
 
 void DeliveryPool::WorkerLoop() {
     NameThisThread("velmora-deliver");
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     Enrolment me(this, &lock);
     for (;;) {
         if (ready_.empty()) {
             ++idle_;
-            const bool woken = work_.wait_for(lock, kRetireAfter, [this] { return !ready_.empty(); });
+            const auto deadline = std::chrono::steady_clock::now() + kRetireAfter;
+            bool woken = true;
+            while (ready_.empty()) {
+                if (!work_.WaitUntil(mu_, deadline)) {
+                    woken = !ready_.empty();
+                    break;
+                }
+            }
             --idle_;
             if (!woken) {
                 --workers_;
@@ -165,8 +175,8 @@ void DeliveryPool::WorkerLoop() {
         // the monitor can help, also when this work was queued while a worker was idle.
         const bool wake_monitor = MonitorNeededLocked();
         me.batch_since_ns().store(NowNs(), std::memory_order_relaxed);
-        lock.unlock();
-        if (wake_monitor) monitor_.notify_one();
+        lock.Unlock();
+        if (wake_monitor) monitor_.NotifyOne();
 
         bool more = false;
         try {
@@ -176,7 +186,7 @@ void DeliveryPool::WorkerLoop() {
             // work that waits (the dispatcher it was running has stopped delivering).
             bool started = true;
             {
-                std::lock_guard<std::mutex> relock(mu_);
+                MutexLock relock(mu_);
                 --workers_;
                 if (!ready_.empty()) started = StartWorkerLocked();
             }
@@ -186,7 +196,7 @@ void DeliveryPool::WorkerLoop() {
         // A dispatcher that is done may be the last owner of itself: it is released here,
         // not under the pool's lock.
         if (!more) dispatcher.reset();
-        lock.lock();
+        lock.Lock();
         me.batch_since_ns().store(0, std::memory_order_relaxed);
         // Back at the tail, behind every other ready dispatcher.
         if (more) ready_.push_back(std::move(dispatcher));
@@ -195,9 +205,9 @@ void DeliveryPool::WorkerLoop() {
         if (workers_ > kUsualWorkers && workers_ - 1 - HeldUpLocked(NowNs()) >= kUsualWorkers) {
             --workers_;
             const bool wake = !ready_.empty() && idle_ > 0;
-            lock.unlock();
-            if (wake) work_.notify_one();
-            lock.lock();  // the slot goes under the lock
+            lock.Unlock();
+            if (wake) work_.NotifyOne();
+            lock.Lock();  // the slot goes under the lock
             return;
         }
     }
@@ -205,23 +215,23 @@ void DeliveryPool::WorkerLoop() {
 
 void DeliveryPool::MonitorLoop() {
     NameThisThread("velmora-monitor");
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (;;) {
         if (ready_.empty() || idle_ > 0) {
             monitor_asleep_ = true;
-            monitor_.wait(lock, [this] { return !monitor_asleep_; });
+            while (monitor_asleep_) monitor_.Wait(mu_);
             continue;
         }
         const uint64_t seen = progress_.load(std::memory_order_relaxed);
-        monitor_.wait_for(lock, kStuckAfter);
+        monitor_.WaitFor(mu_, kStuckAfter);
         if (ready_.empty() || idle_ > 0 || progress_.load(std::memory_order_relaxed) != seen) continue;
         // Every worker held up in a callback (or waiting that long for the interpreter lock):
         // one more for the work that waits. A worker still young in its batch may yet end it.
         if (HeldUpLocked(NowNs()) < enrolled_.size() || enrolled_.size() < workers_) continue;
         if (!StartWorkerLocked()) {
-            lock.unlock();
+            lock.Unlock();
             ReportStartFailure("while callbacks block every other");
-            lock.lock();
+            lock.Lock();
         }
     }
 }

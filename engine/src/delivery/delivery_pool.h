@@ -37,13 +37,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -63,7 +65,7 @@ public:
     static DeliveryPool& Instance();
 
     // Queues a dispatcher that has work and is not queued or running (Dispatcher checks).
-    void Schedule(std::shared_ptr<Dispatcher> dispatcher);
+    void Schedule(std::shared_ptr<Dispatcher> dispatcher) EXCLUDES(mu_);
 
     DeliveryPool(const DeliveryPool&) = delete;
     DeliveryPool& operator=(const DeliveryPool&) = delete;
@@ -72,6 +74,7 @@ public:
     size_t workers() const;
 
 private:
+    friend class ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>;
     // One per live worker: when its current batch began, 0 between batches.
     struct Worker {
         std::atomic<int64_t> batch_since_ns{0};
@@ -79,31 +82,32 @@ private:
     class Enrolment;
 
     DeliveryPool() = default;
-    static void ForkPrepare();
-    static void ForkParent();
-    static void ForkChild();
+    void BeforeFork() ACQUIRE(mu_);
+    void AfterForkInParent() RELEASE(mu_);
+    // The child's pool is a new one; this one stays locked.
+    void AfterForkInChild();
 
-    void WorkerLoop();
-    void MonitorLoop();
+    void WorkerLoop() EXCLUDES(mu_);
+    void MonitorLoop() EXCLUDES(mu_);
     // False when no thread could be made; the caller reports it once the lock is released.
-    bool StartWorkerLocked();
-    bool StartMonitorLocked();
+    bool StartWorkerLocked() REQUIRES(mu_);
+    bool StartMonitorLocked() REQUIRES(mu_);
     // Marks the monitor awake when work waits with no worker idle; true if it must be woken.
-    bool MonitorNeededLocked();
+    bool MonitorNeededLocked() REQUIRES(mu_);
     // Workers whose batch began at least kStuckAfter before `now_ns`.
-    size_t HeldUpLocked(int64_t now_ns) const;
+    size_t HeldUpLocked(int64_t now_ns) const REQUIRES(mu_);
     // Logged and written to stderr: without a thread, callbacks wait until one starts.
     static void ReportStartFailure(const char* when);
 
-    mutable std::mutex mu_;  // guards everything below up to progress_
-    std::condition_variable work_;     // idle workers: a dispatcher is ready
-    std::condition_variable monitor_;  // the monitor: work waits and nobody is idle
-    std::deque<std::shared_ptr<Dispatcher>> ready_;
-    std::list<Worker> enrolled_;  // the live workers' slots
-    size_t workers_ = 0;  // live workers (started, some maybe not yet enrolled)
-    size_t idle_ = 0;     // workers waiting for work
-    bool monitor_started_ = false;
-    bool monitor_asleep_ = false;  // waiting until work waits with nobody idle
+    mutable Mutex mu_;  // guards everything below up to progress_
+    CondVar work_;     // idle workers: a dispatcher is ready
+    CondVar monitor_;  // the monitor: work waits and nobody is idle
+    std::deque<std::shared_ptr<Dispatcher>> ready_ GUARDED_BY(mu_);
+    std::list<Worker> enrolled_ GUARDED_BY(mu_);  // the live workers' slots
+    size_t workers_ GUARDED_BY(mu_) = 0;  // live workers (started, some maybe not yet enrolled)
+    size_t idle_ GUARDED_BY(mu_) = 0;     // workers waiting for work
+    bool monitor_started_ GUARDED_BY(mu_) = false;
+    bool monitor_asleep_ GUARDED_BY(mu_) = false;  // waiting until work waits with nobody idle
 
     // Callbacks ended: the monitor's sign that the workers are not all stuck.
     std::atomic<uint64_t> progress_{0};

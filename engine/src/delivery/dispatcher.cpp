@@ -15,6 +15,8 @@
 #include "delivery/delivery_pool.h"
 #include "faults/faults.h"
 #include "log/log.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -52,10 +54,10 @@ public:
     explicit RunningMark(Dispatcher* d) : d_(d) {}
     ~RunningMark() {
         {
-            std::lock_guard<std::mutex> lock(d_->mu_);
+            MutexLock lock(d_->mu_);
             d_->running_on_ = std::thread::id();
         }
-        d_->idle_.notify_all();
+        d_->idle_.NotifyAll();
     }
     RunningMark(const RunningMark&) = delete;
     RunningMark& operator=(const RunningMark&) = delete;
@@ -71,12 +73,12 @@ public:
     explicit DirectMark(Dispatcher* d) : d_(d) {}
     ~DirectMark() {
         {
-            std::lock_guard<std::mutex> lock(d_->mu_);
+            MutexLock lock(d_->mu_);
             auto& threads = d_->direct_threads_;
             auto it = std::find(threads.begin(), threads.end(), std::this_thread::get_id());
             if (it != threads.end()) threads.erase(it);
         }
-        d_->idle_.notify_all();
+        d_->idle_.NotifyAll();
     }
     DirectMark(const DirectMark&) = delete;
     DirectMark& operator=(const DirectMark&) = delete;
@@ -95,13 +97,7 @@ public:
     static StopWaits& Instance() {
         static StopWaits* waits = [] {
             auto* created = new StopWaits;
-            // A lock held by another thread at fork() would stay held in the child for ever;
-            // the waits themselves belong to the parent's threads.
-            ::pthread_atfork([] { Instance().mu_.lock(); }, [] { Instance().mu_.unlock(); },
-                             [] {
-                                 Instance().edges_.clear();
-                                 Instance().mu_.unlock();
-                             });
+            ForkHandlersOf<StopWaits, &StopWaits::Instance>::Register(ForkStage::kStopWaits);
             return created;
         }();
         return *waits;
@@ -109,15 +105,15 @@ public:
 
     // Records that `waiter` is about to wait for `awaited`. False, recording nothing, when
     // `awaited` already waits, directly or through other threads, for `waiter`.
-    bool Begin(std::thread::id waiter, std::thread::id awaited) {
-        std::lock_guard<std::mutex> lock(mu_);
+    bool Begin(std::thread::id waiter, std::thread::id awaited) EXCLUDES(mu_) {
+        MutexLock lock(mu_);
         if (ReachesLocked(awaited, waiter)) return false;
         edges_.emplace(waiter, awaited);
         return true;
     }
 
-    void End(std::thread::id waiter, std::thread::id awaited) {
-        std::lock_guard<std::mutex> lock(mu_);
+    void End(std::thread::id waiter, std::thread::id awaited) EXCLUDES(mu_) {
+        MutexLock lock(mu_);
         auto range = edges_.equal_range(waiter);
         for (auto it = range.first; it != range.second; ++it) {
             if (it->second == awaited) {
@@ -128,7 +124,18 @@ public:
     }
 
 private:
-    bool ReachesLocked(std::thread::id from, std::thread::id to) const {
+    friend class ForkHandlersOf<StopWaits, &StopWaits::Instance>;
+
+    // A lock held by another thread at fork() would stay held in the child for ever; the
+    // waits themselves belong to the parent's threads.
+    void BeforeFork() ACQUIRE(mu_) { mu_.Lock(); }
+    void AfterForkInParent() RELEASE(mu_) { mu_.Unlock(); }
+    void AfterForkInChild() RELEASE(mu_) {
+        edges_.clear();
+        mu_.Unlock();
+    }
+
+    bool ReachesLocked(std::thread::id from, std::thread::id to) const REQUIRES(mu_) {
         std::vector<std::thread::id> pending{from};
         std::set<std::thread::id> seen{from};
         while (!pending.empty()) {
@@ -143,8 +150,8 @@ private:
         return false;
     }
 
-    std::mutex mu_;  // guards edges_
-    std::multimap<std::thread::id, std::thread::id> edges_;  // waiter -> awaited
+    Mutex mu_;
+    std::multimap<std::thread::id, std::thread::id> edges_ GUARDED_BY(mu_);  // waiter -> awaited
 };
 
 Dispatcher::Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally)
@@ -246,7 +253,7 @@ void Dispatcher::Post(Parcel parcel) {
     std::vector<Item> dropped;  // freed after the lock is released
     bool schedule = false;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (stopping_ || gone_) return;
         if (!AdmitLocked(parcel, std::chrono::steady_clock::now(), &dropped)) return;
         // Queued once: a worker that runs this dispatcher takes what is posted meanwhile.
@@ -264,7 +271,7 @@ void Dispatcher::PostAll(std::vector<Parcel>& parcels) {
     std::vector<Item> dropped;
     bool schedule = false;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (!stopping_ && !gone_) {
             bool queued = false;
             const auto now = std::chrono::steady_clock::now();
@@ -280,7 +287,7 @@ void Dispatcher::PostAll(std::vector<Parcel>& parcels) {
 void Dispatcher::CallHere(const char* name, const Call& call, bool media) {
     if (delegate_ == nullptr) return;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (stopping_) return;
         direct_threads_.push_back(std::this_thread::get_id());
     }
@@ -378,7 +385,7 @@ void Dispatcher::ClearLocked(std::vector<Item>* dropped) {
 
 bool Dispatcher::RunBatch(std::atomic<uint64_t>& progress) {
     const auto started = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (int done = 0;; ++done) {
         // Once the process exits, delivery ends as if the worker had been ended.
         if (g_process_exiting.load()) gone_ = true;
@@ -395,12 +402,12 @@ bool Dispatcher::RunBatch(std::atomic<uint64_t>& progress) {
         if (!TakeNextLocked(&item, &expired)) {
             // Only expired frames waited: idle now, without a callback that would say so.
             scheduled_ = false;
-            lock.unlock();
-            idle_.notify_all();
+            lock.Unlock();
+            idle_.NotifyAll();
             return false;
         }
         running_on_ = std::this_thread::get_id();
-        lock.unlock();
+        lock.Unlock();
         expired.clear();
         try {
             RunningMark mark(this);
@@ -410,24 +417,24 @@ bool Dispatcher::RunBatch(std::atomic<uint64_t>& progress) {
             // as it did when it had a thread of its own, and waiters are released.
             std::vector<Item> discarded;
             {
-                std::lock_guard<std::mutex> relock(mu_);
+                MutexLock relock(mu_);
                 gone_ = true;
                 scheduled_ = false;
                 ClearLocked(&discarded);
             }
-            idle_.notify_all();
+            idle_.NotifyAll();
             throw;
         }
         progress.fetch_add(1, std::memory_order_relaxed);
         // The item (and the frames it holds) goes before the lock is taken again.
         item = Item{};
-        lock.lock();
+        lock.Lock();
     }
 }
 
 size_t Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) {
     std::vector<std::shared_ptr<const kwix::AudioFrame>> evicted;  // freed after unlocking
-    std::lock_guard<std::mutex> lock(pulled_mu_);
+    MutexLock lock(pulled_mu_);
     limit = std::min(limit, faults::MediaQueueLimit());
     if (limit == 0) {
         ++dropped_;
@@ -443,7 +450,7 @@ size_t Dispatcher::PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame
 }
 
 std::shared_ptr<const kwix::AudioFrame> Dispatcher::PopPulledAudio() {
-    std::lock_guard<std::mutex> lock(pulled_mu_);
+    MutexLock lock(pulled_mu_);
     if (pulled_.empty()) return nullptr;
     auto frame = std::move(pulled_.front());
     pulled_.pop_front();
@@ -453,32 +460,43 @@ std::shared_ptr<const kwix::AudioFrame> Dispatcher::PopPulledAudio() {
 void Dispatcher::ClearPulledAudio() {
     std::deque<std::shared_ptr<const kwix::AudioFrame>> old;
     {
-        std::lock_guard<std::mutex> lock(pulled_mu_);
+        MutexLock lock(pulled_mu_);
         old.swap(pulled_);
     }
 }
 
 int Dispatcher::WaitIdle(int timeout_ms) {
     if (delegate_ == nullptr) return 0;
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (std::this_thread::get_id() == running_on_) return -1;
-    const auto idle = [this] {
-        return gone_ || stopping_ || (events_.empty() && media_.empty() && running_on_ == std::thread::id());
-    };
     if (timeout_ms < 0) timeout_ms = 0;
-    return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms), idle) ? 0 : -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!IdleLocked()) {
+        if (!idle_.WaitUntil(mu_, deadline)) return IdleLocked() ? 0 : -1;
+    }
+    return 0;
+}
+
+bool Dispatcher::IdleLocked() const {
+    return gone_ || stopping_ || (events_.empty() && media_.empty() && running_on_ == std::thread::id());
+}
+
+bool Dispatcher::AnyDirectCallLocked(const std::vector<std::thread::id>& threads) const {
+    return std::any_of(direct_threads_.begin(), direct_threads_.end(), [&](const std::thread::id& id) {
+        return std::find(threads.begin(), threads.end(), id) != threads.end();
+    });
 }
 
 void Dispatcher::Stop() {
     std::vector<Item> discarded;
     std::thread::id runner;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         stopping_ = true;
         ClearLocked(&discarded);
         runner = running_on_;
     }
-    idle_.notify_all();
+    idle_.NotifyAll();
     discarded.clear();
 
     const std::thread::id me = std::this_thread::get_id();
@@ -487,9 +505,9 @@ void Dispatcher::Stop() {
     // unless it is the caller's own (the worker goes on once it returns).
     if (runner != std::thread::id() && runner != me) {
         if (waits.Begin(me, runner)) {
-            std::unique_lock<std::mutex> lock(mu_);
-            idle_.wait(lock, [this] { return running_on_ == std::thread::id(); });
-            lock.unlock();
+            MutexLock lock(mu_);
+            while (running_on_ != std::thread::id()) idle_.Wait(mu_);
+            lock.Unlock();
             waits.End(me, runner);
         } else {
             // That thread is inside a callback that waits, through others, for this thread:
@@ -501,18 +519,14 @@ void Dispatcher::Stop() {
 
     // Callbacks made on other threads by CallHere, except those of threads that wait for
     // this one (and this thread's own, which are its callers).
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     std::vector<std::thread::id> awaited;
     for (const std::thread::id& id : direct_threads_) {
         if (id == me || std::find(awaited.begin(), awaited.end(), id) != awaited.end()) continue;
         if (waits.Begin(me, id)) awaited.push_back(id);
     }
-    idle_.wait(lock, [&] {
-        return std::none_of(direct_threads_.begin(), direct_threads_.end(), [&](const std::thread::id& id) {
-            return std::find(awaited.begin(), awaited.end(), id) != awaited.end();
-        });
-    });
-    lock.unlock();
+    while (AnyDirectCallLocked(awaited)) idle_.Wait(mu_);
+    lock.Unlock();
     for (const std::thread::id& id : awaited) waits.End(me, id);
 }
 
@@ -522,7 +536,7 @@ uint64_t Dispatcher::delivered() const { return delivered_.load(); }
 Dispatcher::QueueCounters Dispatcher::queue_counters() const {
     QueueCounters counters;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         counters.queued_bytes = queued_bytes_;
     }
     counters.unreliable_dropped = unreliable_dropped_.load();

@@ -40,7 +40,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -53,6 +52,7 @@
 #include <vector>
 
 #include "kwix/velmora_kwix_cloud.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -167,33 +167,33 @@ public:
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;
 
-    void Post(Parcel parcel);
+    void Post(Parcel parcel) EXCLUDES(mu_);
     // The parcels in order, under one lock and with one hand-over to the pool (a room's tick
     // gives each receiver dozens of frames at once). Leaves `parcels` empty.
-    void PostAll(std::vector<Parcel>& parcels);
-    void PostEvent(const char* name, Call call) { Post(Parcel{name, Kind::kEvent, std::move(call)}); }
-    void PostMedia(const char* name, Call call, size_t bytes = 0) {
+    void PostAll(std::vector<Parcel>& parcels) EXCLUDES(mu_);
+    void PostEvent(const char* name, Call call) EXCLUDES(mu_) { Post(Parcel{name, Kind::kEvent, std::move(call)}); }
+    void PostMedia(const char* name, Call call, size_t bytes = 0) EXCLUDES(mu_) {
         Post(Parcel{name, Kind::kMedia, std::move(call), bytes});
     }
     // Calls the delegate on the calling thread, contained like a queued callback.
-    void CallHere(const char* name, const Call& call, bool media);
+    void CallHere(const char* name, const Call& call, bool media) EXCLUDES(mu_);
 
     // Audio waiting for KWIXCloud::GetAudioFrame, bounded like the media queue.
     // Keeps at most `limit` frames (and never more than the media queue limit); returns how
     // many old frames it dropped for this one.
-    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit);
-    std::shared_ptr<const kwix::AudioFrame> PopPulledAudio();
-    void ClearPulledAudio();
+    size_t PushPulledAudio(std::shared_ptr<const kwix::AudioFrame> frame, size_t limit) EXCLUDES(pulled_mu_);
+    std::shared_ptr<const kwix::AudioFrame> PopPulledAudio() EXCLUDES(pulled_mu_);
+    void ClearPulledAudio() EXCLUDES(pulled_mu_);
 
     // VLB_OK when idle, -1 on time-out (and at once inside this dispatcher's own queued
     // callback, which is the caller itself).
-    int WaitIdle(int timeout_ms);
+    int WaitIdle(int timeout_ms) EXCLUDES(mu_);
 
     // After Stop returns no callback of this dispatcher runs on any other thread, except when
     // called inside its own queued callback, which is the last one, and except a callback
     // that waits (in its own Stop, directly or through others) for the caller's thread: that
     // one, then the last, finishes after. Nothing queued runs after Stop.
-    void Stop();
+    void Stop() EXCLUDES(mu_);
 
     // Media frames dropped past either bound (and shed, see DeliveryTally), and delivered.
     uint64_t dropped() const;
@@ -234,43 +234,47 @@ private:
     // when it is no longer scheduled.
     static constexpr int kBatchItems = 32;
     static constexpr std::chrono::microseconds kBatchTime{2000};
-    bool RunBatch(std::atomic<uint64_t>& progress);
+    bool RunBatch(std::atomic<uint64_t>& progress) EXCLUDES(mu_);
 
     Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally);
     // After any change to the front of media_.
-    void NoteOldestLocked();
+    void NoteOldestLocked() REQUIRES(mu_);
     // Queues one parcel under mu_, posted at `now`; frames and callables it drops go to
     // `dropped`, to be freed once the lock is released. True when it queued something.
-    bool AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now, std::vector<Item>* dropped);
-    void DropOldestMediaLocked(std::vector<Item>* dropped);
-    void LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped);
+    bool AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now, std::vector<Item>* dropped)
+        REQUIRES(mu_);
+    void DropOldestMediaLocked(std::vector<Item>* dropped) REQUIRES(mu_);
+    void LoseReliableLocked(Parcel& parcel, std::vector<Item>* dropped) REQUIRES(mu_);
     // The next item in posting order, media that waited too long dropped on the way; false
     // when none waits.
-    bool TakeNextLocked(Item* out, std::vector<Item>* dropped);
-    void ClearLocked(std::vector<Item>* dropped);
+    bool TakeNextLocked(Item* out, std::vector<Item>* dropped) REQUIRES(mu_);
+    void ClearLocked(std::vector<Item>* dropped) REQUIRES(mu_);
     void Invoke(Item& item);
+    bool IdleLocked() const REQUIRES(mu_);
+    // True while one of `threads` is inside a CallHere.
+    bool AnyDirectCallLocked(const std::vector<std::thread::id>& threads) const REQUIRES(mu_);
 
     kwix::KWIXCloudDelegate* const delegate_;
     const std::shared_ptr<DeliveryTally> tally_;
 
     // Guards everything below up to pulled_mu_.
-    mutable std::mutex mu_;
-    std::condition_variable idle_;  // WaitIdle and Stop: a callback ended
+    mutable Mutex mu_;
+    CondVar idle_;  // WaitIdle and Stop: a callback ended
     // Posting order is kept across both by seq: media apart so that the oldest frame is
     // dropped at once, whatever waits before it.
-    std::deque<Item> events_;  // events, commands, notices
-    std::deque<Item> media_;
-    uint64_t next_seq_ = 0;
-    size_t queued_bytes_ = 0;
-    std::map<std::string, std::shared_ptr<MissNotice>> notices_;  // by sender: still queued
-    bool scheduled_ = false;  // in the pool's ready queue or held by a worker
-    std::thread::id running_on_;  // the worker inside a queued callback, if any
-    bool stopping_ = false;
-    bool gone_ = false;  // a worker was ended inside a callback: delivery is over
-    std::vector<std::thread::id> direct_threads_;  // one entry per CallHere in progress
+    std::deque<Item> events_ GUARDED_BY(mu_);  // events, commands, notices
+    std::deque<Item> media_ GUARDED_BY(mu_);
+    uint64_t next_seq_ GUARDED_BY(mu_) = 0;
+    size_t queued_bytes_ GUARDED_BY(mu_) = 0;
+    std::map<std::string, std::shared_ptr<MissNotice>> notices_ GUARDED_BY(mu_);  // by sender: still queued
+    bool scheduled_ GUARDED_BY(mu_) = false;  // in the pool's ready queue or held by a worker
+    std::thread::id running_on_ GUARDED_BY(mu_);  // the worker inside a queued callback, if any
+    bool stopping_ GUARDED_BY(mu_) = false;
+    bool gone_ GUARDED_BY(mu_) = false;  // a worker was ended inside a callback: delivery is over
+    std::vector<std::thread::id> direct_threads_ GUARDED_BY(mu_);  // one entry per CallHere in progress
 
-    std::mutex pulled_mu_;  // guards pulled_
-    std::deque<std::shared_ptr<const kwix::AudioFrame>> pulled_;
+    Mutex pulled_mu_;
+    std::deque<std::shared_ptr<const kwix::AudioFrame>> pulled_ GUARDED_BY(pulled_mu_);
 
     std::atomic<uint64_t> dropped_{0};
     std::atomic<uint64_t> delivered_{0};

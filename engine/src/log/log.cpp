@@ -40,11 +40,12 @@
 // parent.
 
 #include "log/log.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -434,11 +435,13 @@ bool Compress(const Job& job, std::string* error) {
     return true;
 }
 
+class Log;
+
 // Runs jobs on a thread that lives only while there are jobs.
 class Worker {
 public:
     void Add(Job job) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         jobs_.push_back(job);
         if (running_) return;
         // A previous thread has finished its last job (running_ is false) and only needs
@@ -449,39 +452,41 @@ public:
     }
 
     void Wait() {
-        std::unique_lock<std::mutex> lock(mu_);
-        idle_->wait(lock, [this] { return !running_; });
+        MutexLock lock(mu_);
+        while (running_) idle_->Wait(mu_);
         if (thread_ && thread_->joinable()) thread_->join();
     }
 
-    void BeforeFork() { mu_.lock(); }
-    void AfterForkInParent() { mu_.unlock(); }
-    void AfterForkInChild() {
+    void BeforeFork() ACQUIRE(mu_) { mu_.Lock(); }
+    void AfterForkInParent() RELEASE(mu_) { mu_.Unlock(); }
+    void AfterForkInChild() RELEASE(mu_) {
         // The thread and its jobs are the parent's. Joining or detaching an id that names no
         // thread here would fail, and the condition variable may count waiters that exist only
         // in the parent: both are left behind (a few bytes), and fresh ones take their place.
         (void)thread_.release();
         (void)idle_.release();
-        idle_.reset(new std::condition_variable);
+        idle_.reset(new CondVar);
         for (const Job& job : jobs_) ::close(job.dir_fd);
         jobs_.clear();
         running_ = false;
-        mu_.unlock();
+        mu_.Unlock();
     }
 
 private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(mu_);
+    friend class Log;  // which takes mu_ with its own before a fork
+
+    void Run() EXCLUDES(mu_) {
+        MutexLock lock(mu_);
         while (!jobs_.empty()) {
             Job job = jobs_.front();
             jobs_.pop_front();
-            lock.unlock();
+            lock.Unlock();
             Do(job);
             ::close(job.dir_fd);
-            lock.lock();
+            lock.Lock();
         }
         running_ = false;
-        idle_->notify_all();
+        idle_->NotifyAll();
     }
 
     static void Do(const Job& job) {
@@ -495,11 +500,11 @@ private:
         if (!Compress(job, &error)) Logf(LogLevel::kWarning, "log: compression failed: %s", error.c_str());
     }
 
-    std::mutex mu_;
-    std::unique_ptr<std::condition_variable> idle_{new std::condition_variable};
-    std::deque<Job> jobs_;
-    bool running_ = false;
-    std::unique_ptr<std::thread> thread_;
+    Mutex mu_;
+    std::unique_ptr<CondVar> idle_ GUARDED_BY(mu_){new CondVar};
+    std::deque<Job> jobs_ GUARDED_BY(mu_);
+    bool running_ GUARDED_BY(mu_) = false;
+    std::unique_ptr<std::thread> thread_ GUARDED_BY(mu_);
 };
 
 // flock() on the log directory: shared while a line is appended, exclusive while the file is
@@ -547,7 +552,7 @@ public:
         const std::string line = FormatLine(level, text);
         std::string notice;
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             if (file_open_.load(std::memory_order_relaxed)) AppendLine(line, &notice);
         }
         // Outside the lock: a stalled stderr pipe must not hold up the file or other threads.
@@ -577,33 +582,33 @@ public:
     void SetConsole(bool enabled) { console_.store(enabled, std::memory_order_relaxed); }
 
     void SetCompress(bool enabled) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         compress_ = enabled;
     }
 
     // The file itself is opened by the next line, which reports on stderr if it cannot be.
     void SetFileEnabled(bool enabled) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         file_enabled_ = enabled;
         if (!enabled) CloseFile();
         file_open_.store(enabled && dir_fd_ >= 0, std::memory_order_relaxed);
     }
 
     void SetRotation(uint64_t max_bytes, int keep) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         max_bytes_ = max_bytes;
         keep_ = keep < 0 ? 0 : keep;
     }
 
     // A shorter interval also brings a retry already pending forward.
     void SetRetryInterval(int64_t nanoseconds) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         retry_nanoseconds_ = nanoseconds;
         if (failing_) retry_at_ = std::min(retry_at_, MonotonicNanoseconds() + nanoseconds);
     }
 
     bool CurrentFile(std::string* path) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (!file_open_.load(std::memory_order_relaxed)) return false;
         *path = directory_ + "/" + kFileName;
         return true;
@@ -613,7 +618,7 @@ public:
 
     void Reset() {
         {
-            std::lock_guard<std::mutex> lock(mu_);
+            MutexLock lock(mu_);
             Detach();
             directory_.clear();
             next_generation_ = 1;
@@ -630,17 +635,16 @@ public:
         worker_.Wait();
     }
 
-    // Lock order: mu_ before the worker's lock, as Rotate takes them. Every other engine
-    // lock may be held while logging, so the log's handlers must run last before a fork.
-    void BeforeFork() {
-        mu_.lock();
+    // fork(): both locks are held across it, in their order (mu_ first, as Rotate takes them).
+    void BeforeFork() ACQUIRE(mu_, worker_.mu_) {
+        mu_.Lock();
         worker_.BeforeFork();
     }
-    void AfterForkInParent() {
+    void AfterForkInParent() RELEASE(mu_, worker_.mu_) {
         worker_.AfterForkInParent();
-        mu_.unlock();
+        mu_.Unlock();
     }
-    void AfterForkInChild() {
+    void AfterForkInChild() RELEASE(mu_, worker_.mu_) {
         worker_.AfterForkInChild();
         t_thread_id = 0;
         if (dir_fd_ >= 0) {
@@ -650,7 +654,7 @@ public:
             ::close(dir_fd_);
             dir_fd_ = fd;  // -1 makes the next line find the directory again by its path
         }
-        mu_.unlock();
+        mu_.Unlock();
     }
 
 private:
@@ -665,7 +669,7 @@ private:
             RemoveCreated(created);
             return false;
         }
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         int fd = -1;
         struct stat st {};
         if (file_enabled_) {
@@ -690,7 +694,7 @@ private:
 
     // Caller holds mu_ and file_open_ is set. `notice` receives a line for stderr when the file
     // stops being writable.
-    void AppendLine(const std::string& line, std::string* notice) {
+    void AppendLine(const std::string& line, std::string* notice) REQUIRES(mu_) {
         if (failing_ && MonotonicNanoseconds() < retry_at_) {
             ++lost_;
             return;
@@ -731,12 +735,12 @@ private:
         lost_ = 0;
     }
 
-    bool RotationDue(uint64_t size, size_t incoming) const {
+    bool RotationDue(uint64_t size, size_t incoming) const REQUIRES(mu_) {
         return size > 0 && size + incoming > max_bytes_ && size >= rotate_after_;
     }
 
     // Caller holds mu_ and the directory lock (shared).
-    bool Reopen(DirectoryLock* lock, std::string* why) {
+    bool Reopen(DirectoryLock* lock, std::string* why) REQUIRES(mu_) {
         CloseFile();
         int error = ENOENT;
         struct stat st {};
@@ -752,7 +756,7 @@ private:
     }
 
     // Caller holds mu_ and the directory lock (shared), which moves to the new directory.
-    bool Reattach(DirectoryLock* lock, std::string* why) {
+    bool Reattach(DirectoryLock* lock, std::string* why) REQUIRES(mu_) {
         DirectoryPlan plan;
         if (!PlanDirectory(directory_, &plan, why)) return false;
         std::vector<std::string> created;
@@ -771,7 +775,7 @@ private:
 
     // Caller holds mu_ and the directory lock (exclusive). Rotates unless another process did
     // so since the caller looked; the caller's next look then reopens the name.
-    void Rotate(size_t incoming) {
+    void Rotate(size_t incoming) REQUIRES(mu_) {
         struct stat st {};
         if (::fstatat(dir_fd_, kFileName, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device_ ||
             st.st_ino != inode_ || !RotationDue(static_cast<uint64_t>(st.st_size), incoming)) {
@@ -799,8 +803,7 @@ private:
         if (job_fd >= 0) worker_.Add(Job{job_fd, generation, st.st_dev, st.st_ino, compress_, keep_});
     }
 
-    // Caller holds mu_.
-    void Fail(const std::string& why, std::string* notice) {
+    void Fail(const std::string& why, std::string* notice) REQUIRES(mu_) {
         ++lost_;
         retry_at_ = MonotonicNanoseconds() + retry_nanoseconds_;
         if (failing_) return;
@@ -809,8 +812,7 @@ private:
                                                      "); lines are lost until it can be written again");
     }
 
-    // Caller holds mu_.
-    void Adopt(int fd, const struct stat& st) {
+    void Adopt(int fd, const struct stat& st) REQUIRES(mu_) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
         device_ = st.st_dev;
@@ -818,15 +820,13 @@ private:
         rotate_after_ = 0;
     }
 
-    // Caller holds mu_.
-    void CloseFile() {
+    void CloseFile() REQUIRES(mu_) {
         if (fd_ < 0) return;
         ::close(fd_);
         fd_ = -1;
     }
 
-    // Caller holds mu_.
-    void Detach() {
+    void Detach() REQUIRES(mu_) {
         CloseFile();
         if (dir_fd_ >= 0) ::close(dir_fd_);
         dir_fd_ = -1;
@@ -839,37 +839,33 @@ private:
     std::atomic<bool> console_{false};
     std::atomic<bool> file_open_{false};  // a directory is set and the file enabled
 
-    std::mutex mu_;  // the members below, except worker_ (which has its own lock)
-    std::string directory_;
-    int dir_fd_ = -1;
-    int fd_ = -1;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-    uint64_t rotate_after_ = 0;  // no rotation below this size, after one failed
-    uint64_t next_generation_ = 1;
-    bool compress_ = true;
-    bool file_enabled_ = true;
-    uint64_t max_bytes_ = kDefaultMaxBytes;
-    int keep_ = kDefaultKeep;
-    bool failing_ = false;
-    uint64_t lost_ = 0;
-    int64_t retry_at_ = 0;
-    int64_t retry_nanoseconds_ = kDefaultRetryNanoseconds;
+    // Lock order: mu_ before the worker's lock. Every other engine lock may be held while
+    // logging: nothing here takes one, and the log comes last before a fork (sync/fork.h).
+    Mutex mu_;
+    std::string directory_ GUARDED_BY(mu_);
+    int dir_fd_ GUARDED_BY(mu_) = -1;
+    int fd_ GUARDED_BY(mu_) = -1;
+    dev_t device_ GUARDED_BY(mu_) = 0;
+    ino_t inode_ GUARDED_BY(mu_) = 0;
+    uint64_t rotate_after_ GUARDED_BY(mu_) = 0;  // no rotation below this size, after one failed
+    uint64_t next_generation_ GUARDED_BY(mu_) = 1;
+    bool compress_ GUARDED_BY(mu_) = true;
+    bool file_enabled_ GUARDED_BY(mu_) = true;
+    uint64_t max_bytes_ GUARDED_BY(mu_) = kDefaultMaxBytes;
+    int keep_ GUARDED_BY(mu_) = kDefaultKeep;
+    bool failing_ GUARDED_BY(mu_) = false;
+    uint64_t lost_ GUARDED_BY(mu_) = 0;
+    int64_t retry_at_ GUARDED_BY(mu_) = 0;
+    int64_t retry_nanoseconds_ GUARDED_BY(mu_) = kDefaultRetryNanoseconds;
 
     Worker worker_;
 };
-
-Log& TheLog();
-
-void LogBeforeFork() { TheLog().BeforeFork(); }
-void LogAfterForkInParent() { TheLog().AfterForkInParent(); }
-void LogAfterForkInChild() { TheLog().AfterForkInChild(); }
 
 Log& TheLog() {
     // Leaked on purpose: engine threads may still log while static destructors run.
     static Log* log = [] {
         Log* created = new Log;
-        ::pthread_atfork(LogBeforeFork, LogAfterForkInParent, LogAfterForkInChild);
+        ForkHandlersOf<Log, &TheLog>::Register(ForkStage::kLog);
         return created;
     }();
     return *log;

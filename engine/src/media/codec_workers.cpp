@@ -1,7 +1,5 @@
 #include "media/codec_workers.h"
 
-#include <pthread.h>
-
 #include <new>
 
 namespace velmora {
@@ -10,34 +8,38 @@ namespace loopback {
 CodecWorkers& CodecWorkers::Instance() {
     static CodecWorkers* workers = [] {
         auto* created = new CodecWorkers;
-        ::pthread_atfork([] { Instance().turn_mu_.lock(); }, [] { Instance().turn_mu_.unlock(); },
-                         [] { Instance().AfterForkInChild(); });
+        ForkHandlersOf<CodecWorkers, &CodecWorkers::Instance>::Register(ForkStage::kCodecWorkers);
         return created;
     }();
     return *workers;
 }
 
+// A batch under way keeps its turn: the fork waits for it to end.
+void CodecWorkers::BeforeFork() { turn_mu_.Lock(); }
+void CodecWorkers::AfterForkInParent() { turn_mu_.Unlock(); }
+
 void CodecWorkers::AfterForkInChild() {
     // The workers stayed in the parent; their state is not read or destroyed, only made anew
     // (the old parts are leaked). The turn lock was held across the fork by this thread.
-    new (&mu_) std::mutex();
-    new (&wake_) std::condition_variable();
-    new (&done_) std::condition_variable();
+    new (&mu_) Mutex();
+    new (&wake_) CondVar();
+    new (&done_) CondVar();
+    MutexLock lock(mu_);
     new (&batch_) std::shared_ptr<Batch>();
     new (&workers_) std::vector<std::thread>();
     generation_ = 0;
     started_ = false;
-    new (&turn_mu_) std::mutex();
+    turn_mu_.Unlock();
 }
 
 void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job) {
     if (count == 0) return;
-    std::lock_guard<std::mutex> turn(turn_mu_);
+    MutexLock turn(turn_mu_);
     auto batch = std::make_shared<Batch>();
     batch->job = &job;
     batch->count = count;
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (!started_ && count > 1) {
             started_ = true;
             const unsigned cores = std::thread::hardware_concurrency();
@@ -47,12 +49,12 @@ void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job) {
         if (!workers_.empty() && count > 1) {
             batch_ = batch;
             ++generation_;
-            wake_.notify_all();
+            wake_.NotifyAll();
         }
     }
     Drain(*batch);
-    std::unique_lock<std::mutex> lock(mu_);
-    done_.wait(lock, [&] { return batch->finished == batch->count; });
+    MutexLock lock(mu_);
+    while (batch->finished != batch->count) done_.Wait(mu_);
     if (batch_ == batch) batch_.reset();
     if (batch->error) std::rethrow_exception(batch->error);
 }
@@ -63,8 +65,8 @@ void CodecWorkers::Work() {
     for (;;) {
         std::shared_ptr<Batch> batch;
         {
-            std::unique_lock<std::mutex> lock(mu_);
-            wake_.wait(lock, [&] { return generation_ != seen; });
+            MutexLock lock(mu_);
+            while (generation_ == seen) wake_.Wait(mu_);
             seen = generation_;
             batch = batch_;
         }
@@ -82,9 +84,9 @@ void CodecWorkers::Drain(Batch& batch) {
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         if (error && !batch.error) batch.error = error;
-        if (++batch.finished == batch.count) done_.notify_all();
+        if (++batch.finished == batch.count) done_.NotifyAll();
     }
 }
 

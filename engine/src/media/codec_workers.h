@@ -18,7 +18,6 @@
 #define VELMORA_ENGINE_MEDIA_CODEC_WORKERS_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -27,6 +26,9 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -38,7 +40,7 @@ public:
     static CodecWorkers& Instance();
 
     // Runs job(0) ... job(count - 1), spread over the workers and the calling thread.
-    void Run(size_t count, const std::function<void(size_t)>& job);
+    void Run(size_t count, const std::function<void(size_t)>& job) EXCLUDES(turn_mu_, mu_);
 
     CodecWorkers(const CodecWorkers&) = delete;
     CodecWorkers& operator=(const CodecWorkers&) = delete;
@@ -53,20 +55,25 @@ private:
         std::exception_ptr error;  // guarded by mu_
     };
 
+    friend class ForkHandlersOf<CodecWorkers, &CodecWorkers::Instance>;
     CodecWorkers() = default;
-    void AfterForkInChild();
-    void Work();
+    void BeforeFork() ACQUIRE(turn_mu_);
+    void AfterForkInParent() RELEASE(turn_mu_);
+    void AfterForkInChild() RELEASE(turn_mu_);
+    void Work() EXCLUDES(mu_);
     // Takes and runs the batch's jobs until none is left.
-    void Drain(Batch& batch);
+    void Drain(Batch& batch) EXCLUDES(mu_);
 
-    std::mutex turn_mu_;  // one batch at a time
-    std::mutex mu_;       // guards everything below
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    std::shared_ptr<Batch> batch_;
-    uint64_t generation_ = 0;
-    bool started_ = false;
-    std::vector<std::thread> workers_;
+    // Lock order: turn_mu_ before mu_. The turn is held while the caller runs its share of
+    // the jobs; mu_ never while a job runs.
+    Mutex turn_mu_;  // one batch at a time
+    Mutex mu_;
+    CondVar wake_;
+    CondVar done_;
+    std::shared_ptr<Batch> batch_ GUARDED_BY(mu_);
+    uint64_t generation_ GUARDED_BY(mu_) = 0;
+    bool started_ GUARDED_BY(mu_) = false;
+    std::vector<std::thread> workers_ GUARDED_BY(mu_);
 };
 
 }  // namespace loopback

@@ -8,6 +8,7 @@
 
 #include "faults/faults.h"
 #include "media/codec_workers.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -218,7 +219,7 @@ RoomAudio::~RoomAudio() = default;
 
 void RoomAudio::Join(uint64_t serial, const std::string& user_id, const ListenerParams& listening, bool detect_voice,
                      std::shared_ptr<AudioCounters> counters, int64_t now_ms) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     MemberConfig& c = config_[serial];
     c.joined_ms = now_ms;
     c.user_id = user_id;
@@ -229,13 +230,13 @@ void RoomAudio::Join(uint64_t serial, const std::string& user_id, const Listener
 }
 
 void RoomAudio::Leave(uint64_t serial) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     config_.erase(serial);
     ++version_;
 }
 
 void RoomAudio::OpenChannel(uint64_t serial, const ChannelParams& params) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end()) return;
     it->second.open = true;
@@ -245,7 +246,7 @@ void RoomAudio::OpenChannel(uint64_t serial, const ChannelParams& params) {
 }
 
 void RoomAudio::CloseChannel(uint64_t serial) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end()) return;
     MemberConfig& c = it->second;
@@ -259,7 +260,7 @@ void RoomAudio::CloseChannel(uint64_t serial) {
 }
 
 void RoomAudio::SetMuted(uint64_t serial, const std::string& sender, bool muted) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end()) return;
     if (muted) {
@@ -271,7 +272,7 @@ void RoomAudio::SetMuted(uint64_t serial, const std::string& sender, bool muted)
 }
 
 void RoomAudio::SetVoiceDetection(uint64_t serial, bool on) {
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end()) return;
     it->second.detect_voice = on;
@@ -303,7 +304,7 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     if (duration_us > kMaxSendQueueMs * 1000) return ERR_INVALID_PARAMETER;
     auto copy = std::make_shared<const AudioFrame>(frame);
     const int64_t queued_ns = SteadyNs();
-    std::lock_guard<std::mutex> lock(inbox_mu_);
+    MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end() || !it->second.open) return ERR_INVALID_OPERATION;
     MemberConfig& c = it->second;
@@ -480,6 +481,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
         const int frame_ms = std::get<2>(key);
         const size_t frame = format.SamplesIn(frame_ms);
         const auto deliver = [&](const int16_t* pcm, size_t count, const std::string& coded) {
+            work_mu_.AssertHeld();  // called right here, within the tick
             std::shared_ptr<const AudioFrame> base;
             for (uint64_t serial : chunker.listeners) {
                 auto l = listeners_.find(serial);
@@ -704,13 +706,13 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
 }
 
 void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock) {
-    std::lock_guard<std::mutex> work(work_mu_);
+    MutexLock work(work_mu_);
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
     const int64_t stale_before_ns =
         real_clock && max_wait_ms > 0 ? SteadyNs() - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
     {
-        std::lock_guard<std::mutex> lock(inbox_mu_);
+        MutexLock lock(inbox_mu_);
         if (applied_version_ != version_) {
             applied_version_ = version_;
             ApplyConfigLocked();

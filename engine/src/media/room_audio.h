@@ -86,6 +86,7 @@
 #include "media/opus_codec.h"
 #include "media/pcm_converter.h"
 #include "media/voice_detector.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -135,21 +136,22 @@ public:
     // Configuration, as the room's membership changes.
     // `now_ms`: the engine clock at the join, the origin of the member's pts.
     void Join(uint64_t serial, const std::string& user_id, const ListenerParams& listening, bool detect_voice,
-              std::shared_ptr<AudioCounters> counters, int64_t now_ms);
-    void Leave(uint64_t serial);
-    void OpenChannel(uint64_t serial, const ChannelParams& params);
-    void CloseChannel(uint64_t serial);
-    void SetMuted(uint64_t serial, const std::string& sender, bool muted);
-    void SetVoiceDetection(uint64_t serial, bool on);
+              std::shared_ptr<AudioCounters> counters, int64_t now_ms) EXCLUDES(inbox_mu_);
+    void Leave(uint64_t serial) EXCLUDES(inbox_mu_);
+    void OpenChannel(uint64_t serial, const ChannelParams& params) EXCLUDES(inbox_mu_);
+    void CloseChannel(uint64_t serial) EXCLUDES(inbox_mu_);
+    void SetMuted(uint64_t serial, const std::string& sender, bool muted) EXCLUDES(inbox_mu_);
+    void SetVoiceDetection(uint64_t serial, bool on) EXCLUDES(inbox_mu_);
 
     // A send: checks the frame and queues a copy of it. 0 or an Error code. Continuous frames
     // dropped by clear_queue count as the sender's dropped frames.
-    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue);
+    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue) EXCLUDES(inbox_mu_);
 
     // One clock tick: everything due goes out into *out. On the real clock (`real_clock`),
     // SendAudioFrame frames that waited longer than half the time a delivered frame may wait
     // (faults::MediaMaxWaitMs) are dropped untouched: see "A clock that falls behind" above.
-    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock = false);
+    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock = false)
+        EXCLUDES(work_mu_, inbox_mu_);
 
 private:
     // A frame or a piece of one: `bytes` of its data from `offset` (all of an Opus frame).
@@ -191,26 +193,28 @@ private:
     struct MixState;
     using ChunkKey = std::tuple<int, int, int, bool>;  // rate, channels, frame_ms, opus
 
-    void ApplyConfigLocked();
-    void TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs);
+    void ApplyConfigLocked() REQUIRES(work_mu_, inbox_mu_);
+    void TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) REQUIRES(inbox_mu_);
     // Audio of `sender` dropped before it was converted: each per-user listener's frames of
     // it count as dropped (shed) and their pts are used up.
-    void ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us);
-    void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out);
-    void Mix(int64_t now_ms, std::vector<AudioDelivery>* out);
-    void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out);
+    void ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) REQUIRES(work_mu_);
+    void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
+    void Mix(int64_t now_ms, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
+    void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out)
+        REQUIRES(work_mu_);
     std::shared_ptr<const kwix::AudioFrame> MakeFrame(const ListenerParams& p, const std::string& payload) const;
 
-    std::mutex inbox_mu_;  // guards config_ and version_
-    std::map<uint64_t, MemberConfig> config_;
-    uint64_t version_ = 1;
-    uint64_t next_generation_ = 1;
+    // Lock order: work_mu_ before inbox_mu_ (a tick takes what the inbox holds).
+    Mutex inbox_mu_;
+    std::map<uint64_t, MemberConfig> config_ GUARDED_BY(inbox_mu_);
+    uint64_t version_ GUARDED_BY(inbox_mu_) = 1;
+    uint64_t next_generation_ GUARDED_BY(inbox_mu_) = 1;
 
-    std::mutex work_mu_;  // guards everything below; held through a tick
-    uint64_t applied_version_ = 0;
-    std::map<uint64_t, std::unique_ptr<Sender>> senders_;
-    std::map<uint64_t, std::unique_ptr<Listener>> listeners_;
-    std::map<PcmFormat, std::unique_ptr<MixState>> mixes_;  // one per mixed format in use
+    Mutex work_mu_;  // held through a tick
+    uint64_t applied_version_ GUARDED_BY(work_mu_) = 0;
+    std::map<uint64_t, std::unique_ptr<Sender>> senders_ GUARDED_BY(work_mu_);
+    std::map<uint64_t, std::unique_ptr<Listener>> listeners_ GUARDED_BY(work_mu_);
+    std::map<PcmFormat, std::unique_ptr<MixState>> mixes_ GUARDED_BY(work_mu_);  // one per mixed format in use
 };
 
 }  // namespace loopback

@@ -1,11 +1,6 @@
 #include "media/video_workers.h"
 
-#include "log/log.h"
-
-#include <pthread.h>
-
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -13,6 +8,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "log/log.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -28,21 +27,27 @@ public:
 };
 
 struct VideoWorkers::State {
-    std::mutex mu;  // guards everything below; nothing is called out while it is held
-    std::condition_variable wake;
-    std::condition_variable done;
-    std::deque<std::shared_ptr<Strand>> ready;
-    std::set<uint64_t> pending;  // tickets of jobs queued or running
-    uint64_t next_ticket = 1;
-    std::vector<std::thread> threads;
+    Mutex mu;  // also guards the strands' jobs; nothing is called out while it is held
+    CondVar wake;
+    CondVar done;
+    std::deque<std::shared_ptr<Strand>> ready GUARDED_BY(mu);
+    std::set<uint64_t> pending GUARDED_BY(mu);  // tickets of jobs queued or running
+    uint64_t next_ticket GUARDED_BY(mu) = 1;
+    std::vector<std::thread> threads GUARDED_BY(mu);
+
+    static State& Current() { return *Instance().state_; }
+    void BeforeFork() ACQUIRE(mu) { mu.Lock(); }
+    void AfterForkInParent() RELEASE(mu) { mu.Unlock(); }
+    // The parent's workers and the jobs they would run are not here: start over, leaving this
+    // state (its lock held by the fork) untouched.
+    void AfterForkInChild() { Instance().state_ = new State; }
 };
 
 VideoWorkers& VideoWorkers::Instance() {
     // Leaked: its threads may be inside a job while the process exits.
     static VideoWorkers* workers = [] {
         auto* created = new VideoWorkers;
-        ::pthread_atfork([] { Instance().state_->mu.lock(); }, [] { Instance().state_->mu.unlock(); },
-                         [] { Instance().AfterForkInChild(); });
+        ForkHandlersOf<State, &State::Current>::Register(ForkStage::kVideoWorkers);
         return created;
     }();
     return *workers;
@@ -50,20 +55,14 @@ VideoWorkers& VideoWorkers::Instance() {
 
 VideoWorkers::VideoWorkers() : state_(new State) {}
 
-void VideoWorkers::AfterForkInChild() {
-    // The parent's workers and the jobs they would run are not here: start over, leaving the
-    // old state (its lock held by the fork) untouched.
-    state_ = new State;
-}
-
 std::shared_ptr<VideoWorkers::Strand> VideoWorkers::NewStrand() { return std::make_shared<Strand>(); }
 
 bool VideoWorkers::Post(const std::shared_ptr<Strand>& strand, Job job, bool wait) {
     State* s = state_;
-    std::unique_lock<std::mutex> lock(s->mu);
+    MutexLock lock(s->mu);
     if (wait) {
         // The strand is scheduled while it holds jobs, so a worker is bound to make room.
-        s->done.wait(lock, [&] { return strand->jobs.size() < kMaxStrandBacklog; });
+        while (strand->jobs.size() >= kMaxStrandBacklog) s->done.Wait(s->mu);
     }
     if (strand->jobs.size() >= kMaxStrandBacklog) return false;
     const uint64_t ticket = s->next_ticket++;
@@ -72,7 +71,7 @@ bool VideoWorkers::Post(const std::shared_ptr<Strand>& strand, Job job, bool wai
     if (!strand->scheduled) {
         strand->scheduled = true;
         s->ready.push_back(strand);
-        s->wake.notify_one();
+        s->wake.NotifyOne();
     }
     if (s->threads.empty()) {
         for (int i = 0; i < kVideoWorkers; ++i) s->threads.emplace_back([this, s] { Loop(s); });
@@ -82,15 +81,15 @@ bool VideoWorkers::Post(const std::shared_ptr<Strand>& strand, Job job, bool wai
 }
 
 void VideoWorkers::Loop(State* s) {
-    std::unique_lock<std::mutex> lock(s->mu);
+    MutexLock lock(s->mu);
     for (;;) {
-        s->wake.wait(lock, [s] { return !s->ready.empty(); });
+        while (s->ready.empty()) s->wake.Wait(s->mu);
         std::shared_ptr<Strand> strand = std::move(s->ready.front());
         s->ready.pop_front();
         Strand::Ticketed next = std::move(strand->jobs.front());
         strand->jobs.pop_front();
-        s->done.notify_all();  // room in the strand's backlog for a Post that waits
-        lock.unlock();
+        s->done.NotifyAll();  // room in the strand's backlog for a Post that waits
+        lock.Unlock();
         try {
             next.job();
         } catch (const std::exception& e) {
@@ -98,26 +97,29 @@ void VideoWorkers::Loop(State* s) {
             Logf(LogLevel::kError, "video worker: %s", e.what());
         }
         next.job = nullptr;  // what it holds goes before the lock is taken again
-        lock.lock();
+        lock.Lock();
         s->pending.erase(next.ticket);
-        s->done.notify_all();
+        s->done.NotifyAll();
         // One job at a time, then the strand goes to the back: a busy stream does not starve
         // the others.
         if (strand->jobs.empty()) {
             strand->scheduled = false;
         } else {
             s->ready.push_back(std::move(strand));
-            s->wake.notify_one();
+            s->wake.NotifyOne();
         }
     }
 }
 
 bool VideoWorkers::WaitIdle(int timeout_ms) {
     State* s = state_;
-    std::unique_lock<std::mutex> lock(s->mu);
+    MutexLock lock(s->mu);
     const uint64_t last = s->next_ticket - 1;
-    return s->done.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                            [s, last] { return s->pending.empty() || *s->pending.begin() > last; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!s->pending.empty() && *s->pending.begin() <= last) {
+        if (!s->done.WaitUntil(s->mu, deadline)) return s->pending.empty() || *s->pending.begin() > last;
+    }
+    return true;
 }
 
 }  // namespace loopback

@@ -45,7 +45,6 @@ private:
     struct State;
     VideoWorkers();
     void Loop(State* state);
-    void AfterForkInChild();
 
     State* state_;
 };

@@ -1,7 +1,5 @@
 #include "network/network.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -12,6 +10,8 @@
 
 #include "kwix/velmora_kwix_cloud.h"
 #include "network/setting.h"
+#include "sync/fork.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -37,12 +37,17 @@ struct UserNet {
 };
 
 struct State {
-    std::mutex mu;  // guards everything below
-    std::map<std::string, UserNet> users;
-    std::map<std::string, int> qualities;  // set explicitly, by user
-    std::map<std::pair<std::string, std::string>, std::mt19937_64> pairs;
-    uint64_t seed = kDefaultSeed;
-    int64_t timeout_ms = kDefaultTimeoutMs;
+    Mutex mu;  // no other lock is taken under it
+    std::map<std::string, UserNet> users GUARDED_BY(mu);
+    std::map<std::string, int> qualities GUARDED_BY(mu);  // set explicitly, by user
+    std::map<std::pair<std::string, std::string>, std::mt19937_64> pairs GUARDED_BY(mu);
+    uint64_t seed GUARDED_BY(mu) = kDefaultSeed;
+    int64_t timeout_ms GUARDED_BY(mu) = kDefaultTimeoutMs;
+
+    // Engine threads consult it on every delivery; one may hold the lock at a fork().
+    void BeforeFork() ACQUIRE(mu) { mu.Lock(); }
+    void AfterForkInParent() RELEASE(mu) { mu.Unlock(); }
+    void AfterForkInChild() RELEASE(mu) { mu.Unlock(); }
 };
 
 std::atomic<bool> g_active{false};
@@ -53,8 +58,7 @@ std::atomic<int64_t> g_report_interval_ms{kDefaultReportIntervalMs};
 State& Net() {
     static State* state = [] {
         auto* created = new State;  // leaked, see network/network.h
-        // Engine threads consult it on every delivery; one may hold the lock at a fork().
-        ::pthread_atfork([] { Net().mu.lock(); }, [] { Net().mu.unlock(); }, [] { Net().mu.unlock(); });
+        ForkHandlersOf<State, &Net>::Register(ForkStage::kNetwork);
         return created;
     }();
     return *state;
@@ -69,7 +73,7 @@ uint64_t Fnv(const std::string& text, uint64_t h = 1469598103934665603ull) {
     return h;
 }
 
-std::mt19937_64& PairStreamLocked(State& s, const std::string& from, const std::string& to) {
+std::mt19937_64& PairStreamLocked(State& s, const std::string& from, const std::string& to) REQUIRES(s.mu) {
     auto key = std::make_pair(from, to);
     auto it = s.pairs.find(key);
     if (it == s.pairs.end()) {
@@ -111,18 +115,18 @@ bool IsValid(const Link& link) {
 
 namespace {
 
-bool Change(const setting::Link& l, State& s, int64_t) {
+bool Change(const setting::Link& l, State& s, int64_t) EXCLUDES(s.mu) {
     if ((l.direction != kUplink && l.direction != kDownlink) || !IsValid(l.faults)) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.users[l.user_id].link[l.direction] = l.faults;
     g_active.store(true);
     return true;
 }
 
 // A drop under way is extended.
-bool Change(const setting::Disconnect& d, State& s, int64_t now_ms) {
+bool Change(const setting::Disconnect& d, State& s, int64_t now_ms) EXCLUDES(s.mu) {
     if (!InRange(d.duration_ms, 1, kMaxDropMs)) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     UserNet& u = s.users[d.user_id];
     if (!IsDown(u, now_ms)) u.down_from = now_ms;
     u.down_until = std::max(u.down_until, now_ms + d.duration_ms);
@@ -130,8 +134,8 @@ bool Change(const setting::Disconnect& d, State& s, int64_t now_ms) {
     return true;
 }
 
-bool Change(const setting::Unresponsive& r, State& s, int64_t now_ms) {
-    std::lock_guard<std::mutex> lock(s.mu);
+bool Change(const setting::Unresponsive& r, State& s, int64_t now_ms) EXCLUDES(s.mu) {
+    MutexLock lock(s.mu);
     UserNet& u = s.users[r.user_id];
     if (r.on && !u.unresponsive) u.unresponsive_since = now_ms;
     u.unresponsive = r.on;
@@ -139,32 +143,32 @@ bool Change(const setting::Unresponsive& r, State& s, int64_t now_ms) {
     return true;
 }
 
-bool Change(const setting::Timeout& t, State& s, int64_t) {
+bool Change(const setting::Timeout& t, State& s, int64_t) EXCLUDES(s.mu) {
     if (!InRange(t.timeout_ms, 1, kMaxTimeoutMs)) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.timeout_ms = t.timeout_ms;
     g_active.store(true);
     return true;
 }
 
 // Every pair's generator starts over from the new seed.
-bool Change(const setting::Seed& seed, State& s, int64_t) {
-    std::lock_guard<std::mutex> lock(s.mu);
+bool Change(const setting::Seed& seed, State& s, int64_t) EXCLUDES(s.mu) {
+    MutexLock lock(s.mu);
     s.seed = seed.seed;
     s.pairs.clear();
     return true;
 }
 
-bool Change(const setting::Forget& f, State& s, int64_t) {
-    std::lock_guard<std::mutex> lock(s.mu);
+bool Change(const setting::Forget& f, State& s, int64_t) EXCLUDES(s.mu) {
+    MutexLock lock(s.mu);
     s.users.erase(f.user_id);
     s.qualities.erase(f.user_id);
     return true;
 }
 
-bool Change(const setting::Quality& q, State& s, int64_t) {
+bool Change(const setting::Quality& q, State& s, int64_t) EXCLUDES(s.mu) {
     if (!InRange(q.quality, kwix::NETWORK_QUALITY_UNKNOWN, kwix::NETWORK_QUALITY_DOWN)) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.qualities[q.user_id] = q.quality;
     return true;
 }
@@ -175,9 +179,9 @@ bool Change(const setting::CommandLoss& c, State&, int64_t) {
     return true;
 }
 
-bool Change(const setting::Bandwidth& b, State& s, int64_t) {
+bool Change(const setting::Bandwidth& b, State& s, int64_t) EXCLUDES(s.mu) {
     if ((b.direction != kUplink && b.direction != kDownlink) || !InRange(b.kbps, 0, kMaxBandwidthKbps)) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     UserNet& u = s.users[b.user_id];
     u.bandwidth_kbps[b.direction] = b.kbps;
     u.congestion[b.direction] = Congestion();
@@ -200,7 +204,7 @@ bool Apply(const Setting& setting, int64_t now_ms) {
 
 int64_t Timeout() {
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     return s.timeout_ms;
 }
 
@@ -208,7 +212,7 @@ int64_t ReportInterval() { return g_report_interval_ms.load(std::memory_order_re
 
 void Reset() {
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     s.users.clear();
     s.qualities.clear();
     s.pairs.clear();
@@ -224,7 +228,7 @@ bool Active() { return g_active.load(std::memory_order_relaxed); }
 int64_t BandwidthKbps(const std::string& user_id, int direction) {
     if (!Active()) return 0;
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     auto it = s.users.find(user_id);
     return it == s.users.end() ? 0 : it->second.bandwidth_kbps[direction & 1];
 }
@@ -233,7 +237,7 @@ void NoteQueue(const std::string& user_id, int direction, int64_t delay_ms, bool
     // Over about the last 20 frames: a burst shows at once, and fades when the link clears.
     constexpr double kWeight = 0.05;
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     auto it = s.users.find(user_id);
     if (it == s.users.end() || it->second.bandwidth_kbps[direction & 1] == 0) return;
     Congestion& c = it->second.congestion[direction & 1];
@@ -244,7 +248,7 @@ void NoteQueue(const std::string& user_id, int direction, int64_t delay_ms, bool
 Presence PresenceOf(const std::string& user_id, int64_t now_ms) {
     Presence p;
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     auto it = s.users.find(user_id);
     if (it == s.users.end()) return p;
     const UserNet& u = it->second;
@@ -263,7 +267,7 @@ Presence PresenceOf(const std::string& user_id, int64_t now_ms) {
 Passage Pass(const std::string& from, const std::string& to, Cargo cargo, bool unordered) {
     Passage p;
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     auto sender = from.empty() ? s.users.end() : s.users.find(from);
     auto receiver = s.users.find(to);
     const Link& up = sender == s.users.end() ? kNoFaults : sender->second.link[kUplink];
@@ -319,7 +323,7 @@ int DerivedQuality(const Link& uplink, const Link& downlink) {
 
 int QualityOf(const std::string& user_id, int64_t now_ms, bool as_seen_by_itself) {
     State& s = Net();
-    std::lock_guard<std::mutex> lock(s.mu);
+    MutexLock lock(s.mu);
     auto set = s.qualities.find(user_id);
     if (set != s.qualities.end()) return set->second;
     auto it = s.users.find(user_id);

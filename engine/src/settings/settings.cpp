@@ -22,6 +22,7 @@
 #include "log/log.h"
 #include "settings/settings.h"
 #include "velmora_premier.h"
+#include "sync/mutex.h"
 
 namespace velmora {
 namespace loopback {
@@ -54,7 +55,7 @@ class CallLog {
 public:
     void Add(const char* function, std::vector<Argument> arguments) {
         int index = FunctionIndex(function);
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         calls_[index].count++;
         calls_[index].arguments = std::move(arguments);
     }
@@ -63,7 +64,7 @@ public:
     int Count(const char* function) {
         int index = FunctionIndex(function);
         if (index < 0) return -1;
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         return calls_[index].count;
     }
 
@@ -71,7 +72,7 @@ public:
     bool Get(const char* function, int position, Argument* argument) {
         int index = FunctionIndex(function);
         if (index < 0 || position < 0) return false;
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         const LoggedCalls& call = calls_[index];
         if (call.count == 0 || static_cast<size_t>(position) >= call.arguments.size()) return false;
         *argument = call.arguments[position];
@@ -79,13 +80,13 @@ public:
     }
 
     void Clear() {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(mu_);
         for (LoggedCalls& call : calls_) call = LoggedCalls();
     }
 
 private:
-    std::mutex mu_;
-    LoggedCalls calls_[kFunctionCount];
+    Mutex mu_;
+    LoggedCalls calls_[kFunctionCount] GUARDED_BY(mu_);
 };
 
 // Leaked like the log, for callers that run during static destruction.
