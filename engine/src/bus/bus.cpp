@@ -431,13 +431,16 @@ void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
     release.key = ClaimKey(l);
     release.serial = it->first;
     QueueJobLocked(std::move(release));
-    if (--rooms_[l.room] == 0) {
-        rooms_.erase(l.room);
-        greeted_.erase(l.room);
-        answered_.erase(l.room);
-        hellos_due_.erase(l.room);
-    }
+    LeftRoomLocked(l.room);
     locals_.erase(it);
+}
+
+void Bus::LeftRoomLocked(const std::string& room) {
+    if (--rooms_[room] != 0) return;
+    rooms_.erase(room);
+    greeted_.erase(room);
+    answered_.erase(room);
+    hellos_due_.erase(room);
 }
 
 void Bus::TellLocked(Local& l, bool down) {
@@ -681,12 +684,7 @@ bool Bus::Claimed(const Job& job, int answer) {
             QueueLocked(l.room, std::move(m), 0);
         }
         ++counters_.expelled;
-        if (--rooms_[l.room] == 0) {
-            rooms_.erase(l.room);
-            greeted_.erase(l.room);
-            answered_.erase(l.room);
-            hellos_due_.erase(l.room);
-        }
+        LeftRoomLocked(l.room);
         locals_.erase(it);
     }
     Logf(LogLevel::kWarning, "EnterRoom: user %s %s room %s; this session leaves it (OnError ERR_ENTER_ROOM_FAILED)",

@@ -224,6 +224,8 @@ private:
     // A local session is gone: its user id's claim is released and its room dropped when it
     // was the process's last member there.
     void ForgetLocked(std::map<uint64_t, Local>::iterator it) REQUIRES(mu_);
+    // A local member of `room` is gone: the last one takes the room's state with it.
+    void LeftRoomLocked(const std::string& room) REQUIRES(mu_);
     void QueueStateLocked(uint64_t serial, Local& l) REQUIRES(mu_);
     void HeartbeatLocked() REQUIRES(mu_);
     void AnswerHellosLocked(Clock::time_point now) REQUIRES(mu_);
