@@ -183,6 +183,7 @@ private:
         ChannelParams channel;
         std::set<int> video_open;
         std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type
+        std::set<std::pair<std::string, int>> subscriptions;  // those differing from the default
         uint64_t seq = 0;
     };
     struct Ghost {
