@@ -23,11 +23,15 @@
 #include "media/codec_workers.h"
 #include "media/opus_codec.h"
 #include "media/pcm_converter.h"
+#include "timing.h"
 
 namespace velmora {
 namespace loopback {
 
 namespace {
+
+using bench::g_sink;
+using bench::Time;
 
 std::vector<int16_t> Tone(PcmFormat f, size_t frames) {
     std::vector<int16_t> out(static_cast<size_t>(f.rate) / 50 * frames * f.channels);
@@ -37,17 +41,6 @@ std::vector<int16_t> Tone(PcmFormat f, size_t frames) {
     }
     return out;
 }
-
-template <typename Body>
-int64_t Time(int frames, Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < frames; ++i) body(i);
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-    return ns.count() / frames;
-}
-
-// Keeps the compiler from dropping work whose result nobody reads.
-volatile int64_t g_sink = 0;
 
 }  // namespace
 

@@ -20,10 +20,14 @@
 #include "media/h264_encoder.h"
 #include "media/video_decoder.h"
 #include "media/video_picture.h"
+#include "timing.h"
 
 namespace velmora {
 namespace loopback {
 namespace {
+
+using bench::g_sink;
+using bench::Time;
 
 constexpr int kFrameRate = 30;
 
@@ -44,16 +48,6 @@ I420Picture Pattern(int index, int width, int height) {
     std::memset(&p.bytes[p.luma_size()], 128, p.luma_size() / 2);
     return p;
 }
-
-template <typename Body>
-int64_t Time(int frames, Body body) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < frames; ++i) body(i);
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-    return ns.count() / frames;
-}
-
-volatile int64_t g_sink = 0;
 
 int64_t Measure(const std::string& step, int width, int height, int frames) {
     std::vector<I420Picture> pictures;

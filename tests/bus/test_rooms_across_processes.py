@@ -317,17 +317,31 @@ def test_video_subscriptions_and_frames_cross_processes(velmora_bus, spawn_pytho
     try:
         child = spawn_python(f"""
             import sys
+            import threading
             import _velmora as v
             from velmora import QuietDelegate
             from velmora.testing.participants import enter_params
             from velmora.testing import media
 
-            cloud = v.KWIXCloud(QuietDelegate())
+            class Dora(QuietDelegate):
+                def __init__(self):
+                    super().__init__()
+                    self.asked = threading.Event()
+
+                def OnRequestKeyFrame(self, stream_type):
+                    if stream_type == v.STREAM_TYPE_VIDEO_HIGH:
+                        self.asked.set()
+
+            dora = Dora()
+            cloud = v.KWIXCloud(dora)
             assert cloud.EnterRoom(enter_params("dora", {room!r})) == 0
             # The bot's aux stream is open already: subscribing asks it for a key frame.
             assert cloud.Subscribe("bot", v.STREAM_TYPE_VIDEO_AUX) == 0
             assert cloud.CreateLocalVideoChannel(v.STREAM_TYPE_VIDEO_HIGH) == 0
             sys.stdin.readline()  # the test's go-ahead: the bot has subscribed to the stream
+            # The bot was in the room before this process: its subscription reaches here with
+            # what its process tells a newcomer, and asks for a key frame all the same.
+            assert dora.asked.wait(30), "no key frame was asked for the stream the bot subscribed to"
             for n in range(5):
                 if {sends_pixels!r}:
                     frame = media.pixel_frame(n, 100 * n, 16, 16)

@@ -81,16 +81,22 @@ class Signalling(v.KWIXCloudDelegate):
         self.arrived.set()
 
 
-@pytest.mark.parametrize("blocked", [1, 2, 5])
-@pytest.mark.parametrize("queued", ["after they block", "with them"])
-def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
-    release = threading.Event()
+def blocked_and_free(blocked, release):
+    """`blocked` sessions whose callbacks wait for `release`, and one free session; the
+    delegates, sessions and engine-side handles of both (kept alive by the caller)."""
     blockers = [Blocking(release) for _ in range(blocked)]
     blocking_clouds = [v.KWIXCloud(d) for d in blockers]
     blocking_engines = control.sessions()[-blocked:]
     free = Signalling()
     free_cloud = v.KWIXCloud(free)
-    free_engine = control.newest_session()
+    return blockers, blocking_clouds, blocking_engines, free, free_cloud, control.newest_session()
+
+
+@pytest.mark.parametrize("blocked", [1, 2, 5])
+@pytest.mark.parametrize("queued", ["after they block", "with them"])
+def test_callbacks_that_block_hold_up_no_other_session(blocked, queued):
+    release = threading.Event()
+    blockers, blocking_clouds, blocking_engines, free, free_cloud, free_engine = blocked_and_free(blocked, release)
     # Threads that are idle when the work comes take it at once, whatever it does.
     warm = Signalling()
     warm_cloud = v.KWIXCloud(warm)
@@ -133,12 +139,7 @@ def test_more_blocked_sessions_than_any_thread_ceiling_starve_nobody(room):
     for the blocked ones end once they return."""
     blocked = 72
     release = threading.Event()
-    blockers = [Blocking(release) for _ in range(blocked)]
-    blocking_clouds = [v.KWIXCloud(d) for d in blockers]
-    blocking_engines = control.sessions()[-blocked:]
-    free = Signalling()
-    free_cloud = v.KWIXCloud(free)
-    free_engine = control.newest_session()
+    blockers, blocking_clouds, blocking_engines, free, free_cloud, free_engine = blocked_and_free(blocked, release)
     newcomer = Signalling()
     newcomer_cloud = v.KWIXCloud(newcomer)
     try:

@@ -96,14 +96,19 @@ def _open_wav(path, data):
         raise ValueError(f"{path}: not a readable WAV file ({error})") from None
 
 
+def _wav_bytes(path):
+    """A WAV file's bytes, read within the bound on input files; ValueError naming the reason."""
+    from . import files
+    try:
+        return files.read_bytes(path, "WAV file", files.WAV_LIMIT)
+    except files.InputError as error:
+        raise ValueError(str(error)) from None
+
+
 def wav_format(path):
     """(sample rate, channels, bits per sample) of a PCM WAV file that wav() can speak;
     ValueError naming the reason otherwise."""
-    from . import files
-    try:
-        data = files.read_bytes(path, "WAV file", files.WAV_LIMIT)
-    except files.InputError as error:
-        raise ValueError(str(error)) from None
+    data = _wav_bytes(path)
     with _open_wav(path, data) as source:
         rate, channels, width = source.getframerate(), source.getnchannels(), source.getsampwidth()
     if rate < 1000 or channels < 1 or width not in (1, 2, 3, 4):
@@ -117,11 +122,7 @@ def wav(path, duration_ms=None):
     when a channel takes it (else converted to 48 kHz), mono or stereo (more channels mixed
     down to mono), cut to `duration_ms`. ValueError names what cannot be read."""
     import audioop  # part of Python until 3.13; this package runs on 3.9
-    from . import files
-    try:
-        data = files.read_bytes(path, "WAV file", files.WAV_LIMIT)
-    except files.InputError as error:
-        raise ValueError(str(error)) from None
+    data = _wav_bytes(path)
     with _open_wav(path, data) as source:
         rate, channels, width = source.getframerate(), source.getnchannels(), source.getsampwidth()
         try:

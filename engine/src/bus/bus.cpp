@@ -124,6 +124,10 @@ std::string Failure(const redisContext* c) {
 // A hostile or broken process may cause many: the first and every 1000th are enough.
 bool WorthLogging(uint64_t count) { return count % 1000 == 1; }
 
+// A member hears every sender's audio and sees no video until it says otherwise: what the bus
+// remembers of a member's subscriptions is where it said otherwise.
+bool DiffersFromDefault(const op::Subscription& s) { return s.type == kwix::STREAM_TYPE_AUDIO ? !s.on : s.on; }
+
 void Post(const CarriedSession& s, const char* name, Dispatcher::Call call) {
     if (s.dispatcher) s.dispatcher->PostEvent(name, std::move(call));
 }
@@ -431,13 +435,16 @@ void Bus::ForgetLocked(std::map<uint64_t, Local>::iterator it) {
     release.key = ClaimKey(l);
     release.serial = it->first;
     QueueJobLocked(std::move(release));
-    if (--rooms_[l.room] == 0) {
-        rooms_.erase(l.room);
-        greeted_.erase(l.room);
-        answered_.erase(l.room);
-        hellos_due_.erase(l.room);
-    }
+    LeftRoomLocked(l.room);
     locals_.erase(it);
+}
+
+void Bus::LeftRoomLocked(const std::string& room) {
+    if (--rooms_[room] != 0) return;
+    rooms_.erase(room);
+    greeted_.erase(room);
+    answered_.erase(room);
+    hellos_due_.erase(room);
 }
 
 void Bus::TellLocked(Local& l, bool down) {
@@ -492,6 +499,13 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
         }
     } else if (const auto* video = std::get_if<op::VideoParams>(&operation)) {
         l.video_params[video->type] = video->params;
+    } else if (const auto* sub = std::get_if<op::Subscription>(&operation)) {
+        const std::pair<std::string, int> which{sub->user_id, sub->type};
+        if (DiffersFromDefault(*sub)) {
+            l.subscriptions.insert(which);
+        } else {
+            l.subscriptions.erase(which);
+        }
     }
 }
 
@@ -522,6 +536,12 @@ void Bus::QueueStateLocked(uint64_t serial, Local& l) {
     if (l.audio_open) queue(op::AudioChannel{true, l.channel});
     for (int type : l.video_open) queue(op::VideoChannel{true, static_cast<kwix::StreamType>(type)});
     for (const auto& p : l.video_params) queue(op::VideoParams{static_cast<kwix::StreamType>(p.first), p.second});
+    // A process that learns of this member late missed the subscriptions it made before: a
+    // sender there would never be asked for the key frame this member waits for.
+    for (const auto& s : l.subscriptions) {
+        const auto type = static_cast<kwix::StreamType>(s.second);
+        queue(op::Subscription{s.first, type, type != kwix::STREAM_TYPE_AUDIO});
+    }
 }
 
 void Bus::HeartbeatLocked() {
@@ -681,12 +701,7 @@ bool Bus::Claimed(const Job& job, int answer) {
             QueueLocked(l.room, std::move(m), 0);
         }
         ++counters_.expelled;
-        if (--rooms_[l.room] == 0) {
-            rooms_.erase(l.room);
-            greeted_.erase(l.room);
-            answered_.erase(l.room);
-            hellos_due_.erase(l.room);
-        }
+        LeftRoomLocked(l.room);
         locals_.erase(it);
     }
     Logf(LogLevel::kWarning, "EnterRoom: user %s %s room %s; this session leaves it (OnError ERR_ENTER_ROOM_FAILED)",
@@ -1134,7 +1149,10 @@ void Bus::Apply(const std::string& room, const Message& m) {
     const auto* sub = std::get_if<op::Subscription>(&m.operation);
     if (sub != nullptr) {
         subscription = {sub->user_id, sub->type};
-        remember = sub->type == kwix::STREAM_TYPE_AUDIO ? !sub->on : sub->on;
+        remember = DiffersFromDefault(*sub);
+        // Its state again: a subscription the ghost holds already would ask the sender for
+        // another key frame.
+        if (remember == (g.remembered.count(subscription) != 0)) return;
         if (remember && !g.remembered.count(subscription) && g.remembered.size() >= kMaxGhostSubscriptions) {
             Reject(room, m, "Subscription (over the bus's limit of subscriptions per member)",
                    kwix::ERR_INVALID_OPERATION);

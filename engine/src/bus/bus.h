@@ -183,6 +183,7 @@ private:
         ChannelParams channel;
         std::set<int> video_open;
         std::map<int, kwix::VideoEncodeParams> video_params;  // by stream type
+        std::set<std::pair<std::string, int>> subscriptions;  // those differing from the default
         uint64_t seq = 0;
     };
     struct Ghost {
@@ -224,6 +225,8 @@ private:
     // A local session is gone: its user id's claim is released and its room dropped when it
     // was the process's last member there.
     void ForgetLocked(std::map<uint64_t, Local>::iterator it) REQUIRES(mu_);
+    // A local member of `room` is gone: the last one takes the room's state with it.
+    void LeftRoomLocked(const std::string& room) REQUIRES(mu_);
     void QueueStateLocked(uint64_t serial, Local& l) REQUIRES(mu_);
     void HeartbeatLocked() REQUIRES(mu_);
     void AnswerHellosLocked(Clock::time_point now) REQUIRES(mu_);

@@ -136,6 +136,22 @@ private:
     uint64_t undecodable_ = 0;
 };
 
+namespace {
+
+// What each coded frame of a stream starts as, before its coding fills it in.
+VideoOutput OutputOf(uint64_t sender, const std::string& user_id, StreamType type, uint64_t stream,
+                     int64_t sent_ms) {
+    VideoOutput out;
+    out.sender = sender;
+    out.sender_user = user_id;
+    out.type = type;
+    out.stream = stream;
+    out.sent_ms = sent_ms;
+    return out;
+}
+
+}  // namespace
+
 std::shared_ptr<RoomVideo::Stream> RoomVideo::StreamFor(uint64_t sender, StreamType type,
                                                         const std::string& user_id) {
     std::shared_ptr<Stream>& slot = streams_[{sender, static_cast<int>(type)}];
@@ -150,12 +166,7 @@ VideoWork RoomVideo::Pixels(uint64_t sender, StreamType type, const std::string&
     std::shared_ptr<Stream> stream = StreamFor(sender, type, user_id);
     const uint64_t number = stream->number;
     auto work = [stream, sender, type, number, job = std::move(job), sink = std::move(sink)]() {
-        VideoOutput out;
-        out.sender = sender;
-        out.sender_user = stream->user_id;
-        out.type = type;
-        out.stream = number;
-        out.sent_ms = job.sent_ms;
+        VideoOutput out = OutputOf(sender, stream->user_id, type, number, job.sent_ms);
         stream->Encode(job, &out);
         if (out.encoded) sink(std::move(out));
     };
@@ -171,12 +182,7 @@ VideoWork RoomVideo::Encoded(uint64_t sender, StreamType type, const std::string
     std::shared_ptr<Stream> stream = StreamFor(sender, type, user_id);
     const uint64_t number = stream->number;
     auto work = [stream, sender, type, number, job = std::move(job), sink = std::move(sink)]() {
-        VideoOutput out;
-        out.sender = sender;
-        out.sender_user = stream->user_id;
-        out.type = type;
-        out.stream = number;
-        out.sent_ms = job.sent_ms;
+        VideoOutput out = OutputOf(sender, stream->user_id, type, number, job.sent_ms);
         out.uplink_delay_ms = job.uplink_delay_ms;
         out.wire_bytes = job.frame->size();
         stream->Decode(*job.frame, &out);
