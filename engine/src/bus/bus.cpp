@@ -413,12 +413,7 @@ int Bus::Claim(uint64_t serial, const std::string& room, const op::Enter& enter,
     l.session = std::move(session);
     l.ticket = ++next_ticket_;
     ++rooms_[room];
-    Job claim;
-    claim.what = Job::kClaim;
-    claim.key = ClaimKey(l);
-    claim.serial = serial;
-    claim.ticket = l.ticket;
-    QueueJobLocked(std::move(claim));
+    QueueClaimLocked(serial, l);
     return kwix::ERR_OK;
 }
 
@@ -544,6 +539,15 @@ void Bus::QueueStateLocked(uint64_t serial, Local& l) {
     }
 }
 
+void Bus::QueueClaimLocked(uint64_t serial, const Local& l) {
+    Job claim;
+    claim.what = Job::kClaim;
+    claim.key = ClaimKey(l);
+    claim.serial = serial;
+    claim.ticket = l.ticket;
+    QueueJobLocked(std::move(claim));
+}
+
 void Bus::HeartbeatLocked() {
     for (const auto& room : rooms_) {
         if (!greeted_.count(room.first)) continue;
@@ -553,13 +557,7 @@ void Bus::HeartbeatLocked() {
     }
     // Keeps each claim, or takes it again should it have expired while the server was away.
     for (const auto& l : locals_) {
-        if (!l.second.claimed) continue;
-        Job keep;
-        keep.what = Job::kClaim;
-        keep.key = ClaimKey(l.second);
-        keep.serial = l.first;
-        keep.ticket = l.second.ticket;
-        QueueJobLocked(std::move(keep));
+        if (l.second.claimed) QueueClaimLocked(l.first, l.second);
     }
 }
 
@@ -616,14 +614,7 @@ void Bus::SetUpLocked(Side side, bool up, const std::string& why) {
          "room bus at %s is back after %lld ms: claims, greets and announces its %zu member(s) again",
          address_.where.c_str(), static_cast<long long>(away.count()), locals_.size());
     QueueJobLocked(std::move(read));
-    for (auto& l : locals_) {
-        Job claim;
-        claim.what = Job::kClaim;
-        claim.key = ClaimKey(l.second);
-        claim.serial = l.first;
-        claim.ticket = l.second.ticket;
-        QueueJobLocked(std::move(claim));
-    }
+    for (auto& l : locals_) QueueClaimLocked(l.first, l.second);
     greeted_.clear();
     for (auto& l : locals_) {
         if (!l.second.joined) continue;

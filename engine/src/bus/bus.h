@@ -228,6 +228,8 @@ private:
     // A local member of `room` is gone: the last one takes the room's state with it.
     void LeftRoomLocked(const std::string& room) REQUIRES(mu_);
     void QueueStateLocked(uint64_t serial, Local& l) REQUIRES(mu_);
+    // Claims (or keeps claiming) the user id of local session `serial` in its room.
+    void QueueClaimLocked(uint64_t serial, const Local& l) REQUIRES(mu_);
     void HeartbeatLocked() REQUIRES(mu_);
     void AnswerHellosLocked(Clock::time_point now) REQUIRES(mu_);
     // The claim's answer: 1 claimed, 0 another session's, -1 not answered (the link is
