@@ -116,7 +116,7 @@ def wire_message(version, kind, user_id, fields=b"", origin=0x1234, sender=7, se
 
 
 # Wire kinds, and the role an entering member's message carries.
-HEARTBEAT, BYE, ENTER, EXIT, AUDIO_CHANNEL, VIDEO_CHANNEL, SUBSCRIBE, CUSTOM_CMD = 2, 3, 4, 5, 6, 7, 8, 13
+HEARTBEAT, BYE, ENTER, EXIT, AUDIO_CHANNEL, VIDEO_CHANNEL, SUBSCRIBE, AUDIO, CUSTOM_CMD = 2, 3, 4, 5, 6, 7, 8, 9, 13
 ANCHOR = struct.pack("<i", 0)
 
 
@@ -184,8 +184,9 @@ def setting(what, user_id="", value=0, latency=0, jitter=0, audio=0.0, video=0.0
 
 
 class BusWatcher:
-    """Every message published on a room's bus channel from its making on, as (kind, user id),
-    read on a connection and a thread of its own; close() ends both."""
+    """Every message published on a room's bus channel from its making on, as (kind, user id,
+    the fields after the user id), read on a connection and a thread of its own; close() ends
+    both."""
 
     def __init__(self, server, room):
         self._sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
@@ -220,13 +221,32 @@ class BusWatcher:
                     payload = reply[2]
                     (length,) = struct.unpack_from("<H", payload, 26)
                     with self._lock:
-                        self._seen.append((payload[1], payload[28:28 + length].decode(errors="replace")))
+                        self._seen.append((payload[1], payload[28:28 + length].decode(errors="replace"),
+                                           payload[28 + length:]))
         except (OSError, EOFError, ValueError):
             pass  # closed
 
     def seen(self, kind, user_id):
+        return bool(self.fields(kind, user_id))
+
+    def fields(self, kind, user_id):
+        """The fields of each such message so far, in order."""
         with self._lock:
-            return (kind, user_id) in self._seen
+            return [fields for k, who, fields in self._seen if (k, who) == (kind, user_id)]
+
+    def kinds(self, user_id, kinds):
+        """The kinds among `kinds` of user_id's messages so far, in order."""
+        with self._lock:
+            return [k for k, who, _ in self._seen if who == user_id and k in kinds]
+
+    def audio(self, user_id):
+        """The audio frames user_id's process published so far: (codec, sample rate, channels, payload)."""
+        frames = []
+        for fields in self.fields(AUDIO, user_id):
+            rate, channels, _, codec = struct.unpack_from("<iiii", fields, 2)
+            (size,) = struct.unpack_from("<I", fields, 23)
+            frames.append((codec, rate, channels, fields[27:27 + size]))
+        return frames
 
     def close(self):
         try:

@@ -9,10 +9,11 @@ import time
 import pytest
 
 import _velmora as v
-from helpers_bus import (ANCHOR, AUDIO_CHANNEL, BYE, CUSTOM_CMD, ENTER, EXIT, HEARTBEAT, VIDEO_CHANNEL, WIRE, Bot,
+from helpers_bus import (ANCHOR, AUDIO, AUDIO_CHANNEL, BYE, CUSTOM_CMD, ENTER, EXIT, HEARTBEAT, VIDEO_CHANNEL, WIRE, Bot,
                          BusWatcher, FakeProcess, FrameCounter, Member, claim_key, enter_bot, leave, room_channel,
                          room_name, stop, wire_message, write_scenario)
 from velmora.testing import control, load_scenario, run
+from velmora.testing.media import tone
 from velmora.testing.participants import enter_params
 from velmora.testing.processes import run_participants, spawn_participants, wait_for
 
@@ -593,3 +594,35 @@ def test_losing_the_server_ends_the_other_processes_members_and_is_counted(velmo
         leave(again, again_cloud)
     finally:
         control.bus_disconnect()
+
+
+@pytest.mark.parametrize("frame_ms, continuous", [(20, False), (60, False), (20, True)])
+def test_a_carried_senders_audio_leaves_its_process_coded(velmora_bus, frame_ms, continuous):
+    """Coded once, by the sender's own process, even with nobody there to hear it: the bus
+    carries Opus frames of the channel's stream (its rate, not the frames') and length, never
+    the PCM sent, and none after the channel closed."""
+    room = room_name()
+    watcher = BusWatcher(velmora_bus, room)
+    alice, cloud = enter_bot(room, "alice")
+    try:
+        params = v.AudioEncodeParams()
+        params.sample_rate, params.channels, params.frame_length_ms = 16000, 1, 20
+        assert cloud.CreateLocalAudioChannel(params) == 0
+        send = (lambda f: cloud.SendContinuousAudioFrame(f, False)) if continuous else cloud.SendAudioFrame
+        pcm = tone(600, sample_rate=32000).pcm
+        step = 32000 * 2 * frame_ms // 1000
+        for offset in range(0, len(pcm), step):
+            frame = v.AudioFrame()
+            frame.sample_rate, frame.channels, frame.bits_per_sample = 32000, 1, 16
+            frame.SetData(pcm[offset:offset + step])
+            assert send(frame) == 0
+        wait_for(lambda: len(watcher.audio("alice")) == 30, what="alice's 600 ms of audio as 20 ms Opus frames")
+        assert cloud.DestroyLocalAudioChannel() == 0
+        wait_for(lambda: len(watcher.fields(AUDIO_CHANNEL, "alice")) == 2, what="alice's channel closing")
+    finally:
+        leave(alice, cloud)
+        watcher.close()
+    frames = watcher.audio("alice")
+    assert {(codec, rate, channels) for codec, rate, channels, _ in frames} == {(int(v.AUDIO_CODEC_TYPE_OPUS), 16000, 1)}
+    assert all(0 < len(payload) < 16000 * 2 // 50 for *_, payload in frames)
+    assert watcher.kinds("alice", (AUDIO, AUDIO_CHANNEL)) == [AUDIO_CHANNEL] + [AUDIO] * 30 + [AUDIO_CHANNEL]

@@ -467,6 +467,12 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
     Local& l = it->second;
     const bool entering = std::holds_alternative<op::Enter>(operation);
     if (entering == l.joined) return;  // not carried: entered before the bus, or entering twice
+    if (const auto* audio = std::get_if<op::Audio>(&operation)) {
+        // A relayed send goes out as its room codes it, later. What its room coded goes out
+        // while the channel is open as published: a tick that coded the last audio before a
+        // close may hand it over just after, and the others have closed the channel by then.
+        if (audio->relay || !l.audio_open) return;
+    }
     Message m = OperationMessage(operation);
     m.sender = serial;
     m.user_id = l.enter.user_id;
@@ -502,6 +508,12 @@ void Bus::Publish(uint64_t serial, const Operation& operation) {
             l.subscriptions.erase(which);
         }
     }
+}
+
+bool Bus::Carries(uint64_t serial) {
+    MutexLock lock(mu_);
+    auto it = locals_.find(serial);
+    return it != locals_.end() && it->second.joined;
 }
 
 void Bus::PublishNetwork(const network::Setting& setting) {

@@ -167,6 +167,8 @@ public:
     // A local member's operation accepted by its Room (op::Enter: it joined; op::Exit: it
     // left); ignored for sessions the bus does not carry.
     void Publish(uint64_t serial, const Operation& operation);
+    // Whether Publish publishes the session's operations: it joined its room through this bus.
+    bool Carries(uint64_t serial);
     // A shared network setting made here: to every other process, now and later.
     void PublishNetwork(const network::Setting& setting);
 

@@ -172,6 +172,11 @@ void Publish(uint64_t serial, const Operation& operation) {
     if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->Publish(serial, operation);
 }
 
+bool Carries(uint64_t serial) {
+    std::shared_ptr<Bus> bus = Hub::Instance().Current();
+    return bus && bus->Carries(serial);
+}
+
 void Share(const network::Setting& setting) {
     if (std::shared_ptr<Bus> bus = Hub::Instance().Current()) bus->PublishNetwork(setting);
 }

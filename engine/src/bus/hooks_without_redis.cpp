@@ -27,6 +27,7 @@ int Claim(uint64_t, const std::string&, const op::Enter&, CarriedSession) {
 
 void Unclaim(uint64_t) {}
 void Publish(uint64_t, const Operation&) {}
+bool Carries(uint64_t) { return false; }
 void Share(const network::Setting&) {}
 
 bool Connect(const std::string&, const char*, std::string* error) {

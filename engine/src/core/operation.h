@@ -55,6 +55,10 @@ struct Audio {
     bool continuous = false;  // SendContinuousAudioFrame (paced) rather than SendAudioFrame
     bool clear_send_queue = false;
     std::shared_ptr<const kwix::AudioFrame> frame;
+    // Here only, never on the wire: the room bus carries the sender (bus::Carries), so the
+    // bus publishes what the sender's room codes of this frame on its tick (RoomAudio's
+    // relayed frames) rather than the frame itself.
+    bool relay = false;
 };
 struct Video {
     kwix::StreamType type = kwix::STREAM_TYPE_VIDEO_HIGH;

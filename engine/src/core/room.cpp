@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "core/clock.h"
+#include "core/room_bus.h"
 #include "log/log.h"
 #include "sync/mutex.h"
 
@@ -38,7 +39,9 @@ int Room::Apply(uint64_t serial, const Operation& operation) {
             [&](const op::AudioChannel& o) { return SetAudioChannel(serial, o.open, o.channel); },
             [&](const op::VideoChannel& o) { return o.open ? OpenVideo(serial, o.type) : CloseVideo(serial, o.type); },
             [&](const op::Subscription& o) { return Subscribe(serial, o.user_id, o.type, o.on); },
-            [&](const op::Audio& o) { return audio_.Submit(serial, *o.frame, o.continuous, o.clear_send_queue); },
+            [&](const op::Audio& o) { 
+                return audio_.Submit(serial, *o.frame, o.continuous, o.clear_send_queue, o.relay);
+            },
             [&](const op::Video& o) { return SendVideo(serial, o.type, o.frame); },
             [&](const op::Pixels& o) { return SendPixels(serial, o.type, o.frame); },
             [&](const op::Sei& o) { return SendSei(serial, o.message_type, o.message); },
@@ -445,12 +448,18 @@ void Room::SetVoiceDetection(uint64_t serial, bool on) { audio_.SetVoiceDetectio
 void Room::MediaTick(int64_t now_ms) {
     std::vector<AudioDelivery>& due = due_;
     due.clear();
+    std::vector<AudioRelay>& relayed = relayed_;
+    relayed.clear();
     try {
-        audio_.Tick(now_ms, &due, !Clock::Instance().manual());
+        audio_.Tick(now_ms, &due, !Clock::Instance().manual(), &relayed);
     } catch (const std::exception& e) {
         // A codec that refuses to start must not end the clock's thread; the room goes on.
         Logf(LogLevel::kError, "audio of room %s: %s", key_.c_str(), e.what());
     }
+    // What the carried senders' audio became, to the other processes: sent as SendAudioFrame
+    // frames, since their pacing was done here.
+    for (AudioRelay& r : relayed) bus::Publish(r.from, op::Audio{false, false, std::move(r.frame)});
+    relayed.clear();
     const bool network_tick = TransitBusy() || network::Active();
     if (due.empty() && !network_tick) return;
     {

@@ -274,8 +274,10 @@ private:
     // from one drain to the next, so that a busy room's ticks allocate nothing here.
     std::vector<Delivery> taken_deliveries_;
     Shares shares_;
-    // The clock's own (ticks run one at a time): the audio due on a tick.
+    // The clock's own (ticks run one at a time): the audio due on a tick, and what it coded
+    // of the carried senders for the other processes.
     std::vector<AudioDelivery> due_;
+    std::vector<AudioRelay> relayed_;
     network::Transit<Delivery> transit_ GUARDED_BY(mu_){&outbox_};
 
     RoomAudio audio_;  // its own locks; the room calls it under mu_, never the other way

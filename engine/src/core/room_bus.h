@@ -40,6 +40,11 @@ void Unclaim(uint64_t serial);
 // joined, op::Exit when the session left (also by its destruction), and every operation in
 // between.
 void Publish(uint64_t serial, const Operation& operation);
+// Whether the bus carries the session now. A carried session's audio reaches the other
+// processes as its own room codes it (op::Audio::relay), so that each sender is coded once,
+// in its own process, as a client codes its microphone, and the listening process only
+// decodes.
+bool Carries(uint64_t serial);
 
 }  // namespace bus
 }  // namespace loopback

@@ -300,7 +300,8 @@ int Session::CreateLocalAudioChannel(const AudioEncodeParams& params) {
 }
 
 int Session::SendAudio(const AudioFrame& frame, bool continuous, bool clear_send_queue) {
-    const int result = Perform(op::Audio{continuous, clear_send_queue, std::make_shared<const AudioFrame>(frame)});
+    const int result = Perform(
+        op::Audio{continuous, clear_send_queue, std::make_shared<const AudioFrame>(frame), bus::Carries(serial_)});
     ++(result == ERR_OK ? audio_counters_->accepted : audio_counters_->refused);
     return result;
 }

@@ -61,16 +61,19 @@ public:
         if (channel.need_encode) encoder.reset(new OpusStreamEncoder(stream, channel.bitrate_bps));
     }
 
-    // Turns what arrived into this tick's stream samples (`fresh`), always the decoding of
-    // `packets`: the sender's own Opus frames, or what the channel's encoder made of its PCM.
-    void Take(const std::vector<Queued>& pieces) {
+    // Turns what arrived into this tick's `packets`: the sender's own Opus frames, or what
+    // the channel's encoder made of its PCM; and, when it is heard here (`decode`), their
+    // decoding into this tick's stream samples (`fresh`).
+    void Take(const std::vector<Queued>& pieces, bool decode) {
         fresh.clear();
         packets.clear();
+        relay = false;
         for (auto& b : branches) b.second.ready = false;
         for (const Queued& q : pieces) {
             const AudioFrame& f = *q.frame;
+            relay = relay || q.relay;
             if (f.codec == AUDIO_CODEC_TYPE_OPUS) {
-                DecodeInto(f.data(), f.size());
+                Packed(f.data(), f.size(), decode);
                 continue;
             }
             const PcmFormat format{f.sample_rate, f.channels};
@@ -82,13 +85,27 @@ public:
         size_t used = 0;
         for (; encoder && used + frame <= unencoded.size(); used += frame) {
             if (encoder->Encode(unencoded.data() + used, frame, &packet)) {
-                DecodeInto(reinterpret_cast<const uint8_t*>(packet.data()), packet.size());
+                Packed(reinterpret_cast<const uint8_t*>(packet.data()), packet.size(), decode);
             }
         }
         unencoded.erase(unencoded.begin(), unencoded.begin() + used);
+        if (!decode) return;
         // Into every format its listeners use, while on this thread.
         for (const auto& c : chunkers) In(PcmFormat{std::get<0>(c.first), std::get<1>(c.first)});
         for (const auto& m : mix) In(m.first);
+    }
+
+    // This tick's packets as Opus frames of the stream, for the other processes.
+    void Relay(std::vector<AudioRelay>* out) const {
+        for (const Packet& p : packets) {
+            auto f = std::make_shared<AudioFrame>();
+            f->sample_rate = stream.rate;
+            f->channels = stream.channels;
+            f->bits_per_sample = 16;
+            f->codec = AUDIO_CODEC_TYPE_OPUS;
+            f->SetData(reinterpret_cast<const uint8_t*>(p.data.data()), p.data.size());
+            out->push_back(AudioRelay{serial, std::move(f)});
+        }
     }
 
     // This tick's samples in `format`, converted once per format.
@@ -151,13 +168,21 @@ public:
     std::map<PcmFormat, Branch> branches;
     std::map<ChunkKey, Chunker> chunkers;
     std::map<PcmFormat, MixInput> mix;
+    bool relay = false;  // this tick's packets go to the other processes
 
 private:
-    void DecodeInto(const uint8_t* data, size_t size) {
-        const size_t before = fresh.size();
-        if (!decoder.Decode(data, size, &fresh)) return;
-        packets.push_back(Packet{std::string(reinterpret_cast<const char*>(data), size),
-                                 (fresh.size() - before) / static_cast<size_t>(stream.channels)});
+    void Packed(const uint8_t* data, size_t size, bool decode) {
+        size_t samples = 0;
+        if (decode) {
+            const size_t before = fresh.size();
+            if (!decoder.Decode(data, size, &fresh)) return;
+            samples = (fresh.size() - before) / static_cast<size_t>(stream.channels);
+        } else {
+            const int n = OpusPacketSamples(data, size, stream.rate);
+            if (n <= 0) return;
+            samples = static_cast<size_t>(n);
+        }
+        packets.push_back(Packet{std::string(reinterpret_cast<const char*>(data), size), samples});
     }
 };
 
@@ -279,7 +304,7 @@ void RoomAudio::SetVoiceDetection(uint64_t serial, bool on) {
     ++version_;
 }
 
-int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous, bool clear_queue) {
+int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous, bool clear_queue, bool relay) {
     const size_t size = frame.size();
     if (frame.codec == AUDIO_CODEC_TYPE_AAC) return ERR_NOT_SUPPORTED;
     if (size == 0) return ERR_INVALID_PARAMETER;
@@ -325,7 +350,7 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     for (size_t offset = 0; offset < size; offset += piece) {
         const size_t bytes = std::min(piece, size - offset);
         const int64_t us = pcm ? static_cast<int64_t>(bytes / frame_bytes) * 1000000 / frame.sample_rate : duration_us;
-        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size, queued_ns});
+        queue.push_back(Queued{copy, offset, bytes, us, offset + bytes == size, queued_ns, relay});
     }
     return ERR_OK;
 }
@@ -347,6 +372,8 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::v
             c.now_us -= q.duration_us;
             if (whole && q.queued_ns < stale_before_ns) {
                 in.stale_us += q.duration_us;
+                // Nobody elsewhere learns of a relayed frame that never left: the sender's count.
+                if (q.relay && c.counters) ++c.counters->dropped;
             } else {
                 in.pieces.push_back(std::move(q));
             }
@@ -705,7 +732,8 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
     }
 }
 
-void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock) {
+void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock,
+                     std::vector<AudioRelay>* relayed) {
     MutexLock work(work_mu_);
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
@@ -732,24 +760,35 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     }
     static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
-    std::vector<Sender*> busy;  // heard senders with audio this tick
+    std::vector<Sender*> busy;  // senders with audio this tick, heard here or relayed
     std::vector<const std::vector<Queued>*> pieces;
     for (auto& s : senders_) {
-        // Nobody hears it (everyone unsubscribed it, or the only others are members of other
-        // processes): its audio is dropped here unconverted, so a room of many senders costs
-        // what its listeners hear.
-        if (s.second->chunkers.empty() && s.second->mix.empty()) continue;
-        heard.push_back(s.second.get());
+        Sender& sender = *s.second;
+        const bool here = !sender.chunkers.empty() || !sender.mix.empty();
         auto a = arrived.find(s.first);
+        // Nobody hears it here (everyone unsubscribed it, or the only others are members of
+        // other processes, and its audio is not relayed to them): its audio is dropped here
+        // unconverted, so a room of many senders costs what its listeners hear.
+        const bool relaying = a != arrived.end() && !a->second->empty() && a->second->front().relay;
+        if (!here && !relaying) continue;
+        if (here) heard.push_back(&sender);
         if (a == arrived.end()) {
-            s.second->Take(kNothing);
+            sender.Take(kNothing, here);
         } else {
-            busy.push_back(s.second.get());
+            busy.push_back(&sender);
             pieces.push_back(a->second);
         }
     }
     // Each sender's conversion and coding is its own: they run side by side.
-    CodecWorkers::Instance().Run(busy.size(), [&](size_t i) { busy[i]->Take(*pieces[i]); });
+    CodecWorkers::Instance().Run(busy.size(), [&](size_t i) {
+        Sender& sender = *busy[i];
+        sender.Take(*pieces[i], !sender.chunkers.empty() || !sender.mix.empty());
+    });
+    if (relayed != nullptr) {
+        for (Sender* sender : busy) {
+            if (sender->relay) sender->Relay(relayed);
+        }
+    }
     for (Sender* sender : heard) {
         if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
     }

@@ -64,6 +64,14 @@
 // code an ever longer backlog on each late tick, and deliver what it makes seconds late. Long
 // frames going out in pieces are not dropped; nor is anything on the manual clock.
 //
+// Relayed senders. A frame sent with `relay` (a member the room bus carries to other
+// processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
+// come out of Tick as AudioRelay, for the bus to publish in the frame's stead: each sender is
+// coded once, in its own process, whoever hears it where, and a relayed sender nobody here
+// hears is coded but not decoded. What the channel paced or dropped as stale is paced or
+// dropped before it leaves; a relayed frame dropped as stale counts as the sender's dropped
+// frame.
+//
 // Threads: configuration and Submit (session calls) take only the inbox lock and copy;
 // Tick (the clock) does all the work under the work lock, taking the inbox lock only to
 // swap out what arrived. Each sender's conversion and coding touch only its own state, so a
@@ -126,6 +134,13 @@ struct AudioDelivery {
     bool has_voice = false;
 };
 
+// A relayed sender's audio as its channel coded it: an Opus frame of the channel's stream
+// (its rate and channel count), one frame length long.
+struct AudioRelay {
+    uint64_t from = 0;
+    std::shared_ptr<const kwix::AudioFrame> frame;
+};
+
 class RoomAudio {
 public:
     RoomAudio();
@@ -144,14 +159,17 @@ public:
     void SetVoiceDetection(uint64_t serial, bool on) EXCLUDES(inbox_mu_);
 
     // A send: checks the frame and queues a copy of it. 0 or an Error code. Continuous frames
-    // dropped by clear_queue count as the sender's dropped frames.
-    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue) EXCLUDES(inbox_mu_);
+    // dropped by clear_queue count as the sender's dropped frames. `relay`: what it is coded
+    // into comes out of Tick as AudioRelay too.
+    int Submit(uint64_t serial, const kwix::AudioFrame& frame, bool continuous, bool clear_queue, bool relay = false)
+        EXCLUDES(inbox_mu_);
 
     // One clock tick: everything due goes out into *out. On the real clock (`real_clock`),
     // SendAudioFrame frames that waited longer than half the time a delivered frame may wait
     // (faults::MediaMaxWaitMs) are dropped untouched: see "A clock that falls behind" above.
-    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock = false)
-        EXCLUDES(work_mu_, inbox_mu_);
+    // The relayed senders' coded frames go into *relayed (dropped when it is null).
+    void Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock = false,
+              std::vector<AudioRelay>* relayed = nullptr) EXCLUDES(work_mu_, inbox_mu_);
 
 private:
     // A frame or a piece of one: `bytes` of its data from `offset` (all of an Opus frame).
@@ -162,6 +180,7 @@ private:
         int64_t duration_us = 0;
         bool last = true;  // the frame's last piece
         int64_t queued_ns = 0;  // when it was queued (steady clock)
+        bool relay = false;
     };
     struct MemberConfig {
         std::string user_id;
