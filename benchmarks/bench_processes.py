@@ -10,12 +10,23 @@ participants send, split by thread as bench_room.py does (with the room bus's th
 a participant with its k-th frame sent, so it is only meaningful for runs that deliver every
 frame.
 
+What the participants send (--send): "pcm", 16-bit PCM their own processes code with Opus
+before it crosses the bus, as each participant's client would on its own machine; or "opus",
+the same tone coded beforehand (libopus through ctypes, at the channel's bitrate), so that the
+run weighs the bot's process alone and not 300 clients' encoders sharing this machine. It also
+prints the frames that never left the participants' processes (dropped there as stale when their
+coding fell behind) and the participants' processes' CPU.
+
 Run in the project's virtual environment (needs redis-server):
-    python benchmarks/bench_processes.py [--processes 1 4] [--members 50 150 300 ...] [--seconds S]
+    python benchmarks/bench_processes.py [--processes 1 4] [--members 50 150 300 ...] [--send pcm opus]
+                                         [--seconds S]
 """
 import argparse
+import ctypes
+import ctypes.util
 import json
 import math
+import resource
 import subprocess
 import sys
 import threading
@@ -34,12 +45,44 @@ RATE = 16000
 FRAME_MS = 20
 SAMPLES = RATE * FRAME_MS // 1000
 CARRIED_P99_MS = 60.0
+OPUS_FRAMES = 50  # a participant coded beforehand loops this many packets (1 s of its tone)
 
 
-def tone(index):
+def tone(index, frame=0):
     freq = 200 + 7 * index
+    first = frame * SAMPLES
     return b"".join(int(3000 * math.sin(2 * math.pi * freq * n / RATE)).to_bytes(2, "little", signed=True)
-                    for n in range(SAMPLES))
+                    for n in range(first, first + SAMPLES))
+
+
+def opus_packets(index, bitrate_bps):
+    """1 s of participant `index`'s tone as 20 ms Opus packets, coded as the engine codes a channel
+    (libopus, VoIP, the channel's bitrate, the library's default complexity)."""
+    name = ctypes.util.find_library("opus")
+    if name is None:
+        raise SystemExit("--send opus needs libopus (the Debian package libopus0)")
+    opus = ctypes.CDLL(name)
+    opus.opus_encoder_create.restype = ctypes.c_void_p
+    opus.opus_encoder_create.argtypes = [ctypes.c_int32, ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+    opus.opus_encode.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_int32]
+    opus.opus_encoder_ctl.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int32]
+    opus.opus_encoder_destroy.argtypes = [ctypes.c_void_p]
+    error = ctypes.c_int()
+    encoder = opus.opus_encoder_create(RATE, 1, 2048, ctypes.byref(error))  # OPUS_APPLICATION_VOIP
+    if not encoder or error.value != 0:
+        raise SystemExit(f"libopus refused an encoder: error {error.value}")
+    try:
+        opus.opus_encoder_ctl(encoder, 4002, bitrate_bps)  # OPUS_SET_BITRATE
+        out = ctypes.create_string_buffer(1500)
+        packets = []
+        for k in range(OPUS_FRAMES):
+            size = opus.opus_encode(encoder, tone(index, k), SAMPLES, out, len(out))
+            if size <= 0:
+                raise SystemExit(f"libopus could not code the tone: error {size}")
+            packets.append(out.raw[:size])
+        return packets
+    finally:
+        opus.opus_encoder_destroy(encoder)
 
 
 class Bot(QuietDelegate):
@@ -76,16 +119,24 @@ def child(args):
         params.sample_rate, params.channels, params.frame_length_ms = RATE, 1, FRAME_MS
         assert cloud.CreateLocalAudioChannel(params) == 0
         clouds.append(cloud)
-    frames = []
+    frames = []  # per participant, the frames it sends in turn
     for i in range(args.first, args.first + args.count):
-        f = v.AudioFrame()
-        f.sample_rate, f.channels, f.bits_per_sample = RATE, 1, 16
-        f.SetData(tone(i))
-        frames.append(f)
+        payloads = opus_packets(i, params.bitrate_bps) if args.send == "opus" else [tone(i)]
+        frames.append([])
+        for payload in payloads:
+            f = v.AudioFrame()
+            f.sample_rate, f.channels, f.bits_per_sample = RATE, 1, 16
+            if args.send == "opus":
+                f.codec = v.AUDIO_CODEC_TYPE_OPUS
+            f.SetData(payload)
+            frames[-1].append(f)
+    sessions = [control.find_session(f"m{i}") for i in range(args.first, args.first + args.count)]
     print("ready", flush=True)
     start = float(sys.stdin.readline())
     ticks = int(args.seconds * 1000 / FRAME_MS)
     sent_at, lag = [], []
+    cpu = resource.getrusage(resource.RUSAGE_SELF)
+    began = time.perf_counter()
     for tick in range(ticks):
         due = start + tick * FRAME_MS / 1000
         pause = due - time.time()
@@ -94,10 +145,16 @@ def child(args):
         now = time.time()
         lag.append(now - due)
         sent_at.append(now)
-        for f, cloud in zip(frames, clouds):
+        for turn, cloud in zip(frames, clouds):
+            f = turn[tick % len(turn)]
             f.pts = tick * FRAME_MS
             cloud.SendAudioFrame(f)
-    print(json.dumps({"sent_at": sent_at, "lag": sorted(lag)[int(0.99 * (len(lag) - 1))]}), flush=True)
+    time.sleep(0.2)  # the last frames leave
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu_s = after.ru_utime + after.ru_stime - cpu.ru_utime - cpu.ru_stime
+    shed = sum(control.audio_counters(s)["dropped"] for s in sessions)
+    print(json.dumps({"sent_at": sent_at, "lag": sorted(lag)[int(0.99 * (len(lag) - 1))], "shed": shed,
+                      "cpu %": 100 * cpu_s / (time.perf_counter() - began)}), flush=True)
     time.sleep(1.0)  # the bot's process counts what arrived before these members leave
     for cloud in clouds:
         cloud.ExitRoom()
@@ -107,7 +164,7 @@ def pct(values, q):
     return values[min(len(values) - 1, int(q * len(values)))] * 1000 if values else float("nan")
 
 
-def run_room(url, processes, members, seconds):
+def run_room(url, processes, members, seconds, send):
     room = f"bench-processes-{uuid.uuid4().hex[:8]}"
     bot = Bot()
     cloud = v.KWIXCloud(bot)
@@ -121,7 +178,7 @@ def run_room(url, processes, members, seconds):
     for count in share:
         children.append((first, count, subprocess.Popen(
             [sys.executable, __file__, "--child", "--url", url, "--room", room, "--first", str(first),
-             "--count", str(count), "--total", str(members), "--seconds", str(seconds)],
+             "--count", str(count), "--total", str(members), "--seconds", str(seconds), "--send", send],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)))
         first += count
     for _, _, c in children:
@@ -152,7 +209,8 @@ def run_room(url, processes, members, seconds):
     latencies.sort()
     lag = max(r["lag"] for _, _, r in reports) * 1000
     return {"delivered %": 100 * delivered / expected, "p50": pct(latencies, 0.5), "p99": pct(latencies, 0.99),
-            "lag": lag, "dropped": dropped, **cost}
+            "lag": lag, "dropped": dropped, "shed": sum(r["shed"] for _, _, r in reports),
+            "participants cpu %": sum(r["cpu %"] for _, _, r in reports), **cost}
 
 
 def main():
@@ -160,6 +218,8 @@ def main():
     parser.add_argument("--processes", nargs="*", type=int, default=[1, 4])
     parser.add_argument("--members", nargs="*", type=int, default=[50, 150, 300])
     parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--send", nargs="*", choices=("pcm", "opus"), default=["pcm", "opus"],
+                        help="what the participants send: PCM their processes code, or Opus coded beforehand")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--url", help=argparse.SUPPRESS)
     parser.add_argument("--room", help=argparse.SUPPRESS)
@@ -168,20 +228,24 @@ def main():
     parser.add_argument("--total", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
+        args.send = args.send[0]
         return child(args)
     with RedisServer() as redis:
         control.bus_connect(redis.url)
-        print(f"{'processes':>9} {'members':>8} {'delivered %':>12} {'dropped':>8} {'p50 ms':>8} {'p99 ms':>8} "
-              f"{'sender lag p99 ms':>18} {'carried':>8} {'cpu %':>6}  cpu % by thread (the bot's process)")
-        for p in args.processes:
-            for n in args.members:
-                if n < p:
-                    continue
-                r = run_room(redis.url, p, n, args.seconds)
-                carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
-                print(f"{p:>9} {n:>8} {r['delivered %']:>12.2f} {r['dropped']:>8} {r['p50']:>8.1f} {r['p99']:>8.1f} "
-                      f"{r['lag']:>18.1f} {'yes' if carried else 'no':>8} {r['cpu %']:>6.0f}  "
-                      f"{threads_text(r['threads %'])}", flush=True)
+        print(f"{'send':>4} {'processes':>9} {'members':>8} {'delivered %':>12} {'dropped':>8} {'not sent':>8} "
+              f"{'p50 ms':>8} {'p99 ms':>8} {'sender lag p99 ms':>18} {'carried':>8} {'their cpu %':>11} "
+              f"{'cpu %':>6}  cpu % by thread (the bot's process)")
+        for send in args.send:
+            for p in args.processes:
+                for n in args.members:
+                    if n < p:
+                        continue
+                    r = run_room(redis.url, p, n, args.seconds, send)
+                    carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
+                    print(f"{send:>4} {p:>9} {n:>8} {r['delivered %']:>12.2f} {r['dropped']:>8} {r['shed']:>8} "
+                          f"{r['p50']:>8.1f} {r['p99']:>8.1f} {r['lag']:>18.1f} {'yes' if carried else 'no':>8} "
+                          f"{r['participants cpu %']:>11.0f} {r['cpu %']:>6.0f}  {threads_text(r['threads %'])}",
+                          flush=True)
         control.bus_disconnect()
 
 
