@@ -26,10 +26,12 @@ Both modes first measure the floor: callbacks per second that one Python thread 
 the listeners' method with new frame objects, no engine involved; each delivered rate is
 also printed as a share of that floor.
 
-The age of a frame comes from its pts: per (listener, sender) pts advances by exactly 20 ms
-per frame the sender sent, so the frame delivered with pts p is the sender's frame number
-(p - p0) / 20, p0 being the first pts that listener got from that sender (frames are never
-dropped before the first of a run is delivered, the room starting below capacity).
+The age of a frame comes from its pts, which counts the listener's engine clock from when it
+joined: a stream's first frame is stamped with the tick that made it, and each frame after,
+delivered or dropped, 20 ms further on. So join time plus pts, on this script's clock, is when
+the frame was due (its tick); the frame is the one its sender sent last before then, and its
+age runs from that send to the callback. A listener whose first frames from a sender were
+dropped (a sender that began while the room was past capacity) still stamps the rest right.
 
 Run in the project's virtual environment:
     python benchmarks/bench_room.py [N ...] [--seconds S] [--repeat K]
@@ -37,6 +39,7 @@ Run in the project's virtual environment:
 On a shared machine the figures move from run to run: --repeat runs everything K times in turn.
 """
 import argparse
+import bisect
 import math
 import os
 import resource
@@ -178,11 +181,16 @@ class Room:
         self.clouds = [v.KWIXCloud(d) for d in self.delegates]
         self.engines = control.sessions()[-members:]
         self.ids = [f"m{i}" for i in range(members)]
+        self.joined = []  # engine clock (ms) at each member's join, the origin of its pts
+        before = clock()
+        engine_ms = control.clock_now()
+        self.engine_origin = (before + clock()) / 2 - engine_ms / 1000  # engine clock 0 on this clock
         for i, cloud in enumerate(self.clouds):
             p = enter_params(self.ids[i], room)
             obtain = p.audio_obtain_params
             obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = RATE, 1, FRAME_MS
             assert cloud.EnterRoom(p) == 0
+            self.joined.append(control.clock_now())
             assert cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
         for d in self.delegates:
             assert d.entered.wait(10)
@@ -237,14 +245,15 @@ class Room:
         """(listener, sender, frame number, send time, arrival) of every delivered frame."""
         index = {uid: i for i, uid in enumerate(self.ids)}
         for li, d in enumerate(self.delegates):
+            origin = self.engine_origin + self.joined[li] / 1000
             # A backlog may still be delivered meanwhile (a room past capacity).
             for uid, pairs in list(d.heard.items()):
                 si = index[uid]
                 sent = self.sent[si]
-                p0 = min(pairs[0::2])
                 for j in range(0, len(pairs), 2):
-                    k = int(round((pairs[j] - p0) / FRAME_MS))
-                    if k < len(sent):
+                    # A ms of slack: the engine clock's ms and the join's are whole.
+                    k = bisect.bisect_right(sent, origin + pairs[j] / 1000 + 0.001) - 1
+                    if k >= 0:
                         yield li, si, k, sent[k], pairs[j + 1]
 
     def close(self):
@@ -280,7 +289,7 @@ def run_overload(members, steps, step_seconds, room):
         if tick % step_ticks == 0:
             marks.append((now, usage(), r.dropped()))
 
-    r.send(lambda tick: steps[tick // step_ticks] if tick < step_ticks * len(steps) else None, on_tick)
+    lag = r.send(lambda tick: steps[tick // step_ticks] if tick < step_ticks * len(steps) else None, on_tick)
     end = clock()
     r.settle(sum(len(s) for s in r.sent) * (members - 1))
     marks.append((end, usage(), r.dropped()))
@@ -339,7 +348,9 @@ def run_overload(members, steps, step_seconds, room):
             "dropped": marks[j + 1][2] - marks[j][2], "fairness": min(shares) / mean if shares and mean else float("nan"),
             "p50 ms": pct(ages[j], 0.5), "p99 ms": pct(ages[j], 0.99),
             "recovery ms": lost_until * 1000 if j > 0 and senders < steps[j - 1] else None,
-            "p99 after 1 s": pct(late_ages[j], 0.99), **spent(marks[j][1], marks[j + 1][1])})
+            "p99 after 1 s": pct(late_ages[j], 0.99),
+            "sender lag p99 ms": pct(sorted(lag[j * step_ticks:(j + 1) * step_ticks]), 0.99),
+            **spent(marks[j][1], marks[j + 1][1])})
     r.close()
     return results
 
@@ -369,13 +380,14 @@ def main():
             peak = max(x["delivered/s"] for x in results)
             print(f"{'senders':>7} {'offered/s':>10} {'delivered/s':>11} {'of peak':>7} {'whole %':>7} "
                   f"{'dropped':>8} {'fairness':>8} {'p50 ms':>7} {'p99 ms':>7} {'recovery ms':>11} "
-                  f"{'p99 after 1 s':>13} {'cpu %':>6} {'switches/s':>10}  cpu % by thread")
+                  f"{'p99 after 1 s':>13} {'lag p99':>7} {'cpu %':>6} {'switches/s':>10}  cpu % by thread")
             for x in results:
                 recovery = "" if x["recovery ms"] is None else f"{x['recovery ms']:.0f}"
                 print(f"{x['senders']:>7} {x['offered/s']:>10.0f} {x['delivered/s']:>11.0f} "
                       f"{x['delivered/s'] / peak:>7.2f} {x['whole %']:>7.2f} {x['dropped']:>8} "
                       f"{x['fairness']:>8.2f} {x['p50 ms']:>7.1f} {x['p99 ms']:>7.1f} {recovery:>11} "
-                      f"{x['p99 after 1 s']:>13.1f} {x['cpu %']:>6.0f} {x['switches/s']:>10.0f}  "
+                      f"{x['p99 after 1 s']:>13.1f} {x['sender lag p99 ms']:>7.1f} {x['cpu %']:>6.0f} "
+                      f"{x['switches/s']:>10.0f}  "
                       f"{threads_text(x['threads %'])}", flush=True)
             print(f"peak: {peak:.0f} callbacks/s = {peak / f['listener']:.2f} of the floor", flush=True)
             continue
