@@ -18,7 +18,7 @@
 //   lock look blocked too (a thread that holds it for long stalls every worker); the workers
 //   started then are bounded by the sessions that have work (each runs on one worker at a
 //   time) and go as soon as they are not needed.
-// - Workers beyond the usual number exist only for blocked callbacks: one that ends a batch
+// - Workers beyond the usual one exist only for blocked callbacks: one that ends a batch
 //   while more than kUsualWorkers others are not held up in a callback ends too. More
 //   workers than that only take turns at the interpreter lock: under load they made every
 //   callback a hand-over of the lock between threads, and the producers of the work (the
@@ -55,8 +55,12 @@ class Dispatcher;
 class DeliveryPool {
 public:
     // Workers kept while there is work. More do not help callbacks into Python, which take
-    // turns at the interpreter lock; two let one deliver while the other waits for the lock.
-    static constexpr size_t kUsualWorkers = 2;
+    // turns at the interpreter lock. Even a second one costs: each callback's end handed the
+    // lock to the other worker, a wake-up and a sleep each time (in an 80-member room, 30,000
+    // context switches a second, a quarter of the delivery threads' time in the kernel, and
+    // a quarter less throughput). A callback that holds its worker up gets another from the
+    // monitor.
+    static constexpr size_t kUsualWorkers = 1;
     // A worker in one batch this long, while no callback ended meanwhile, is held up. Longer
     // than the interpreter's switch interval (5 ms), which a worker may wait for its lock.
     static constexpr std::chrono::milliseconds kStuckAfter{16};
