@@ -153,7 +153,9 @@ VLB_API void vlb_set_media_queue_limit(size_t frames);
 /* Per-session bound on the bytes waiting in its queue (default 32 MiB, any value). */
 VLB_API void vlb_set_receiver_queue_bytes(size_t bytes);
 /* How long a media frame may wait in a session's queue on the real clock (default 150 ms; 0:
- * no bound; on the manual clock frames never expire). Half of it also bounds how long a
+ * no bound; on the manual clock frames never expire). Per-user audio a room made while no
+ * network setting is in force waits from its sender's send, so that what a late clock tick
+ * made expires by its age, not its time in the queue. Half of it also bounds how long a
  * SendAudioFrame frame may wait for the clock's tick: a later one is dropped uncoded and counts
  * as dropped for its per-user listeners. VLB_OK, or VLB_INVALID for a negative value (nothing
  * changed). */

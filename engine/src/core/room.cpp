@@ -1,6 +1,7 @@
 #include "core/room.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <unordered_map>
 #include <variant>
@@ -500,6 +501,10 @@ void Room::MediaTick(int64_t now_ms) {
             Dispatcher::Parcel parcel = Dispatcher::AudioParcel(
                 std::move(d.frame), d.how == Listening::kMixed ? nullptr : from->shared_id, d.counters);
             parcel.expires = expires;
+            // Without a simulated network in the way, a frame's wait counts from its send.
+            if (d.sent_ns != 0 && !network_tick) {
+                parcel.since = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(d.sent_ns));
+            }
             parcel.own_stamp = d.own_stamp;
             parcel.pts = d.pts;
             parcel.has_voice = d.has_voice;

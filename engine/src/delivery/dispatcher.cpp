@@ -168,6 +168,11 @@ std::shared_ptr<Dispatcher> Dispatcher::Start(kwix::KWIXCloudDelegate* delegate,
     return std::shared_ptr<Dispatcher>(new Dispatcher(delegate, std::move(tally)));
 }
 
+std::chrono::steady_clock::time_point Dispatcher::WaitBegan(const Item& item) {
+    const auto since = item.parcel.since;
+    return since != std::chrono::steady_clock::time_point() && since < item.posted ? since : item.posted;
+}
+
 void Dispatcher::NoteOldestLocked() {
     if (!tally_) return;
     int64_t since = 0;
@@ -349,7 +354,7 @@ bool Dispatcher::TakeNextLocked(Item* out, std::vector<Item>* dropped) {
     if (max_wait_ms > 0 && !media_.empty() && media_.front().parcel.expires) {
         const auto now = std::chrono::steady_clock::now();
         const auto max_wait = std::chrono::milliseconds(max_wait_ms);
-        while (!media_.empty() && media_.front().parcel.expires && now - media_.front().posted >= max_wait) {
+        while (!media_.empty() && media_.front().parcel.expires && now - WaitBegan(media_.front()) >= max_wait) {
             DropOldestMediaLocked(dropped);
         }
     }

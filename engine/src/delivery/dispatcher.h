@@ -11,7 +11,8 @@
 // drop is counted. Anything that does not fit first pushes out queued media, oldest first.
 // Media also expire: a frame that waited faults::MediaMaxWaitMs is dropped when its turn
 // comes, so a receiver that falls behind skips to fresh frames instead of hearing old ones
-// late (and a busy process spends no callback on them).
+// late (and a busy process spends no callback on them). Audio a room made waits from its
+// send (Parcel::since), so a clock that falls behind cannot age what it delivers either.
 //
 // Rules this class keeps, because the Python module depends on them:
 // - Posting never waits for a callback: callers may hold the interpreter lock, which every
@@ -150,6 +151,12 @@ public:
         // Media only: dropped instead of delivered once it waited faults::MediaMaxWaitMs. Set
         // on the real clock; on the manual one time stands still for the sender, and so here.
         bool expires = false;
+        // When its wait for expiry began, if before the post (steady clock; unset: the
+        // post): audio a room made counts from its sender's send, so that what a late tick
+        // made expires when it is too old to hear, not too long queued. How far the receiver
+        // is behind (DeliveryTally) still counts from the post: what holds up new frames is
+        // the queue, not the tick.
+        std::chrono::steady_clock::time_point since;
     };
     static Parcel AudioParcel(std::shared_ptr<const kwix::AudioFrame> frame, std::shared_ptr<const std::string> sender,
                               std::shared_ptr<DeliveryTally> tally);
@@ -239,6 +246,8 @@ private:
     Dispatcher(kwix::KWIXCloudDelegate* delegate, std::shared_ptr<DeliveryTally> tally);
     // After any change to the front of media_.
     void NoteOldestLocked() REQUIRES(mu_);
+    // When an expiring item's wait began: its post, or its parcel's `since` before that.
+    static std::chrono::steady_clock::time_point WaitBegan(const Item& item);
     // Queues one parcel under mu_, posted at `now`; frames and callables it drops go to
     // `dropped`, to be freed once the lock is released. True when it queued something.
     bool AdmitLocked(Parcel& parcel, std::chrono::steady_clock::time_point now, std::vector<Item>* dropped)

@@ -68,10 +68,12 @@ public:
         fresh.clear();
         packets.clear();
         relay = false;
+        sent_ns = 0;
         for (auto& b : branches) b.second.ready = false;
         for (const Queued& q : pieces) {
             const AudioFrame& f = *q.frame;
             relay = relay || q.relay;
+            if (sent_ns == 0 || q.queued_ns < sent_ns) sent_ns = q.queued_ns;
             if (f.codec == AUDIO_CODEC_TYPE_OPUS) {
                 Packed(f.data(), f.size(), decode);
                 continue;
@@ -169,6 +171,7 @@ public:
     std::map<ChunkKey, Chunker> chunkers;
     std::map<PcmFormat, MixInput> mix;
     bool relay = false;  // this tick's packets go to the other processes
+    int64_t sent_ns = 0;  // the send of this tick's earliest audio (steady clock), 0 for none
 
 private:
     void Packed(const uint8_t* data, size_t size, bool decode) {
@@ -524,6 +527,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 AudioDelivery d{serial, sender.serial, sender.user_id, Listening::kPerUser, 0, listener.counters,
                                 base};
                 d.own_stamp = true;
+                d.sent_ns = sender.sent_ns;
                 listener.Stamp(stream, now_ms, pcm, count, &d.pts, &d.has_voice);
                 out->push_back(std::move(d));
             }

@@ -132,6 +132,9 @@ struct AudioDelivery {
     bool own_stamp = false;
     uint32_t pts = 0;
     bool has_voice = false;
+    // Per-user frames: when the tick's earliest audio of the sender was sent (steady clock
+    // ns), from which the frame's wait for its listener counts.
+    int64_t sent_ns = 0;
 };
 
 // A relayed sender's audio as its channel coded it: an Opus frame of the channel's stream
