@@ -354,15 +354,8 @@ bool Dispatcher::TakeNextLocked(Item* out, std::vector<Item>* dropped) {
     if (max_wait_ms > 0 && !media_.empty() && media_.front().parcel.expires) {
         const auto now = std::chrono::steady_clock::now();
         const auto max_wait = std::chrono::milliseconds(max_wait_ms);
-        bool expired = false;
         while (!media_.empty() && media_.front().parcel.expires && now - WaitBegan(media_.front()) >= max_wait) {
             DropOldestMediaLocked(dropped);
-            expired = true;
-        }
-        if (expired && tally_) {
-            tally_->last_expired_ns.store(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count(),
-                std::memory_order_relaxed);
         }
     }
     std::deque<Item>* from = nullptr;

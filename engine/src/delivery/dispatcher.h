@@ -74,20 +74,14 @@ struct DeliveryTally {
     // Since when (steady clock, ns) the oldest media frame of the real clock queued for the
     // receiver has waited; 0 when none waits. Kept by the receiver's dispatcher.
     std::atomic<int64_t> oldest_waiting_ns{0};
-    // When a frame for the receiver last expired in its queue (steady clock, ns); 0: never.
-    std::atomic<int64_t> last_expired_ns{0};
 
-    // True when the receiver's oldest queued frame has waited at least `threshold_ns`, or a
-    // frame of its queue expired within the last `threshold_ns`: a frame made for it now
-    // would wait longer still, and likely expire unheard. A producer with many receivers (a
-    // room's tick) makes no frame for such a receiver, so that a process under more load than
-    // it can deliver spends its time on frames that are heard. (Frames that arrive already
-    // old, from a clock that fell behind, expire before the queue looks long: the
-    // expiries tell.)
+    // True when the receiver's oldest queued frame has waited at least `threshold_ns`: a
+    // frame made for it now would wait longer still, and likely expire unheard. A producer
+    // with many receivers (a room's tick) makes no frame for such a receiver, so that a
+    // process under more load than it can deliver spends its time on frames that are heard.
     bool Behind(int64_t now_ns, int64_t threshold_ns) const {
         const int64_t since = oldest_waiting_ns.load(std::memory_order_relaxed);
-        const int64_t expired = last_expired_ns.load(std::memory_order_relaxed);
-        return (since != 0 && now_ns - since >= threshold_ns) || (expired != 0 && now_ns - expired < threshold_ns);
+        return since != 0 && now_ns - since >= threshold_ns;
     }
 };
 
