@@ -358,7 +358,8 @@ int RoomAudio::Submit(uint64_t serial, const AudioFrame& frame, bool continuous,
     return ERR_OK;
 }
 
-void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) {
+void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t tick_ns, int64_t stale_before_ns,
+                                 std::vector<Inputs>* inputs) {
     const int64_t now_us = now_ms * 1000;
     for (auto& entry : config_) {
         MemberConfig& c = entry.second;
@@ -378,6 +379,8 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::v
                 // Nobody elsewhere learns of a relayed frame that never left: the sender's count.
                 if (q.relay && c.counters) ++c.counters->dropped;
             } else {
+                // A piece held back by design was sent, as far as its wait goes, when it left.
+                if (!whole) q.queued_ns = std::max(q.queued_ns, tick_ns);
                 in.pieces.push_back(std::move(q));
             }
             c.now.pop_front();
@@ -390,6 +393,7 @@ void RoomAudio::TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::v
         while (!c.paced.empty() && c.next_release_us <= now_us) {
             c.next_release_us += c.paced.front().duration_us;
             c.paced_us -= c.paced.front().duration_us;
+            c.paced.front().queued_ns = std::max(c.paced.front().queued_ns, tick_ns);
             in.pieces.push_back(std::move(c.paced.front()));
             c.paced.pop_front();
         }
@@ -496,7 +500,7 @@ std::shared_ptr<const AudioFrame> RoomAudio::MakeFrame(const ListenerParams& p, 
     return f;
 }
 
-void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) {
+void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out, bool real_clock) {
     std::string payload;
     // A listener whose oldest queued frame waited half the time a frame may wait gets none
     // made now (counted as dropped): under more load than the process delivers, the tick
@@ -504,6 +508,10 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
     const int64_t behind_ns = max_wait_ms * 1000000 / 2;
     const int64_t steady_ns = SteadyNs();
+    // A tick that ran so long that this sender's audio is already as old as a stale send
+    // (TakeInputsLocked) makes nothing of it: what it made would reach the queues nearly
+    // expired, and making it only makes the clock later still.
+    const bool late = real_clock && behind_ns > 0 && sender.sent_ns != 0 && steady_ns - sender.sent_ns > behind_ns;
     for (auto& entry : sender.chunkers) {
         const ChunkKey& key = entry.first;
         Chunker& chunker = entry.second;
@@ -518,7 +526,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 if (l == listeners_.end()) continue;
                 Listener& listener = *l->second;
                 Listener::Stream& stream = listener.streams[sender.serial];
-                if (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns)) {
+                if (late || (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns))) {
                     listener.NextPts(stream, now_ms);
                     ++listener.shed;
                     continue;
@@ -741,15 +749,16 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     MutexLock work(work_mu_);
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
+    const int64_t tick_ns = SteadyNs();
     const int64_t stale_before_ns =
-        real_clock && max_wait_ms > 0 ? SteadyNs() - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
+        real_clock && max_wait_ms > 0 ? tick_ns - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
     {
         MutexLock lock(inbox_mu_);
         if (applied_version_ != version_) {
             applied_version_ = version_;
             ApplyConfigLocked();
         }
-        TakeInputsLocked(now_ms, stale_before_ns, &inputs);
+        TakeInputsLocked(now_ms, tick_ns, stale_before_ns, &inputs);
     }
     if (senders_.empty()) {
         mixes_.clear();  // a mix starts afresh with the next open channel
@@ -793,8 +802,12 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             if (sender->relay) sender->Relay(relayed);
         }
     }
-    for (Sender* sender : heard) {
-        if (!sender->fresh.empty()) DeliverPerUser(now_ms, *sender, out);
+    // Each tick starts the fan-out with the next sender: when a tick that ran late sheds the
+    // last senders' frames (DeliverPerUser), the loss goes round.
+    const size_t first = heard.empty() ? 0 : static_cast<size_t>(rotation_++ % heard.size());
+    for (size_t i = 0; i < heard.size(); ++i) {
+        Sender& sender = *heard[(first + i) % heard.size()];
+        if (!sender.fresh.empty()) DeliverPerUser(now_ms, sender, out, real_clock);
     }
     for (auto& l : listeners_) {
         Listener& listener = *l.second;

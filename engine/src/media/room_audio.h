@@ -62,7 +62,11 @@
 // converted or coded, and counts as shed for each per-user listener (pts used up, as for a
 // listener that is behind). A process short of processor time for its ticks would otherwise
 // code an ever longer backlog on each late tick, and deliver what it makes seconds late. Long
-// frames going out in pieces are not dropped; nor is anything on the manual clock.
+// frames going out in pieces are not dropped; nor is anything on the manual clock. Likewise a
+// tick that has run so long that a sender's audio is that old by the time its turn comes makes
+// no per-user frame of it (shed, as above): a delivered frame's wait counts from its send, so
+// what it made would expire queued. Each tick starts its turns with the next sender, so the
+// senders a long tick sheds are not always the same.
 //
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
 // processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
@@ -216,11 +220,14 @@ private:
     using ChunkKey = std::tuple<int, int, int, bool>;  // rate, channels, frame_ms, opus
 
     void ApplyConfigLocked() REQUIRES(work_mu_, inbox_mu_);
-    void TakeInputsLocked(int64_t now_ms, int64_t stale_before_ns, std::vector<Inputs>* inputs) REQUIRES(inbox_mu_);
+    // Pieces released now (paced, or of a frame going out in pieces) count as sent at `tick_ns`.
+    void TakeInputsLocked(int64_t now_ms, int64_t tick_ns, int64_t stale_before_ns, std::vector<Inputs>* inputs)
+        REQUIRES(inbox_mu_);
     // Audio of `sender` dropped before it was converted: each per-user listener's frames of
     // it count as dropped (shed) and their pts are used up.
     void ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) REQUIRES(work_mu_);
-    void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
+    void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out, bool real_clock)
+        REQUIRES(work_mu_);
     void Mix(int64_t now_ms, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
     void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out)
         REQUIRES(work_mu_);
@@ -237,6 +244,7 @@ private:
     std::map<uint64_t, std::unique_ptr<Sender>> senders_ GUARDED_BY(work_mu_);
     std::map<uint64_t, std::unique_ptr<Listener>> listeners_ GUARDED_BY(work_mu_);
     std::map<PcmFormat, std::unique_ptr<MixState>> mixes_ GUARDED_BY(work_mu_);  // one per mixed format in use
+    uint64_t rotation_ GUARDED_BY(work_mu_) = 0;  // where the next tick starts its fan-out
 };
 
 }  // namespace loopback
