@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -567,6 +568,44 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
     }
 }
 
+void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
+    busy_ns_ += ended_ns - began_ns;
+    if (window_ns_ == 0) window_ns_ = began_ns;
+    const int64_t span = ended_ns - window_ns_;
+    if (span < kClockWindowNs) return;
+    clock_share_ = 0.5 * clock_share_ + 0.5 * static_cast<double>(busy_ns_) / static_cast<double>(span);
+    busy_ns_ = 0;
+    window_ns_ = ended_ns;
+}
+
+void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces) {
+    static const std::vector<Queued> kNothing;
+    // The share of senders that brings the ticks back to kClockShare of the clock's time;
+    // which ones goes round with the ticks.
+    const size_t n = busy->size();
+    const size_t keep = std::min(n, static_cast<size_t>(std::ceil(static_cast<double>(n) * kClockShare / clock_share_)));
+    const uint64_t turn = rotation_;
+    std::vector<Sender*> kept;
+    std::vector<const std::vector<Queued>*> kept_pieces;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = static_cast<size_t>((turn + i) % n);
+        Sender& sender = *(*busy)[k];
+        const std::vector<Queued>& in = *(*pieces)[k];
+        // Audio for other processes is theirs to shed.
+        if (kept.size() < keep || (!in.empty() && in.front().relay)) {
+            kept.push_back(&sender);
+            kept_pieces.push_back(&in);
+            continue;
+        }
+        int64_t us = 0;
+        for (const Queued& q : in) us += q.duration_us;
+        ShedInput(now_ms, sender, us);
+        sender.Take(kNothing, !sender.chunkers.empty() || !sender.mix.empty());
+    }
+    busy->swap(kept);
+    pieces->swap(kept_pieces);
+}
+
 void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
     std::set<PcmFormat> formats;
     for (const auto& l : listeners_) {
@@ -747,6 +786,11 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
 void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock,
                      std::vector<AudioRelay>* relayed) {
     MutexLock work(work_mu_);
+    struct Timing {
+        RoomAudio* audio;
+        int64_t began_ns;
+        ~Timing() { audio->NoteTickTime(began_ns, SteadyNs()); }
+    } timing{this, SteadyNs()};
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
     const int64_t tick_ns = SteadyNs();
@@ -792,6 +836,8 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             pieces.push_back(a->second);
         }
     }
+    // A clock whose ticks take more than their share of its time codes fewer senders.
+    if (real_clock && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
     // Each sender's conversion and coding is its own: they run side by side.
     CodecWorkers::Instance().Run(busy.size(), [&](size_t i) {
         Sender& sender = *busy[i];

@@ -66,7 +66,11 @@
 // tick that has run so long that a sender's audio is that old by the time its turn comes makes
 // no per-user frame of it (shed, as above): a delivered frame's wait counts from its send, so
 // what it made would expire queued. Each tick starts its turns with the next sender, so the
-// senders a long tick sheds are not always the same.
+// senders a long tick sheds are not always the same. And when ticks have lately taken more
+// than kClockShare of the clock's time (coding many senders leaves the delivery of their
+// frames too little of the processors), a tick codes only the share of its senders that
+// brings them back to it; the rest's audio is shed uncoded, round the senders in turn.
+// Relayed senders are never shed: their audio is for other processes.
 //
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
 // processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
@@ -119,6 +123,11 @@ constexpr int kMixIdleLagMs = 110;
 constexpr int64_t kPtsResyncMs = 100;
 // A sender's unmixed audio beyond this is dropped, oldest first.
 constexpr int kMixMaxBacklogMs = 5000;
+// On the real clock, ticks that lately took more than this share of the clock's time code
+// only about the share of their senders that brings them back to it (RoomAudio::ShedSenders),
+// measured over windows of kClockWindowNs.
+constexpr double kClockShare = 0.5;
+constexpr int64_t kClockWindowNs = 200000000;
 // Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
 constexpr int kMixOpusBitrateBps = 64000;
 
@@ -228,6 +237,12 @@ private:
     void ShedInput(int64_t now_ms, Sender& sender, int64_t stale_us) REQUIRES(work_mu_);
     void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out, bool real_clock)
         REQUIRES(work_mu_);
+    void NoteTickTime(int64_t began_ns, int64_t ended_ns) REQUIRES(work_mu_);
+    // Keeps in *busy (with their *pieces) the share of this tick's senders that the clock has
+    // time to code; the others' audio is shed uncoded, as ShedInput does. Which ones goes
+    // round with the ticks; senders relayed to other processes are always kept.
+    void ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces)
+        REQUIRES(work_mu_);
     void Mix(int64_t now_ms, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
     void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out)
         REQUIRES(work_mu_);
@@ -245,6 +260,11 @@ private:
     std::map<uint64_t, std::unique_ptr<Listener>> listeners_ GUARDED_BY(work_mu_);
     std::map<PcmFormat, std::unique_ptr<MixState>> mixes_ GUARDED_BY(work_mu_);  // one per mixed format in use
     uint64_t rotation_ GUARDED_BY(work_mu_) = 0;  // where the next tick starts its fan-out
+    // The share of the clock's time ticks took lately (a running mean over windows), and the
+    // current window's time in ticks and start.
+    double clock_share_ GUARDED_BY(work_mu_) = 0.0;
+    int64_t busy_ns_ GUARDED_BY(work_mu_) = 0;
+    int64_t window_ns_ GUARDED_BY(work_mu_) = 0;
 };
 
 }  // namespace loopback
