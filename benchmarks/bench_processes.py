@@ -121,7 +121,7 @@ def child(args):
         clouds.append(cloud)
     frames = []  # per participant, the frames it sends in turn
     for i in range(args.first, args.first + args.count):
-        payloads = opus_packets(i, params.bitrate_bps) if args.send == "opus" else [tone(i)]
+        payloads = opus_packets(i, v.AudioEncodeParams().bitrate_bps) if args.send == "opus" else [tone(i)]
         frames.append([])
         for payload in payloads:
             f = v.AudioFrame()

@@ -242,6 +242,8 @@ class BusWatcher:
     def audio(self, user_id):
         """The audio frames user_id's process published so far: (codec, sample rate, channels, payload)."""
         frames = []
+        # continuous, clear (1 byte each), rate, channels, bits, codec, pts (4 each), has_voice
+        # (1), then the payload's length (4) and bytes.
         for fields in self.fields(AUDIO, user_id):
             rate, channels, _, codec = struct.unpack_from("<iiii", fields, 2)
             (size,) = struct.unpack_from("<I", fields, 23)

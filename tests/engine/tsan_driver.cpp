@@ -101,6 +101,13 @@ private:
     std::map<std::string, uint32_t> last_seq_;
 };
 
+// One session per delegate, in order.
+template <typename Delegate>
+std::vector<KWIXCloud*> SessionsOf(std::vector<Delegate>& delegates) {
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    return sessions;
+}
+
 void RunThreads(int count, const std::function<void(int)>& body) {
     std::vector<std::thread> threads;
     for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
@@ -114,8 +121,7 @@ void Dispatcher() {
     constexpr int kEmitters = 3;
     constexpr int kRounds = 200;
     std::vector<CountingDelegate> delegates(kSessions);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     vlb_set_media_queue_limit(8);
 
     const uint8_t payload[4] = {0x5a, 1, 2, 3};
@@ -215,8 +221,7 @@ void DeliveryThreads() {
     constexpr int kEmitters = 4;
     constexpr int kRounds = 150;
     std::vector<SequenceDelegate> delegates(kSessions);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     RunThreads(kEmitters, [&](int emitter) {
         for (int code = 0; code < kRounds; ++code) {
             for (int i = emitter; i < kSessions; i += kEmitters) {
@@ -297,8 +302,7 @@ void Rooms() {
     constexpr int kPerThread = 3;
     constexpr int kRounds = 40;
     std::vector<CountingDelegate> delegates(kThreads * kPerThread);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     std::atomic<int> enters{0};
     std::atomic<int> failures{0};
 
@@ -366,8 +370,7 @@ void Video() {
     constexpr int kReceivers = 4;  // even ones take pixels
     constexpr int kFrames = 60;
     std::vector<CountingDelegate> delegates(kSenders + kReceivers);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     int failures = 0;
     for (int i = 0; i < kSenders + kReceivers; ++i) {
         EnterRoomParams p = Params("v" + std::to_string(i));
@@ -441,8 +444,7 @@ void Video() {
 void FaultyNetwork() {
     constexpr int kMembers = 6;
     std::vector<CountingDelegate> delegates(kMembers);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     vlb_network_timeout(40);
     for (int i = 0; i < kMembers; ++i) {
         const std::string user = "n" + std::to_string(i);
@@ -542,8 +544,7 @@ void ManySenders() {
     constexpr int kThreads = 4;
     constexpr int kRounds = 40;
     std::vector<CountingDelegate> delegates(kMembers);
-    std::vector<KWIXCloud*> sessions;
-    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
+    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
     for (int i = 0; i < kMembers; ++i) {
         Check(sessions[i]->EnterRoom(Params("many" + std::to_string(i))) == ERR_OK, "many senders: enter");
         AudioEncodeParams audio;

@@ -40,7 +40,7 @@ int Room::Apply(uint64_t serial, const Operation& operation) {
             [&](const op::AudioChannel& o) { return SetAudioChannel(serial, o.open, o.channel); },
             [&](const op::VideoChannel& o) { return o.open ? OpenVideo(serial, o.type) : CloseVideo(serial, o.type); },
             [&](const op::Subscription& o) { return Subscribe(serial, o.user_id, o.type, o.on); },
-            [&](const op::Audio& o) { 
+            [&](const op::Audio& o) {
                 return audio_.Submit(serial, *o.frame, o.continuous, o.clear_send_queue, o.relay);
             },
             [&](const op::Video& o) { return SendVideo(serial, o.type, o.frame); },

@@ -786,14 +786,15 @@ void RoomAudio::MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix
 void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_clock,
                      std::vector<AudioRelay>* relayed) {
     MutexLock work(work_mu_);
+    const int64_t tick_ns = SteadyNs();
+    // However the tick ends, its time counts toward the clock's share (ShedSenders).
     struct Timing {
         RoomAudio* audio;
         int64_t began_ns;
         ~Timing() { audio->NoteTickTime(began_ns, SteadyNs()); }
-    } timing{this, SteadyNs()};
+    } timing{this, tick_ns};
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
-    const int64_t tick_ns = SteadyNs();
     const int64_t stale_before_ns =
         real_clock && max_wait_ms > 0 ? tick_ns - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
     {
