@@ -101,13 +101,6 @@ private:
     std::map<std::string, uint32_t> last_seq_;
 };
 
-// One session per delegate, in order.
-template <typename Delegate>
-std::vector<KWIXCloud*> SessionsOf(std::vector<Delegate>& delegates) {
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
-    return sessions;
-}
-
 void RunThreads(int count, const std::function<void(int)>& body) {
     std::vector<std::thread> threads;
     for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
@@ -121,7 +114,8 @@ void Dispatcher() {
     constexpr int kEmitters = 3;
     constexpr int kRounds = 200;
     std::vector<CountingDelegate> delegates(kSessions);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     vlb_set_media_queue_limit(8);
 
     const uint8_t payload[4] = {0x5a, 1, 2, 3};
@@ -221,7 +215,8 @@ void DeliveryThreads() {
     constexpr int kEmitters = 4;
     constexpr int kRounds = 150;
     std::vector<SequenceDelegate> delegates(kSessions);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     RunThreads(kEmitters, [&](int emitter) {
         for (int code = 0; code < kRounds; ++code) {
             for (int i = emitter; i < kSessions; i += kEmitters) {
@@ -302,7 +297,8 @@ void Rooms() {
     constexpr int kPerThread = 3;
     constexpr int kRounds = 40;
     std::vector<CountingDelegate> delegates(kThreads * kPerThread);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     std::atomic<int> enters{0};
     std::atomic<int> failures{0};
 
@@ -370,7 +366,8 @@ void Video() {
     constexpr int kReceivers = 4;  // even ones take pixels
     constexpr int kFrames = 60;
     std::vector<CountingDelegate> delegates(kSenders + kReceivers);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     int failures = 0;
     for (int i = 0; i < kSenders + kReceivers; ++i) {
         EnterRoomParams p = Params("v" + std::to_string(i));
@@ -444,7 +441,8 @@ void Video() {
 void FaultyNetwork() {
     constexpr int kMembers = 6;
     std::vector<CountingDelegate> delegates(kMembers);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     vlb_network_timeout(40);
     for (int i = 0; i < kMembers; ++i) {
         const std::string user = "n" + std::to_string(i);
@@ -544,7 +542,8 @@ void ManySenders() {
     constexpr int kThreads = 4;
     constexpr int kRounds = 40;
     std::vector<CountingDelegate> delegates(kMembers);
-    std::vector<KWIXCloud*> sessions = SessionsOf(delegates);
+    std::vector<KWIXCloud*> sessions;
+    for (auto& d : delegates) sessions.push_back(KWIXCloud::Create(&d));
     for (int i = 0; i < kMembers; ++i) {
         Check(sessions[i]->EnterRoom(Params("many" + std::to_string(i))) == ERR_OK, "many senders: enter");
         AudioEncodeParams audio;
