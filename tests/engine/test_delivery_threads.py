@@ -127,7 +127,7 @@ def delivery_threads():
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 names.append(comm.read().strip())
-        except FileNotFoundError:  # ended meanwhile
+        except (FileNotFoundError, ProcessLookupError):  # ended meanwhile (before or while read)
             pass
     return names.count("velmora-deliver")
 
