@@ -579,7 +579,6 @@ void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
 }
 
 void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces) {
-    static const std::vector<Queued> kNothing;
     // The share of senders that brings the ticks back to kClockShare of the clock's time;
     // which ones goes round with the ticks.
     const size_t n = busy->size();
@@ -597,13 +596,31 @@ void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vec
             kept_pieces.push_back(&in);
             continue;
         }
-        int64_t us = 0;
-        for (const Queued& q : in) us += q.duration_us;
-        ShedInput(now_ms, sender, us);
-        sender.Take(kNothing, !sender.chunkers.empty() || !sender.mix.empty());
+        ShedUncoded(now_ms, sender, in);
     }
     busy->swap(kept);
     pieces->swap(kept_pieces);
+}
+
+void RoomAudio::ShedUncoded(int64_t now_ms, Sender& sender, const std::vector<Queued>& pieces) {
+    static const std::vector<Queued> kNothing;
+    int64_t us = 0;
+    for (const Queued& q : pieces) us += q.duration_us;
+    ShedInput(now_ms, sender, us);
+    sender.Take(kNothing, !sender.chunkers.empty() || !sender.mix.empty());
+}
+
+bool RoomAudio::NobodyTakesNow(const Sender& sender, int64_t steady_ns, int64_t behind_ns) const {
+    if (!sender.mix.empty()) return false;
+    for (const auto& entry : sender.chunkers) {
+        for (uint64_t serial : entry.second.listeners) {
+            auto l = listeners_.find(serial);
+            if (l == listeners_.end()) continue;
+            const Listener& listener = *l->second;
+            if (!listener.counters || !listener.counters->Behind(steady_ns, behind_ns)) return false;
+        }
+    }
+    return true;
 }
 
 void RoomAudio::Mix(int64_t now_ms, std::vector<AudioDelivery>* out) {
@@ -836,6 +853,25 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             busy.push_back(&sender);
             pieces.push_back(a->second);
         }
+    }
+    // A sender whose every listener here is behind would make nothing now (DeliverPerUser):
+    // its audio is shed uncoded, unless it goes to other processes.
+    if (real_clock && max_wait_ms > 0) {
+        const int64_t steady_ns = SteadyNs();
+        size_t kept = 0;
+        for (size_t i = 0; i < busy.size(); ++i) {
+            Sender& sender = *busy[i];
+            const bool relaying = !pieces[i]->empty() && pieces[i]->front().relay;
+            if (!relaying && NobodyTakesNow(sender, steady_ns, max_wait_ms * 1000000 / 2)) {
+                ShedUncoded(now_ms, sender, *pieces[i]);
+                continue;
+            }
+            busy[kept] = busy[i];
+            pieces[kept] = pieces[i];
+            ++kept;
+        }
+        busy.resize(kept);
+        pieces.resize(kept);
     }
     // A clock whose ticks take more than their share of its time codes fewer senders.
     if (real_clock && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);

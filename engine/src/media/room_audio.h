@@ -54,8 +54,10 @@
 //
 // A listener that is behind (its oldest queued frame waited half the time a frame may wait,
 // DeliveryTally::Behind) gets no per-user frame made on that tick: the frame counts as
-// dropped and its pts is used up, as if it had been dropped from the queue. Under more load
-// than the process can deliver, ticks then cost what is heard, not what is offered.
+// dropped and its pts is used up, as if it had been dropped from the queue. A sender whose
+// every listener here is such a listener is not even decoded or coded on that tick (unless
+// its audio goes to other processes): its audio is shed as stale audio is, below. Under more
+// load than the process can deliver, ticks then cost what is heard, not what is offered.
 //
 // A clock that falls behind. On the real clock a SendAudioFrame frame that waited longer than
 // half the time a delivered frame may wait is dropped when its tick comes, before it is
@@ -243,6 +245,11 @@ private:
     // round with the ticks; senders relayed to other processes are always kept.
     void ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces)
         REQUIRES(work_mu_);
+    // Sheds `pieces` of `sender` before they are converted or coded (ShedInput).
+    void ShedUncoded(int64_t now_ms, Sender& sender, const std::vector<Queued>& pieces) REQUIRES(work_mu_);
+    // True when every listener here of `sender` is per-user and behind: coding its audio now
+    // would make no frame.
+    bool NobodyTakesNow(const Sender& sender, int64_t steady_ns, int64_t behind_ns) const REQUIRES(work_mu_);
     void Mix(int64_t now_ms, std::vector<AudioDelivery>* out) REQUIRES(work_mu_);
     void MixFormat(int64_t now_ms, const PcmFormat& format, MixState& mix, std::vector<AudioDelivery>* out)
         REQUIRES(work_mu_);
