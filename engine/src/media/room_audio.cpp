@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "faults/faults.h"
@@ -236,7 +237,10 @@ public:
     const int64_t joined_ms;
     bool detect_voice = false;
     uint64_t shed = 0;  // frames not made for it this tick, counted once the tick is done
-    std::set<std::string> muted;
+    // The listener's muted senders as last applied (MemberConfig::muted_version); a hash set,
+    // since every configuration change asks it about every sender.
+    std::unordered_set<std::string> muted;
+    uint64_t muted_version = 0;
     std::map<uint64_t, Stream> streams;  // per-user, by sender
     Stream mixed;
     std::vector<int16_t> mix_pending;
@@ -292,11 +296,10 @@ void RoomAudio::SetMuted(uint64_t serial, const std::string& sender, bool muted)
     MutexLock lock(inbox_mu_);
     auto it = config_.find(serial);
     if (it == config_.end()) return;
-    if (muted) {
-        it->second.muted.insert(sender);
-    } else {
-        it->second.muted.erase(sender);
-    }
+    MemberConfig& c = it->second;
+    const bool changed = muted ? c.muted.insert(sender).second : c.muted.erase(sender) != 0;
+    if (!changed) return;
+    ++c.muted_version;
     ++version_;
 }
 
@@ -429,7 +432,11 @@ void RoomAudio::ApplyConfigLocked() {
         std::unique_ptr<Listener>& l = listeners_[entry.first];
         if (!l) l.reset(new Listener(entry.first, entry.second));
         l->detect_voice = entry.second.detect_voice;
-        l->muted = entry.second.muted;
+        // Copied only when it changed: a burst of joins changes some listeners at a time.
+        if (l->muted_version != entry.second.muted_version) {
+            l->muted = std::unordered_set<std::string>(entry.second.muted.begin(), entry.second.muted.end());
+            l->muted_version = entry.second.muted_version;
+        }
     }
     // Senders: a closed channel ends the stream; a reopened one is a new one.
     for (auto it = senders_.begin(); it != senders_.end();) {

@@ -205,6 +205,7 @@ private:
         ListenerParams listening;
         bool detect_voice = false;
         std::set<std::string> muted;
+        uint64_t muted_version = 1;  // counts changes of `muted`
         std::shared_ptr<AudioCounters> counters;
         int64_t joined_ms = 0;
         bool open = false;
