@@ -537,6 +537,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 if (late || (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns))) {
                     listener.NextPts(stream, now_ms);
                     ++listener.shed;
+                    lost_in_window_ = true;
                     continue;
                 }
                 if (!base) base = MakeFrame(listener.params, coded);
@@ -583,6 +584,8 @@ void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
     clock_share_ = 0.5 * clock_share_ + 0.5 * static_cast<double>(busy_ns_) / static_cast<double>(span);
     busy_ns_ = 0;
     window_ns_ = ended_ns;
+    losing_windows_ = lost_in_window_ ? losing_windows_ + 1 : 0;
+    lost_in_window_ = false;
 }
 
 void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces) {
@@ -839,6 +842,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
         if (in.stale_us == 0) continue;
         auto s = senders_.find(in.serial);
         if (s != senders_.end()) ShedInput(now_ms, *s->second, in.stale_us);
+        lost_in_window_ = true;
     }
     static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
@@ -871,6 +875,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             const bool relaying = !pieces[i]->empty() && pieces[i]->front().relay;
             if (!relaying && NobodyTakesNow(sender, steady_ns, max_wait_ms * 1000000 / 2)) {
                 ShedUncoded(now_ms, sender, *pieces[i]);
+                lost_in_window_ = true;
                 continue;
             }
             busy[kept] = busy[i];
@@ -880,8 +885,9 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
         busy.resize(kept);
         pieces.resize(kept);
     }
-    // A clock whose ticks take more than their share of its time codes fewer senders.
-    if (real_clock && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
+    // A clock whose ticks take more than their share of its time, while the process loses
+    // frames for want of time, codes fewer senders.
+    if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
     // Each sender's conversion and coding is its own: they run side by side.
     CodecWorkers::Instance().Run(busy.size(), [&](size_t i) {
         Sender& sender = *busy[i];

@@ -70,8 +70,9 @@
 // what it made would expire queued. Each tick starts its turns with the next sender, so the
 // senders a long tick sheds are not always the same. And when ticks have lately taken more
 // than kClockShare of the clock's time (coding many senders leaves the delivery of their
-// frames too little of the processors), a tick codes only the share of its senders that
-// brings them back to it; the rest's audio is shed uncoded, round the senders in turn.
+// frames too little of the processors) while frames were lost for want of time (any of the
+// above) over kLosingWindows windows in a row, a tick codes only the share of its senders that brings them back to it; the
+// rest's audio is shed uncoded, round the senders in turn.
 // Relayed senders are never shed: their audio is for other processes.
 //
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
@@ -130,6 +131,7 @@ constexpr int kMixMaxBacklogMs = 5000;
 // measured over windows of kClockWindowNs.
 constexpr double kClockShare = 0.5;
 constexpr int64_t kClockWindowNs = 200000000;
+constexpr int kLosingWindows = 2;
 // Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
 constexpr int kMixOpusBitrateBps = 64000;
 
@@ -273,6 +275,13 @@ private:
     double clock_share_ GUARDED_BY(work_mu_) = 0.0;
     int64_t busy_ns_ GUARDED_BY(work_mu_) = 0;
     int64_t window_ns_ GUARDED_BY(work_mu_) = 0;
+    // How many windows in a row lost frames for want of time (a stale send, a receiver
+    // behind, a tick too late), and whether the current one has: senders are shed for the
+    // clock's share only after kLosingWindows. Ticks can take over half the clock's time and
+    // still make every frame in time (a large room's first ticks do), and a moment's stall
+    // of a shared machine loses a few frames; shedding then would only lose more.
+    int losing_windows_ GUARDED_BY(work_mu_) = 0;
+    bool lost_in_window_ GUARDED_BY(work_mu_) = false;
 };
 
 }  // namespace loopback
