@@ -194,6 +194,11 @@ class Room:
             assert cloud.CreateLocalAudioChannel(v.AudioEncodeParams()) == 0
         for d in self.delegates:
             assert d.entered.wait(10)
+        # The joins' callbacks (each member hears of every other) are delivered before the
+        # first frame is sent: a backlog of them would make the first frames wait, and the
+        # engine drop them, in a room well within capacity.
+        for e in self.engines:
+            control.wait_idle(e, 30000)
         self.frames = []
         for i in range(members):
             f = v.AudioFrame()
