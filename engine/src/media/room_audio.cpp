@@ -259,6 +259,7 @@ void RoomAudio::Join(uint64_t serial, const std::string& user_id, const Listener
     c.listening = listening;
     c.detect_voice = detect_voice;
     c.counters = std::move(counters);
+    c.muted_version = ++muted_versions_;
     ++version_;
 }
 
@@ -299,7 +300,7 @@ void RoomAudio::SetMuted(uint64_t serial, const std::string& sender, bool muted)
     MemberConfig& c = it->second;
     const bool changed = muted ? c.muted.insert(sender).second : c.muted.erase(sender) != 0;
     if (!changed) return;
-    ++c.muted_version;
+    c.muted_version = ++muted_versions_;
     ++version_;
 }
 

@@ -207,7 +207,9 @@ private:
         ListenerParams listening;
         bool detect_voice = false;
         std::set<std::string> muted;
-        uint64_t muted_version = 1;  // counts changes of `muted`
+        // Changes with `muted`, never to a number it had before, nor another member's: a member
+        // who leaves and joins again between ticks is told apart.
+        uint64_t muted_version = 0;
         std::shared_ptr<AudioCounters> counters;
         int64_t joined_ms = 0;
         bool open = false;
@@ -263,6 +265,7 @@ private:
     std::map<uint64_t, MemberConfig> config_ GUARDED_BY(inbox_mu_);
     uint64_t version_ GUARDED_BY(inbox_mu_) = 1;
     uint64_t next_generation_ GUARDED_BY(inbox_mu_) = 1;
+    uint64_t muted_versions_ GUARDED_BY(inbox_mu_) = 0;  // the last MemberConfig::muted_version given
 
     Mutex work_mu_;  // held through a tick
     uint64_t applied_version_ GUARDED_BY(work_mu_) = 0;
