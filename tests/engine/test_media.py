@@ -216,22 +216,25 @@ def test_an_unsubscribed_speaker_is_left_out_of_per_user_and_mixed_audio(in_room
     assert len(carol.mixed()) > 0 and np.all(samples(carol.mixed(), 1) == 0)
 
 
-def test_a_member_back_between_ticks_hears_as_its_new_subscriptions_say(in_room, clock):
-    # Left and entered again with other unsubscriptions before any tick applied the change.
+def test_a_member_back_between_ticks_is_heard_to_as_it_now_asks(in_room, clock):
+    # Left and entered again, in another format and with other unsubscriptions, before any
+    # tick applied the change.
     alice, bob, carol = in_room("alice", "bob", "carol")
     for m in (alice, carol):
         assert m.open_channel() == 0
     assert bob.cloud.Unsubscribe("alice", v.STREAM_TYPE_AUDIO) == 0
-    clock(40)
+    clock(1000)
     bob.cloud.ExitRoom()
-    assert bob.enter_hearing(in_room.name, app_id=APP) == 0
+    assert bob.enter_hearing(in_room.name, rate=48000, app_id=APP) == 0
     assert bob.cloud.Unsubscribe("carol", v.STREAM_TYPE_AUDIO) == 0
     bob.clear()
     for m in (alice, carol):
         m.send_pcm(tone(500, 48000, 1, 200), 48000, 1, 20)
     clock(300)
-    assert len(bob.per_user("alice")) == 10
-    assert bob.per_user("carol") == []
+    heard = bob.per_user("alice")
+    assert len(heard) == 10 and bob.per_user("carol") == []
+    assert {f.sample_rate for f in heard} == {48000}
+    assert heard[0].pts < 100  # counted from the new join
 
 
 def test_a_mix_is_made_only_while_another_members_channel_is_open(in_room, clock):

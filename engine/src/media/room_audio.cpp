@@ -200,7 +200,8 @@ public:
     };
 
     Listener(uint64_t serial, const MemberConfig& c)
-        : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters), joined_ms(c.joined_ms) {}
+        : serial(serial), user_id(c.user_id), params(c.listening), counters(c.counters), joined_ms(c.joined_ms),
+          join(c.join) {}
 
     // pts of the stream's next frame, which stands for the engine clock's `when_ms`; has_voice
     // when detection is on.
@@ -235,6 +236,7 @@ public:
     const ListenerParams params;
     const std::shared_ptr<AudioCounters> counters;
     const int64_t joined_ms;
+    const uint64_t join;  // MemberConfig::join
     bool detect_voice = false;
     uint64_t shed = 0;  // frames not made for it this tick, counted once the tick is done
     // The listener's muted senders as last applied (MemberConfig::muted_version); a hash set,
@@ -255,6 +257,7 @@ void RoomAudio::Join(uint64_t serial, const std::string& user_id, const Listener
     MutexLock lock(inbox_mu_);
     MemberConfig& c = config_[serial];
     c.joined_ms = now_ms;
+    c.join = next_generation_++;
     c.user_id = user_id;
     c.listening = listening;
     c.detect_voice = detect_voice;
@@ -431,7 +434,9 @@ void RoomAudio::ApplyConfigLocked() {
     }
     for (const auto& entry : config_) {
         std::unique_ptr<Listener>& l = listeners_[entry.first];
-        if (!l) l.reset(new Listener(entry.first, entry.second));
+        // A member that left and joined again between ticks is a new listener: its pts count
+        // from the new join, in the format it now asks for.
+        if (!l || l->join != entry.second.join) l.reset(new Listener(entry.first, entry.second));
         l->detect_voice = entry.second.detect_voice;
         // Copied only when it changed: a burst of joins changes some listeners at a time.
         if (l->muted_version != entry.second.muted_version) {

@@ -212,6 +212,7 @@ private:
         uint64_t muted_version = 0;
         std::shared_ptr<AudioCounters> counters;
         int64_t joined_ms = 0;
+        uint64_t join = 0;  // which join of the member (a number no join or channel had before)
         bool open = false;
         ChannelParams channel;
         uint64_t channel_generation = 0;  // a reopened channel is a new stream
