@@ -32,21 +32,22 @@ void CodecWorkers::AfterForkInChild() {
     turn_mu_.Unlock();
 }
 
-void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job) {
+void CodecWorkers::Run(size_t count, const std::function<void(size_t)>& job, bool leave_a_core) {
     if (count == 0) return;
     MutexLock turn(turn_mu_);
     auto batch = std::make_shared<Batch>();
     batch->job = &job;
     batch->count = count;
+    const unsigned cores = std::thread::hardware_concurrency();
+    batch->helpers = !leave_a_core ? kMaxWorkers : cores > 2 ? cores - 2 : 0;
     {
         MutexLock lock(mu_);
         if (!started_ && count > 1) {
             started_ = true;
-            const unsigned cores = std::thread::hardware_concurrency();
             const size_t wanted = cores > 1 ? cores - 1 : 0;
             for (size_t i = 0; i < wanted && i < kMaxWorkers; ++i) workers_.emplace_back([this] { Work(); });
         }
-        if (!workers_.empty() && count > 1) {
+        if (!workers_.empty() && count > 1 && batch->helpers > 0) {
             batch_ = batch;
             ++generation_;
             wake_.NotifyAll();
@@ -70,7 +71,7 @@ void CodecWorkers::Work() {
             seen = generation_;
             batch = batch_;
         }
-        if (batch) Drain(*batch);
+        if (batch && batch->joined.fetch_add(1) < batch->helpers) Drain(*batch);
     }
 }
 

@@ -8,7 +8,8 @@
 // - Workers: one fewer than the machine's hardware threads (the clock thread is the other),
 //   at most kMaxWorkers, none on one core (the caller then does every job). They start with the
 //   first batch that has more than one job and stay for the process (leaked, like the engine's
-//   registries: ticks may run while the process exits).
+//   registries: ticks may run while the process exits). A batch may ask to leave a core free
+//   (Run's `leave_a_core`): fewer workers then take part.
 // - Run is fork-join: it returns when every job has run, having run its own share. One batch
 //   runs at a time; callers take turns. The first exception a job throws is rethrown by Run,
 //   after every job has run.
@@ -39,8 +40,12 @@ public:
 
     static CodecWorkers& Instance();
 
-    // Runs job(0) ... job(count - 1), spread over the workers and the calling thread.
-    void Run(size_t count, const std::function<void(size_t)>& job) EXCLUDES(turn_mu_, mu_);
+    // Runs job(0) ... job(count - 1), spread over the workers and the calling thread. With
+    // `leave_a_core`, the calling thread and the workers together take one core fewer than
+    // the machine has (on two cores the caller runs every job): a process short of processor
+    // time keeps a core for what delivers the results.
+    void Run(size_t count, const std::function<void(size_t)>& job, bool leave_a_core = false)
+        EXCLUDES(turn_mu_, mu_);
 
     CodecWorkers(const CodecWorkers&) = delete;
     CodecWorkers& operator=(const CodecWorkers&) = delete;
@@ -50,6 +55,8 @@ private:
     struct Batch {
         const std::function<void(size_t)>* job = nullptr;
         size_t count = 0;
+        size_t helpers = 0;  // workers that take part at most
+        std::atomic<size_t> joined{0};
         std::atomic<size_t> next{0};
         size_t finished = 0;  // guarded by mu_
         std::exception_ptr error;  // guarded by mu_

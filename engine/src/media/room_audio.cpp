@@ -894,11 +894,15 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     // A clock whose ticks take more than their share of its time, while the process loses
     // frames for want of time, codes fewer senders.
     if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
-    // Each sender's conversion and coding is its own: they run side by side.
-    CodecWorkers::Instance().Run(busy.size(), [&](size_t i) {
-        Sender& sender = *busy[i];
-        sender.Take(*pieces[i], !sender.chunkers.empty() || !sender.mix.empty());
-    });
+    // Each sender's conversion and coding is its own: they run side by side, though not on
+    // every core while the process is short of time: the delivery of what they make needs one.
+    CodecWorkers::Instance().Run(
+        busy.size(),
+        [&](size_t i) {
+            Sender& sender = *busy[i];
+            sender.Take(*pieces[i], !sender.chunkers.empty() || !sender.mix.empty());
+        },
+        real_clock && losing_windows_ >= kLosingWindows);
     if (relayed != nullptr) {
         for (Sender* sender : busy) {
             if (sender->relay) sender->Relay(relayed);
