@@ -7,8 +7,8 @@ each (P, N) it prints the share of frames the bot got, the p50 and p99 latency f
 behind real time, the frames the bot's engine dropped, and the bot process's CPU while the
 participants send, split by thread as bench_room.py does (with the room bus's threads). A run
 "carries" N when every frame arrived and p99 <= 60 ms. Latency pairs the k-th frame heard from
-a participant with its k-th frame sent, so it is only meaningful for runs that deliver every
-frame.
+a participant with its k-th frame sent, so it is taken only over the participants all of whose
+frames arrived ("timed": how many); a frame lost on the way would shift every later pairing.
 
 What the participants send (--send): "pcm", 16-bit PCM their own processes code with Opus
 before it crosses the bus, as each participant's client would on its own machine; or "opus",
@@ -199,16 +199,19 @@ def run_room(url, processes, members, seconds, send):
         c.wait(timeout=60)
     dropped = control.dropped_frames(engine)
     cloud.ExitRoom()
-    latencies, delivered = [], 0
+    latencies, delivered, timed = [], 0, 0
     for first, count, report in reports:
         sent_at = report["sent_at"]
         for i in range(first, first + count):
             arrivals = bot.arrivals.get(f"m{i}", [])
             delivered += min(len(arrivals), ticks)
-            latencies.extend(t - sent_at[k] for k, t in enumerate(arrivals[:ticks]))
+            if len(arrivals) >= ticks:
+                timed += 1
+                latencies.extend(t - sent_at[k] for k, t in enumerate(arrivals[:ticks]))
     latencies.sort()
     lag = max(r["lag"] for _, _, r in reports) * 1000
-    return {"delivered %": 100 * delivered / expected, "p50": pct(latencies, 0.5), "p99": pct(latencies, 0.99),
+    return {"delivered %": 100 * delivered / expected, "timed": timed, "p50": pct(latencies, 0.5),
+            "p99": pct(latencies, 0.99),
             "lag": lag, "dropped": dropped, "shed": sum(r["shed"] for _, _, r in reports),
             "participants cpu %": sum(r["cpu %"] for _, _, r in reports), **cost}
 
@@ -233,7 +236,7 @@ def main():
     with RedisServer() as redis:
         control.bus_connect(redis.url)
         print(f"{'send':>4} {'processes':>9} {'members':>8} {'delivered %':>12} {'dropped':>8} {'not sent':>8} "
-              f"{'p50 ms':>8} {'p99 ms':>8} {'sender lag p99 ms':>18} {'carried':>8} {'their cpu %':>11} "
+              f"{'timed':>6} {'p50 ms':>8} {'p99 ms':>8} {'sender lag p99 ms':>18} {'carried':>8} {'their cpu %':>11} "
               f"{'cpu %':>6}  cpu % by thread (the bot's process)")
         for send in args.send:
             for p in args.processes:
@@ -243,7 +246,7 @@ def main():
                     r = run_room(redis.url, p, n, args.seconds, send)
                     carried = r["delivered %"] >= 100.0 and r["p99"] <= CARRIED_P99_MS
                     print(f"{send:>4} {p:>9} {n:>8} {r['delivered %']:>12.2f} {r['dropped']:>8} {r['shed']:>8} "
-                          f"{r['p50']:>8.1f} {r['p99']:>8.1f} {r['lag']:>18.1f} {'yes' if carried else 'no':>8} "
+                          f"{r['timed']:>6} {r['p50']:>8.1f} {r['p99']:>8.1f} {r['lag']:>18.1f} {'yes' if carried else 'no':>8} "
                           f"{r['participants cpu %']:>11.0f} {r['cpu %']:>6.0f}  {threads_text(r['threads %'])}",
                           flush=True)
         control.bus_disconnect()

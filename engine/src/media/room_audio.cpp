@@ -540,10 +540,13 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 if (l == listeners_.end()) continue;
                 Listener& listener = *l->second;
                 Listener::Stream& stream = listener.streams[sender.serial];
-                if (late || (max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns))) {
+                const bool behind =
+                    max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns);
+                if (late || behind) {
                     listener.NextPts(stream, now_ms);
                     ++listener.shed;
                     lost_in_window_ = true;
+                    behind_in_window_ = behind_in_window_ || behind;
                     continue;
                 }
                 if (!base) base = MakeFrame(listener.params, coded);
@@ -591,7 +594,8 @@ void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
     busy_ns_ = 0;
     window_ns_ = ended_ns;
     losing_windows_ = lost_in_window_ ? losing_windows_ + 1 : 0;
-    lost_in_window_ = false;
+    behind_windows_ = behind_in_window_ ? behind_windows_ + 1 : 0;
+    lost_in_window_ = behind_in_window_ = false;
 }
 
 void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces) {
@@ -881,7 +885,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             const bool relaying = !pieces[i]->empty() && pieces[i]->front().relay;
             if (!relaying && NobodyTakesNow(sender, steady_ns, max_wait_ms * 1000000 / 2)) {
                 ShedUncoded(now_ms, sender, *pieces[i]);
-                lost_in_window_ = true;
+                lost_in_window_ = behind_in_window_ = true;
                 continue;
             }
             busy[kept] = busy[i];
@@ -895,14 +899,15 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     // frames for want of time, codes fewer senders.
     if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
     // Each sender's conversion and coding is its own: they run side by side, though not on
-    // every core while the process is short of time: the delivery of what they make needs one.
+    // every core while receivers here are behind: the delivery of what they make needs one.
+    // (A clock merely late, its receivers keeping up, codes on every core to catch up.)
     CodecWorkers::Instance().Run(
         busy.size(),
         [&](size_t i) {
             Sender& sender = *busy[i];
             sender.Take(*pieces[i], !sender.chunkers.empty() || !sender.mix.empty());
         },
-        real_clock && losing_windows_ >= kLosingWindows);
+        real_clock && behind_windows_ >= kLosingWindows);
     if (relayed != nullptr) {
         for (Sender* sender : busy) {
             if (sender->relay) sender->Relay(relayed);

@@ -73,9 +73,10 @@
 // frames too little of the processors) while frames were lost for want of time (any of the
 // above) over kLosingWindows windows in a row, a tick codes only the share of its senders that brings them back to it; the
 // rest's audio is shed uncoded, round the senders in turn.
-// Relayed senders are never shed: their audio is for other processes. After such windows the
-// tick's coding also leaves a core to the delivery (CodecWorkers::Run's `leave_a_core`): on
-// two cores the clock codes alone rather than take the core the callbacks run on.
+// Relayed senders are never shed: their audio is for other processes. After such windows of
+// receivers behind (not merely stale sends) the tick's coding also leaves a core to the
+// delivery (CodecWorkers::Run's `leave_a_core`): on two cores the clock codes alone rather
+// than take the core the callbacks run on.
 //
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
 // processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
@@ -288,6 +289,10 @@ private:
     // of a shared machine loses a few frames; shedding then would only lose more.
     int losing_windows_ GUARDED_BY(work_mu_) = 0;
     bool lost_in_window_ GUARDED_BY(work_mu_) = false;
+    // Likewise for frames lost because receivers here were behind (the delivery short of
+    // time, rather than the clock): only then does coding leave the delivery a core.
+    int behind_windows_ GUARDED_BY(work_mu_) = 0;
+    bool behind_in_window_ GUARDED_BY(work_mu_) = false;
 };
 
 }  // namespace loopback
