@@ -897,7 +897,9 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     }
     // A clock whose ticks take more than their share of its time, while the process loses
     // frames for want of time, codes fewer senders.
-    if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) ShedSenders(now_ms, &busy, &pieces);
+    if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) {
+        ShedSenders(now_ms, &busy, &pieces);
+    }
     // Each sender's conversion and coding is its own: they run side by side, though not on
     // every core while receivers here are behind: the delivery of what they make needs one.
     // (A clock merely late, its receivers keeping up, codes on every core to catch up.)
