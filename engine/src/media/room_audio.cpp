@@ -24,6 +24,10 @@ int64_t SteadyNs() {
         .count();
 }
 
+// Half the time a delivered frame may wait: how long a send may wait for its tick, and how far
+// behind a listener is when no frame is made for it.
+int64_t HalfWaitNs(int64_t max_wait_ms) { return max_wait_ms * 1000000 / 2; }
+
 int16_t Saturate(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
 
 std::string PcmBytes(const int16_t* pcm, size_t count) {
@@ -520,7 +524,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
     // made now (counted as dropped): under more load than the process delivers, the tick
     // spends nothing on frames that would only expire.
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
-    const int64_t behind_ns = max_wait_ms * 1000000 / 2;
+    const int64_t behind_ns = HalfWaitNs(max_wait_ms);
     const int64_t steady_ns = SteadyNs();
     // A tick that ran so long that this sender's audio is already as old as a stale send
     // (TakeInputsLocked) makes nothing of it: what it made would reach the queues nearly
@@ -833,7 +837,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     std::vector<Inputs> inputs;
     const int64_t max_wait_ms = faults::MediaMaxWaitMs();
     const int64_t stale_before_ns =
-        real_clock && max_wait_ms > 0 ? tick_ns - max_wait_ms * 1000000 / 2 : std::numeric_limits<int64_t>::min();
+        real_clock && max_wait_ms > 0 ? tick_ns - HalfWaitNs(max_wait_ms) : std::numeric_limits<int64_t>::min();
     {
         MutexLock lock(inbox_mu_);
         if (applied_version_ != version_) {
@@ -883,7 +887,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
         for (size_t i = 0; i < busy.size(); ++i) {
             Sender& sender = *busy[i];
             const bool relaying = !pieces[i]->empty() && pieces[i]->front().relay;
-            if (!relaying && NobodyTakesNow(sender, steady_ns, max_wait_ms * 1000000 / 2)) {
+            if (!relaying && NobodyTakesNow(sender, steady_ns, HalfWaitNs(max_wait_ms))) {
                 ShedUncoded(now_ms, sender, *pieces[i]);
                 lost_in_window_ = behind_in_window_ = true;
                 continue;

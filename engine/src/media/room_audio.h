@@ -71,8 +71,8 @@
 // senders a long tick sheds are not always the same. And when ticks have lately taken more
 // than kClockShare of the clock's time (coding many senders leaves the delivery of their
 // frames too little of the processors) while frames were lost for want of time (any of the
-// above) over kLosingWindows windows in a row, a tick codes only the share of its senders that brings them back to it; the
-// rest's audio is shed uncoded, round the senders in turn.
+// above) over kLosingWindows windows in a row, a tick codes only the share of its senders
+// that brings them back to it; the rest's audio is shed uncoded, round the senders in turn.
 // Relayed senders are never shed: their audio is for other processes. After such windows of
 // receivers behind (not merely stale sends) the tick's coding also leaves a core to the
 // delivery (CodecWorkers::Run's `leave_a_core`): on two cores the clock codes alone rather
