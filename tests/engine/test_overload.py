@@ -1,5 +1,6 @@
 """A process offered more audio than it can deliver, on the real clock: the frames it drops
 are spread across its receivers, and once the load falls it delivers every frame again."""
+import threading
 import time
 
 import pytest
@@ -14,15 +15,22 @@ SENDERS, LISTENERS = 4, 8
 
 class Slow(QuietDelegate):
     """Counts the frames it hears; while `cost` is set, each takes that long (asleep, so the
-    interpreter lock is free meanwhile): the process then delivers about 1/cost a second."""
+    interpreter lock is free meanwhile): the process then delivers about 1/cost a second.
+    While `gate` is an Event, its callback blocks until the Event is set (`blocked` tells
+    when it has begun to)."""
 
     def __init__(self):
         super().__init__()
         self.cost = 0.0
         self.heard = 0
+        self.gate = None
+        self.blocked = threading.Event()
 
     def OnRemoteAudioReceived(self, user_id, frame):
         self.heard += 1
+        if self.gate is not None:
+            self.blocked.set()
+            self.gate.wait(30)
         if self.cost:
             time.sleep(self.cost)
 
@@ -93,3 +101,29 @@ def test_an_overloaded_process_spreads_its_loss_and_recovers_whole(crowd, cost_m
     expected = [heard + 50 * n for (heard, _), n in zip(before, offered)]
     wait_for(lambda: [m.delegate.heard for m in crowd] == expected, what="every frame of a second under capacity")
     assert [dropped for _, dropped in counts(crowd)] == [dropped for _, dropped in before]
+
+
+@pytest.mark.slow
+def test_receivers_that_block_cost_those_that_keep_up_nothing(crowd):
+    """Most listeners' callbacks block: that is not a process short of time, and the senders
+    and the listener that keeps up hear every frame all the same."""
+    senders, free_listener, stuck = crowd[:SENDERS], crowd[SENDERS], crowd[SENDERS + 1:]
+    release = threading.Event()
+    try:
+        for m in stuck:
+            m.delegate.gate = release
+        send(senders, 1)
+        for m in stuck:
+            assert m.delegate.blocked.wait(10), "a listener's callback did not begin"
+        free = senders + [free_listener]
+        settle(*free)
+        before = counts(free)
+        ticks = 100
+        send(senders, ticks)
+        expected = [heard + ticks * (SENDERS - 1 if m in senders else SENDERS) for m, (heard, _) in zip(free, before)]
+        wait_for(lambda: [m.delegate.heard for m in free] == expected, what="every frame for those that keep up")
+        assert [dropped for _, dropped in counts(free)] == [dropped for _, dropped in before]
+    finally:
+        release.set()
+        for m in stuck:
+            m.delegate.gate = None

@@ -109,6 +109,12 @@ size_t DeliveryPool::workers() const {
     return workers_;
 }
 
+int64_t DeliveryPool::IdleNs() const {
+    const int64_t now_ns = NowNs();
+    MutexLock lock(mu_);
+    return idle_ended_ns_ + static_cast<int64_t>(idle_) * now_ns - idle_since_sum_ns_;
+}
+
 size_t DeliveryPool::HeldUpLocked(int64_t now_ns) const {
     const int64_t stuck_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(kStuckAfter).count();
     size_t held_up = 0;
@@ -155,6 +161,8 @@ void DeliveryPool::WorkerLoop() {
     for (;;) {
         if (ready_.empty()) {
             ++idle_;
+            const int64_t idle_since_ns = NowNs();
+            idle_since_sum_ns_ += idle_since_ns;
             const auto deadline = std::chrono::steady_clock::now() + kRetireAfter;
             bool woken = true;
             while (ready_.empty()) {
@@ -164,6 +172,8 @@ void DeliveryPool::WorkerLoop() {
                 }
             }
             --idle_;
+            idle_since_sum_ns_ -= idle_since_ns;
+            idle_ended_ns_ += NowNs() - idle_since_ns;
             if (!woken) {
                 --workers_;
                 return;

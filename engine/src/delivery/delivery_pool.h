@@ -76,6 +76,9 @@ public:
 
     // Workers alive now, for tests and benchmarks.
     size_t workers() const;
+    // Time the workers have spent waiting for work, all together (steady clock ns): over a
+    // span, how much of it the delivery had to spare.
+    int64_t IdleNs() const EXCLUDES(mu_);
 
 private:
     friend class ForkHandlersOf<DeliveryPool, &DeliveryPool::Instance>;
@@ -110,6 +113,8 @@ private:
     std::list<Worker> enrolled_ GUARDED_BY(mu_);  // the live workers' slots
     size_t workers_ GUARDED_BY(mu_) = 0;  // live workers (started, some maybe not yet enrolled)
     size_t idle_ GUARDED_BY(mu_) = 0;     // workers waiting for work
+    int64_t idle_ended_ns_ GUARDED_BY(mu_) = 0;  // the time of the waits that ended
+    int64_t idle_since_sum_ns_ GUARDED_BY(mu_) = 0;  // when each of the waits under way began, summed
     bool monitor_started_ GUARDED_BY(mu_) = false;
     bool monitor_asleep_ GUARDED_BY(mu_) = false;  // waiting until work waits with nobody idle
 

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "delivery/delivery_pool.h"
 #include "faults/faults.h"
 #include "media/codec_workers.h"
 #include "sync/mutex.h"
@@ -243,6 +244,10 @@ public:
     const uint64_t join;  // MemberConfig::join
     bool detect_voice = false;
     uint64_t shed = 0;  // frames not made for it this tick, counted once the tick is done
+    // Per-user frames due for it in this window, made or not for its being behind; and its
+    // counters' frames delivered at the window's start.
+    uint64_t window_due = 0;
+    uint64_t delivered_seen = 0;
     // The listener's muted senders as last applied (MemberConfig::muted_version); a hash set,
     // since every configuration change asks it about every sender.
     std::unordered_set<std::string> muted;
@@ -546,6 +551,7 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 Listener::Stream& stream = listener.streams[sender.serial];
                 const bool behind =
                     max_wait_ms > 0 && listener.counters && listener.counters->Behind(steady_ns, behind_ns);
+                ++listener.window_due;
                 if (late || behind) {
                     listener.NextPts(stream, now_ms);
                     ++listener.shed;
@@ -600,13 +606,66 @@ void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
     losing_windows_ = lost_in_window_ ? losing_windows_ + 1 : 0;
     behind_windows_ = behind_in_window_ ? behind_windows_ + 1 : 0;
     lost_in_window_ = behind_in_window_ = false;
+    AdjustCodingCap(span);
 }
 
-void RoomAudio::ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces) {
-    // The share of senders that brings the ticks back to kClockShare of the clock's time;
-    // which ones goes round with the ticks.
+void RoomAudio::AdjustCodingCap(int64_t window_ns) {
+    // Of the per-user frames due for the receivers here (of the senders coded), how many
+    // they took; the rest were not made for receivers behind, or expired queued. Receivers
+    // that took none are stuck (a callback that blocks) rather than short of the process's
+    // time, and left out.
+    uint64_t due = 0;
+    uint64_t took = 0;
+    for (auto& l : listeners_) {
+        Listener& listener = *l.second;
+        if (!listener.counters) continue;
+        const uint64_t delivered = listener.counters->delivered.load(std::memory_order_relaxed);
+        if (listener.params.how == Listening::kPerUser && delivered != listener.delivered_seen) {
+            due += listener.window_due;
+            took += delivered - listener.delivered_seen;
+        }
+        listener.delivered_seen = delivered;
+        listener.window_due = 0;
+    }
+    // Whether the delivery threads were busy throughout: only then are receivers short of
+    // the process's time rather than slow themselves.
+    const int64_t idle_ns = DeliveryPool::Instance().IdleNs();
+    const bool saturated =
+        static_cast<double>(idle_ns - delivery_idle_ns_) < kDeliveryIdleShare * static_cast<double>(window_ns);
+    delivery_idle_ns_ = idle_ns;
+    const size_t offered = offered_most_;
+    offered_most_ = 0;
+    if (offered == 0) {
+        coding_cap_ = 0;  // nothing offered (or nothing that expires): nothing to hold back
+        return;
+    }
+    const double taken = due == 0 ? 1.0 : static_cast<double>(took) / static_cast<double>(due);
+    if (saturated && taken < kTakenLow) {
+        // More frames are made than the receivers take: code about as many senders as
+        // bring the share they take to the middle of the band, a step at a time.
+        const double factor = std::min(0.9, std::max(0.7, taken * 2 / (kTakenLow + kTakenHigh)));
+        const size_t from = coding_cap_ != 0 ? coding_cap_ : offered;
+        coding_cap_ = std::max<size_t>(1, static_cast<size_t>(static_cast<double>(from) * factor));
+    } else if (coding_cap_ != 0 && (!saturated || taken > kTakenHigh)) {
+        // The delivery had time to spare, or took nearly everything: it may take more.
+        coding_cap_ += coding_cap_ / 8 + 1;
+        if (coding_cap_ >= offered) coding_cap_ = 0;
+    }
+}
+
+size_t RoomAudio::SendersToCode(size_t offered) const {
+    size_t keep = offered;
+    // The share of senders that brings the ticks back to kClockShare of the clock's time.
+    if (losing_windows_ >= kLosingWindows && clock_share_ > kClockShare) {
+        keep = std::min(keep, static_cast<size_t>(std::ceil(static_cast<double>(offered) * kClockShare / clock_share_)));
+    }
+    if (coding_cap_ != 0) keep = std::min(keep, coding_cap_);
+    return keep;
+}
+
+void RoomAudio::ShedSenders(int64_t now_ms, size_t keep, std::vector<Sender*>* busy,
+                            std::vector<const std::vector<Queued>*>* pieces) {
     const size_t n = busy->size();
-    const size_t keep = std::min(n, static_cast<size_t>(std::ceil(static_cast<double>(n) * kClockShare / clock_share_)));
     const uint64_t turn = rotation_;
     std::vector<Sender*> kept;
     std::vector<const std::vector<Queued>*> kept_pieces;
@@ -882,6 +941,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     // A sender whose every listener here is behind would make nothing now (DeliverPerUser):
     // its audio is shed uncoded, unless it goes to other processes.
     if (real_clock && max_wait_ms > 0) {
+        offered_most_ = std::max(offered_most_, busy.size());
         const int64_t steady_ns = SteadyNs();
         size_t kept = 0;
         for (size_t i = 0; i < busy.size(); ++i) {
@@ -900,9 +960,11 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
         pieces.resize(kept);
     }
     // A clock whose ticks take more than their share of its time, while the process loses
-    // frames for want of time, codes fewer senders.
-    if (real_clock && losing_windows_ >= kLosingWindows && clock_share_ > kClockShare && !busy.empty()) {
-        ShedSenders(now_ms, &busy, &pieces);
+    // frames for want of time, codes fewer senders; so does one whose receivers take fewer
+    // frames than it makes.
+    if (real_clock) {
+        const size_t keep = SendersToCode(busy.size());
+        if (keep < busy.size()) ShedSenders(now_ms, keep, &busy, &pieces);
     }
     // Each sender's conversion and coding is its own: they run side by side, though not on
     // every core while receivers here are behind: the delivery of what they make needs one.

@@ -78,6 +78,19 @@
 // delivery (CodecWorkers::Run's `leave_a_core`): on two cores the clock codes alone rather
 // than take the core the callbacks run on.
 //
+// A delivery short of time. Under more load than the delivery threads can carry, a receiver
+// that is not behind takes a frame of every coded sender on each tick, and is behind again
+// long before it has heard them: most of what was coded goes unheard. So while those threads
+// were busy throughout a window (they waited for work less than kDeliveryIdleShare of it)
+// and the receivers here took less than kTakenLow of the per-user frames due for them, the
+// ticks code at most coding_cap_ senders (a quarter fewer at most per window, towards what
+// brings the share taken into the band); the rest's audio is shed uncoded, round the senders
+// in turn, so every receiver still hears a share of everyone. The cap grows again when the
+// receivers take more than kTakenHigh, or the delivery had time to spare, and goes once it
+// holds back nobody. Receivers that took nothing in a window (a callback that blocks) are
+// left out of the count, and such receivers leave the delivery time to spare: what they
+// cannot take costs the others nothing.
+//
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
 // processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
 // come out of Tick as AudioRelay, for the bus to publish in the frame's stead: each sender is
@@ -135,6 +148,15 @@ constexpr int kMixMaxBacklogMs = 5000;
 constexpr double kClockShare = 0.5;
 constexpr int64_t kClockWindowNs = 200000000;
 constexpr int kLosingWindows = 2;
+// While the delivery threads are busy throughout (the process delivers less than it is
+// offered), ticks code at most RoomAudio::coding_cap_ senders, kept where the receivers here
+// take between kTakenLow and kTakenHigh of the frames due for them: enough that the delivery
+// never runs dry, not so many that most are coded for nothing.
+constexpr double kTakenLow = 0.6;
+constexpr double kTakenHigh = 0.85;
+// The delivery threads were busy throughout a window when they waited for work less than
+// this share of it.
+constexpr double kDeliveryIdleShare = 0.05;
 // Bitrate of a mix asked for as Opus (per-user Opus keeps the sender's channel bitrate).
 constexpr int kMixOpusBitrateBps = 64000;
 
@@ -249,11 +271,17 @@ private:
     void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out, bool real_clock)
         REQUIRES(work_mu_);
     void NoteTickTime(int64_t began_ns, int64_t ended_ns) REQUIRES(work_mu_);
-    // Keeps in *busy (with their *pieces) the share of this tick's senders that the clock has
-    // time to code; the others' audio is shed uncoded, as ShedInput does. Which ones goes
-    // round with the ticks; senders relayed to other processes are always kept.
-    void ShedSenders(int64_t now_ms, std::vector<Sender*>* busy, std::vector<const std::vector<Queued>*>* pieces)
-        REQUIRES(work_mu_);
+    // At the end of a window: tightens, loosens or lifts coding_cap_ after how often the
+    // receivers were behind in it.
+    void AdjustCodingCap(int64_t window_ns) REQUIRES(work_mu_);
+    // How many of this tick's `offered` senders the clock has time to code, and the
+    // receivers here take: what the clock's share and coding_cap_ leave.
+    size_t SendersToCode(size_t offered) const REQUIRES(work_mu_);
+    // Keeps in *busy (with their *pieces) `keep` of this tick's senders; the others' audio is
+    // shed uncoded, as ShedInput does. Which ones goes round with the ticks; senders relayed
+    // to other processes are always kept.
+    void ShedSenders(int64_t now_ms, size_t keep, std::vector<Sender*>* busy,
+                     std::vector<const std::vector<Queued>*>* pieces) REQUIRES(work_mu_);
     // Sheds `pieces` of `sender` before they are converted or coded (ShedInput).
     void ShedUncoded(int64_t now_ms, Sender& sender, const std::vector<Queued>& pieces) REQUIRES(work_mu_);
     // True when every listener here of `sender` is per-user and behind: coding its audio now
@@ -293,6 +321,11 @@ private:
     // time, rather than the clock): only then does coding leave the delivery a core.
     int behind_windows_ GUARDED_BY(work_mu_) = 0;
     bool behind_in_window_ GUARDED_BY(work_mu_) = false;
+    // The most senders a tick codes, 0 for no limit (AdjustCodingCap), and the most senders
+    // with audio in a tick of the current window.
+    size_t coding_cap_ GUARDED_BY(work_mu_) = 0;
+    size_t offered_most_ GUARDED_BY(work_mu_) = 0;
+    int64_t delivery_idle_ns_ GUARDED_BY(work_mu_) = 0;  // DeliveryPool::IdleNs at the last window's end
 };
 
 }  // namespace loopback
