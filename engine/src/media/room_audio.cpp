@@ -640,13 +640,18 @@ void RoomAudio::AdjustCodingCap(int64_t window_ns) {
         return;
     }
     const double taken = due == 0 ? 1.0 : static_cast<double>(took) / static_cast<double>(due);
-    if (saturated && taken < kTakenLow) {
+    // Or whether the clock is short of time (ShedSenders), and what it codes reaches the
+    // queues too late to be heard.
+    const bool short_of_time = saturated || (losing_windows_ >= kLosingWindows && clock_share_ > kClockShare);
+    // A moment's stall of a busy machine is not enough: only windows in a row.
+    wasting_windows_ = short_of_time && taken < kTakenLow ? wasting_windows_ + 1 : 0;
+    if (wasting_windows_ >= kLosingWindows) {
         // More frames are made than the receivers take: code about as many senders as
         // bring the share they take to the middle of the band, a step at a time.
         const double factor = std::min(0.9, std::max(0.7, taken * 2 / (kTakenLow + kTakenHigh)));
         const size_t from = coding_cap_ != 0 ? coding_cap_ : offered;
         coding_cap_ = std::max<size_t>(1, static_cast<size_t>(static_cast<double>(from) * factor));
-    } else if (coding_cap_ != 0 && (!saturated || taken > kTakenHigh)) {
+    } else if (coding_cap_ != 0 && (!short_of_time || taken > kTakenHigh)) {
         // The delivery had time to spare, or took nearly everything: it may take more.
         coding_cap_ += coding_cap_ / 8 + 1;
         if (coding_cap_ >= offered) coding_cap_ = 0;

@@ -80,16 +80,17 @@
 //
 // A delivery short of time. Under more load than the delivery threads can carry, a receiver
 // that is not behind takes a frame of every coded sender on each tick, and is behind again
-// long before it has heard them: most of what was coded goes unheard. So while those threads
-// were busy throughout a window (they waited for work less than kDeliveryIdleShare of it)
-// and the receivers here took less than kTakenLow of the per-user frames due for them, the
-// ticks code at most coding_cap_ senders (a quarter fewer at most per window, towards what
-// brings the share taken into the band); the rest's audio is shed uncoded, round the senders
-// in turn, so every receiver still hears a share of everyone. The cap grows again when the
-// receivers take more than kTakenHigh, or the delivery had time to spare, and goes once it
-// holds back nobody. Receivers that took nothing in a window (a callback that blocks) are
-// left out of the count, and such receivers leave the delivery time to spare: what they
-// cannot take costs the others nothing.
+// long before it has heard them: most of what was coded goes unheard. So when, in
+// kLosingWindows windows in a row, the process was short of time (the delivery threads busy
+// throughout, waiting for work less than kDeliveryIdleShare of the window, or the clock short
+// as above) and the receivers here took less than kTakenLow of the per-user frames due for
+// them, the ticks code at most coding_cap_ senders (a quarter fewer at most per window,
+// towards what brings the share taken into the band); the rest's audio is shed uncoded,
+// round the senders in turn, so every receiver still hears a share of everyone. The cap grows
+// again when the receivers take more than kTakenHigh, or the process has time to spare, and
+// goes once it holds back nobody. Receivers that took nothing in a window (a callback that
+// blocks) are left out of the count, and such receivers leave the delivery time to spare:
+// what they cannot take costs the others nothing.
 //
 // Relayed senders. A frame sent with `relay` (a member the room bus carries to other
 // processes) is coded here, on its tick, as for a listener, and the Opus frames made of it
@@ -148,10 +149,10 @@ constexpr int kMixMaxBacklogMs = 5000;
 constexpr double kClockShare = 0.5;
 constexpr int64_t kClockWindowNs = 200000000;
 constexpr int kLosingWindows = 2;
-// While the delivery threads are busy throughout (the process delivers less than it is
-// offered), ticks code at most RoomAudio::coding_cap_ senders, kept where the receivers here
-// take between kTakenLow and kTakenHigh of the frames due for them: enough that the delivery
-// never runs dry, not so many that most are coded for nothing.
+// While the process is short of time (it delivers less than it is offered), ticks code at
+// most RoomAudio::coding_cap_ senders, kept where the receivers here take between kTakenLow
+// and kTakenHigh of the frames due for them: enough that the delivery never runs dry, not so
+// many that most are coded for nothing.
 constexpr double kTakenLow = 0.6;
 constexpr double kTakenHigh = 0.85;
 // The delivery threads were busy throughout a window when they waited for work less than
@@ -324,6 +325,7 @@ private:
     // The most senders a tick codes, 0 for no limit (AdjustCodingCap), and the most senders
     // with audio in a tick of the current window.
     size_t coding_cap_ GUARDED_BY(work_mu_) = 0;
+    int wasting_windows_ GUARDED_BY(work_mu_) = 0;  // windows in a row that called for a lower cap
     size_t offered_most_ GUARDED_BY(work_mu_) = 0;
     int64_t delivery_idle_ns_ GUARDED_BY(work_mu_) = 0;  // DeliveryPool::IdleNs at the last window's end
 };
