@@ -110,9 +110,8 @@ size_t DeliveryPool::workers() const {
 }
 
 int64_t DeliveryPool::IdleNs() const {
-    const int64_t now_ns = NowNs();
     MutexLock lock(mu_);
-    return idle_ended_ns_ + static_cast<int64_t>(idle_) * now_ns - idle_since_sum_ns_;
+    return idle_ended_ns_ + static_cast<int64_t>(idle_) * NowNs() - idle_since_sum_ns_;
 }
 
 size_t DeliveryPool::HeldUpLocked(int64_t now_ns) const {
