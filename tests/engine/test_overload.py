@@ -112,9 +112,11 @@ def test_receivers_that_block_cost_those_that_keep_up_nothing(crowd):
     try:
         for m in stuck:
             m.delegate.gate = release
-        send(senders, 1)
-        for m in stuck:
-            assert m.delegate.blocked.wait(10), "a listener's callback did not begin"
+        # Until each is blocked: a frame may expire while the threads for the others start.
+        deadline = time.monotonic() + 30
+        while not all(m.delegate.blocked.is_set() for m in stuck):
+            assert time.monotonic() < deadline, "a listener's callback did not begin"
+            send(senders, 5)
         free = senders + [free_listener]
         settle(*free)
         before = counts(free)
