@@ -662,7 +662,8 @@ size_t RoomAudio::SendersToCode(size_t offered) const {
     size_t keep = offered;
     // The share of senders that brings the ticks back to kClockShare of the clock's time.
     if (losing_windows_ >= kLosingWindows && clock_share_ > kClockShare) {
-        keep = std::min(keep, static_cast<size_t>(std::ceil(static_cast<double>(offered) * kClockShare / clock_share_)));
+        const double within_share = static_cast<double>(offered) * kClockShare / clock_share_;
+        keep = std::min(keep, static_cast<size_t>(std::ceil(within_share)));
     }
     if (coding_cap_ != 0) keep = std::min(keep, coding_cap_);
     return keep;
