@@ -555,8 +555,8 @@ void RoomAudio::DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<Audio
                 if (late || behind) {
                     listener.NextPts(stream, now_ms);
                     ++listener.shed;
-                    lost_in_window_ = true;
-                    behind_in_window_ = behind_in_window_ || behind;
+                    losing_.now = true;
+                    behind_.now = behind_.now || behind;
                     continue;
                 }
                 if (!base) base = MakeFrame(listener.params, coded);
@@ -603,9 +603,8 @@ void RoomAudio::NoteTickTime(int64_t began_ns, int64_t ended_ns) {
     clock_share_ = 0.5 * clock_share_ + 0.5 * static_cast<double>(busy_ns_) / static_cast<double>(span);
     busy_ns_ = 0;
     window_ns_ = ended_ns;
-    losing_windows_ = lost_in_window_ ? losing_windows_ + 1 : 0;
-    behind_windows_ = behind_in_window_ ? behind_windows_ + 1 : 0;
-    lost_in_window_ = behind_in_window_ = false;
+    losing_.Close();
+    behind_.Close();
     AdjustCodingCap(span);
 }
 
@@ -642,10 +641,11 @@ void RoomAudio::AdjustCodingCap(int64_t window_ns) {
     const double taken = due == 0 ? 1.0 : static_cast<double>(took) / static_cast<double>(due);
     // Or whether the clock is short of time (ShedSenders), and what it codes reaches the
     // queues too late to be heard.
-    const bool short_of_time = saturated || (losing_windows_ >= kLosingWindows && clock_share_ > kClockShare);
+    const bool short_of_time = saturated || ClockShort();
     // A moment's stall of a busy machine is not enough: only windows in a row.
-    wasting_windows_ = short_of_time && taken < kTakenLow ? wasting_windows_ + 1 : 0;
-    if (wasting_windows_ >= kLosingWindows) {
+    wasting_.now = short_of_time && taken < kTakenLow;
+    wasting_.Close();
+    if (wasting_.Held()) {
         // More frames are made than the receivers take: code about as many senders as
         // bring the share they take to the middle of the band, a step at a time.
         const double factor = std::min(0.9, std::max(0.7, taken * 2 / (kTakenLow + kTakenHigh)));
@@ -661,7 +661,7 @@ void RoomAudio::AdjustCodingCap(int64_t window_ns) {
 size_t RoomAudio::SendersToCode(size_t offered) const {
     size_t keep = offered;
     // The share of senders that brings the ticks back to kClockShare of the clock's time.
-    if (losing_windows_ >= kLosingWindows && clock_share_ > kClockShare) {
+    if (ClockShort()) {
         const double within_share = static_cast<double>(offered) * kClockShare / clock_share_;
         keep = std::min(keep, static_cast<size_t>(std::ceil(within_share)));
     }
@@ -921,7 +921,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
         if (in.stale_us == 0) continue;
         auto s = senders_.find(in.serial);
         if (s != senders_.end()) ShedInput(now_ms, *s->second, in.stale_us);
-        lost_in_window_ = true;
+        losing_.now = true;
     }
     static const std::vector<Queued> kNothing;
     std::vector<Sender*> heard;
@@ -949,13 +949,14 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
     if (real_clock && max_wait_ms > 0) {
         offered_most_ = std::max(offered_most_, busy.size());
         const int64_t steady_ns = SteadyNs();
+        const int64_t behind_ns = HalfWaitNs(max_wait_ms);
         size_t kept = 0;
         for (size_t i = 0; i < busy.size(); ++i) {
             Sender& sender = *busy[i];
             const bool relaying = !pieces[i]->empty() && pieces[i]->front().relay;
-            if (!relaying && NobodyTakesNow(sender, steady_ns, HalfWaitNs(max_wait_ms))) {
+            if (!relaying && NobodyTakesNow(sender, steady_ns, behind_ns)) {
                 ShedUncoded(now_ms, sender, *pieces[i]);
-                lost_in_window_ = behind_in_window_ = true;
+                losing_.now = behind_.now = true;
                 continue;
             }
             busy[kept] = busy[i];
@@ -981,7 +982,7 @@ void RoomAudio::Tick(int64_t now_ms, std::vector<AudioDelivery>* out, bool real_
             Sender& sender = *busy[i];
             sender.Take(*pieces[i], !sender.chunkers.empty() || !sender.mix.empty());
         },
-        real_clock && behind_windows_ >= kLosingWindows);
+        real_clock && behind_.Held());
     if (relayed != nullptr) {
         for (Sender* sender : busy) {
             if (sender->relay) sender->Relay(relayed);

@@ -272,9 +272,12 @@ private:
     void DeliverPerUser(int64_t now_ms, Sender& sender, std::vector<AudioDelivery>* out, bool real_clock)
         REQUIRES(work_mu_);
     void NoteTickTime(int64_t began_ns, int64_t ended_ns) REQUIRES(work_mu_);
-    // At the end of a window: tightens, loosens or lifts coding_cap_ after how often the
-    // receivers were behind in it.
+    // At the end of a window: tightens, loosens or lifts coding_cap_ after the share of the
+    // frames due that the receivers took in it.
     void AdjustCodingCap(int64_t window_ns) REQUIRES(work_mu_);
+    // Whether the ticks lately took more than kClockShare of the clock's time while frames
+    // were lost for want of time: the clock is short of time for what it codes.
+    bool ClockShort() const REQUIRES(work_mu_) { return losing_.Held() && clock_share_ > kClockShare; }
     // How many of this tick's `offered` senders the clock has time to code, and the
     // receivers here take: what the clock's share and coding_cap_ leave.
     size_t SendersToCode(size_t offered) const REQUIRES(work_mu_);
@@ -311,21 +314,31 @@ private:
     double clock_share_ GUARDED_BY(work_mu_) = 0.0;
     int64_t busy_ns_ GUARDED_BY(work_mu_) = 0;
     int64_t window_ns_ GUARDED_BY(work_mu_) = 0;
-    // How many windows in a row lost frames for want of time (a stale send, a receiver
-    // behind, a tick too late), and whether the current one has: senders are shed for the
-    // clock's share only after kLosingWindows. Ticks can take over half the clock's time and
-    // still make every frame in time (a large room's first ticks do), and a moment's stall
-    // of a shared machine loses a few frames; shedding then would only lose more.
-    int losing_windows_ GUARDED_BY(work_mu_) = 0;
-    bool lost_in_window_ GUARDED_BY(work_mu_) = false;
-    // Likewise for frames lost because receivers here were behind (the delivery short of
-    // time, rather than the clock): only then does coding leave the delivery a core.
-    int behind_windows_ GUARDED_BY(work_mu_) = 0;
-    bool behind_in_window_ GUARDED_BY(work_mu_) = false;
+    // A condition seen in some windows: whether in the current one, and in how many in a
+    // row up to it. Each response to a shortage waits for kLosingWindows of them: ticks can
+    // take over half the clock's time and still make every frame in time (a large room's
+    // first ticks do), and a moment's stall of a shared machine loses a few frames; shedding
+    // then would only lose more.
+    struct Streak {
+        bool now = false;
+        int windows = 0;
+        void Close() {
+            windows = now ? windows + 1 : 0;
+            now = false;
+        }
+        bool Held() const { return windows >= kLosingWindows; }
+    };
+    // Frames lost for want of time (a stale send, a receiver behind, a tick too late): with
+    // the clock's share over kClockShare, senders are shed for it (ClockShort).
+    Streak losing_ GUARDED_BY(work_mu_);
+    // Frames lost because receivers here were behind (the delivery short of time, rather
+    // than the clock): only then does coding leave the delivery a core.
+    Streak behind_ GUARDED_BY(work_mu_);
+    // Windows that called for a lower coding_cap_ (AdjustCodingCap).
+    Streak wasting_ GUARDED_BY(work_mu_);
     // The most senders a tick codes, 0 for no limit (AdjustCodingCap), and the most senders
     // with audio in a tick of the current window.
     size_t coding_cap_ GUARDED_BY(work_mu_) = 0;
-    int wasting_windows_ GUARDED_BY(work_mu_) = 0;  // windows in a row that called for a lower cap
     size_t offered_most_ GUARDED_BY(work_mu_) = 0;
     int64_t delivery_idle_ns_ GUARDED_BY(work_mu_) = 0;  // DeliveryPool::IdleNs at the last window's end
 };
